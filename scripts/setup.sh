@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Quillmere and then builds it.
+#   scripts/setup.sh run    install what is missing, build, open the window
+#   scripts/setup.sh test   install what is missing, build, run the tests, then run them again
+#                           under AddressSanitizer and UndefinedBehaviourSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake ninja-build pkg-config ccache
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+    libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
+    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
+    shared-mime-info fonts-liberation2 xdg-utils
+)
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() { # build DIR [cmake options...]
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)"
+}
+
+run_tests() { # run_tests DIR
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$1" --output-on-failure --no-tests=error \
+        --parallel "$(nproc)"
+}
+
+case "${1:-}" in
+run)
+    install_missing
+    build build
+    exec build/app/quillmere
+    ;;
+test)
+    install_missing
+    build build
+    run_tests build
+    build build-sanitize -DQUILLMERE_SANITIZE=ON -DQUILLMERE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-sanitize
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac

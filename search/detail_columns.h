@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace quillmere {
+
+// The 41 numbered details of a file-system entry: 0 to 11 from the entry itself and the MIME
+// database, 12 to 40 from the file's embedded metadata. One object per item; values are read
+// lazily, so asking only for the name never opens the file. An object may be used from any one
+// thread at a time; different objects may be used from different threads at once.
+class DetailColumns {
+public:
+    static constexpr int Count = 41;
+    static constexpr int FirstEmbedded = 12;
+
+    // The title of a column, empty outside 0..40.
+    static QString title(int column);
+
+    // `nativePath` is the entry's absolute path as the file system's own bytes.
+    explicit DetailColumns(QByteArray nativePath);
+    ~DetailColumns();
+    DetailColumns(DetailColumns&&) noexcept;
+    DetailColumns& operator=(DetailColumns&&) noexcept;
+
+    const QByteArray& nativePath() const { return nativePath_; }
+
+    // The value of one column, empty when the item has no such detail or it could not be read.
+    QString value(int column);
+
+    // What could not be read, in words a user understands (for `quillmere-cli details`).
+    QStringList problems() const;
+
+    // False when the entry was gone (or never there) when it was first asked about.
+    bool exists();
+
+private:
+    struct State;
+    QByteArray nativePath_;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace quillmere

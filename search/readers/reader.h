@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMimeType>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+namespace quillmere::readers {
+
+// What the readers found in one file's embedded metadata, by detail column (12 to 40).
+class EmbeddedDetails {
+public:
+    // Adds one value: blanks at both ends and control characters are dropped, an empty value is
+    // ignored, and each distinct value is kept once, in the order the sources were read.
+    void add(int column, const QString& value);
+    QString joined(int column) const; // the values joined with "; "
+    bool isEmpty() const;
+
+private:
+    std::array<QStringList, 41> values_;
+};
+
+struct FileToRead {
+    QByteArray nativePath; // absolute, the file system's own bytes
+    QMimeType mimeType;
+    qint64 size = 0;
+};
+
+// One family of files (photos, audio, video, PDF, Office/ODF). A reader never throws, never
+// writes to stderr, and bounds every read, whatever the file holds. Readers are used from several
+// threads at once.
+class Reader {
+public:
+    virtual ~Reader() = default;
+    virtual bool handles(const QMimeType& type) const = 0;
+    // Reads what it can into `out`; false when the file is not of the reader's kind after all,
+    // so the caller may ask the MIME database by content and try another reader.
+    virtual bool read(const FileToRead& file, EmbeddedDetails& out) const = 0;
+};
+
+// One reader per family, each defined in its own file.
+const Reader& imageReader(); // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
+const Reader& heifReader();  // heif.cpp
+const Reader& audioReader(); // audio.cpp
+const Reader& videoReader(); // video.cpp
+const Reader& pdfReader();   // pdf.cpp
+const Reader& officeReader(); // office.cpp
+
+// The first reader that handles the type, or nullptr.
+const Reader* readerFor(const QMimeType& type);
+
+} // namespace quillmere::readers
