@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+
+namespace quillmere::readers {
+
+// An open regular file, closed on destruction. Opening never blocks: a FIFO, a device or a
+// folder is refused before anything is read from it.
+class RegularFile {
+public:
+    explicit RegularFile(const QByteArray& nativePath);
+    ~RegularFile();
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    qint64 size() const { return size_; }
+
+    // Up to `maxBytes` from `offset`; shorter at the end of the file or on a read error.
+    QByteArray read(qint64 offset, qint64 maxBytes) const;
+
+    // Hands the descriptor over to the caller, who then closes it.
+    int release();
+
+private:
+    int fd_ = -1;
+    qint64 size_ = 0;
+};
+
+} // namespace quillmere::readers
