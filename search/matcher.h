@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace quillmere {
+
+class DetailColumns;
+
+namespace search {
+
+// 0 and 1 are the values the window's option gives: case must agree, or case is ignored.
+enum class CaseMode { MustAgree = 0, Ignored = 1 };
+
+// Which label an item gets when its matching column has no title: items directly in the folder
+// being searched say "[Others] ", items tested as a sub-folder's contents keep the bare "[] ".
+enum class LabelForm { OthersWhenUntitled, Bracketed };
+
+// The outcome of testing one item: the lowest-numbered detail column whose value holds the
+// phrase, or none.
+struct ItemMatch {
+    int column = -1;
+    QString value;
+    bool matched() const { return column >= 0; }
+};
+
+struct Query {
+    QString phrase;
+    CaseMode mode = CaseMode::MustAgree;
+};
+
+// True when the value takes part ("" and the column heading "Filename" never do) and holds the
+// phrase under the mode.
+bool valueMatches(const QString& value, const Query& query);
+
+// Tests columns 0 to 40 in order and stops at the first that matches. An entry that is gone by
+// the time it is looked at matches nothing.
+ItemMatch testItem(DetailColumns& details, const Query& query);
+ItemMatch testItem(const QByteArray& nativePath, const Query& query);
+
+QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);
+QString matchLabel(const ItemMatch& match, LabelForm form); // titled by DetailColumns::title
+
+} // namespace search
+} // namespace quillmere

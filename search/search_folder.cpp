@@ -1,0 +1,333 @@
+#include "search/search_folder.h"
+
+#include "search/read_ahead.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+
+#include <deque>
+#include <optional>
+
+namespace quillmere::search {
+
+namespace {
+
+using Items = std::shared_ptr<const std::vector<QByteArray>>;
+// What the first pass over a sub-folder's items decided, for the second pass right after it: 1
+// where the item was tested and matched nothing. Everything else is settled by the duplicate test.
+using Decisions = std::shared_ptr<std::vector<quint8>>;
+
+struct Step {
+    enum class Kind { Status, SubFolder, Item, Failure };
+    Kind kind = Kind::Status;
+    QByteArray path;
+    QString failure;
+    LabelForm form = LabelForm::Bracketed;
+    bool secondPass = false;
+    Decisions decisions;
+    size_t index = 0;
+    ReadAhead::Ticket ticket; // set when the item was handed to the read-ahead
+};
+
+// The walk as a flat sequence of steps, produced lazily so that only a window of it exists.
+// A sub-folder is read once for both of its passes: the contents test and the nested walk.
+class WalkSteps {
+public:
+    WalkSteps(const QByteArray& root, bool deep, const SearchOptions& options)
+        : deep_(deep), read_(options.readFolder) {
+        todo_.push_back(status(root));
+        if (auto entries = readOrReport(root)) {
+            pushItems(*entries, LabelForm::OthersWhenUntitled, nullptr, false);
+            stack_.push_back({std::move(entries->subFolders), 0});
+        }
+    }
+
+    std::optional<Step> next() {
+        while (todo_.empty()) {
+            if (stack_.empty())
+                return std::nullopt;
+            descend();
+        }
+        Segment& front = todo_.front();
+        if (!front.items) {
+            Step step = std::move(front.step);
+            todo_.pop_front();
+            return step;
+        }
+        Step step;
+        step.kind = Step::Kind::Item;
+        step.path = (*front.items)[front.next];
+        step.form = front.form;
+        step.secondPass = front.secondPass;
+        step.decisions = front.decisions;
+        step.index = front.next;
+        if (++front.next == front.items->size())
+            todo_.pop_front();
+        return step;
+    }
+
+private:
+    struct Segment {
+        Step step; // when items is null
+        Items items;
+        size_t next = 0;
+        LabelForm form = LabelForm::Bracketed;
+        Decisions decisions;
+        bool secondPass = false;
+    };
+    struct Frame {
+        std::vector<QByteArray> subFolders;
+        size_t next;
+    };
+
+    static Segment status(const QByteArray& folder) {
+        Segment s;
+        s.step.kind = Step::Kind::Status;
+        s.step.path = folder;
+        return s;
+    }
+
+    std::optional<fs::FolderEntries> readOrReport(const QByteArray& folder) {
+        try {
+            return read_ ? read_(folder) : fs::readFolder(folder);
+        } catch (const std::exception& e) {
+            Segment s;
+            s.step.kind = Step::Kind::Failure;
+            s.step.path = folder;
+            s.step.failure = QString::fromLocal8Bit(e.what());
+            todo_.push_back(std::move(s));
+            return std::nullopt;
+        }
+    }
+
+    void pushItems(const fs::FolderEntries& entries, LabelForm form, Decisions decisions,
+                   bool secondPass, Items shared = nullptr) {
+        if (entries.items.empty())
+            return;
+        Segment s;
+        s.items = shared ? shared : std::make_shared<const std::vector<QByteArray>>(entries.items);
+        s.form = form;
+        s.decisions = std::move(decisions);
+        s.secondPass = secondPass;
+        todo_.push_back(std::move(s));
+    }
+
+    void descend() {
+        Frame& top = stack_.back();
+        if (top.next == top.subFolders.size()) {
+            stack_.pop_back();
+            return;
+        }
+        const QByteArray sub = std::move(top.subFolders[top.next++]);
+        Segment before;
+        before.step.kind = Step::Kind::SubFolder;
+        before.step.path = sub;
+        todo_.push_back(std::move(before));
+        auto entries = readOrReport(sub);
+        if (!entries)
+            return;
+        const Decisions decisions =
+            deep_ && !entries->items.empty()
+                ? std::make_shared<std::vector<quint8>>(entries->items.size(), quint8(0))
+                : nullptr;
+        pushItems(*entries, LabelForm::Bracketed, decisions, false);
+        if (!deep_)
+            return;
+        todo_.push_back(status(sub));
+        if (!entries->items.empty())
+            pushItems(*entries, LabelForm::OthersWhenUntitled, decisions, true,
+                      todo_[todo_.size() - 2].items);
+        stack_.push_back({std::move(entries->subFolders), 0});
+    }
+
+    const bool deep_;
+    const std::function<fs::FolderEntries(const QByteArray&)>& read_;
+    std::deque<Segment> todo_;
+    std::vector<Frame> stack_;
+};
+
+} // namespace
+
+// One list folder's search: the walk, the window of items read ahead, and the rows not yet
+// handed to the observer.
+class SearchEngine::Run {
+public:
+    Run(SearchEngine& engine, const QByteArray& root, const Query& query, bool deep)
+        : engine_(engine), observer_(engine.observer_), options_(engine.options_),
+          query_(std::make_shared<const Query>(query)), walk_(root, deep, options_) {
+        lastPump_ = now();
+    }
+
+    ~Run() { engine_.readAhead_->cancelPending(); }
+
+    Outcome go() {
+        for (;;) {
+            refill();
+            if (window_.empty())
+                break;
+            Step step = std::move(window_.front());
+            window_.pop_front();
+            if (step.ticket)
+                --inFlight_;
+            switch (step.kind) {
+            case Step::Kind::Status:
+                flush();
+                observer_.showStatus(QStringLiteral("Searching ") + fs::displayPath(step.path));
+                break;
+            case Step::Kind::SubFolder:
+                if (pump())
+                    return Outcome::Stopped;
+                break;
+            case Step::Kind::Failure:
+                flush();
+                observer_.reportFailure(fs::displayPath(step.path), step.failure);
+                break;
+            case Step::Kind::Item:
+                if (!decide(step) || (due() && pump()))
+                    return Outcome::Stopped;
+                break;
+            }
+        }
+        flush();
+        return Outcome::Finished;
+    }
+
+private:
+    static constexpr size_t rowsPerBatch = 1024;
+
+    qint64 now() const { return options_.clock ? options_.clock() : clock_.elapsed(); }
+    bool due() const { return now() - lastPump_ >= options_.pumpInterval.count(); }
+
+    // Lets messages run; true when the user asked to stop meanwhile.
+    bool pump() {
+        flush();
+        observer_.pumpMessages();
+        lastPump_ = now();
+        return observer_.stopRequested();
+    }
+
+    bool listed(const QByteArray& path) {
+        return pendingPaths_.contains(path) || observer_.isAlreadyListed(path);
+    }
+
+    void refill() {
+        const size_t maxSteps = size_t(options_.itemsAhead) * 4 + 16;
+        while (inFlight_ < options_.itemsAhead && window_.size() < maxSteps) {
+            std::optional<Step> step = walk_.next();
+            if (!step)
+                return;
+            if (step->kind == Step::Kind::Item && !step->secondPass && !listed(step->path)) {
+                step->ticket = engine_.readAhead_->submit(step->path, query_);
+                ++inFlight_;
+            }
+            window_.push_back(std::move(*step));
+        }
+    }
+
+    // The item test with the duplicate test first, so nothing is read for a listed item. False
+    // when the user asked to stop while the answer was awaited.
+    bool decide(const Step& step) {
+        ItemMatch match;
+        if (step.ticket) {
+            if (!await(step.ticket))
+                return false;
+            if (listed(step.path))
+                return true;
+            match = engine_.readAhead_->result(step.ticket);
+        } else {
+            if (listed(step.path))
+                return true;
+            // Listed when the walk reached it, or decided in the first pass, and gone from the
+            // list since: only then is it tested here.
+            if (step.secondPass && step.decisions && (*step.decisions)[step.index])
+                return true;
+            match = options_.testItem ? options_.testItem(step.path, *query_)
+                                      : testItem(step.path, *query_);
+        }
+        if (!match.matched()) {
+            if (step.decisions && !step.secondPass)
+                (*step.decisions)[step.index] = 1;
+            return true;
+        }
+        pendingPaths_.insert(step.path);
+        pending_.push_back({fs::displayPath(step.path), step.path, matchLabel(match, step.form)});
+        if (pending_.size() >= rowsPerBatch)
+            flush();
+        return true;
+    }
+
+    // Waits for an answer without leaving the window unanswered for longer than the interval.
+    bool await(const ReadAhead::Ticket& ticket) {
+        for (;;) {
+            const qint64 left = options_.pumpInterval.count() - (now() - lastPump_);
+            if (engine_.readAhead_->waitFor(ticket, std::chrono::milliseconds(std::max<qint64>(
+                                                        1, std::min<qint64>(left, 100)))))
+                return true;
+            if (due() && pump())
+                return false;
+        }
+    }
+
+    void flush() {
+        if (pending_.empty())
+            return;
+        std::vector<ResultRow> rows;
+        rows.swap(pending_);
+        pendingPaths_.clear();
+        observer_.addRows(std::move(rows));
+    }
+
+    SearchEngine& engine_;
+    SearchObserver& observer_;
+    const SearchOptions& options_;
+    const std::shared_ptr<const Query> query_;
+    WalkSteps walk_;
+    std::deque<Step> window_;
+    int inFlight_ = 0;
+    std::vector<ResultRow> pending_;
+    QSet<QByteArray> pendingPaths_;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    qint64 lastPump_ = 0;
+};
+
+SearchEngine::SearchEngine(SearchObserver& observer, SearchOptions options)
+    : observer_(observer), options_(std::move(options)) {
+    if (options_.itemsAhead < 1)
+        options_.itemsAhead = 1;
+    const int workers = options_.workers < 0 ? ReadAhead::defaultWorkerCount() : options_.workers;
+    readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem);
+}
+
+SearchEngine::~SearchEngine() = default;
+
+SearchEngine::Outcome SearchEngine::searchFolder(const QByteArray& folderPath, const Query& query,
+                                                 bool deep) {
+    Run run(*this, folderPath, query, deep);
+    return run.go();
+}
+
+bool searchFolders(const std::vector<QByteArray>& folderPaths, const std::function<Query()>& query,
+                   bool deep, SearchObserver& observer, SearchOptions options) {
+    SearchEngine engine(observer, std::move(options));
+    for (const QByteArray& path : folderPaths) {
+        observer.pumpMessages();
+        if (observer.stopRequested())
+            return false;
+        QByteArray folder;
+        try {
+            folder = fs::getFolder(path).nativePath();
+        } catch (const std::exception& e) {
+            observer.reportFailure(fs::displayPath(path), QString::fromLocal8Bit(e.what()));
+            continue;
+        }
+        if (engine.searchFolder(folder, query(), deep) == SearchEngine::Outcome::Stopped)
+            return false;
+    }
+    return true;
+}
+
+} // namespace quillmere::search
