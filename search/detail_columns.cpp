@@ -1,12 +1,225 @@
 #include "search/detail_columns.h"
 
-// First cut: the name only. The full provider replaces this.
+#include "search/account_names.h"
+#include "search/column_ids.h"
+#include "search/entry_format.h"
+#include "search/mime_kinds.h"
+#include "search/readers/posix_helpers.h"
+#include "search/readers/reader.h"
+#include "search/readers/regular_file.h"
+
+#include <QFile>
+#include <QMimeDatabase>
+
+#include <array>
+#include <bitset>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace quillmere {
 
-struct DetailColumns::State {};
+namespace {
+
+// As much as the MIME database's own content rules look at.
+constexpr qint64 sniffBytes = 16 * 1024;
+
+const QMimeDatabase& mimeDatabase() {
+    static const QMimeDatabase database;
+    return database;
+}
+
+QDateTime timeOf(const struct statx_timestamp& t) {
+    return QDateTime::fromMSecsSinceEpoch(qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+}
+
+QByteArray lastComponent(const QByteArray& path) {
+    qsizetype end = path.size();
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    const qsizetype slash = path.lastIndexOf('/', end - 1);
+    if (slash < 0)
+        return path.left(end);
+    if (slash == 0 && end == 1)
+        return path.left(1);
+    return path.mid(slash + 1, end - slash - 1);
+}
+
+} // namespace
+
+struct DetailColumns::State {
+    std::array<QString, Count> values;
+    std::bitset<Count> computed;
+
+    bool statDone = false;
+    bool statOk = false;
+    struct statx entry {};
+    // For a symbolic link: what it points to, when that can be reached.
+    bool targetOk = false;
+    struct stat target {};
+
+    bool mimeDone = false;
+    QMimeType mime;
+    bool sniffDone = false;
+    QMimeType sniffed;
+
+    bool embeddedDone = false;
+    readers::EmbeddedDetails embedded;
+
+    QStringList problems;
+};
+
+namespace {
+
+using State = DetailColumns::State;
+
+bool isLink(const State& s) {
+    return s.statOk && S_ISLNK(s.entry.stx_mode);
+}
+
+// The type that decides how the item is shown: a link's target's when it can be reached.
+mode_t effectiveMode(const State& s) {
+    if (!s.statOk)
+        return 0;
+    if (isLink(s))
+        return s.targetOk ? s.target.st_mode : s.entry.stx_mode;
+    return s.entry.stx_mode;
+}
+
+bool isRegular(const State& s) {
+    return S_ISREG(effectiveMode(s));
+}
+bool isFolder(const State& s) {
+    return S_ISDIR(effectiveMode(s));
+}
+
+qint64 contentSize(const State& s) {
+    return isLink(s) ? qint64(s.target.st_size) : qint64(s.entry.stx_size);
+}
+
+void ensureStat(const QByteArray& path, State& s) {
+    if (s.statDone)
+        return;
+    s.statDone = true;
+    if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                STATX_BASIC_STATS | STATX_BTIME, &s.entry) != 0) {
+        s.problems.append(QStringLiteral("cannot read metadata: ") + readers::errorText(errno));
+        return;
+    }
+    s.statOk = true;
+    if (S_ISLNK(s.entry.stx_mode)) {
+        if (::stat(path.constData(), &s.target) == 0)
+            s.targetOk = true;
+        else
+            s.problems.append(QStringLiteral("cannot reach the link's target: ") +
+                              readers::errorText(errno));
+    }
+}
+
+// Only regular files are opened: a FIFO or a device could block or have side effects.
+void ensureSniffed(const QByteArray& path, State& s) {
+    if (s.sniffDone)
+        return;
+    s.sniffDone = true;
+    if (!isRegular(s))
+        return;
+    errno = 0;
+    const readers::RegularFile file(path);
+    if (!file.isOpen()) {
+        s.problems.append(
+            QStringLiteral("cannot read contents: ") +
+            (errno != 0 ? readers::errorText(errno) : QStringLiteral("not a regular file")));
+        return;
+    }
+    s.sniffed = mimeDatabase().mimeTypeForData(file.read(0, sniffBytes));
+}
+
+void ensureMime(const QByteArray& path, const QString& name, State& s) {
+    if (s.mimeDone)
+        return;
+    s.mimeDone = true;
+    ensureStat(path, s);
+    if (!s.statOk)
+        return;
+    const QMimeDatabase& db = mimeDatabase();
+    const mode_t mode = effectiveMode(s);
+    if (S_ISREG(mode)) {
+        const QList<QMimeType> byName = db.mimeTypesForFileName(name);
+        s.mime = byName.isEmpty() ? db.mimeTypeForName(QStringLiteral("application/octet-stream"))
+                                  : byName.first();
+        if (s.mime.isDefault()) {
+            ensureSniffed(path, s);
+            if (s.sniffed.isValid())
+                s.mime = s.sniffed;
+        }
+        return;
+    }
+    const char* special = "application/octet-stream";
+    if (S_ISDIR(mode))
+        special = "inode/directory";
+    else if (S_ISLNK(mode))
+        special = "inode/symlink";
+    else if (S_ISFIFO(mode))
+        special = "inode/fifo";
+    else if (S_ISSOCK(mode))
+        special = "inode/socket";
+    else if (S_ISCHR(mode))
+        special = "inode/chardevice";
+    else if (S_ISBLK(mode))
+        special = "inode/blockdevice";
+    s.mime = db.mimeTypeForName(QLatin1String(special));
+}
+
+} // namespace
 
 QString DetailColumns::title(int column) {
-    return column == 0 ? QStringLiteral("Name") : QString();
+    static const char* const titles[Count] = {
+        "Name",
+        "Size",
+        "Item type",
+        "Date modified",
+        "Date created",
+        "Date accessed",
+        "Attributes",
+        "Group",
+        "Link target",
+        "Perceived type",
+        "Owner",
+        "Kind",
+        "Date taken",
+        "Contributing artists",
+        "Album",
+        "Year",
+        "Genre",
+        "Conductors",
+        "Tags",
+        "Rating",
+        "Authors",
+        "Title",
+        "Subject",
+        "Categories",
+        "Comments",
+        "Copyright",
+        "#",
+        "Length",
+        "Bit rate",
+        "Composers",
+        "Camera model",
+        "Dimensions",
+        "Camera maker",
+        "Company",
+        "File description",
+        "Program name",
+        "Pages",
+        "Lens model",
+        "F-stop",
+        "Exposure time",
+        "ISO speed",
+    };
+    if (column < 0 || column >= Count)
+        return {};
+    return QString::fromLatin1(titles[column]);
 }
 
 DetailColumns::DetailColumns(QByteArray nativePath)
@@ -15,14 +228,119 @@ DetailColumns::~DetailColumns() = default;
 DetailColumns::DetailColumns(DetailColumns&&) noexcept = default;
 DetailColumns& DetailColumns::operator=(DetailColumns&&) noexcept = default;
 
-QString DetailColumns::value(int column) {
-    if (column != 0)
-        return {};
-    const int slash = nativePath_.lastIndexOf('/');
-    return QString::fromLocal8Bit(nativePath_.mid(slash + 1));
+bool DetailColumns::exists() {
+    ensureStat(nativePath_, *state_);
+    return state_->statOk;
 }
 
-QStringList DetailColumns::problems() const { return {}; }
-bool DetailColumns::exists() { return true; }
+QStringList DetailColumns::problems() const {
+    return state_->problems;
+}
+
+QString DetailColumns::value(int column) {
+    if (column < 0 || column >= Count)
+        return {};
+    State& s = *state_;
+    if (!s.computed[size_t(column)]) {
+        s.values[size_t(column)] = compute(column);
+        s.computed[size_t(column)] = true;
+    }
+    return s.values[size_t(column)];
+}
+
+QString DetailColumns::compute(int column) {
+    State& s = *state_;
+    if (column == column::Name)
+        return QFile::decodeName(lastComponent(nativePath_));
+    ensureStat(nativePath_, s);
+    if (!s.statOk)
+        return {};
+    if (column >= FirstEmbedded) {
+        readEmbedded();
+        return s.embedded.joined(column);
+    }
+    switch (column) {
+    case column::Size:
+        return isRegular(s) ? fileSizeText(contentSize(s)) : QString();
+    case column::ItemType:
+        if (isFolder(s))
+            return QStringLiteral("Folder");
+        ensureMime(nativePath_, value(column::Name), s);
+        return mimeKinds(s.mime).description;
+    case column::DateModified:
+        return shortDateTime(timeOf(s.entry.stx_mtime));
+    case column::DateCreated:
+        return (s.entry.stx_mask & STATX_BTIME) ? shortDateTime(timeOf(s.entry.stx_btime))
+                                                : QString();
+    case column::DateAccessed:
+        return shortDateTime(timeOf(s.entry.stx_atime));
+    case column::Attributes:
+        return permissionText(s.entry.stx_mode);
+    case column::Group:
+        return groupName(s.entry.stx_gid);
+    case column::LinkTarget: {
+        if (!isLink(s))
+            return {};
+        QByteArray target(qsizetype(std::max<quint64>(s.entry.stx_size, 64) + 1), '\0');
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const ssize_t n = ::readlink(nativePath_.constData(), target.data(), target.size());
+            if (n < 0)
+                return {};
+            if (n < target.size())
+                return QFile::decodeName(target.left(n));
+            target.resize(target.size() * 4);
+        }
+        return {};
+    }
+    case column::PerceivedType:
+        ensureMime(nativePath_, value(column::Name), s);
+        return mimeKinds(s.mime).perceived;
+    case column::Owner:
+        return userName(s.entry.stx_uid);
+    case column::Kind:
+        if (isLink(s))
+            return QStringLiteral("Link");
+        ensureMime(nativePath_, value(column::Name), s);
+        return mimeKinds(s.mime).kind;
+    default:
+        return {};
+    }
+}
+
+void DetailColumns::readEmbedded() {
+    State& s = *state_;
+    if (s.embeddedDone)
+        return;
+    s.embeddedDone = true;
+    if (!isRegular(s) || contentSize(s) == 0)
+        return;
+    ensureMime(nativePath_, value(column::Name), s);
+    readers::FileToRead file{nativePath_, s.mime, contentSize(s)};
+    const readers::Reader* chosen = readers::readerFor(s.mime);
+    if (chosen && chosen->read(file, s.embedded))
+        return;
+    // The name misled: a reader that knows the content may still read it.
+    s.embedded = {};
+    ensureSniffed(nativePath_, s);
+    const readers::Reader* byContent =
+        s.sniffed.isValid() && s.sniffed != s.mime ? readers::readerFor(s.sniffed) : nullptr;
+    if (byContent && byContent != chosen) {
+        readers::EmbeddedDetails fresh;
+        file.mimeType = s.sniffed;
+        if (byContent->read(file, fresh)) {
+            s.embedded = std::move(fresh);
+            if (chosen) {
+                // The name's type was wrong, so the content's type is the item's type.
+                s.mime = s.sniffed;
+                for (int c : {int(column::ItemType), int(column::PerceivedType), int(column::Kind)})
+                    s.computed[size_t(c)] = false;
+            }
+            return;
+        }
+    }
+    if (chosen)
+        s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
+                          mimeKinds(s.mime).description);
+}
 
 } // namespace quillmere

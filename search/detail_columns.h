@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search/column_ids.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -37,8 +39,12 @@ public:
     // False when the entry was gone (or never there) when it was first asked about.
     bool exists();
 
+    struct State; // defined in the source file only
+
 private:
-    struct State;
+    QString compute(int column);
+    void readEmbedded();
+
     QByteArray nativePath_;
     std::unique_ptr<State> state_;
 };

@@ -1,17 +1,79 @@
+#include "search/readers/exiv2_support.h"
+#include "search/readers/png_text.h"
+#include "search/readers/posix_helpers.h"
 #include "search/readers/reader.h"
+#include "search/readers/regular_file.h"
 
-// Placeholder until this family's reader lands: handles nothing.
+#include <exiv2/error.hpp>
+#include <exiv2/image.hpp>
+
+#include <exception>
+
 namespace quillmere::readers {
+
 namespace {
-class Unimplemented final : public Reader {
+
+class ImageReader final : public Reader {
 public:
-    bool handles(const QMimeType&) const override { return false; }
-    bool read(const FileToRead&, EmbeddedDetails&) const override { return false; }
+    bool handles(const QMimeType& type) const override {
+        static const char* const families[] = {
+            "image/jpeg", "image/tiff",    "image/png",
+            "image/webp", "image/x-dcraw", "image/jp2",
+            "image/gif",  "image/bmp",     "image/vnd.adobe.photoshop",
+        };
+        if (!type.isValid() || type.name().startsWith(QLatin1String("video/")))
+            return false;
+        for (const char* family : families) {
+            if (type.inherits(QLatin1String(family)))
+                return true;
+        }
+        return false;
+    }
+
+    bool read(const FileToRead& file, EmbeddedDetails& out) const override {
+        prepareExiv2();
+        const RegularFile opened(file.nativePath);
+        if (!opened.isOpen())
+            return false;
+        bool isPng = false;
+        try {
+            // The /proc name reopens the file we checked is regular, so a FIFO swapped in since
+            // cannot block, and no byte of the user's file name reaches exiv2's URL handling.
+            Exiv2::Image::AutoPtr image =
+                Exiv2::ImageFactory::open(descriptorPath(opened.fd()).toStdString(), false);
+            if (!image.get())
+                return false;
+            const std::string mime = image->mimeType();
+            // exiv2 also parses some video containers and would report the file's full path.
+            if (mime.rfind("image/", 0) != 0)
+                return false;
+            isPng = mime == "image/png";
+            try {
+                image->readMetadata();
+            } catch (const Exiv2::AnyError&) {
+                // A damaged file: keep what was read before the damage.
+            }
+            QString comment;
+            if (!isPng)
+                comment = QString::fromStdString(image->comment());
+            addPhotoDetails(image->exifData(), image->iptcData(), image->xmpData(), comment,
+                            dimensionsText(image->pixelWidth(), image->pixelHeight()), out);
+        } catch (const Exiv2::AnyError&) {
+            return false;
+        } catch (const std::exception&) {
+            return false;
+        }
+        if (isPng)
+            addPngText(opened, out);
+        return true;
+    }
 };
+
 } // namespace
 
 const Reader& imageReader() {
-    static const Unimplemented reader;
+    static const ImageReader reader;
     return reader;
 }
+
 } // namespace quillmere::readers

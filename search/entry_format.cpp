@@ -1,0 +1,70 @@
+#include "search/entry_format.h"
+
+#include <QLocale>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+const QLocale& systemLocale() {
+    static const QLocale locale = QLocale::system();
+    return locale;
+}
+} // namespace
+
+QString shortDateTime(const QDateTime& time) {
+    if (!time.isValid())
+        return {};
+    return systemLocale().toString(time, QLocale::ShortFormat);
+}
+
+QString fileSizeText(qint64 bytes) {
+    return systemLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+QString permissionText(mode_t mode) {
+    char text[11];
+    switch (mode & S_IFMT) {
+    case S_IFDIR:
+        text[0] = 'd';
+        break;
+    case S_IFLNK:
+        text[0] = 'l';
+        break;
+    case S_IFIFO:
+        text[0] = 'p';
+        break;
+    case S_IFSOCK:
+        text[0] = 's';
+        break;
+    case S_IFCHR:
+        text[0] = 'c';
+        break;
+    case S_IFBLK:
+        text[0] = 'b';
+        break;
+    default:
+        text[0] = '-';
+        break;
+    }
+    const auto bit = [mode](mode_t flag, char c) { return (mode & flag) ? c : '-'; };
+    const auto exec = [mode](mode_t x, mode_t special, char set, char unset) {
+        if (mode & special)
+            return (mode & x) ? set : unset;
+        return (mode & x) ? 'x' : '-';
+    };
+    text[1] = bit(S_IRUSR, 'r');
+    text[2] = bit(S_IWUSR, 'w');
+    text[3] = exec(S_IXUSR, S_ISUID, 's', 'S');
+    text[4] = bit(S_IRGRP, 'r');
+    text[5] = bit(S_IWGRP, 'w');
+    text[6] = exec(S_IXGRP, S_ISGID, 's', 'S');
+    text[7] = bit(S_IROTH, 'r');
+    text[8] = bit(S_IWOTH, 'w');
+    text[9] = exec(S_IXOTH, S_ISVTX, 't', 'T');
+    text[10] = '\0';
+    return QString::fromLatin1(text);
+}
+
+} // namespace quillmere
