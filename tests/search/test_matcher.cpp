@@ -1,0 +1,134 @@
+#include "search/detail_columns.h"
+#include "search/matcher.h"
+#include "support/test_main.h"
+
+#include <QTemporaryDir>
+
+using namespace quillmere::search;
+
+class TestMatcher : public QObject {
+    Q_OBJECT
+
+private slots:
+    void valueRules_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("phrase");
+        QTest::addColumn<bool>("mustAgree");
+        QTest::addColumn<bool>("ignored");
+        QTest::addRow("same case") << "Kodak EasyShare"
+                                   << "Kodak" << true << true;
+        QTest::addRow("other case") << "ABC"
+                                    << "abc" << false << true;
+        QTest::addRow("inside") << "xxabcxx"
+                                << "abc" << true << true;
+        QTest::addRow("at the end") << "xxabc"
+                                    << "abc" << true << true;
+        QTest::addRow("absent") << "abd"
+                                << "abc" << false << false;
+        QTest::addRow("phrase longer") << "ab"
+                                       << "abc" << false << false;
+        QTest::addRow("empty value") << ""
+                                     << "a" << false << false;
+        QTest::addRow("the heading Filename") << "Filename"
+                                              << "File" << false << false;
+        QTest::addRow("Filename, other case") << "filename"
+                                              << "File" << false << true;
+        QTest::addRow("more than Filename") << "Filenames"
+                                            << "File" << true << true;
+        QTest::addRow("blanks kept") << "a b"
+                                     << " b" << true << true;
+        QTest::addRow("blanks not trimmed") << "ab"
+                                            << " b" << false << false;
+        QTest::addRow("accents fold by case only") << "ÉTÉ"
+                                                   << "été" << false << true;
+        QTest::addRow("not by accent") << "ete"
+                                       << "été" << false << false;
+        QTest::addRow("sharp s") << "STRASSE"
+                                 << "straße" << false << false;
+    }
+    void valueRules() {
+        QFETCH(QString, value);
+        QFETCH(QString, phrase);
+        QFETCH(bool, mustAgree);
+        QFETCH(bool, ignored);
+        QCOMPARE(valueMatches(value, {phrase, CaseMode::MustAgree}), mustAgree);
+        QCOMPARE(valueMatches(value, {phrase, CaseMode::Ignored}), ignored);
+    }
+
+    void labels_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("inFolder");
+        QTest::addColumn<QString>("inSubFolder");
+        QTest::addRow("titled") << "Camera maker"
+                                << "Kodak"
+                                << "[Camera maker] Kodak"
+                                << "[Camera maker] Kodak";
+        QTest::addRow("untitled") << ""
+                                  << "Kodak"
+                                  << "[Others] Kodak"
+                                  << "[] Kodak";
+        QTest::addRow("value with brackets") << "Title"
+                                             << "[x] y"
+                                             << "[Title] [x] y"
+                                             << "[Title] [x] y";
+    }
+    void labels() {
+        QFETCH(QString, title);
+        QFETCH(QString, value);
+        QFETCH(QString, inFolder);
+        QFETCH(QString, inSubFolder);
+        QCOMPARE(matchLabel(title, value, LabelForm::OthersWhenUntitled), inFolder);
+        QCOMPARE(matchLabel(title, value, LabelForm::Bracketed), inSubFolder);
+    }
+
+    void labelTakesTheColumnTitle() {
+        const ItemMatch name{0, QStringLiteral("zebra.txt")};
+        QCOMPARE(matchLabel(name, LabelForm::Bracketed), QStringLiteral("[Name] zebra.txt"));
+        // No column 41 exists, so its title is empty.
+        const ItemMatch beyond{quillmere::DetailColumns::Count, QStringLiteral("v")};
+        QCOMPARE(matchLabel(beyond, LabelForm::OthersWhenUntitled), QStringLiteral("[Others] v"));
+        QCOMPARE(matchLabel(beyond, LabelForm::Bracketed), QStringLiteral("[] v"));
+    }
+
+    void itemTestOnRealEntries_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("phrase");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("column"); // -1: no match
+        QTest::addRow("name") << QByteArray("my zebra.txt") << "zebra" << 0 << 0;
+        QTest::addRow("name, case must agree") << QByteArray("ZEBRA.txt") << "zebra" << 0 << -1;
+        QTest::addRow("name, case ignored") << QByteArray("ZEBRA.txt") << "zebra" << 1 << 0;
+        QTest::addRow("exactly Filename") << QByteArray("Filename") << "Filename" << 0 << -1;
+        QTest::addRow("newline in name") << QByteArray("zeb\nra") << "b\nr" << 0 << 0;
+        QTest::addRow("invalid UTF-8") << QByteArray("qq\xff\xfezebra") << "zebra" << 0 << 0;
+    }
+    void itemTestOnRealEntries() {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, phrase);
+        QFETCH(int, mode);
+        QFETCH(int, column);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray path = QFile::encodeName(dir.path()) + '/' + name;
+        // QFile cannot reach a name that is not valid UTF-8; write through the bytes.
+        FILE* f = std::fopen(path.constData(), "w");
+        QVERIFY(f);
+        std::fputs("plain words\n", f);
+        std::fclose(f);
+
+        const ItemMatch match = testItem(path, {phrase, CaseMode(mode)});
+        QCOMPARE(match.column, column);
+        if (column == 0)
+            QCOMPARE(match.value, QFile::decodeName(name));
+    }
+
+    void goneEntryMatchesNothing() {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.path()) + "/zebra-gone.txt";
+        QVERIFY(!testItem(path, {QStringLiteral("zebra"), CaseMode::MustAgree}).matched());
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestMatcher)
+#include "test_matcher.moc"

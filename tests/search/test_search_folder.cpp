@@ -1,0 +1,499 @@
+#include "search/detail_columns.h"
+#include "search/search_folder.h"
+#include "support/test_main.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::search;
+
+namespace {
+
+// Writes each entry under `root`: a name ending in "/" is a folder, "name -> target" a symbolic
+// link, anything else a small text file. Names are raw bytes.
+bool makeTree(const QByteArray& root, const QList<QByteArray>& entries) {
+    for (const QByteArray& entry : entries) {
+        const QByteArray path = root + '/' + entry;
+        const qsizetype arrow = entry.indexOf(" -> ");
+        if (arrow >= 0) {
+            if (::symlink(entry.mid(arrow + 4).constData(),
+                          (root + '/' + entry.left(arrow)).constData()) != 0)
+                return false;
+        } else if (entry.endsWith('/')) {
+            if (::mkdir(path.constData(), 0755) != 0)
+                return false;
+        } else {
+            FILE* f = std::fopen(path.constData(), "w");
+            if (!f)
+                return false;
+            std::fputs("some words\n", f);
+            std::fclose(f);
+        }
+    }
+    return true;
+}
+
+// Records everything the walk tells it, paths relative to the root, in one list.
+class Recorder : public ModelSearchObserver {
+public:
+    Recorder(ResultsModel& model, QByteArray root) : ModelSearchObserver(model), root_(root) {}
+
+    QString relative(QString text) const {
+        return text.replace(QFile::decodeName(root_), QStringLiteral("~"));
+    }
+    void showStatus(const QString& text) override {
+        log << QStringLiteral("status ") + relative(text);
+        if (onStatus)
+            onStatus(text);
+    }
+    void pumpMessages() override {
+        ++pumps;
+        if (onPump)
+            onPump(pumps);
+    }
+    bool stopRequested() override { return stop; }
+    void addRows(std::vector<ResultRow> rows) override {
+        for (const ResultRow& r : rows)
+            log << QStringLiteral("row ") + relative(r.displayPath) + QStringLiteral(" | ") +
+                       r.label;
+        ModelSearchObserver::addRows(std::move(rows));
+    }
+    void reportFailure(const QString& folder, const QString& description) override {
+        log << QStringLiteral("failure ") + relative(folder) + QStringLiteral(": ") + description;
+    }
+
+    QStringList log;
+    int pumps = 0;
+    bool stop = false;
+    std::function<void(int)> onPump;
+    std::function<void(const QString&)> onStatus;
+
+private:
+    QByteArray root_;
+};
+
+// Item tests counted per path, to prove what is not read twice.
+struct CountingTest {
+    std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
+    std::shared_ptr<std::map<QByteArray, int>> counts =
+        std::make_shared<std::map<QByteArray, int>>();
+    ItemMatch operator()(const QByteArray& path, const Query& query) const {
+        {
+            std::lock_guard lock(*mutex);
+            ++(*counts)[path];
+        }
+        return testItem(path, query);
+    }
+};
+
+const QList<QByteArray> standardTree{
+    "a_zebra.txt",    "b.txt",
+    "sub1/",          "sub1/zebra1.txt",
+    "sub1/deeper/",   "sub1/deeper/zebra_deep.txt",
+    "sub2_zebra/",    "sub2_zebra/zebra2.txt",
+    ".hidden/",       ".hidden/zebra_in_hidden.txt",
+    ".zebra_dotfile", "ZEBRA_upper.txt",
+};
+
+} // namespace
+
+class TestSearchFolder : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    QByteArray root_;
+
+    SearchOptions options(int workers) {
+        SearchOptions o;
+        o.workers = workers;
+        o.itemsAhead = 3; // small, so the window really moves across folders
+        return o;
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        root_ = QFile::encodeName(dir_->path()) + "/root";
+        QCOMPARE(::mkdir(root_.constData(), 0755), 0);
+    }
+
+    // QTemporaryDir cannot remove names that are not valid UTF-8; std::filesystem takes bytes.
+    void cleanup() {
+        std::error_code ignored;
+        std::filesystem::permissions(std::string(root_.constData()) + "/locked",
+                                     std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(std::string(root_.constData()), ignored);
+    }
+
+    void walkOrder_data() {
+        QTest::addColumn<bool>("deep");
+        QTest::addColumn<int>("workers");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList deep{
+            "status Searching ~",
+            "row ~/a_zebra.txt | [Name] a_zebra.txt",
+            "row ~/sub2_zebra | [Name] sub2_zebra",
+            "row ~/.hidden/zebra_in_hidden.txt | [Name] zebra_in_hidden.txt",
+            "status Searching ~/.hidden",
+            "row ~/sub1/zebra1.txt | [Name] zebra1.txt",
+            "status Searching ~/sub1",
+            "row ~/sub1/deeper/zebra_deep.txt | [Name] zebra_deep.txt",
+            "status Searching ~/sub1/deeper",
+            "row ~/sub2_zebra/zebra2.txt | [Name] zebra2.txt",
+            "status Searching ~/sub2_zebra",
+        };
+        const QStringList shallow{
+            "status Searching ~",
+            "row ~/a_zebra.txt | [Name] a_zebra.txt",
+            "row ~/sub2_zebra | [Name] sub2_zebra",
+            "row ~/.hidden/zebra_in_hidden.txt | [Name] zebra_in_hidden.txt",
+            "row ~/sub1/zebra1.txt | [Name] zebra1.txt",
+            "row ~/sub2_zebra/zebra2.txt | [Name] zebra2.txt",
+        };
+        QTest::addRow("deep, on this thread") << true << 0 << deep;
+        QTest::addRow("deep, two workers") << true << 2 << deep;
+        QTest::addRow("one level, on this thread") << false << 0 << shallow;
+        QTest::addRow("one level, two workers") << false << 2 << shallow;
+    }
+    void walkOrder() {
+        QFETCH(bool, deep);
+        QFETCH(int, workers);
+        QFETCH(QStringList, expected);
+        QVERIFY(makeTree(root_, standardTree));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(workers));
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, deep),
+                 SearchEngine::Outcome::Finished);
+        QCOMPARE(recorder.log, expected);
+        QCOMPARE(model.rowCount(), expected.filter(QStringLiteral("row ")).size());
+    }
+
+    void caseIgnoredFindsMore() {
+        QVERIFY(makeTree(root_, standardTree));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(2));
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::Ignored}, false);
+        QVERIFY(recorder.log.contains(
+            QStringLiteral("row ~/ZEBRA_upper.txt | [Name] ZEBRA_upper.txt")));
+        QVERIFY(!recorder.log.join('\n').contains(QStringLiteral("dotfile")));
+    }
+
+    void filenameNeverMatches() {
+        QVERIFY(makeTree(root_, {"Filename", "Filename2", "sub/", "sub/Filename"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(1));
+        engine.searchFolder(root_, {QStringLiteral("Filename"), CaseMode::MustAgree}, true);
+        QCOMPARE(recorder.log,
+                 (QStringList{"status Searching ~", "row ~/Filename2 | [Name] Filename2",
+                              "status Searching ~/sub"}));
+    }
+
+    void untitledColumnLabels() {
+        QVERIFY(makeTree(
+            root_, {"top.txt", "sub/", "sub/inner.txt", "sub/deeper/", "sub/deeper/bottom.txt"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(2);
+        // An item test that finds its phrase in a column the provider gives no title.
+        o.testItem = [](const QByteArray& path, const Query&) {
+            return path.endsWith(".txt") ? ItemMatch{DetailColumns::Count, QStringLiteral("v")}
+                                         : ItemMatch{};
+        };
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("v"), CaseMode::MustAgree}, true);
+        QCOMPARE(recorder.log, (QStringList{"status Searching ~", "row ~/top.txt | [Others] v",
+                                            "row ~/sub/inner.txt | [] v", "status Searching ~/sub",
+                                            "row ~/sub/deeper/bottom.txt | [] v",
+                                            "status Searching ~/sub/deeper"}));
+    }
+
+    void secondRunAddsNothingAndReadsNothing() {
+        QVERIFY(makeTree(root_, standardTree));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        CountingTest counting;
+        SearchOptions o = options(2);
+        o.testItem = counting;
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
+        const int firstRows = model.rowCount();
+        // Each item is read once, although the deep walk takes a sub-folder's items twice.
+        for (const auto& [path, count] : *counting.counts)
+            QVERIFY2(count == 1, path.constData());
+        QCOMPARE(counting.counts->size(), size_t(10));
+
+        // Same items, another phrase that they all hold: nothing new, labels kept, and no
+        // listed item is read again.
+        recorder.log.clear();
+        counting.counts->clear();
+        engine.searchFolder(root_, {QStringLiteral("ebra"), CaseMode::MustAgree}, true);
+        QCOMPARE(model.rowCount(), firstRows);
+        QCOMPARE(recorder.log.filter(QStringLiteral("row ")), QStringList());
+        QCOMPARE(model.row(0).label, QStringLiteral("[Name] a_zebra.txt"));
+        for (const auto& [path, count] : *counting.counts)
+            QVERIFY2(!model.isAlreadyListed(path), path.constData());
+    }
+
+    void rowRemovedMidRunIsFoundAgain() {
+        QVERIFY(makeTree(root_, {"sub/", "sub/zebra.txt"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        // Between the two passes over "sub", a nested command clears the list.
+        recorder.onStatus = [&](const QString& text) {
+            if (text.endsWith(QLatin1String("/sub")))
+                model.clear();
+        };
+        SearchOptions o = options(2);
+        o.testItem = [](const QByteArray& path, const Query&) {
+            return path.endsWith(".txt") ? ItemMatch{DetailColumns::Count, QStringLiteral("v")}
+                                         : ItemMatch{};
+        };
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("v"), CaseMode::MustAgree}, true);
+        QCOMPARE(recorder.log,
+                 (QStringList{"status Searching ~", "row ~/sub/zebra.txt | [] v",
+                              "status Searching ~/sub", "row ~/sub/zebra.txt | [Others] v"}));
+        QCOMPARE(model.rowCount(), 1);
+    }
+
+    void phraseChangeAppliesFromNextListFolder() {
+        QVERIFY(makeTree(root_, {"A/", "A/zebra_a", "A/yak_a", "B/", "B/zebra_b", "B/yak_b"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        QString phrase = QStringLiteral("zebra");
+        // Typed while the first folder is searched.
+        recorder.onStatus = [&](const QString&) { phrase = QStringLiteral("yak"); };
+        QVERIFY(searchFolders(
+            {root_ + "/A", root_ + "/B"},
+            [&] {
+                return Query{phrase, CaseMode::MustAgree};
+            },
+            true, recorder, options(2)));
+        QCOMPARE(recorder.log.filter(QStringLiteral("row ")),
+                 (QStringList{"row ~/A/zebra_a | [Name] zebra_a", "row ~/B/yak_b | [Name] yak_b"}));
+    }
+
+    void listedPathThatIsNotAFolder() {
+        QVERIFY(makeTree(root_, {"file_zebra", "A/", "A/zebra"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        QVERIFY(searchFolders(
+            {root_ + "/file_zebra", root_ + "/missing", root_ + "/A"},
+            [] {
+                return Query{QStringLiteral("zebra"), CaseMode::MustAgree};
+            },
+            true, recorder, options(1)));
+        QCOMPARE(recorder.log,
+                 (QStringList{"failure ~/file_zebra: Not a directory",
+                              "failure ~/missing: No such file or directory",
+                              "status Searching ~/A", "row ~/A/zebra | [Name] zebra"}));
+    }
+
+    void stopBetweenSubFolders_data() {
+        QTest::addColumn<int>("workers");
+        QTest::addRow("on this thread") << 0;
+        QTest::addRow("two workers") << 2;
+    }
+    void stopBetweenSubFolders() {
+        QFETCH(int, workers);
+        QVERIFY(makeTree(root_, {"s1/", "s1/zebra1", "s1/t/", "s1/t/zebra_t", "s2/", "s2/zebra2",
+                                 "s3/", "s3/zebra3"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(workers);
+        o.clock = [] { return qint64(0); }; // pumps only between sub-folders
+        // The Stop click arrives at the pump before "s1/t", a level down: every level returns.
+        recorder.onPump = [&](int n) { recorder.stop = n == 2; };
+        SearchEngine engine(recorder, o);
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true),
+                 SearchEngine::Outcome::Stopped);
+        QCOMPARE(recorder.log, (QStringList{"status Searching ~", "row ~/s1/zebra1 | [Name] zebra1",
+                                            "status Searching ~/s1"}));
+        QCOMPARE(recorder.pumps, 2);
+    }
+
+    void pumpsInsideOneBigFolder_data() {
+        QTest::addColumn<int>("workers");
+        QTest::addColumn<int>("msPerClockRead");
+        QTest::addColumn<int>("stopAtPump"); // 0: never
+        QTest::addRow("frozen clock") << 2 << 0 << 0;
+        QTest::addRow("stop at third pump") << 2 << 20 << 3;
+        QTest::addRow("stop at third pump, this thread") << 0 << 20 << 3;
+        QTest::addRow("clock running, no stop") << 2 << 20 << 0;
+    }
+    void pumpsInsideOneBigFolder() {
+        QFETCH(int, workers);
+        QFETCH(int, msPerClockRead);
+        QFETCH(int, stopAtPump);
+        QList<QByteArray> names;
+        for (int i = 0; i < 300; ++i)
+            names << QByteArray("zebra_") + QByteArray::number(i).rightJustified(3, '0');
+        QVERIFY(makeTree(root_, names));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(workers);
+        std::atomic<qint64> time{0};
+        o.clock = [&] { return time += msPerClockRead; };
+        recorder.onPump = [&](int n) { recorder.stop = n == stopAtPump; };
+        SearchEngine engine(recorder, o);
+        const auto outcome =
+            engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, false);
+        if (msPerClockRead == 0) {
+            QCOMPARE(recorder.pumps, 0);
+        } else if (stopAtPump == 0) {
+            // Never longer than 100 ms of (this clock's) time without a pump.
+            QVERIFY2(recorder.pumps >= 300 * msPerClockRead / 100 / 2,
+                     qPrintable(QString::number(recorder.pumps)));
+        }
+        if (stopAtPump > 0) {
+            QCOMPARE(outcome, SearchEngine::Outcome::Stopped);
+            QCOMPARE(recorder.pumps, stopAtPump);
+            QVERIFY(model.rowCount() > 0);
+            QVERIFY(model.rowCount() < 60);
+            // Whatever was found before the stop is in order and in the list.
+            for (int r = 0; r < model.rowCount(); ++r)
+                QCOMPARE(model.row(r).nativePath, root_ + '/' + names[r]);
+        } else {
+            QCOMPARE(outcome, SearchEngine::Outcome::Finished);
+            QCOMPARE(model.rowCount(), 300);
+        }
+    }
+
+    void symbolicLinksAreNotWalked() {
+        QVERIFY(makeTree(root_, {"sub/", "sub/loop_zebra -> ..", "sub/self_zebra -> .",
+                                 "elsewhere_zebra -> sub", "sub/zebra.txt"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(2));
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true),
+                 SearchEngine::Outcome::Finished);
+        QCOMPARE(recorder.log, (QStringList{
+                                   "status Searching ~",
+                                   "row ~/elsewhere_zebra | [Name] elsewhere_zebra",
+                                   "row ~/sub/loop_zebra | [Name] loop_zebra",
+                                   "row ~/sub/self_zebra | [Name] self_zebra",
+                                   "row ~/sub/zebra.txt | [Name] zebra.txt",
+                                   "status Searching ~/sub",
+                               }));
+    }
+
+    void oddNamesKeepTheirBytes() {
+        const QByteArray newline("zebra\nnext line");
+        const QByteArray invalid("zebra\xff\xfe.txt");
+        const QByteArray folder("dir\xc3(zebra)/");
+        QVERIFY(makeTree(root_, {newline, invalid, folder, folder + "inner_zebra"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(2));
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
+        QList<QByteArray> paths;
+        for (int r = 0; r < model.rowCount(); ++r)
+            paths << model.row(r).nativePath.mid(root_.size() + 1);
+        QList<QByteArray> expected{newline, invalid, folder.chopped(1), folder + "inner_zebra"};
+        std::sort(
+            expected.begin(), expected.begin() + 3,
+            [](const QByteArray& a, const QByteArray& b) { return fs::fileManagerLess(a, b); });
+        QCOMPARE(paths, expected);
+        for (int r = 0; r < model.rowCount(); ++r) {
+            struct stat info {};
+            QCOMPARE(::lstat(model.row(r).nativePath.constData(), &info), 0);
+        }
+    }
+
+    void unreadableSubFolder_data() {
+        QTest::addColumn<bool>("deep");
+        QTest::addColumn<bool>("byPermissions");
+        QTest::addRow("deep, refused by the read") << true << false;
+        QTest::addRow("one level, refused by the read") << false << false;
+        QTest::addRow("deep, mode 000") << true << true;
+    }
+    void unreadableSubFolder() {
+        QFETCH(bool, deep);
+        QFETCH(bool, byPermissions);
+        if (byPermissions && ::geteuid() == 0)
+            QSKIP("running as root: mode 000 does not keep root from reading a folder");
+        QVERIFY(makeTree(root_, {"a/", "a/zebra_a", "locked/", "locked/zebra_hidden", "z/",
+                                 "z/zebra_z", "z/y/", "z/y/zebra_y"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(2);
+        const QByteArray locked = root_ + "/locked";
+        if (byPermissions) {
+            QCOMPARE(::chmod(locked.constData(), 0), 0);
+        } else {
+            o.readFolder = [locked](const QByteArray& path) {
+                if (path == locked)
+                    throw fs::FileSystemError("Permission denied");
+                return fs::readFolder(path);
+            };
+        }
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, deep);
+        if (byPermissions)
+            ::chmod(locked.constData(), 0755);
+        QStringList expected{"status Searching ~", "row ~/a/zebra_a | [Name] zebra_a"};
+        if (deep)
+            expected << "status Searching ~/a";
+        expected << "failure ~/locked: Permission denied"
+                 << "row ~/z/zebra_z | [Name] zebra_z";
+        if (deep)
+            expected << "status Searching ~/z"
+                     << "row ~/z/y/zebra_y | [Name] zebra_y"
+                     << "status Searching ~/z/y";
+        QCOMPARE(recorder.log, expected);
+    }
+
+    void folderRemovedBetweenListingAndSearching() {
+        QVERIFY(
+            makeTree(root_, {"a/", "a/zebra_a", "gone/", "gone/zebra_gone", "z/", "z/zebra_z"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(2);
+        const QByteArray root = root_;
+        o.readFolder = [root](const QByteArray& path) {
+            fs::FolderEntries entries = fs::readFolder(path);
+            if (path == root)
+                QDir(QFile::decodeName(root + "/gone")).removeRecursively();
+            return entries;
+        };
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
+        QCOMPARE(recorder.log,
+                 (QStringList{"status Searching ~", "row ~/a/zebra_a | [Name] zebra_a",
+                              "status Searching ~/a", "failure ~/gone: No such file or directory",
+                              "row ~/z/zebra_z | [Name] zebra_z", "status Searching ~/z"}));
+    }
+
+    void itemRemovedBeforeItsTest() {
+        QVERIFY(makeTree(root_, {"zebra_1", "zebra_2", "zebra_3"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(0);
+        const QByteArray root = root_;
+        o.readFolder = [root](const QByteArray& path) {
+            fs::FolderEntries entries = fs::readFolder(path);
+            ::unlink((root + "/zebra_2").constData());
+            return entries;
+        };
+        SearchEngine engine(recorder, o);
+        engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
+        QCOMPARE(recorder.log.filter(QStringLiteral("row ")),
+                 (QStringList{"row ~/zebra_1 | [Name] zebra_1", "row ~/zebra_3 | [Name] zebra_3"}));
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestSearchFolder)
+#include "test_search_folder.moc"
