@@ -103,7 +103,14 @@ private:
 // Calls `take` for each element at `depth` (the root is 1); `take` returns true when it has
 // consumed the element through its end. Stops quietly at the first fault in the XML.
 template <typename Take> void forEachElementAt(const QByteArray& bytes, int depth, Take take) {
-    QXmlStreamReader xml(bytes);
+    // Qt rejects a whole document over one badly encoded byte; decoding it here first turns
+    // such a byte into a replacement character, so a damaged part still gives its other values.
+    const bool utf16 = bytes.startsWith("\xff\xfe") || bytes.startsWith("\xfe\xff");
+    QXmlStreamReader xml;
+    if (utf16)
+        xml.addData(bytes);
+    else
+        xml.addData(QString::fromUtf8(bytes));
     int level = 0;
     while (!xml.atEnd() && !xml.hasError()) {
         const QXmlStreamReader::TokenType token = xml.readNext();

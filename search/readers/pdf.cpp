@@ -68,7 +68,7 @@ public:
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         {
             const RegularFile probe(file.nativePath);
-            if (!probe.isOpen() || !probe.readAt(0, HeaderWindow).contains("%PDF-"))
+            if (!probe.isOpen() || !probe.read(0, HeaderWindow).contains("%PDF-"))
                 return false;
         }
         preparePoppler();

@@ -1,0 +1,426 @@
+#include "support/test_main.h"
+
+#include "fixtures/documents.h"
+#include "fixtures/sample_files.h"
+#include "search/readers/reader.h"
+
+#include <QMimeDatabase>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <thread>
+
+using namespace quillmere;
+using fixtures::Kind;
+using readers::EmbeddedDetails;
+
+Q_DECLARE_METATYPE(fixtures::ZipEntry)
+
+namespace {
+
+constexpr qint64 EntryCap = 1 << 20;
+
+fixtures::Tags fullTags() {
+    fixtures::Tags tags;
+    tags.title = QStringLiteral("Quarterly Report");
+    tags.author = QStringLiteral("Ada Lovelace");
+    tags.subject = QStringLiteral("Finance");
+    tags.keywords = {QStringLiteral("alpha"), QStringLiteral("beta")};
+    tags.category = QStringLiteral("Reports");
+    tags.company = QStringLiteral("Vantrel");
+    tags.program = QStringLiteral("Quillmere Writer");
+    tags.description = QStringLiteral("Summary of the quarter");
+    tags.pages = 3;
+    return tags;
+}
+
+struct ReadResult {
+    bool handled = false;
+    EmbeddedDetails details;
+};
+
+ReadResult readWith(const readers::Reader& reader, const QString& path) {
+    const QMimeDatabase db;
+    readers::FileToRead file;
+    file.nativePath = QFile::encodeName(path);
+    file.mimeType = db.mimeTypeForFile(path);
+    file.size = QFileInfo(path).size();
+    ReadResult result;
+    result.handled = reader.read(file, result.details);
+    return result;
+}
+
+const readers::Reader& readerOf(Kind kind) {
+    return kind == Kind::Pdf ? readers::pdfReader() : readers::officeReader();
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Makes the zip's local and central records of `name` declare `size` bytes uncompressed.
+QByteArray withDeclaredSize(QByteArray zip, const QByteArray& name, quint32 size) {
+    auto put32 = [&](qsizetype at) {
+        for (int i = 0; i < 4; ++i)
+            zip[at + i] = char((size >> (8 * i)) & 0xff);
+    };
+    for (qsizetype at = zip.indexOf(name); at >= 0; at = zip.indexOf(name, at + 1)) {
+        if (at >= 30 && zip.mid(at - 30, 4) == "PK\x03\x04")
+            put32(at - 30 + 22);
+        else if (at >= 46 && zip.mid(at - 46, 4) == "PK\x01\x02")
+            put32(at - 46 + 24);
+    }
+    return zip;
+}
+
+QByteArray coreXml(const QByteArray& inner) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+           "<cp:coreProperties "
+           "xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">" +
+           inner + "</cp:coreProperties>";
+}
+
+QByteArray metaXml(const QByteArray& inner) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<office:document-meta "
+           "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+           "xmlns:meta=\"urn:oasis:names:tc:opendocument:xmlns:meta:1.0\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><office:meta>" +
+           inner + "</office:meta></office:document-meta>";
+}
+
+// Replaces one entry of a generated package and writes it.
+void writePackageWith(Kind kind, const QString& path, const QString& entryName,
+                      const QByteArray& data) {
+    QList<fixtures::ZipEntry> entries = fixtures::documentEntries(kind, fullTags());
+    bool replaced = false;
+    for (fixtures::ZipEntry& entry : entries) {
+        if (entry.name == entryName) {
+            entry.data = data;
+            replaced = true;
+        }
+    }
+    QVERIFY2(replaced, qPrintable(entryName));
+    fixtures::writeZip(path, entries);
+}
+
+} // namespace
+
+class TestDocumentReaders : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+private slots:
+    void initTestCase() { QVERIFY(dir_.isValid()); }
+
+    void columns_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("expected");
+        const fixtures::Tags tags = fullTags();
+        const QList<Kind> kinds = {Kind::Pdf, Kind::Docx, Kind::Xlsx, Kind::Pptx,
+                                   Kind::Odt, Kind::Ods,  Kind::Odp};
+        for (Kind kind : kinds) {
+            const bool pdf = kind == Kind::Pdf;
+            const bool ooxml = kind == Kind::Docx || kind == Kind::Xlsx || kind == Kind::Pptx;
+            const bool paged = kind != Kind::Xlsx && kind != Kind::Ods;
+            const QList<std::pair<int, QString>> expected = {
+                {21, tags.title},
+                {20, tags.author},
+                {22, tags.subject},
+                {18, QStringLiteral("alpha; beta")},
+                {24, pdf ? QString() : tags.description},
+                {23, ooxml ? tags.category : QString()},
+                {33, ooxml ? tags.company : QString()},
+                {35, tags.program},
+                {36, paged ? QStringLiteral("3") : QString()},
+                {12, QString()},
+                {25, QString()},
+                {34, QString()},
+            };
+            for (const auto& [column, value] : expected)
+                QTest::addRow("%s-%d", qPrintable(fixtures::kindName(kind)), column)
+                    << kind << column << value;
+        }
+    }
+    void columns() {
+        QFETCH(Kind, kind);
+        QFETCH(int, column);
+        QFETCH(QString, expected);
+        const QString file = path(QStringLiteral("full.") + fixtures::extension(kind));
+        fixtures::write(kind, file, fullTags());
+        const ReadResult result = readWith(readerOf(kind), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(column), expected);
+    }
+
+    void readerChosenByType_data() {
+        QTest::addColumn<Kind>("kind");
+        for (Kind kind :
+             {Kind::Pdf, Kind::Docx, Kind::Xlsx, Kind::Pptx, Kind::Odt, Kind::Ods, Kind::Odp})
+            QTest::addRow("%s", qPrintable(fixtures::kindName(kind))) << kind;
+    }
+    void readerChosenByType() {
+        QFETCH(Kind, kind);
+        const QString file = path(QStringLiteral("typed.") + fixtures::extension(kind));
+        fixtures::write(kind, file, fullTags());
+        const QMimeDatabase db;
+        QCOMPARE(readers::readerFor(db.mimeTypeForFile(file, QMimeDatabase::MatchExtension)),
+                 &readerOf(kind));
+        // shared-mime-info knows no content signature for Office Open XML: such a file is only
+        // a zip by its bytes.
+        const QMimeType byContent = db.mimeTypeForFile(file, QMimeDatabase::MatchContent);
+        if (kind == Kind::Docx || kind == Kind::Xlsx || kind == Kind::Pptx)
+            QCOMPARE(byContent.name(), QStringLiteral("application/zip"));
+        else
+            QCOMPARE(readers::readerFor(byContent), &readerOf(kind));
+    }
+
+    void nonAsciiTitles_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("title");
+        const QStringList titles = {
+            QStringLiteral("Bericht über Äpfel"),  QStringLiteral("日本語の題名"),
+            QStringLiteral("Smile 😀 please"),      QStringLiteral("<a & b> \"quoted\" 'x'"),
+            QStringLiteral("(paren) back\\slash"), QStringLiteral("Ελληνικά; κείμενο")};
+        for (Kind kind : {Kind::Pdf, Kind::Docx, Kind::Odt}) {
+            for (int i = 0; i < titles.size(); ++i)
+                QTest::addRow("%s-%d", qPrintable(fixtures::kindName(kind)), i)
+                    << kind << titles[i];
+        }
+    }
+    void nonAsciiTitles() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, title);
+        fixtures::Tags tags;
+        tags.title = title;
+        tags.author = title;
+        const QString file = path(QStringLiteral("intl.") + fixtures::extension(kind));
+        fixtures::write(kind, file, tags);
+        const ReadResult result = readWith(readerOf(kind), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(21), title);
+        QCOMPARE(result.details.joined(20), title);
+    }
+
+    void pdfPageCount_data() {
+        QTest::addColumn<int>("pages");
+        for (int pages : {1, 2, 3, 17})
+            QTest::addRow("%d", pages) << pages;
+    }
+    void pdfPageCount() {
+        QFETCH(int, pages);
+        const QString file = path(QStringLiteral("pages.pdf"));
+        writeBytes(file, fixtures::pdfDocument(pages, {}));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(36), QString::number(pages));
+        QCOMPARE(result.details.joined(21), QString());
+    }
+
+    void pdfCreatorThenProducer() {
+        const QString file = path(QStringLiteral("producer.pdf"));
+        writeBytes(file, fixtures::pdfDocument(1, {{"Producer", QStringLiteral("Typesetter 2")},
+                                                   {"Creator", QStringLiteral("Editor 9")},
+                                                   {"Keywords", QStringLiteral("a,b; c ;;")}}));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QCOMPARE(result.details.joined(35), QStringLiteral("Editor 9; Typesetter 2"));
+        QCOMPARE(result.details.joined(18), QStringLiteral("a; b; c"));
+    }
+
+    void pdfWithJunkBeforeHeader() {
+        // Poppler accepts a header a little way into the file; so must the sniffing.
+        const QString file = path(QStringLiteral("junk.pdf"));
+        writeBytes(file, QByteArray(200, ' ') +
+                             fixtures::pdfDocument(2, {{"Title", QStringLiteral("Late")}}));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(21), QStringLiteral("Late"));
+    }
+
+    void pdfReadFromTwoThreads() {
+        QStringList files;
+        for (int n = 1; n <= 4; ++n) {
+            files.append(path(QStringLiteral("thread%1.pdf").arg(n)));
+            writeBytes(files.last(),
+                       fixtures::pdfDocument(n, {{"Title", QStringLiteral("Doc %1").arg(n)}}));
+        }
+        QStringList seen[2];
+        auto work = [&](int who) {
+            for (int round = 0; round < 40; ++round) {
+                const QString& file = files[(round + who) % files.size()];
+                const ReadResult r = readWith(readers::pdfReader(), file);
+                seen[who].append(r.details.joined(21) + '/' + r.details.joined(36));
+            }
+        };
+        std::thread other(work, 1);
+        work(0);
+        other.join();
+        for (int who = 0; who < 2; ++who) {
+            for (int round = 0; round < 40; ++round) {
+                const int n = (round + who) % files.size() + 1;
+                QCOMPARE(seen[who][round], QStringLiteral("Doc %1/%1").arg(n));
+            }
+        }
+    }
+
+    void officeKeywordsAndAuthorsOrder() {
+        const QString file = path(QStringLiteral("order.odt"));
+        // Later editors come after the first author even when written before it.
+        writePackageWith(Kind::Odt, file, QStringLiteral("meta.xml"),
+                         metaXml("<dc:creator>Editor</dc:creator>"
+                                 "<meta:initial-creator>First</meta:initial-creator>"
+                                 "<meta:keyword>one, two</meta:keyword>"
+                                 "<meta:keyword>three</meta:keyword>"
+                                 "<meta:document-statistic meta:page-count=\"-4\"/>"));
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(20), QStringLiteral("First; Editor"));
+        QCOMPARE(result.details.joined(18), QStringLiteral("one; two; three"));
+        QCOMPARE(result.details.joined(36), QString());
+    }
+
+    void malformedXmlKeepsWhatCameBefore_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QByteArray>("xml");
+        const QByteArray title = "<dc:title>Kept</dc:title>";
+        const QByteArray after = "<dc:subject>Lost</dc:subject>";
+        QTest::addRow("docx-mismatched") << Kind::Docx << "docProps/core.xml"
+                                         << coreXml(title + "<dc:creator>x</dc:crea>" + after);
+        QTest::addRow("docx-bad-entity")
+            << Kind::Docx << "docProps/core.xml"
+            << coreXml(title + "<dc:creator>&bogus;</dc:creator>" + after);
+        QTest::addRow("docx-cut-short") << Kind::Docx << "docProps/core.xml"
+                                        << coreXml(title + after).left(coreXml(title).size() - 10);
+        QTest::addRow("docx-undeclared-prefix")
+            << Kind::Docx << "docProps/core.xml" << coreXml(title + "<zz:x/>" + after);
+        QTest::addRow("odt-mismatched")
+            << Kind::Odt << "meta.xml" << metaXml(title + "<dc:creator>x</meta:keyword>" + after);
+        QTest::addRow("odt-second-root")
+            << Kind::Odt << "meta.xml" << metaXml(title) + "<dc:subject>Lost</dc:subject>";
+        QTest::addRow("ods-control-characters")
+            << Kind::Ods << "meta.xml" << metaXml(title + QByteArray("\x01\x02<", 3) + after);
+        QTest::addRow("odt-bad-utf8-later")
+            << Kind::Odt << "meta.xml"
+            << metaXml(title + "<dc:creator>\xff\xfe\xc3</dc:creator><a></b>" + after);
+    }
+    void malformedXmlKeepsWhatCameBefore() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, entry);
+        QFETCH(QByteArray, xml);
+        const QString file = path(QStringLiteral("broken.") + fixtures::extension(kind));
+        writePackageWith(kind, file, entry, xml);
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(21), QStringLiteral("Kept"));
+        QCOMPARE(result.details.joined(22), QString());
+    }
+
+    void badlyEncodedByteCostsOnlyItsValue() {
+        const QString file = path(QStringLiteral("encoding.docx"));
+        writePackageWith(Kind::Docx, file, QStringLiteral("docProps/core.xml"),
+                         coreXml("<dc:creator>Bj\xf6rk</dc:creator><dc:title>Whole</dc:title>"));
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QCOMPARE(result.details.joined(21), QStringLiteral("Whole"));
+        QCOMPARE(result.details.joined(20), QStringLiteral("Bj\ufffdrk"));
+    }
+
+    void zipBombs_data() {
+        QTest::addColumn<bool>("lying");
+        QTest::addRow("declared-huge") << false;
+        QTest::addRow("declared-small") << true;
+    }
+    void zipBombs() {
+        QFETCH(bool, lying);
+        // 8 MB of blanks inside the description, which deflate squeezes to some 8 KB.
+        const QByteArray filler(8 << 20, ' ');
+        const QByteArray core =
+            coreXml("<dc:title>Bomb</dc:title><dc:description>" + filler + "</dc:description>");
+        QList<fixtures::ZipEntry> entries = fixtures::documentEntries(Kind::Docx, fullTags());
+        for (fixtures::ZipEntry& entry : entries) {
+            if (entry.name == QLatin1String("docProps/core.xml"))
+                entry.data = core;
+        }
+        const QString file = path(QStringLiteral("bomb.docx"));
+        fixtures::writeZip(file, entries);
+        QVERIFY(QFileInfo(file).size() < 1 << 20);
+        if (lying)
+            writeBytes(file, withDeclaredSize(readBytes(file), "docProps/core.xml", 4000));
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QVERIFY(result.handled);
+        // Nothing of the bomb itself; app.xml, a separate entry, is still read.
+        QCOMPARE(result.details.joined(21), QString());
+        QVERIFY(result.details.joined(24).size() < EntryCap);
+        QCOMPARE(result.details.joined(33), QStringLiteral("Vantrel"));
+    }
+
+    void notItsKind_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("pdf");
+        const QByteArray text = "Just some words, not a package.\n";
+        QTest::addRow("text-as-docx") << "text.docx" << text << false;
+        QTest::addRow("text-as-odt") << "text.odt" << text << false;
+        QTest::addRow("empty-docx") << "empty.docx" << QByteArray() << false;
+        QTest::addRow("pdf-as-xlsx") << "doc.xlsx" << fixtures::pdfDocument(1, {}) << false;
+        QTest::addRow("text-as-pdf") << "text.pdf" << text << true;
+        QTest::addRow("empty-pdf") << "empty.pdf" << QByteArray() << true;
+        QTest::addRow("pdf-header-too-late")
+            << "late.pdf" << QByteArray(4096, '\n') + fixtures::pdfDocument(1, {}) << true;
+    }
+    void notItsKind() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, pdf);
+        const QString file = path(name);
+        writeBytes(file, bytes);
+        const ReadResult result =
+            readWith(pdf ? readers::pdfReader() : readers::officeReader(), file);
+        QVERIFY(!result.handled);
+        QVERIFY(result.details.isEmpty());
+    }
+
+    void plainZipIsNotADocument_data() {
+        QTest::addColumn<QList<fixtures::ZipEntry>>("entries");
+        QTest::addRow("plain") << QList<fixtures::ZipEntry>{
+            {QStringLiteral("readme.txt"), "hello"}, {QStringLiteral("meta.xml"), metaXml("")}};
+        QTest::addRow("epub-like") << QList<fixtures::ZipEntry>{
+            {QStringLiteral("mimetype"), "application/epub+zip", false},
+            {QStringLiteral("META-INF/manifest.xml"), "<x/>"},
+            {QStringLiteral("meta.xml"), metaXml("<dc:title>No</dc:title>")}};
+    }
+    void plainZipIsNotADocument() {
+        QFETCH(QList<fixtures::ZipEntry>, entries);
+        const QString file = path(QStringLiteral("plain.docx"));
+        fixtures::writeZip(file, entries);
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QVERIFY(!result.handled);
+        QVERIFY(result.details.isEmpty());
+    }
+
+    void packageWithoutProperties() {
+        // A document that carries no metadata is still this reader's.
+        QList<fixtures::ZipEntry> entries = fixtures::documentEntries(Kind::Pptx, fullTags());
+        entries.removeIf([](const fixtures::ZipEntry& e) { return e.name.startsWith("docProps"); });
+        const QString file = path(QStringLiteral("bare.pptx"));
+        fixtures::writeZip(file, entries);
+        const ReadResult result = readWith(readers::officeReader(), file);
+        QVERIFY(result.handled);
+        QVERIFY(result.details.isEmpty());
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestDocumentReaders)
+#include "test_document_readers.moc"
