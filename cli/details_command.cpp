@@ -1,12 +1,129 @@
 #include "cli/commands.h"
 
+#include "search/detail_columns.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace quillmere::cli {
 
-int runDetails(const QList<QByteArray>&) {
-    std::fputs("quillmere-cli: details is not built yet\n", stderr);
-    return 2;
+namespace {
+
+QByteArray currentFolder() {
+    QByteArray buffer(4096, '\0');
+    while (::getcwd(buffer.data(), size_t(buffer.size())) == nullptr) {
+        if (errno != ERANGE || buffer.size() > (1 << 20))
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    return QByteArray(buffer.constData());
+}
+
+QByteArray absolutePath(QByteArray path) {
+    if (path.startsWith('/'))
+        return path;
+    while (path.startsWith("./"))
+        path.remove(0, 2);
+    QByteArray folder = currentFolder();
+    if (!folder.endsWith('/'))
+        folder.append('/');
+    return path == "." ? folder.chopped(folder.size() > 1 ? 1 : 0) : folder + path;
+}
+
+// One item per line group: a name holding a line break must not look like two lines.
+QString printable(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+void write(std::FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+} // namespace
+
+int runDetails(const QList<QByteArray>& arguments) {
+    bool json = false;
+    bool optionsEnded = false;
+    QList<QByteArray> paths;
+    for (const QByteArray& argument : arguments) {
+        if (!optionsEnded && argument == "--json") {
+            json = true;
+        } else if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && argument.startsWith('-') && argument.size() > 1) {
+            std::fprintf(stderr, "quillmere-cli details: unknown option \"%s\"\n",
+                         argument.constData());
+            return 2;
+        } else {
+            paths.append(argument);
+        }
+    }
+    if (paths.isEmpty()) {
+        std::fputs("Usage: quillmere-cli details [--json] PATH...\n", stderr);
+        return 2;
+    }
+
+    int status = 0;
+    bool first = true;
+    for (const QByteArray& given : paths) {
+        DetailColumns details(absolutePath(given));
+        // Reading the embedded details may correct the type that the name suggested, so every
+        // column is read before any is printed.
+        for (int column = 0; column < DetailColumns::Count; ++column)
+            details.value(column);
+        const QString path = QFile::decodeName(details.nativePath());
+        if (json) {
+            QJsonObject columns;
+            for (int column = 0; column < DetailColumns::Count; ++column) {
+                const QString value = details.value(column);
+                if (!value.isEmpty())
+                    columns.insert(
+                        QString::number(column),
+                        QJsonObject{{QStringLiteral("title"), DetailColumns::title(column)},
+                                    {QStringLiteral("value"), value}});
+            }
+            const QJsonObject item{{QStringLiteral("path"), path},
+                                   {QStringLiteral("columns"), columns}};
+            write(stdout,
+                  QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact)) + u'\n');
+        } else {
+            QString text = first ? QString() : QStringLiteral("\n");
+            text += printable(path) + u'\n';
+            for (int column = 0; column < DetailColumns::Count; ++column) {
+                const QString value = details.value(column);
+                if (!value.isEmpty())
+                    text += QStringLiteral("  %1 %2: %3\n")
+                                .arg(column)
+                                .arg(DetailColumns::title(column), printable(value));
+            }
+            write(stdout, text);
+        }
+        first = false;
+        std::fflush(stdout);
+        for (const QString& problem : details.problems())
+            write(stderr, QStringLiteral("quillmere-cli: %1: %2\n").arg(printable(path), problem));
+        if (!details.exists())
+            status = 1;
+    }
+    return status;
 }
 
 } // namespace quillmere::cli

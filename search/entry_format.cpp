@@ -20,7 +20,11 @@ QString shortDateTime(const QDateTime& time) {
 }
 
 QString fileSizeText(qint64 bytes) {
-    return systemLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    QString text = systemLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    // Qt writes the 1024-byte unit as "kB"; file managers write "KB" beside "MB" and "GB".
+    if (text.endsWith(QLatin1String(" kB")))
+        text[text.size() - 2] = u'K';
+    return text;
 }
 
 QString permissionText(mode_t mode) {

@@ -1,0 +1,273 @@
+#include "search/detail_columns.h"
+#include "search/entry_format.h"
+#include "support/test_main.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using quillmere::DetailColumns;
+namespace column = quillmere::column;
+
+namespace {
+
+QByteArray native(const QTemporaryDir& dir, const QByteArray& name) {
+    return QFile::encodeName(dir.path()) + '/' + name;
+}
+
+void writeFile(const QByteArray& path, const QByteArray& bytes) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    QVERIFY2(fd >= 0, path.constData());
+    QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    ::close(fd);
+}
+
+} // namespace
+
+class TestDetailColumns : public QObject {
+    Q_OBJECT
+
+private slots:
+    void titlesAreTheFortyOneColumns() {
+        const QStringList expected = {"Name",
+                                      "Size",
+                                      "Item type",
+                                      "Date modified",
+                                      "Date created",
+                                      "Date accessed",
+                                      "Attributes",
+                                      "Group",
+                                      "Link target",
+                                      "Perceived type",
+                                      "Owner",
+                                      "Kind",
+                                      "Date taken",
+                                      "Contributing artists",
+                                      "Album",
+                                      "Year",
+                                      "Genre",
+                                      "Conductors",
+                                      "Tags",
+                                      "Rating",
+                                      "Authors",
+                                      "Title",
+                                      "Subject",
+                                      "Categories",
+                                      "Comments",
+                                      "Copyright",
+                                      "#",
+                                      "Length",
+                                      "Bit rate",
+                                      "Composers",
+                                      "Camera model",
+                                      "Dimensions",
+                                      "Camera maker",
+                                      "Company",
+                                      "File description",
+                                      "Program name",
+                                      "Pages",
+                                      "Lens model",
+                                      "F-stop",
+                                      "Exposure time",
+                                      "ISO speed"};
+        QStringList titles;
+        for (int c = -1; c <= DetailColumns::Count; ++c)
+            titles.append(DetailColumns::title(c));
+        QCOMPARE(titles, QStringList{QString()} + expected + QStringList{QString()});
+    }
+
+    void entryColumns_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("kind"); // what to make
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("itemType");
+        QTest::addColumn<QString>("attributes");
+        QTest::addColumn<QString>("linkTarget");
+        QTest::addColumn<QString>("perceived");
+        QTest::addColumn<QString>("kindColumn");
+
+        QTest::addRow("text file") << QByteArray("notes.txt") << "file"
+                                   << "3.4 KB"
+                                   << "plain text document"
+                                   << "-rw-r--r--" << QString() << "Text"
+                                   << "Document";
+        QTest::addRow("folder") << QByteArray("Holiday") << "folder" << QString() << "Folder"
+                                << "drwxr-xr-x" << QString() << "Folder"
+                                << "Folder";
+        QTest::addRow("symlink") << QByteArray("shortcut.txt") << "symlink"
+                                 << "3.4 KB"
+                                 << "plain text document"
+                                 << "lrwxrwxrwx"
+                                 << "target.txt"
+                                 << "Text"
+                                 << "Link";
+        QTest::addRow("dangling symlink")
+            << QByteArray("gone") << "dangling" << QString() << "symbolic link"
+            << "lrwxrwxrwx"
+            << "nowhere"
+            << "System"
+            << "Link";
+        QTest::addRow("fifo") << QByteArray("pipe.jpg") << "fifo" << QString() << "pipe"
+                              << "prw-r--r--" << QString() << "System" << QString();
+        QTest::addRow("newline in name") << QByteArray("two\nlines.txt") << "file"
+                                         << "3.4 KB"
+                                         << "plain text document"
+                                         << "-rw-r--r--" << QString() << "Text"
+                                         << "Document";
+        QTest::addRow("invalid UTF-8 name") << QByteArray("caf\xe9.txt") << "file"
+                                            << "3.4 KB"
+                                            << "plain text document"
+                                            << "-rw-r--r--" << QString() << "Text"
+                                            << "Document";
+        QTest::addRow("no extension, text inside") << QByteArray("notes") << "file"
+                                                   << "3.4 KB"
+                                                   << "plain text document"
+                                                   << "-rw-r--r--" << QString() << "Text"
+                                                   << "Document";
+    }
+
+    void entryColumns() {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray path = native(dir, name);
+        // QTemporaryDir cannot remove a name that is not valid UTF-8.
+        const auto removeEntry = qScopeGuard([&path] {
+            ::unlink(path.constData());
+            ::rmdir(path.constData());
+        });
+        ::umask(022);
+        const QByteArray text = QByteArray("some words\n").repeated(320).left(3482);
+        if (kind == "file") {
+            writeFile(path, text);
+        } else if (kind == "folder") {
+            QCOMPARE(::mkdir(path.constData(), 0755), 0);
+        } else if (kind == "symlink") {
+            writeFile(native(dir, "target.txt"), text);
+            QCOMPARE(::symlink("target.txt", path.constData()), 0);
+        } else if (kind == "dangling") {
+            QCOMPARE(::symlink("nowhere", path.constData()), 0);
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(path.constData(), 0644), 0);
+        }
+        struct stat st {};
+        QCOMPARE(::lstat(path.constData(), &st), 0);
+
+        DetailColumns details(path);
+        QVERIFY(details.exists());
+        QCOMPARE(details.value(column::Name), QFile::decodeName(name));
+        QTEST(details.value(column::Size), "size");
+        QTEST(details.value(column::ItemType), "itemType");
+        QTEST(details.value(column::Attributes), "attributes");
+        QTEST(details.value(column::LinkTarget), "linkTarget");
+        QTEST(details.value(column::PerceivedType), "perceived");
+        QTEST(details.value(column::Kind), "kindColumn");
+        const QDateTime modified = QDateTime::fromMSecsSinceEpoch(qint64(st.st_mtim.tv_sec) * 1000 +
+                                                                  st.st_mtim.tv_nsec / 1000000);
+        QCOMPARE(details.value(column::DateModified),
+                 QLocale::system().toString(modified, QLocale::ShortFormat));
+        QVERIFY(!details.value(column::DateAccessed).isEmpty());
+        QVERIFY(!details.value(column::Owner).isEmpty());
+        QVERIFY(!details.value(column::Group).isEmpty());
+        if (::getuid() == 0)
+            QCOMPARE(details.value(column::Owner), QStringLiteral("root"));
+        // A FIFO is never opened, so reading everything must return at once with no details.
+        for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c)
+            QCOMPARE(details.value(c), QString());
+        QVERIFY(details.problems().isEmpty() || kind == "dangling");
+    }
+
+    void unknownOwnerShowsTheNumber() {
+        if (::getuid() != 0)
+            QSKIP("changing a file's owner needs root");
+        QTemporaryDir dir;
+        const QByteArray path = native(dir, "orphan.txt");
+        writeFile(path, "x");
+        QCOMPARE(::chown(path.constData(), 54321, 54322), 0);
+        DetailColumns details(path);
+        QCOMPARE(details.value(column::Owner), QStringLiteral("54321"));
+        QCOMPARE(details.value(column::Group), QStringLiteral("54322"));
+    }
+
+    void vanishedEntryKeepsOnlyItsName() {
+        QTemporaryDir dir;
+        const QByteArray path = native(dir, "brief.jpg");
+        writeFile(path, "soon gone");
+        DetailColumns details(path);
+        QCOMPARE(details.value(column::Name), QStringLiteral("brief.jpg"));
+        QCOMPARE(::unlink(path.constData()), 0);
+        QVERIFY(!details.exists());
+        for (int c = 1; c < DetailColumns::Count; ++c)
+            QCOMPARE(details.value(c), QString());
+        QCOMPARE(details.problems(),
+                 QStringList{QStringLiteral("cannot read metadata: No such file or directory")});
+    }
+
+    void nameAloneTouchesNothing() {
+        // No such folder: the name comes from the path alone and no problem is recorded.
+        DetailColumns details("/nonexistent-quillmere/deeper/photo.jpg");
+        QCOMPARE(details.value(column::Name), QStringLiteral("photo.jpg"));
+        QVERIFY(details.problems().isEmpty());
+        QVERIFY(!details.exists());
+    }
+
+    void unreadableFileSaysWhy() {
+        if (::getuid() == 0)
+            QSKIP("root reads every file");
+        QTemporaryDir dir;
+        const QByteArray path = native(dir, "secret");
+        writeFile(path, "hidden");
+        QCOMPARE(::chmod(path.constData(), 0), 0);
+        DetailColumns details(path);
+        QCOMPARE(details.value(column::ItemType), QString());
+        QCOMPARE(details.problems(),
+                 QStringList{QStringLiteral("cannot read contents: Permission denied")});
+    }
+
+    void sizesAsAFileManagerShowsThem_data() {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::addRow("zero") << qint64(0) << "0 bytes";
+        QTest::addRow("bytes") << qint64(512) << "512 bytes";
+        QTest::addRow("kilobytes") << qint64(3482) << "3.4 KB";
+        QTest::addRow("megabytes") << qint64(5 * 1024 * 1024 + 300 * 1024) << "5.3 MB";
+        QTest::addRow("gigabytes") << qint64(3) * 1024 * 1024 * 1024 << "3.0 GB";
+    }
+    void sizesAsAFileManagerShowsThem() {
+        QFETCH(qint64, bytes);
+        QTEST(quillmere::fileSizeText(bytes), "text");
+    }
+
+    void permissionStrings_data() {
+        QTest::addColumn<uint>("mode");
+        QTest::addColumn<QString>("text");
+        QTest::addRow("setuid program") << uint(S_IFREG | S_ISUID | 0755) << "-rwsr-xr-x";
+        QTest::addRow("setgid without exec") << uint(S_IFREG | S_ISGID | 0640) << "-rw-r-S---";
+        QTest::addRow("sticky folder") << uint(S_IFDIR | S_ISVTX | 0777) << "drwxrwxrwt";
+        QTest::addRow("sticky without exec") << uint(S_IFDIR | S_ISVTX | 0770) << "drwxrwx--T";
+        QTest::addRow("socket") << uint(S_IFSOCK | 0600) << "srw-------";
+        QTest::addRow("block device") << uint(S_IFBLK | 0660) << "brw-rw----";
+        QTest::addRow("character device") << uint(S_IFCHR | 0666) << "crw-rw-rw-";
+    }
+    void permissionStrings() {
+        QFETCH(uint, mode);
+        QTEST(quillmere::permissionText(mode_t(mode)), "text");
+    }
+
+    void deviceNodeIsNeverRead() {
+        // Reading /dev/zero would never end; a device is described, not opened.
+        DetailColumns details("/dev/zero");
+        QCOMPARE(details.value(column::ItemType), QStringLiteral("character device"));
+        QCOMPARE(details.value(column::Size), QString());
+        QCOMPARE(details.value(column::Title), QString());
+        QVERIFY(details.problems().isEmpty());
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestDetailColumns)
+#include "test_detail_columns.moc"
