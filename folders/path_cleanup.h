@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere {
+
+// Cleans a path a folder picker returned: in one pass from the left, each pair of adjacent "/"
+// becomes one (so three become two, four become two), and a leading run of "/", however long,
+// becomes exactly one.
+QString CollapseBackslashes(const QString& path);
+
+// The text after the last "/" of a path; the whole text when it holds none.
+QString FileNameOfPath(const QString& path);
+
+} // namespace quillmere
