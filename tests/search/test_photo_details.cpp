@@ -1,0 +1,257 @@
+#include "fixtures/images.h"
+#include "search/detail_columns.h"
+#include "support/test_main.h"
+
+#include <QFile>
+
+#include <exiv2/exiv2.hpp>
+
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+using quillmere::DetailColumns;
+using quillmere::fixtures::Kind;
+using quillmere::fixtures::Tags;
+namespace column = quillmere::column;
+
+Q_DECLARE_METATYPE(quillmere::fixtures::Kind)
+
+namespace {
+
+Tags cameraTags() {
+    Tags tags;
+    tags.cameraMaker = QStringLiteral("Kodak");
+    tags.cameraModel = QStringLiteral("EasyShare Z990");
+    tags.lens = QStringLiteral("Schneider 4.6-138mm");
+    tags.taken = QDateTime(QDate(2024, 5, 1), QTime(10, 20, 30));
+    tags.exposureDenominator = 125;
+    tags.fNumber = 2.8;
+    tags.iso = 100;
+    tags.title = QStringLiteral("Harbour at dawn");
+    tags.author = QStringLiteral("Mira Holm");
+    tags.keywords = {QStringLiteral("harbour"), QStringLiteral("boats")};
+    tags.rating = 4;
+    tags.program = QStringLiteral("Quillmere Fixtures 1.0");
+    tags.copyright = QStringLiteral("(c) Mira Holm");
+    tags.description = QStringLiteral("Fishing boats at first light");
+    tags.subject = QStringLiteral("Coast");
+    tags.comment = QStringLiteral("Shot from the pier");
+    tags.width = 80;
+    tags.height = 60;
+    return tags;
+}
+
+QString write(const QTemporaryDir& dir, Kind kind, const QString& name, const Tags& tags) {
+    const QString path = dir.filePath(name);
+    quillmere::fixtures::writeImage(kind, path, tags);
+    return path;
+}
+
+QStringList embedded(DetailColumns& details) {
+    QStringList values;
+    for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c) {
+        const QString value = details.value(c);
+        if (!value.isEmpty())
+            values.append(QStringLiteral("%1 %2: %3").arg(c).arg(DetailColumns::title(c), value));
+    }
+    return values;
+}
+
+} // namespace
+
+class TestPhotoDetails : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); }
+
+    void cameraFields_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("itemType");
+        QTest::addRow("JPEG") << Kind::Jpeg << "photo.jpg"
+                              << "JPEG image";
+        QTest::addRow("PNG") << Kind::Png << "photo.png"
+                             << "PNG image";
+        QTest::addRow("TIFF") << Kind::Tiff << "photo.tif"
+                              << "TIFF image";
+        QTest::addRow("WebP") << Kind::WebP << "photo.webp"
+                              << "WebP image";
+        QTest::addRow("HEIC") << Kind::Heic << "photo.heic"
+                              << "HEIF image";
+        QTest::addRow("JPEG named as text") << Kind::Jpeg << "photo.txt"
+                                            << "plain text document";
+        QTest::addRow("JPEG without extension") << Kind::Jpeg << "photo"
+                                                << "JPEG image";
+    }
+
+    void cameraFields() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        QString path;
+        try {
+            path = write(dir, kind, name, cameraTags());
+        } catch (const std::exception& error) {
+            QFAIL(error.what());
+        }
+        DetailColumns details(QFile::encodeName(path));
+        QTEST(details.value(column::ItemType), "itemType");
+        QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
+        QCOMPARE(details.value(column::CameraModel), QStringLiteral("EasyShare Z990"));
+        QCOMPARE(details.value(column::DateTaken), QStringLiteral("5/1/24 10:20 AM"));
+        QCOMPARE(details.value(column::Dimensions), QStringLiteral("80 x 60"));
+        QCOMPARE(details.value(column::LensModel), QStringLiteral("Schneider 4.6-138mm"));
+        QCOMPARE(details.value(column::ExposureTime), QStringLiteral("1/125 sec."));
+        QCOMPARE(details.value(column::FStop), QStringLiteral("f/2.8"));
+        QCOMPARE(details.value(column::IsoSpeed), QStringLiteral("ISO-100"));
+        QCOMPARE(details.value(column::Title), QStringLiteral("Harbour at dawn"));
+        QCOMPARE(details.value(column::Authors), QStringLiteral("Mira Holm"));
+        QCOMPARE(details.value(column::Tags), QStringLiteral("harbour; boats"));
+        QCOMPARE(details.value(column::Rating), QStringLiteral("4 Stars"));
+        QCOMPARE(details.value(column::ProgramName), QStringLiteral("Quillmere Fixtures 1.0"));
+        QCOMPARE(details.value(column::Copyright), QStringLiteral("(c) Mira Holm"));
+        QCOMPARE(details.value(column::FileDescription),
+                 QStringLiteral("Fishing boats at first light"));
+        QCOMPARE(details.value(column::Subject), QStringLiteral("Coast"));
+        QCOMPARE(details.value(column::Comments), QStringLiteral("Shot from the pier"));
+        // Nothing of the audio, video or document columns, and no problem to report.
+        for (int c : {column::ContributingArtists, column::Album, column::Length, column::Pages,
+                      column::Company, column::Categories})
+            QCOMPARE(details.value(c), QString());
+        QCOMPARE(details.problems(), QStringList());
+    }
+
+    void pngTextChunks() {
+        Tags tags;
+        tags.title = QStringLiteral("Map of the bay");
+        tags.author = QStringLiteral("Jonas Veld");
+        tags.description = QStringLiteral("Hand-drawn chart");
+        tags.copyright = QStringLiteral("Public domain");
+        tags.comment = QStringLiteral("Scanned at 300 dpi");
+        tags.program = QStringLiteral("Chartmaker 2");
+        tags.taken = QDateTime(QDate(2023, 11, 20), QTime(8, 5, 0));
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Png, QStringLiteral("chart.png"), tags);
+        // Remove what exiv2 wrote, so only the PNG text chunks are left to find.
+        {
+            auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+            image->readMetadata();
+            image->clearExifData();
+            image->clearXmpData();
+            image->clearIptcData();
+            image->writeMetadata();
+        }
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(embedded(details),
+                 QStringList({"12 Date taken: 11/20/23 8:05 AM", "20 Authors: Jonas Veld",
+                              "21 Title: Map of the bay", "24 Comments: Scanned at 300 dpi",
+                              "25 Copyright: Public domain", "31 Dimensions: 64 x 48",
+                              "34 File description: Hand-drawn chart",
+                              "35 Program name: Chartmaker 2"}));
+    }
+
+    void nonLatinTextSurvives() {
+        Tags tags;
+        tags.title = QStringLiteral("Fjällstuga – 山小屋");
+        tags.keywords = {QStringLiteral("fjäll"), QStringLiteral("雪")};
+        tags.author = QStringLiteral("Åsa Ek");
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Jpeg, QStringLiteral("cabin.jpg"), tags);
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::Title), tags.title);
+        QCOMPARE(details.value(column::Tags), QStringLiteral("fjäll; 雪"));
+        QCOMPARE(details.value(column::Authors), tags.author);
+    }
+
+    void damagedPictures_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("dimensions");
+        QTest::addRow("empty JPEG") << "empty.jpg" << QByteArray() << QString();
+        QTest::addRow("JPEG start only")
+            << "start.jpg" << QByteArray("\xff\xd8\xff", 3) << QString();
+        QTest::addRow("text named PNG")
+            << "fake.png" << QByteArray("not a picture at all\n") << QString();
+        QTest::addRow("PNG signature only")
+            << "sig.png" << QByteArray("\x89PNG\r\n\x1a\n", 8) << QString();
+        QTest::addRow("TIFF with a looping IFD")
+            << "loop.tif"
+            << QByteArray("II*\0\x08\0\0\0\x01\0\x11\x01\x04\0\x01\0\0\0\x08\0\0\0"
+                          "\x08\0\0\0",
+                          26)
+            << QString();
+        QTest::addRow("WebP header only")
+            << "short.webp" << QByteArray("RIFF\x04\0\0\0WEBP", 12) << QString();
+        QTest::addRow("HEIC box claiming 4 GB") << "huge.heic"
+                                                << QByteArray("\xff\xff\xff\xf0"
+                                                              "ftypheic\0\0\0\0heicmif1",
+                                                              24)
+                                                << QString();
+    }
+
+    void damagedPictures() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        DetailColumns details(QFile::encodeName(file.fileName()));
+        QVERIFY(details.exists());
+        QTEST(details.value(column::Dimensions), "dimensions");
+        QCOMPARE(details.value(column::CameraMaker), QString());
+    }
+
+    void halfWrittenJpegKeepsItsHeader() {
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Jpeg, QStringLiteral("cut.jpg"), cameraTags());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.resize(file.size() / 2));
+        file.close();
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
+    }
+
+    void readersRunOnSeveralThreads() {
+        QTemporaryDir dir;
+        const QList<Kind> kinds = {Kind::Jpeg, Kind::Png, Kind::Tiff, Kind::WebP, Kind::Heic};
+        QList<QByteArray> paths;
+        for (int i = 0; i < 10; ++i) {
+            Tags tags = cameraTags();
+            tags.cameraModel = QStringLiteral("Model %1").arg(i);
+            const Kind kind = kinds[i % kinds.size()];
+            const QString name =
+                QStringLiteral("p%1.%2").arg(i).arg(quillmere::fixtures::extension(kind));
+            paths.append(QFile::encodeName(write(dir, kind, name, tags)));
+        }
+        constexpr int threadCount = 4;
+        QList<QStringList> seen(threadCount);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < threadCount; ++t) {
+            threads.emplace_back([&paths, &seen, t] {
+                for (int round = 0; round < 5; ++round) {
+                    for (int i = 0; i < paths.size(); ++i) {
+                        DetailColumns details(paths[(i + t) % paths.size()]);
+                        seen[t].append(details.value(column::CameraModel));
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        for (int t = 0; t < threadCount; ++t) {
+            QCOMPARE(seen[t].size(), 5 * paths.size());
+            for (int k = 0; k < seen[t].size(); ++k) {
+                const int i = (k % paths.size() + t) % paths.size();
+                QCOMPARE(seen[t][k], QStringLiteral("Model %1").arg(i));
+            }
+        }
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestPhotoDetails)
+#include "test_photo_details.moc"
