@@ -1,0 +1,186 @@
+// How long a search of the benchmark tree takes: `quillmere-cli find` next to exiftool answering
+// the same question and to the floor; a second search into the same results; and the longest
+// stretch without a message pump while one folder of 20,000 files is searched. Prints figures.
+
+#include "bench/bench_support.h"
+
+#include "results/results_model.h"
+#include "search/search_folder.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::bench;
+
+namespace {
+
+void print(const QString& line) {
+    std::printf("%s\n", qPrintable(line));
+}
+
+double seconds(const QElapsedTimer& timer) {
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// Counts rows and measures the gaps between message pumps, as the window would see them.
+class TimingObserver : public search::ModelSearchObserver {
+public:
+    using ModelSearchObserver::ModelSearchObserver;
+    void showStatus(const QString&) override {}
+    void pumpMessages() override {
+        const qint64 now = clock_.nsecsElapsed();
+        if (lastPump_ >= 0)
+            longestGap_ = std::max(longestGap_, now - lastPump_);
+        lastPump_ = now;
+    }
+    bool stopRequested() override { return false; }
+    void reportFailure(const QString& folder, const QString& description) override {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(folder), qPrintable(description));
+    }
+    void start() {
+        clock_.start();
+        lastPump_ = 0;
+        longestGap_ = 0;
+    }
+    double longestGapSeconds() {
+        pumpMessages();
+        return double(longestGap_) / 1e9;
+    }
+
+private:
+    QElapsedTimer clock_;
+    qint64 lastPump_ = -1;
+    qint64 longestGap_ = 0;
+};
+
+double timeCliFind(const QString& tree, const QString& phrase, int* rows) {
+    QProcess cli;
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    cli.start(QStringLiteral(QUILLMERE_CLI_PATH),
+              {QStringLiteral("find"), QStringLiteral("--ignore-case"), phrase, tree});
+    QByteArray output;
+    while (cli.state() != QProcess::NotRunning || cli.bytesAvailable() > 0) {
+        cli.waitForReadyRead(100);
+        output += cli.readAllStandardOutput();
+    }
+    const double taken = seconds(timer);
+    *rows = int(output.count('\n'));
+    return taken;
+}
+
+// A folder with every file of the tree in it, made of hard links, so one folder holds them all.
+QString makeFlatFolder(const std::vector<QByteArray>& entries, QTemporaryDir& home) {
+    const QByteArray flat = QFile::encodeName(home.filePath(QStringLiteral("flat")));
+    QDir().mkpath(home.filePath(QStringLiteral("flat")));
+    int n = 0;
+    for (const QByteArray& entry : entries) {
+        const QByteArray name = entry.mid(entry.lastIndexOf('/') + 1);
+        if (name.contains('.'))
+            ::link(entry.constData(),
+                   (flat + '/' + QByteArray::number(n++) + ' ' + name).constData());
+    }
+    return QFile::decodeName(flat);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Times searches of a mixed tree."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the tree."),
+                      QStringLiteral("count"), QStringLiteral("20000")});
+    parser.addOption({QStringLiteral("tree"), QStringLiteral("Where the tree is kept."),
+                      QStringLiteral("folder"),
+                      QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
+    parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool run.")});
+    parser.process(app);
+
+    const QString tree = parser.value(QStringLiteral("tree"));
+    const TreeSummary summary = prepareTree(tree, parser.value(QStringLiteral("files")).toInt(), 7);
+    const std::vector<QByteArray> entries = collectEntries(QFile::encodeName(tree));
+    print(QStringLiteral("Tree: %1 (%2 files, %3 entries)")
+              .arg(tree)
+              .arg(summary.files)
+              .arg(entries.size()));
+    timeFloor(entries, 2); // warm the page cache
+
+    const QString phrase = QStringLiteral("Kodak");
+    int cliRows = 0;
+    const double floor2 = timeFloor(entries, 2);
+    const double cli = timeCliFind(tree, phrase, &cliRows);
+    print(QStringLiteral("  floor, stat + first 64 KiB, 2 threads:       %1 s")
+              .arg(fixed(floor2, 3)));
+    print(QStringLiteral("  quillmere-cli find --ignore-case %1:      %2 s (%3 rows)")
+              .arg(phrase)
+              .arg(fixed(cli, 3))
+              .arg(cliRows));
+    print(QStringLiteral("  ratio find / floor:                          %1x")
+              .arg(fixed(cli / floor2, 1)));
+
+    if (!parser.isSet(QStringLiteral("no-exiftool"))) {
+        QStringList tops;
+        for (const QString& name : QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            tops << QDir(tree).filePath(name);
+        int matches = 0;
+        const double exif = timeExiftool(tops, phrase, 2, &matches);
+        if (exif < 0) {
+            print(QStringLiteral("  exiftool is not installed: no comparison."));
+        } else {
+            print(QStringLiteral("  exiftool -r -if, 2 processes:                %1 s (%2 files)")
+                      .arg(fixed(exif))
+                      .arg(matches));
+            print(QStringLiteral("  ratio exiftool / find:                       %1x")
+                      .arg(fixed(exif / cli, 1)));
+        }
+    }
+
+    ResultsModel results;
+    TimingObserver observer(results);
+    search::SearchEngine engine(observer);
+    const search::Query query{phrase, search::CaseMode::Ignored};
+    QElapsedTimer timer;
+    timer.start();
+    engine.searchFolder(QFile::encodeName(tree), query, true);
+    const double first = seconds(timer);
+    const int rowsAfterFirst = results.rowCount();
+    timer.restart();
+    engine.searchFolder(QFile::encodeName(tree), query, true);
+    const double second = seconds(timer);
+    print(QStringLiteral("\nIn process, into one results list:"));
+    print(QStringLiteral("  first search:   %1 s (%2 rows)")
+              .arg(fixed(first, 3))
+              .arg(rowsAfterFirst));
+    print(QStringLiteral("  second search:  %1 s (%2 rows added), %3 of the first")
+              .arg(fixed(second, 3))
+              .arg(results.rowCount() - rowsAfterFirst)
+              .arg(fixed(second / first, 3)));
+
+    QTemporaryDir home;
+    const QString flat = makeFlatFolder(entries, home);
+    ResultsModel flatResults;
+    TimingObserver flatObserver(flatResults);
+    search::SearchEngine flatEngine(flatObserver);
+    flatObserver.start();
+    timer.restart();
+    flatEngine.searchFolder(QFile::encodeName(flat), query, true);
+    print(QStringLiteral("\nOne folder of %1 files: searched in %2 s; longest gap between two "
+                         "message pumps %3 s")
+              .arg(QDir(flat).count() - 2)
+              .arg(fixed(seconds(timer), 3))
+              .arg(fixed(flatObserver.longestGapSeconds(), 3)));
+    return 0;
+}
