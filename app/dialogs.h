@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Every modal question the window asks goes through this interface, so tests can answer them.
+namespace quillmere {
+
+// Box style values: buttons in the low bits, the icon in bits 4 to 6.
+namespace boxstyle {
+constexpr int OkOnly = 0;
+constexpr int OkCancel = 1;
+constexpr int YesNo = 4;
+constexpr int Critical = 16;
+constexpr int Question = 32;
+constexpr int Exclamation = 48;
+constexpr int Information = 64;
+} // namespace boxstyle
+
+enum BoxAnswer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
+
+struct SaveDialogRequest {
+    QString title = QStringLiteral("Save");
+    QStringList filters = {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")};
+};
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+
+    // An empty title shows the application title. Returns a BoxAnswer.
+    int messageBox(const QString& text, int style = boxstyle::OkOnly, const QString& title = {}) {
+        return showMessage(text, style, title);
+    }
+    // OK and Cancel; Cancel gives the empty text.
+    QString inputBox(const QString& prompt, const QString& title = {},
+                     const QString& defaultText = {}) {
+        return showInput(prompt, title, defaultText);
+    }
+    // A chooser of existing folders opened at the initial folder; cancel gives the empty text.
+    QString chooseFolder(const QString& title, const QString& initialFolder) {
+        return showFolderChooser(title, initialFolder);
+    }
+    // The Save dialog: no overwrite prompt, no default suffix; cancel gives the empty text.
+    QString showSave(const SaveDialogRequest& request = {}) { return showSaveDialog(request); }
+
+protected:
+    virtual int showMessage(const QString& text, int style, const QString& title) = 0;
+    virtual QString showInput(const QString& prompt, const QString& title,
+                              const QString& defaultText) = 0;
+    virtual QString showFolderChooser(const QString& title, const QString& initialFolder) = 0;
+    virtual QString showSaveDialog(const SaveDialogRequest& request) = 0;
+};
+
+// The title a box shows: its own, or the application title when it has none.
+QString effectiveBoxTitle(const QString& title);
+
+} // namespace quillmere

@@ -1,0 +1,13 @@
+#pragma once
+
+// Lets pending window messages run in the middle of a long loop, so clicks (such as "Stop")
+// and the close of the window reach the user-interface thread.
+namespace quillmere {
+
+// At most once every 30 ms, so a loop over a million cells does not spend its time polling.
+void letWindowMessagesRun();
+
+// Every time it is called.
+void letWindowMessagesRunNow();
+
+} // namespace quillmere

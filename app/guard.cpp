@@ -1,0 +1,16 @@
+#include "app/guard.h"
+
+namespace quillmere {
+
+void Guard::report(int label, std::exception_ptr failure) noexcept {
+    ++failures_;
+    try {
+        dialogs_.messageBox(
+            composeFailureMessage(describeException(failure), location_, label, fileText_),
+            boxstyle::Exclamation, kFailureTitle);
+    } catch (...) {
+        // A report that cannot be shown must not take the handler, or the process, down with it.
+    }
+}
+
+} // namespace quillmere

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/dialogs.h"
+#include "app/failure_report.h"
+
+#include <QString>
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace quillmere {
+
+// Runs a handler as a sequence of labelled steps. A step that throws is reported in one
+// "Application Error" box naming the handler and the label, and the handler carries on with its
+// next step; inside a loop every failing pass gets a box of its own.
+class Guard {
+public:
+    Guard(Dialogs& dialogs, QString locationText)
+        : dialogs_(dialogs), location_(std::move(locationText)) {}
+
+    template <typename Body> void step(int label, Body&& body) {
+        try {
+            std::forward<Body>(body)();
+        } catch (...) {
+            report(label, std::current_exception());
+        }
+    }
+
+    // A test whose evaluation fails carries on into the branch it guards, so a failure gives true.
+    template <typename Condition> bool test(int label, Condition&& condition) {
+        try {
+            return static_cast<bool>(std::forward<Condition>(condition)());
+        } catch (...) {
+            report(label, std::current_exception());
+            return true;
+        }
+    }
+
+    // The move command names the row it was working on; from this call on, reports end with it.
+    void setFileText(const QString& rowText) { fileText_ = rowText; }
+
+    int failureCount() const { return failures_; }
+
+private:
+    void report(int label, std::exception_ptr failure) noexcept;
+
+    Dialogs& dialogs_;
+    QString location_;
+    std::optional<QString> fileText_;
+    int failures_ = 0;
+};
+
+} // namespace quillmere

@@ -1,0 +1,43 @@
+#include "app/scripted_dialogs.h"
+
+namespace quillmere {
+
+void ScriptedDialogs::record(Shown box) {
+    shown_.append(box);
+    if (onShow)
+        onShow(box);
+}
+
+QList<ScriptedDialogs::Shown> ScriptedDialogs::messages() const {
+    QList<Shown> result;
+    for (const Shown& box : shown_) {
+        if (box.kind == Kind::Message)
+            result.append(box);
+    }
+    return result;
+}
+
+int ScriptedDialogs::showMessage(const QString& text, int style, const QString& title) {
+    record({Kind::Message, style, effectiveBoxTitle(title), text});
+    if (!answers_.isEmpty())
+        return answers_.dequeue();
+    return (style & 7) == boxstyle::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
+}
+
+QString ScriptedDialogs::showInput(const QString& prompt, const QString& title,
+                                   const QString& /*defaultText*/) {
+    record({Kind::Input, 0, effectiveBoxTitle(title), prompt});
+    return inputs_.isEmpty() ? QString() : inputs_.dequeue();
+}
+
+QString ScriptedDialogs::showFolderChooser(const QString& title, const QString& initialFolder) {
+    record({Kind::Folder, 0, title, initialFolder});
+    return folders_.isEmpty() ? QString() : folders_.dequeue();
+}
+
+QString ScriptedDialogs::showSaveDialog(const SaveDialogRequest& request) {
+    record({Kind::Save, 0, request.title, request.filters.join(QStringLiteral(";;"))});
+    return savePaths_.isEmpty() ? QString() : savePaths_.dequeue();
+}
+
+} // namespace quillmere

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/dialogs.h"
+
+#include <QList>
+#include <QQueue>
+
+#include <functional>
+
+// A Dialogs that shows nothing: tests queue the answers and read back every box that was asked.
+namespace quillmere {
+
+class ScriptedDialogs : public Dialogs {
+public:
+    enum class Kind { Message, Input, Folder, Save };
+    struct Shown {
+        Kind kind;
+        int style;     // message boxes only
+        QString title; // as the user would see it: the application title when none was given
+        QString text;  // message, prompt, or for the folder chooser the initial folder
+    };
+
+    // Unanswered questions get: OK (No for a Yes/No box), empty input, no folder, no file.
+    void queueAnswer(int boxAnswer) { answers_.enqueue(boxAnswer); }
+    void queueInput(const QString& text) { inputs_.enqueue(text); }
+    void queueFolder(const QString& path) { folders_.enqueue(path); }
+    void queueSavePath(const QString& path) { savePaths_.enqueue(path); }
+
+    // Runs while a question is "open", as a nested handler would run during a modal box.
+    std::function<void(const Shown&)> onShow;
+
+    const QList<Shown>& shown() const { return shown_; }
+    QList<Shown> messages() const;
+    void clear() { shown_.clear(); }
+
+protected:
+    int showMessage(const QString& text, int style, const QString& title) override;
+    QString showInput(const QString& prompt, const QString& title,
+                      const QString& defaultText) override;
+    QString showFolderChooser(const QString& title, const QString& initialFolder) override;
+    QString showSaveDialog(const SaveDialogRequest& request) override;
+
+private:
+    void record(Shown box);
+
+    QQueue<int> answers_;
+    QQueue<QString> inputs_;
+    QQueue<QString> folders_;
+    QQueue<QString> savePaths_;
+    QList<Shown> shown_;
+};
+
+} // namespace quillmere
