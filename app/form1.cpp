@@ -1,10 +1,199 @@
 #include "app/form1.h"
 
+#include "app/app_icon.h"
+#include "app/app_title.h"
+#include "app/hand_cursor.h"
+#include "app/mouse_pointer.h"
+#include "app/path_entry.h"
+#include "app/pointer_rules.h"
+#include "app/progress_bar.h"
+#include "app/qt_dialogs.h"
+#include "app/settings.h"
+#include "app/skin.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardItemModel>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
 namespace quillmere {
 
-Form1::Form1(QWidget* parent) : QWidget(parent) {
-    setWindowTitle(QStringLiteral("Quillmere"));
-    setFixedSize(1064, 340);
+namespace {
+
+constexpr int kClientWidth = 15960;
+constexpr int kClientHeight = 5100;
+constexpr int kFolderColumnWidth = 7000;
+constexpr int kResultsColumnWidth = 5000;
+constexpr int kMetadataColumnWidth = 2300;
+
+FormServices withDefaults(FormServices services) {
+    if (services.programFolder.isNull())
+        services.programFolder = QCoreApplication::applicationDirPath();
+    if (!services.drawPercent)
+        services.drawPercent = drawPercentFromTimeOfDay;
+    if (!services.openUrl)
+        services.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!services.endProcess)
+        services.endProcess = [] {
+            // Nothing may run after the close: no pending handler, no destructor, no atexit.
+            std::fflush(nullptr);
+            std::_Exit(0);
+        };
+    return services;
+}
+
+void showHelp(Dialogs& dialogs, const QString& locationText) {
+    Guard g(dialogs, locationText);
+    g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
+}
+
+} // namespace
+
+Form1::Form1(FormServices services, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      services_(withDefaults(std::move(services))), programFolder_(services_.programFolder) {
+    if (services_.dialogs) {
+        dialogs_ = services_.dialogs;
+    } else {
+        ownDialogs_ = std::make_unique<QtDialogs>(this);
+        dialogs_ = ownDialogs_.get();
+    }
+    setObjectName(QStringLiteral("Form1"));
+    setFixedSize(twipsToPixels(kClientWidth), twipsToPixels(kClientHeight));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSize(9);
+    font.setBold(true);
+    setFont(font);
+    QPalette background = palette();
+    background.setColor(QPalette::Window, Qt::white);
+    setPalette(background);
+    setAutoFillBackground(true);
+
+    controls_ = buildControls(*this);
+    startupResultsModel_ = new QStandardItemModel(0, 0, this);
+    controls_.ListView2->setModel(startupResultsModel_);
+    pointerRules_ = new PointerRules(*this);
+
+    connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
+    connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::Form_Load() {
+    Guard g(*dialogs_, location::FormLoad);
+    g.step(100, [&] { applySkin(*this, programFolder_); });
+    g.step(104, [&] {
+        setWindowTitle(kProductDisplayName);
+        setWindowIcon(applicationIcon());
+        setApplicationTitle(applicationTitleFor(kProductDisplayName));
+    });
+    const QString cursorFile = programFolder_ + QLatin1Char('/') + kHandCursorFileName;
+    if (g.test(106, [&] { return PathEntryExists(cursorFile); }))
+        g.step(108, [&] { handPicture_ = loadCursorFile(cursorFile); });
+    g.step(110, [&] { visitHomePage(services_.drawPercent, services_.openUrl); });
+    g.step(128, [&] { controls_.ListView1->setHeaderLabels({kFolderListHeader}); });
+    g.step(130, [&] { controls_.ListView1->setColumnWidth(0, twipsToPixels(kFolderColumnWidth)); });
+    g.step(132, [&] { addResultsColumn(QStringLiteral("Results")); });
+    g.step(134, [&] { addResultsColumn(QStringLiteral("Metadata")); });
+    g.step(136,
+           [&] { controls_.ListView2->setColumnWidth(0, twipsToPixels(kResultsColumnWidth)); });
+    g.step(138,
+           [&] { controls_.ListView2->setColumnWidth(1, twipsToPixels(kMetadataColumnWidth)); });
+    g.step(140, [&] { controls_.Text1->setText(GetSetting(settingkey::Text1, QString())); });
+}
+
+void Form1::Text1_Change() {
+    try {
+        SaveSetting(settingkey::Text1, controls_.Text1->text());
+    } catch (...) {
+        // Typing carries no failure report: a box at every keystroke would lock the user out.
+    }
+}
+
+void Form1::PushButton9_Click() {
+    showHelp(*dialogs_, location::PushButton9Click);
+}
+
+void Form1::PushButton12_Click() {
+    showHelp(*dialogs_, location::PushButton12Click);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    services_.endProcess();
+    event->accept();
+}
+
+QPushButton* Form1::PushButton(int number) const {
+    const auto found = controls_.pushButtons.find(number);
+    return found == controls_.pushButtons.end() ? nullptr : found->second;
+}
+
+void Form1::addResultsColumn(const QString& title) {
+    if (controls_.ListView2->model() != startupResultsModel_)
+        return; // a real results model brings its own columns
+    const int column = startupResultsModel_->columnCount();
+    startupResultsModel_->insertColumn(column);
+    startupResultsModel_->setHeaderData(column, Qt::Horizontal, title);
+}
+
+void Form1::applyResultsColumnWidths() {
+    controls_.ListView2->setColumnWidth(0, twipsToPixels(kResultsColumnWidth));
+    controls_.ListView2->setColumnWidth(1, twipsToPixels(kMetadataColumnWidth));
+}
+
+void Form1::setResultsModel(QAbstractItemModel* model) {
+    controls_.ListView2->setModel(model ? model : startupResultsModel_);
+    applyResultsColumnWidths();
+}
+
+QAbstractItemModel* Form1::resultsModel() const {
+    return controls_.ListView2->model();
+}
+
+QString Form1::folderListHeader() const {
+    const QTreeWidgetItem* header = controls_.ListView1->headerItem();
+    return header ? header->text(0) : QString();
+}
+
+void Form1::setFolderListHeader(const QString& text) {
+    controls_.ListView1->headerItem()->setText(0, text);
+}
+
+void Form1::setMousePointer(int value) {
+    mousePointer_ = value;
+    switch (value) {
+    case pointer::Busy:
+        setCursor(Qt::WaitCursor);
+        break;
+    case pointer::Hand:
+        setCursor(handPicture_ ? *handPicture_ : QCursor(Qt::ArrowCursor));
+        break;
+    case pointer::Arrow:
+        setCursor(Qt::ArrowCursor);
+        break;
+    default:
+        unsetCursor();
+        break;
+    }
 }
 
 } // namespace quillmere

@@ -1,13 +1,77 @@
 #pragma once
 
+#include "app/form1_layout.h"
+#include "app/form_services.h"
+#include "app/guard.h"
+
+#include <QCursor>
 #include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class QAbstractItemModel;
+class QStandardItemModel;
 
 namespace quillmere {
 
+class PointerRules;
+
+// The one window of the program. Start-up runs in the constructor, before the window is shown;
+// closing the window ends the process at once.
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    explicit Form1(QWidget* parent = nullptr);
+    explicit Form1(FormServices services = {}, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    QTreeWidget* ListView1() const { return controls_.ListView1; }
+    QTreeView* ListView2() const { return controls_.ListView2; }
+    QLineEdit* Text1() const { return controls_.Text1; }
+    QCheckBox* Check4() const { return controls_.Check4; }
+    QCheckBox* Check5() const { return controls_.Check5; }
+    ProgressBar* ProgressBar1() const { return controls_.ProgressBar1; }
+    // By the number in its name: PushButton(1) is "Start Finding". Null for a number not in use.
+    QPushButton* PushButton(int number) const;
+
+    // The real results model replaces the start-up one; the view does not take ownership.
+    void setResultsModel(QAbstractItemModel* model);
+    QAbstractItemModel* resultsModel() const;
+
+    // The folder list's column header doubles as the search status line.
+    QString folderListHeader() const;
+    void setFolderListHeader(const QString& text);
+
+    int MousePointer() const { return mousePointer_; }
+    void setMousePointer(int value);
+    bool hasHandPicture() const { return handPicture_.has_value(); }
+
+    Dialogs& dialogs() const { return *dialogs_; }
+    const QString& programFolder() const { return programFolder_; }
+    Guard guard(const QString& locationText) const { return Guard(*dialogs_, locationText); }
+
+public slots:
+    void PushButton9_Click();
+    void PushButton12_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Load();
+    void Text1_Change();
+    void addResultsColumn(const QString& title);
+    void applyResultsColumnWidths();
+
+    FormServices services_;
+    std::unique_ptr<Dialogs> ownDialogs_;
+    Dialogs* dialogs_ = nullptr;
+    QString programFolder_;
+    Form1Controls controls_;
+    QStandardItemModel* startupResultsModel_ = nullptr;
+    PointerRules* pointerRules_ = nullptr;
+    int mousePointer_ = 0;
+    std::optional<QCursor> handPicture_;
 };
 
 } // namespace quillmere

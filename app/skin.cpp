@@ -1,0 +1,63 @@
+#include "app/skin.h"
+
+#include "app/failure_report.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QRadioButton>
+#include <QWidget>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+constexpr qint64 kLargestSkinFile = 1 << 20;
+
+bool isRegularFile(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void paintBackground(QWidget& widget, const QColor& colour) {
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::Window, colour);
+    widget.setPalette(palette);
+    widget.setAutoFillBackground(true);
+}
+
+QString readStyleSheet(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(file.errorString());
+    const QByteArray bytes = file.read(kLargestSkinFile + 1);
+    if (bytes.size() > kLargestSkinFile)
+        throw Failure(QStringLiteral("The skin file is too large"));
+    if (file.error() != QFileDevice::NoError)
+        throw Failure(file.errorString());
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
+bool applySkin(QWidget& window, const QString& programFolder) {
+    const QString path = programFolder + QLatin1Char('/') + kSkinFileRelativePath;
+    if (!isRegularFile(path))
+        return false;
+    const QColor buttonFace = QApplication::palette().color(QPalette::Button);
+    paintBackground(window, buttonFace);
+    for (QWidget* child : window.findChildren<QWidget*>()) {
+        if (qobject_cast<QCheckBox*>(child) || qobject_cast<QRadioButton*>(child) ||
+            qobject_cast<QGroupBox*>(child) || qobject_cast<QLabel*>(child))
+            paintBackground(*child, buttonFace);
+    }
+    window.setStyleSheet(readStyleSheet(path));
+    return true;
+}
+
+} // namespace quillmere
