@@ -66,15 +66,16 @@ public:
     }
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
-        {
-            const RegularFile probe(file.nativePath);
-            if (!probe.isOpen() || !probe.read(0, HeaderWindow).contains("%PDF-"))
-                return false;
-        }
+        const RegularFile probe(file.nativePath);
+        if (!probe.isOpen() || !probe.read(0, HeaderWindow).contains("%PDF-"))
+            return false;
         preparePoppler();
+        // Poppler takes only a name: this one reaches the very file just checked, even if the
+        // entry has since been replaced by a FIFO.
+        const std::string reopen = "/proc/self/fd/" + std::to_string(probe.fd());
         try {
             const std::unique_ptr<poppler::document> document(
-                poppler::document::load_from_file(file.nativePath.toStdString()));
+                poppler::document::load_from_file(reopen));
             if (!document)
                 return true;
             // A locked document still tells its page count; its information dictionary
