@@ -11,6 +11,9 @@ extern "C" {
 #include <QMimeType>
 
 #include <chrono>
+#include <memory>
+
+#include <unistd.h>
 
 namespace quillmere::readers {
 namespace {
@@ -119,8 +122,11 @@ private:
         av_dict_set(&options, "protocol_whitelist", "file", 0);
         av_dict_set(&options, "probesize", ProbeBytes, 0);
         av_dict_set(&options, "analyzeduration", "0", 0);
-        // Reopening through the descriptor reads the very file that was checked to be regular.
-        const QByteArray url = "file:/proc/self/fd/" + QByteArray::number(file.fd());
+        // Reopening through the descriptor reads the very file that was checked to be regular;
+        // without /proc the path has to do.
+        static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
+        const QByteArray url = haveProc ? "file:/proc/self/fd/" + QByteArray::number(file.fd())
+                                        : "file:" + request.nativePath;
         const int opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
         av_dict_free(&options);
         if (opened < 0)
