@@ -205,6 +205,26 @@ private slots:
         QCOMPARE(details.value(column::CameraMaker), QString());
     }
 
+    void contentOverridesAMisleadingPhotoName() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("report.jpg"));
+        Tags tags;
+        tags.title = QStringLiteral("Quarterly figures");
+        tags.pages = 2;
+        try {
+            quillmere::fixtures::write(Kind::Pdf, path, tags);
+        } catch (const std::exception& error) {
+            QSKIP(error.what());
+        }
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::ItemType), QStringLiteral("JPEG image"));
+        // The photo reader refuses it, the content says PDF, and the PDF reader reads it.
+        QCOMPARE(details.value(column::Title), QStringLiteral("Quarterly figures"));
+        QCOMPARE(details.value(column::ItemType), QStringLiteral("PDF document"));
+        QCOMPARE(details.value(column::Kind), QStringLiteral("Document"));
+        QCOMPARE(details.problems(), QStringList());
+    }
+
     void halfWrittenJpegKeepsItsHeader() {
         QTemporaryDir dir;
         const QString path = write(dir, Kind::Jpeg, QStringLiteral("cut.jpg"), cameraTags());
