@@ -7,6 +7,7 @@
 #include <libheif/heif.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <unistd.h>
@@ -68,17 +69,25 @@ struct HandleDeleter {
     void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
 };
 
-QByteArray metadataBlock(const heif_image_handle* handle, const char* type) {
-    heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, type, &id, 1) < 1)
-        return {};
-    const size_t size = heif_image_handle_get_metadata_size(handle, id);
-    if (size == 0 || size > metadataLimit)
-        return {};
-    QByteArray block(qsizetype(size), Qt::Uninitialized);
-    if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
-        return {};
-    return block;
+// The first metadata block of the type (and content type, when given) that is of a sane size.
+QByteArray metadataBlock(const heif_image_handle* handle, const char* type,
+                         const char* contentType = nullptr) {
+    heif_item_id ids[8] = {};
+    const int count = heif_image_handle_get_list_of_metadata_block_IDs(handle, type, ids, 8);
+    for (int i = 0; i < count; ++i) {
+        if (contentType) {
+            const char* actual = heif_image_handle_get_metadata_content_type(handle, ids[i]);
+            if (!actual || std::strcmp(actual, contentType) != 0)
+                continue;
+        }
+        const size_t size = heif_image_handle_get_metadata_size(handle, ids[i]);
+        if (size == 0 || size > metadataLimit)
+            continue;
+        QByteArray block(qsizetype(size), Qt::Uninitialized);
+        if (heif_image_handle_get_metadata(handle, ids[i], block.data()).code == heif_error_Ok)
+            return block;
+    }
+    return {};
 }
 
 // A HEIF EXIF block starts with the big-endian offset from its end to the TIFF header.
@@ -129,8 +138,8 @@ public:
             exif.clear();
         }
         try {
-            const QByteArray packet = metadataBlock(handle.get(), "mime");
-            if (!packet.isEmpty() && packet.contains("x:xmpmeta"))
+            const QByteArray packet = metadataBlock(handle.get(), "mime", "application/rdf+xml");
+            if (!packet.isEmpty())
                 Exiv2::XmpParser::decode(xmp, packet.toStdString());
         } catch (const std::exception&) {
             xmp.clear();
