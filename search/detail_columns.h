@@ -31,6 +31,9 @@ public:
     const QByteArray& nativePath() const { return nativePath_; }
 
     // The value of one column, empty when the item has no such detail or it could not be read.
+    // Each is worked out once. Item type, Perceived type and Kind go by the name (by the content
+    // when the name says nothing); if reading the embedded details then shows that the name lied,
+    // later calls give the content's type.
     QString value(int column);
 
     // What could not be read, in words a user understands (for `quillmere-cli details`).
