@@ -1,3 +1,4 @@
+#include "app/event_pump.h"
 #include "app/failure_report.h"
 #include "app/form1.h"
 #include "app/mouse_pointer.h"
@@ -60,6 +61,7 @@ private slots:
     void phraseIsStoredAtEveryChangeAndRestored_data();
     void phraseIsStoredAtEveryChangeAndRestored();
     void closingEndsTheProcessWithoutWriting();
+    void closeReachesARunningCommandAtItsNextPump();
 };
 
 void TestStartup::withoutSkinKeepsTheDesignLook() {
@@ -237,6 +239,22 @@ void TestStartup::closingEndsTheProcessWithoutWriting() {
     QCOMPARE(fixture.endRequests, 1);
     QCOMPARE(QFileInfo(file).lastModified(), written);
     QVERIFY(fixture.dialogs.shown().isEmpty());
+}
+
+void TestStartup::closeReachesARunningCommandAtItsNextPump() {
+    FormFixture fixture;
+    auto form = fixture.make();
+    form->show();
+    QMetaObject::invokeMethod(form.get(), &QWidget::close, Qt::QueuedConnection);
+    int passesBeforeClose = -1;
+    for (int pass = 0; pass < 3; ++pass) {
+        if (fixture.endRequests == 0)
+            passesBeforeClose = pass;
+        // The first throttled pump of the process always runs.
+        pass == 0 ? letWindowMessagesRun() : letWindowMessagesRunNow();
+    }
+    QCOMPARE(passesBeforeClose, 0);
+    QCOMPARE(fixture.endRequests, 1);
 }
 
 QUILLMERE_TEST_MAIN(TestStartup)
