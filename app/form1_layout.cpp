@@ -21,7 +21,7 @@ namespace {
 using K = ControlKind;
 
 // Frames come before the controls they hold.
-constexpr ControlSpec kControls[] = {
+constexpr ControlEntry kControls[] = {
     {K::ListView, "ListView1", "", nullptr, 120, 120, 7800, 1695, 0},
     {K::ListView, "ListView2", "", nullptr, 8040, 120, 7800, 2295, 1},
     {K::PushButton, "PushButton3", "Add Folder to Search", nullptr, 120, 1920, 7800, 405, 2},
@@ -64,11 +64,11 @@ template <typename View> void makeReportList(View* view) {
     view->setFont(arialBold(9));
 }
 
-QWidget* createControl(const ControlSpec& spec, QWidget* parent, Form1Controls& controls) {
-    const QString caption = QString::fromUtf8(spec.caption);
-    switch (spec.kind) {
+QWidget* createControl(const ControlEntry& entry, QWidget* parent, Form1Controls& controls) {
+    const QString caption = QString::fromUtf8(entry.caption);
+    switch (entry.kind) {
     case K::ListView:
-        if (qstrcmp(spec.name, "ListView1") == 0) {
+        if (qstrcmp(entry.name, "ListView1") == 0) {
             auto* list = new QTreeWidget(parent);
             list->setColumnCount(0);
             makeReportList(list);
@@ -83,12 +83,12 @@ QWidget* createControl(const ControlSpec& spec, QWidget* parent, Form1Controls& 
         auto* button = new QPushButton(caption, parent);
         button->setFont(arialBold(11.25));
         button->setAutoDefault(false);
-        controls.pushButtons[QByteArray(spec.name).mid(10).toInt()] = button;
+        controls.pushButtons[QByteArray(entry.name).mid(10).toInt()] = button;
         return button;
     }
     case K::Frame: {
         auto* frame = new QGroupBox(caption, parent);
-        (qstrcmp(spec.name, "Frame1") == 0 ? controls.Frame1 : controls.Frame2) = frame;
+        (qstrcmp(entry.name, "Frame1") == 0 ? controls.Frame1 : controls.Frame2) = frame;
         return frame;
     }
     case K::TextBox: {
@@ -99,7 +99,7 @@ QWidget* createControl(const ControlSpec& spec, QWidget* parent, Form1Controls& 
     case K::CheckBox: {
         auto* box = new QCheckBox(caption, parent);
         box->setChecked(true);
-        (qstrcmp(spec.name, "Check4") == 0 ? controls.Check4 : controls.Check5) = box;
+        (qstrcmp(entry.name, "Check4") == 0 ? controls.Check4 : controls.Check5) = box;
         return box;
     }
     case K::ProgressBar: {
@@ -113,24 +113,24 @@ QWidget* createControl(const ControlSpec& spec, QWidget* parent, Form1Controls& 
 
 } // namespace
 
-std::span<const ControlSpec> controlTable() {
+std::span<const ControlEntry> controlTable() {
     return kControls;
 }
 
 Form1Controls buildControls(QWidget& window) {
     Form1Controls controls;
     std::vector<std::pair<int, QWidget*>> tabOrder;
-    for (const ControlSpec& spec : kControls) {
-        QWidget* parent = spec.frame ? window.findChild<QWidget*>(QString::fromUtf8(spec.frame),
-                                                                  Qt::FindDirectChildrenOnly)
-                                     : &window;
-        QWidget* control = createControl(spec, parent ? parent : &window, controls);
-        control->setObjectName(QString::fromUtf8(spec.name));
-        control->setGeometry(twipsToPixels(spec.left), twipsToPixels(spec.top),
-                             twipsToPixels(spec.width), twipsToPixels(spec.height));
+    for (const ControlEntry& entry : kControls) {
+        QWidget* parent = entry.frame ? window.findChild<QWidget*>(QString::fromUtf8(entry.frame),
+                                                                   Qt::FindDirectChildrenOnly)
+                                      : &window;
+        QWidget* control = createControl(entry, parent ? parent : &window, controls);
+        control->setObjectName(QString::fromUtf8(entry.name));
+        control->setGeometry(twipsToPixels(entry.left), twipsToPixels(entry.top),
+                             twipsToPixels(entry.width), twipsToPixels(entry.height));
         // Frames and the progress bar take no focus; chaining them would drag their children.
         if (control->focusPolicy() & Qt::TabFocus)
-            tabOrder.emplace_back(spec.tabIndex, control);
+            tabOrder.emplace_back(entry.tabIndex, control);
     }
     std::sort(tabOrder.begin(), tabOrder.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -25,7 +25,7 @@ constexpr int twipsToPixels(int twips) {
 
 enum class ControlKind { ListView, PushButton, Frame, TextBox, CheckBox, ProgressBar };
 
-struct ControlSpec {
+struct ControlEntry {
     ControlKind kind;
     const char* name;
     const char* caption;
@@ -34,7 +34,7 @@ struct ControlSpec {
     int tabIndex;
 };
 
-std::span<const ControlSpec> controlTable();
+std::span<const ControlEntry> controlTable();
 
 inline const QString kListToolTip = QStringLiteral(
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.");
