@@ -5,8 +5,12 @@
 #include <QElapsedTimer>
 #include <QSet>
 
+#include <algorithm>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace quillmere::search {
 
@@ -29,32 +33,120 @@ struct Step {
     ReadAhead::Ticket ticket; // set when the item was handed to the read-ahead
 };
 
+} // namespace
+
+// Reads folder listings on a thread of its own: sorting a folder of many thousand names takes
+// long enough to keep the window from answering, so the walk waits for a listing the way it waits
+// for an item, letting messages run meanwhile.
+class FolderLister {
+public:
+    struct Listing {
+        QByteArray folder;
+        bool done = false; // guarded by the lister's mutex
+        std::optional<fs::FolderEntries> entries;
+        QString failure;
+    };
+    using Ticket = std::shared_ptr<Listing>;
+
+    explicit FolderLister(std::function<fs::FolderEntries(const QByteArray&)> read)
+        : read_(std::move(read)), thread_([this] { work(); }) {}
+    ~FolderLister() {
+        {
+            std::lock_guard lock(mutex_);
+            quitting_ = true;
+        }
+        queued_.notify_all();
+        thread_.join();
+    }
+
+    Ticket request(QByteArray folder) {
+        auto ticket = std::make_shared<Listing>();
+        ticket->folder = std::move(folder);
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(ticket);
+        }
+        queued_.notify_one();
+        return ticket;
+    }
+    bool waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return done_.wait_for(lock, timeout, [&] { return ticket->done; });
+    }
+    bool ready(const Ticket& ticket) {
+        std::lock_guard lock(mutex_);
+        return ticket->done;
+    }
+    void cancelPending() {
+        std::lock_guard lock(mutex_);
+        queue_.clear();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            Ticket ticket;
+            {
+                std::unique_lock lock(mutex_);
+                queued_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
+                if (quitting_)
+                    return;
+                ticket = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            try {
+                ticket->entries = read_ ? read_(ticket->folder) : fs::readFolder(ticket->folder);
+            } catch (const std::exception& e) {
+                ticket->failure = QString::fromLocal8Bit(e.what());
+            } catch (...) {
+                ticket->failure = QStringLiteral("The folder could not be read");
+            }
+            {
+                std::lock_guard lock(mutex_);
+                ticket->done = true;
+            }
+            done_.notify_all();
+        }
+    }
+
+    std::function<fs::FolderEntries(const QByteArray&)> read_;
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable done_;
+    std::deque<Ticket> queue_;
+    bool quitting_ = false;
+    std::thread thread_; // last, so everything it uses exists before it starts
+};
+
+namespace {
+
 // The walk as a flat sequence of steps, produced lazily so that only a window of it exists.
 // A sub-folder is read once for both of its passes: the contents test and the nested walk.
 class WalkSteps {
 public:
-    WalkSteps(const QByteArray& root, bool deep, const SearchOptions& options)
-        : deep_(deep), read_(options.readFolder) {
+    WalkSteps(const QByteArray& root, bool deep, FolderLister& lister)
+        : deep_(deep), lister_(lister) {
         todo_.push_back(status(root));
-        if (auto entries = readOrReport(root)) {
-            pushItems(*entries, LabelForm::OthersWhenUntitled, nullptr, false);
-            stack_.push_back({std::move(entries->subFolders), 0});
-        }
+        pending_ = lister_.request(root);
+        pendingIsRoot_ = true;
     }
 
-    std::optional<Step> next() {
+    enum class Next { Step, Pending, End };
+
+    // `Pending` while the listing the walk needs next is still being read.
+    Next next(Step& step) {
         while (todo_.empty()) {
-            if (stack_.empty())
-                return std::nullopt;
-            descend();
+            const Next advanced = descend();
+            if (advanced != Next::Step)
+                return advanced;
         }
         Segment& front = todo_.front();
         if (!front.items) {
-            Step step = std::move(front.step);
+            step = std::move(front.step);
             todo_.pop_front();
-            return step;
+            return Next::Step;
         }
-        Step step;
+        step = Step();
         step.kind = Step::Kind::Item;
         step.path = (*front.items)[front.next];
         step.form = front.form;
@@ -63,7 +155,11 @@ public:
         step.index = front.next;
         if (++front.next == front.items->size())
             todo_.pop_front();
-        return step;
+        return Next::Step;
+    }
+
+    bool waitForListing(std::chrono::milliseconds timeout) {
+        return !pending_ || lister_.waitFor(pending_, timeout);
     }
 
 private:
@@ -87,17 +183,16 @@ private:
         return s;
     }
 
-    std::optional<fs::FolderEntries> readOrReport(const QByteArray& folder) {
-        try {
-            return read_ ? read_(folder) : fs::readFolder(folder);
-        } catch (const std::exception& e) {
-            Segment s;
-            s.step.kind = Step::Kind::Failure;
-            s.step.path = folder;
-            s.step.failure = QString::fromLocal8Bit(e.what());
-            todo_.push_back(std::move(s));
-            return std::nullopt;
-        }
+    // The listing's entries, or nothing after the failure was queued as a step.
+    std::optional<fs::FolderEntries> takeListing(const FolderLister::Ticket& ticket) {
+        if (ticket->entries)
+            return std::move(ticket->entries);
+        Segment s;
+        s.step.kind = Step::Kind::Failure;
+        s.step.path = ticket->folder;
+        s.step.failure = ticket->failure;
+        todo_.push_back(std::move(s));
+        return std::nullopt;
     }
 
     void pushItems(const fs::FolderEntries& entries, LabelForm form, Decisions decisions,
@@ -112,20 +207,45 @@ private:
         todo_.push_back(std::move(s));
     }
 
-    void descend() {
+    Next descend() {
+        if (pending_) {
+            if (!lister_.ready(pending_))
+                return Next::Pending;
+            const FolderLister::Ticket ticket = std::exchange(pending_, nullptr);
+            if (std::exchange(pendingIsRoot_, false))
+                takeRoot(ticket);
+            else
+                takeSubFolder(ticket);
+            return Next::Step;
+        }
+        if (stack_.empty())
+            return Next::End;
         Frame& top = stack_.back();
         if (top.next == top.subFolders.size()) {
             stack_.pop_back();
-            return;
+            return Next::Step;
         }
         const QByteArray sub = std::move(top.subFolders[top.next++]);
         Segment before;
         before.step.kind = Step::Kind::SubFolder;
         before.step.path = sub;
         todo_.push_back(std::move(before));
-        auto entries = readOrReport(sub);
+        pending_ = lister_.request(sub);
+        return Next::Step;
+    }
+
+    void takeRoot(const FolderLister::Ticket& ticket) {
+        if (auto entries = takeListing(ticket)) {
+            pushItems(*entries, LabelForm::OthersWhenUntitled, nullptr, false);
+            stack_.push_back({std::move(entries->subFolders), 0});
+        }
+    }
+
+    void takeSubFolder(const FolderLister::Ticket& ticket) {
+        auto entries = takeListing(ticket);
         if (!entries)
             return;
+        const QByteArray& sub = ticket->folder;
         const Decisions decisions =
             deep_ && !entries->items.empty()
                 ? std::make_shared<std::vector<quint8>>(entries->items.size(), quint8(0))
@@ -141,7 +261,9 @@ private:
     }
 
     const bool deep_;
-    const std::function<fs::FolderEntries(const QByteArray&)>& read_;
+    FolderLister& lister_;
+    FolderLister::Ticket pending_;
+    bool pendingIsRoot_ = false;
     std::deque<Segment> todo_;
     std::vector<Frame> stack_;
 };
@@ -154,17 +276,25 @@ class SearchEngine::Run {
 public:
     Run(SearchEngine& engine, const QByteArray& root, const Query& query, bool deep)
         : engine_(engine), observer_(engine.observer_), options_(engine.options_),
-          query_(std::make_shared<const Query>(query)), walk_(root, deep, options_) {
+          query_(std::make_shared<const Query>(query)), walk_(root, deep, *engine.lister_) {
         lastPump_ = now();
     }
 
-    ~Run() { engine_.readAhead_->cancelPending(); }
+    ~Run() {
+        engine_.readAhead_->cancelPending();
+        engine_.lister_->cancelPending();
+    }
 
     Outcome go() {
         for (;;) {
-            refill();
-            if (window_.empty())
-                break;
+            const bool more = refill();
+            if (window_.empty()) {
+                if (!more)
+                    break;
+                if (!awaitListing())
+                    return Outcome::Stopped;
+                continue;
+            }
             Step step = std::move(window_.front());
             window_.pop_front();
             if (step.ticket)
@@ -210,18 +340,38 @@ private:
         return pendingPaths_.contains(path) || observer_.isAlreadyListed(path);
     }
 
-    void refill() {
+    // Moves the walk ahead as far as the window allows; false once the walk has ended.
+    bool refill() {
         const size_t maxSteps = size_t(options_.itemsAhead) * 4 + 16;
         while (inFlight_ < options_.itemsAhead && window_.size() < maxSteps) {
-            std::optional<Step> step = walk_.next();
-            if (!step)
-                return;
-            if (step->kind == Step::Kind::Item && !step->secondPass && !listed(step->path)) {
-                step->ticket = engine_.readAhead_->submit(step->path, query_);
+            Step step;
+            const WalkSteps::Next next = walk_.next(step);
+            if (next == WalkSteps::Next::End)
+                return false;
+            if (next == WalkSteps::Next::Pending)
+                return true;
+            if (step.kind == Step::Kind::Item && !step.secondPass && !listed(step.path)) {
+                step.ticket = engine_.readAhead_->submit(step.path, query_);
                 ++inFlight_;
             }
-            window_.push_back(std::move(*step));
+            window_.push_back(std::move(step));
         }
+        return true;
+    }
+
+    // Waits for the folder listing the walk needs, letting messages run as while awaiting an item.
+    bool awaitListing() {
+        for (;;) {
+            if (walk_.waitForListing(sliceLeft()))
+                return true;
+            if (due() && pump())
+                return false;
+        }
+    }
+
+    std::chrono::milliseconds sliceLeft() const {
+        const qint64 left = options_.pumpInterval.count() - (now() - lastPump_);
+        return std::chrono::milliseconds(std::clamp<qint64>(left, 1, 100));
     }
 
     // The item test with the duplicate test first, so nothing is read for a listed item. False
@@ -259,9 +409,7 @@ private:
     // Waits for an answer without leaving the window unanswered for longer than the interval.
     bool await(const ReadAhead::Ticket& ticket) {
         for (;;) {
-            const qint64 left = options_.pumpInterval.count() - (now() - lastPump_);
-            if (engine_.readAhead_->waitFor(ticket, std::chrono::milliseconds(std::max<qint64>(
-                                                        1, std::min<qint64>(left, 100)))))
+            if (engine_.readAhead_->waitFor(ticket, sliceLeft()))
                 return true;
             if (due() && pump())
                 return false;
@@ -300,6 +448,7 @@ SearchEngine::SearchEngine(SearchObserver& observer, SearchOptions options)
         options_.itemsAhead = 1;
     const int workers = options_.workers < 0 ? ReadAhead::defaultWorkerCount() : options_.workers;
     readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem);
+    lister_ = std::make_unique<FolderLister>(options_.readFolder);
 }
 
 SearchEngine::~SearchEngine() = default;

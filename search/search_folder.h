@@ -14,6 +14,7 @@
 
 namespace quillmere::search {
 
+class FolderLister;
 class ReadAhead;
 
 // What a search needs from its surroundings. Every call comes on the thread that runs the search.
@@ -54,7 +55,7 @@ struct SearchOptions {
     std::chrono::milliseconds pumpInterval{100};
     // Milliseconds from any fixed start; a steady clock when not given.
     std::function<qint64()> clock;
-    // How a folder is read; fs::readFolder when not given.
+    // How a folder is read (on a thread of the engine's own); fs::readFolder when not given.
     std::function<fs::FolderEntries(const QByteArray& folderPath)> readFolder;
     // How one item is tested (on a worker thread); testItem when not given.
     std::function<ItemMatch(const QByteArray& nativePath, const Query& query)> testItem;
@@ -81,6 +82,7 @@ private:
     SearchObserver& observer_;
     SearchOptions options_;
     std::unique_ptr<ReadAhead> readAhead_;
+    std::unique_ptr<FolderLister> lister_;
 };
 
 // Searches each folder in turn with the phrase `phrase()` gives at that moment, as the window
