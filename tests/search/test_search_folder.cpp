@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 
@@ -370,6 +371,50 @@ private slots:
             QCOMPARE(outcome, SearchEngine::Outcome::Finished);
             QCOMPARE(model.rowCount(), 300);
         }
+    }
+
+    // A listing or an item test that never seems to end must not keep Stop from getting through.
+    void stopWhileWaiting_data() {
+        QTest::addColumn<bool>("slowListing");
+        QTest::addRow("slow listing") << true;
+        QTest::addRow("slow item") << false;
+    }
+    void stopWhileWaiting() {
+        QFETCH(bool, slowListing);
+        QVERIFY(makeTree(root_, {"a_zebra", "slow/", "slow/zebra_slow", "z/", "z/zebra_z"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(2);
+        qint64 time = 0;
+        o.clock = [&] { return time += 30; };
+        auto release = std::make_shared<std::promise<void>>();
+        std::shared_future<void> released = release->get_future().share();
+        const QByteArray slow = root_ + "/slow";
+        if (slowListing) {
+            o.readFolder = [slow, released](const QByteArray& path) {
+                if (path == slow)
+                    released.wait();
+                return fs::readFolder(path);
+            };
+        } else {
+            o.testItem = [slow, released](const QByteArray& path, const Query& query) {
+                if (path == slow + "/zebra_slow")
+                    released.wait();
+                return testItem(path, query);
+            };
+        }
+        int pumpsWhileWaiting = 0;
+        recorder.onPump = [&](int) {
+            if (recorder.log.join('\n').contains(QLatin1String("a_zebra")))
+                recorder.stop = ++pumpsWhileWaiting == 3;
+        };
+        SearchEngine engine(recorder, o);
+        const auto outcome =
+            engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
+        release->set_value();
+        QCOMPARE(outcome, SearchEngine::Outcome::Stopped);
+        QCOMPARE(recorder.log,
+                 (QStringList{"status Searching ~", "row ~/a_zebra | [Name] a_zebra"}));
     }
 
     void symbolicLinksAreNotWalked() {
