@@ -1,4 +1,5 @@
 #include "search/detail_columns.h"
+#include "search/read_ahead.h"
 #include "search/search_folder.h"
 #include "support/test_main.h"
 
@@ -415,6 +416,37 @@ private slots:
         QCOMPARE(outcome, SearchEngine::Outcome::Stopped);
         QCOMPARE(recorder.log,
                  (QStringList{"status Searching ~", "row ~/a_zebra | [Name] a_zebra"}));
+    }
+
+    void readAheadAnswersEveryJob_data() {
+        QTest::addColumn<int>("workers");
+        QTest::addRow("none") << 0;
+        QTest::addRow("one") << 1;
+        QTest::addRow("three") << 3;
+    }
+    void readAheadAnswersEveryJob() {
+        QFETCH(int, workers);
+        ReadAhead pool(workers, [](const QByteArray& path, const Query& query) {
+            if (path.endsWith("7"))
+                throw std::runtime_error("a reader that throws after all");
+            return path.contains(query.phrase.toUtf8()) ? ItemMatch{0, QString::fromUtf8(path)}
+                                                        : ItemMatch{};
+        });
+        const auto query = std::make_shared<const Query>(Query{QStringLiteral("5")});
+        std::vector<ReadAhead::Ticket> tickets;
+        for (int i = 0; i < 60; ++i)
+            tickets.push_back(pool.submit("/x/" + QByteArray::number(i), query));
+        // Jobs dropped before they started are still answered when awaited.
+        pool.cancelPending();
+        QStringList matched;
+        for (const ReadAhead::Ticket& ticket : tickets) {
+            QVERIFY(pool.waitFor(ticket, std::chrono::milliseconds(60000)));
+            if (pool.result(ticket).matched())
+                matched << pool.result(ticket).value;
+        }
+        QCOMPARE(matched,
+                 (QStringList{"/x/5", "/x/15", "/x/25", "/x/35", "/x/45", "/x/50", "/x/51", "/x/52",
+                              "/x/53", "/x/54", "/x/55", "/x/56", "/x/58", "/x/59"}));
     }
 
     void symbolicLinksAreNotWalked() {
