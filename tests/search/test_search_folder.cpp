@@ -533,6 +533,20 @@ private slots:
         QCOMPARE(recorder.log, expected);
     }
 
+    void unreadableListFolder() {
+        QVERIFY(makeTree(root_, {"zebra"}));
+        ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchOptions o = options(2);
+        o.readFolder = [](const QByteArray&) -> fs::FolderEntries {
+            throw fs::FileSystemError("Permission denied");
+        };
+        SearchEngine engine(recorder, o);
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true),
+                 SearchEngine::Outcome::Finished);
+        QCOMPARE(recorder.log, (QStringList{"status Searching ~", "failure ~: Permission denied"}));
+    }
+
     void folderRemovedBetweenListingAndSearching() {
         QVERIFY(
             makeTree(root_, {"a/", "a/zebra_a", "gone/", "gone/zebra_gone", "z/", "z/zebra_z"}));
