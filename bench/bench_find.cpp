@@ -177,10 +177,12 @@ int main(int argc, char** argv) {
     flatObserver.start();
     timer.restart();
     flatEngine.searchFolder(QFile::encodeName(flat), query, true);
+    const double flatSeconds = seconds(timer);
+    const double longestGap = flatObserver.longestGapSeconds();
     print(QStringLiteral("\nOne folder of %1 files: searched in %2 s; longest gap between two "
                          "message pumps %3 s")
               .arg(QDir(flat).count() - 2)
-              .arg(fixed(seconds(timer), 3))
-              .arg(fixed(flatObserver.longestGapSeconds(), 3)));
+              .arg(fixed(flatSeconds, 3))
+              .arg(fixed(longestGap, 3)));
     return 0;
 }
