@@ -30,8 +30,8 @@ const QMimeDatabase& mimeDatabase() {
     return database;
 }
 
-QDateTime timeOf(const struct statx_timestamp& t) {
-    return QDateTime::fromMSecsSinceEpoch(qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+QString timeText(const struct statx_timestamp& t) {
+    return shortDateTime(qint64(t.tv_sec), qint64(t.tv_nsec));
 }
 
 QByteArray lastComponent(const QByteArray& path) {
@@ -161,9 +161,9 @@ void ensureMime(const QByteArray& path, const QString& name, State& s) {
     const QMimeDatabase& db = mimeDatabase();
     const mode_t mode = effectiveMode(s);
     if (S_ISREG(mode)) {
-        const QList<QMimeType> byName = db.mimeTypesForFileName(name);
-        s.mime = byName.isEmpty() ? db.mimeTypeForName(QStringLiteral("application/octet-stream"))
-                                  : byName.first();
+        s.mime = mimeTypeForFileName(name);
+        if (!s.mime.isValid())
+            s.mime = db.mimeTypeForName(QStringLiteral("application/octet-stream"));
         if (s.mime.isDefault()) {
             ensureSniffed(path, s);
             if (s.sniffed.isValid())
@@ -284,12 +284,11 @@ QString DetailColumns::compute(int column) {
         ensureMime(nativePath_, value(column::Name), s);
         return mimeKinds(s.mime).description;
     case column::DateModified:
-        return shortDateTime(timeOf(s.entry.stx_mtime));
+        return timeText(s.entry.stx_mtime);
     case column::DateCreated:
-        return (s.entry.stx_mask & STATX_BTIME) ? shortDateTime(timeOf(s.entry.stx_btime))
-                                                : QString();
+        return (s.entry.stx_mask & STATX_BTIME) ? timeText(s.entry.stx_btime) : QString();
     case column::DateAccessed:
-        return shortDateTime(timeOf(s.entry.stx_atime));
+        return timeText(s.entry.stx_atime);
     case column::Attributes:
         return permissionText(s.entry.stx_mode);
     case column::Group:

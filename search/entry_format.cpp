@@ -2,7 +2,10 @@
 
 #include <QLocale>
 
+#include <algorithm>
+
 #include <sys/stat.h>
+#include <time.h>
 
 namespace quillmere {
 
@@ -13,10 +16,42 @@ const QLocale& systemLocale() {
 }
 } // namespace
 
+namespace {
+
+// Qt converts a local time under a process-wide lock and asks the C library to re-read the zone
+// file on every call. Local fields written into a UTC time give the same text without either,
+// unless the pattern shows the zone's name.
+bool patternShowsZone() {
+    static const bool showsZone =
+        systemLocale().dateTimeFormat(QLocale::ShortFormat).contains(u't');
+    return showsZone;
+}
+
+QString shortLocalText(QDate date, QTime time) {
+    return systemLocale().toString(QDateTime(date, time, Qt::UTC), QLocale::ShortFormat);
+}
+
+} // namespace
+
 QString shortDateTime(const QDateTime& time) {
     if (!time.isValid())
         return {};
+    if (time.timeSpec() == Qt::LocalTime && !patternShowsZone())
+        return shortLocalText(time.date(), time.time());
     return systemLocale().toString(time, QLocale::ShortFormat);
+}
+
+QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
+    const time_t when = time_t(seconds);
+    struct tm local {};
+    if (patternShowsZone() || !::localtime_r(&when, &local))
+        return shortDateTime(
+            QDateTime::fromMSecsSinceEpoch(seconds * 1000 + nanoseconds / 1000000));
+    const QDate date(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    // tm_sec is 60 during a leap second, which QTime does not take.
+    const QTime time(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
+                     int(nanoseconds / 1000000));
+    return shortLocalText(date, time);
 }
 
 QString fileSizeText(qint64 bytes) {

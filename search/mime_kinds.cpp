@@ -1,6 +1,8 @@
 #include "search/mime_kinds.h"
 
 #include <QHash>
+#include <QMimeDatabase>
+#include <QRegularExpression>
 
 #include <mutex>
 #include <shared_mutex>
@@ -76,6 +78,76 @@ MimeKinds mimeKinds(const QMimeType& type) {
     std::unique_lock lock(mutex);
     known.insert(name, kinds);
     return kinds;
+}
+
+namespace {
+
+// Most glob patterns are "*." and a literal ending; for those, two names that agree from their
+// n-th last dot on (n: the most dots in any such pattern) match the same patterns. Names that
+// some other pattern ("Makefile", "README*", "*.[1-9]", "*~") could match go to the database.
+struct NamePatterns {
+    int endingDots = 1;
+    QRegularExpression others;
+};
+
+const NamePatterns& namePatterns() {
+    static const NamePatterns patterns = [] {
+        NamePatterns built;
+        QStringList others;
+        for (const QMimeType& type : QMimeDatabase().allMimeTypes()) {
+            for (const QString& glob : type.globPatterns()) {
+                const QStringView ending = QStringView(glob).mid(1);
+                const bool literalEnding = glob.startsWith(QLatin1String("*.")) &&
+                                           !ending.contains(u'*') && !ending.contains(u'?') &&
+                                           !ending.contains(u'[');
+                if (literalEnding)
+                    built.endingDots = std::max(built.endingDots, int(ending.count(u'.')));
+                else
+                    others.append(QRegularExpression::wildcardToRegularExpression(glob));
+            }
+        }
+        // Case is ignored here, so a case-sensitive pattern sends a few more names to the database.
+        built.others.setPattern(others.isEmpty()
+                                    ? QStringLiteral("(?!)")
+                                    : QStringLiteral("(?:") + others.join(QStringLiteral(")|(?:")) +
+                                          QStringLiteral(")"));
+        built.others.setPatternOptions(QRegularExpression::CaseInsensitiveOption);
+        built.others.optimize();
+        return built;
+    }();
+    return patterns;
+}
+
+QMimeType askDatabase(const QString& name) {
+    static const QMimeDatabase database;
+    const QList<QMimeType> types = database.mimeTypesForFileName(name);
+    return types.isEmpty() ? QMimeType() : types.first();
+}
+
+} // namespace
+
+QMimeType mimeTypeForFileName(const QString& name) {
+    const NamePatterns& patterns = namePatterns();
+    if (patterns.others.match(name).hasMatch())
+        return askDatabase(name);
+    qsizetype start = -1; // the n-th last dot
+    for (int dots = 0; dots < patterns.endingDots; ++dots) {
+        const qsizetype dot = start == 0 ? -1 : name.lastIndexOf(u'.', start < 0 ? -1 : start - 1);
+        if (dot < 0)
+            break;
+        start = dot;
+    }
+    const QString ending = start < 0 ? QString() : name.mid(start);
+    // One table per thread, so no lock.
+    thread_local QHash<QString, QMimeType> byEnding;
+    const auto it = byEnding.constFind(ending);
+    if (it != byEnding.constEnd())
+        return *it;
+    if (byEnding.size() >= 4096)
+        byEnding.clear();
+    const QMimeType type = askDatabase(name);
+    byEnding.insert(ending, type);
+    return type;
 }
 
 } // namespace quillmere

@@ -15,4 +15,9 @@ struct MimeKinds {
 // Thread-safe; each MIME type is described and classified once per process.
 MimeKinds mimeKinds(const QMimeType& type);
 
+// The type that a file name gives, as QMimeDatabase::mimeTypesForFileName(name).first(), or an
+// invalid type when the name matches no pattern. Thread-safe; the database is asked once per
+// thread and name ending, so threads seldom meet at its lock.
+QMimeType mimeTypeForFileName(const QString& name);
+
 } // namespace quillmere

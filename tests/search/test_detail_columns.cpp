@@ -1,9 +1,11 @@
 #include "search/detail_columns.h"
 #include "search/entry_format.h"
+#include "search/mime_kinds.h"
 #include "support/test_main.h"
 
 #include <QDateTime>
 #include <QLocale>
+#include <QMimeDatabase>
 #include <QScopeGuard>
 
 #include <fcntl.h>
@@ -257,6 +259,85 @@ private slots:
     void permissionStrings() {
         QFETCH(uint, mode);
         QTEST(quillmere::permissionText(mode_t(mode)), "text");
+    }
+
+    void typeByNameAgreesWithTheDatabase_data() {
+        QTest::addColumn<QString>("name");
+        for (const char* name : {"photo.jpg",
+                                 "PHOTO.JPG",
+                                 "other photo.jpg",
+                                 "archive.tar.gz",
+                                 "plain.gz",
+                                 "paper.pdf.gz",
+                                 "x.C",
+                                 "x.c",
+                                 "Makefile",
+                                 "makefile",
+                                 "README",
+                                 "README.md",
+                                 "notes",
+                                 "backup.txt~",
+                                 "page.1",
+                                 "lib.so.6",
+                                 "a.b.c.d.txt",
+                                 ".bashrc",
+                                 "trailing.",
+                                 "sconscript.py",
+                                 "CMakeLists.txt",
+                                 "list.txt",
+                                 "song.mp3",
+                                 "song.MP3",
+                                 "image.tar.xz",
+                                 "x.tar.zst",
+                                 "unknownending.zzqq"})
+            QTest::addRow("%s", name) << QString::fromLatin1(name);
+    }
+    void typeByNameAgreesWithTheDatabase() {
+        QFETCH(QString, name);
+        const QList<QMimeType> expected = QMimeDatabase().mimeTypesForFileName(name);
+        const QString expectedName = expected.isEmpty() ? QString() : expected.first().name();
+        // Asked twice: the second answer comes from what the first one learnt.
+        QCOMPARE(quillmere::mimeTypeForFileName(name).name(), expectedName);
+        QCOMPARE(quillmere::mimeTypeForFileName(name).name(), expectedName);
+    }
+
+    void namesSharingAnEndingShareNothingElse() {
+        // Learnt from "b.tar.gz", the ending must not decide "c.gz" or "Makefile.gz".
+        QMimeDatabase db;
+        for (const char* name : {"b.tar.gz", "c.gz", "d.pdf.gz", "e.C", "f.c", "g.tar.gz"}) {
+            const QString text = QString::fromLatin1(name);
+            QCOMPARE(quillmere::mimeTypeForFileName(text).name(),
+                     db.mimeTypesForFileName(text).value(0).name());
+        }
+    }
+
+    void datesInLocalTimeAsTheLocaleShowsThem_data() {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addRow("epoch") << qint64(0);
+        QTest::addRow("afternoon") << qint64(1714573230);
+        QTest::addRow("before the epoch") << qint64(-86400 * 400 - 3600 * 5);
+        QTest::addRow("far ahead") << qint64(4102444799);
+    }
+    void datesInLocalTimeAsTheLocaleShowsThem() {
+        QFETCH(qint64, seconds);
+        const QString expected = QLocale::system().toString(
+            QDateTime::fromMSecsSinceEpoch(seconds * 1000 + 250), QLocale::ShortFormat);
+        QCOMPARE(quillmere::shortDateTime(seconds, 250'000'000), expected);
+        // In a zone with daylight saving time, too.
+        const QByteArray zone = qgetenv("TZ");
+        const bool hadZone = qEnvironmentVariableIsSet("TZ");
+        qputenv("TZ", "America/New_York");
+        tzset();
+        const auto restore = qScopeGuard([&] {
+            if (hadZone)
+                qputenv("TZ", zone);
+            else
+                qunsetenv("TZ");
+            tzset();
+        });
+        QCOMPARE(quillmere::shortDateTime(seconds, 0),
+                 QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(seconds * 1000),
+                                            QLocale::ShortFormat));
     }
 
     void deviceNodeIsNeverRead() {
