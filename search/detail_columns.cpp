@@ -11,10 +11,16 @@
 #include <QFile>
 #include <QMimeDatabase>
 
+#include <QHash>
+
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <cerrno>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
+#include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,7 +87,7 @@ struct DetailColumns::State {
     QMimeType sniffed;
 
     bool embeddedDone = false;
-    readers::EmbeddedDetails embedded;
+    std::array<QString, Count - FirstEmbedded> embedded;
 
     QStringList problems;
 };
@@ -189,6 +195,125 @@ void ensureMime(const QByteArray& path, const QString& name, State& s) {
 
 } // namespace
 
+namespace {
+
+// What tells that a file is unchanged: the file whose contents are read (a link's target).
+struct Signature {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modified = 0; // nanoseconds since the epoch
+    qint64 changed = 0;
+    bool operator==(const Signature&) const = default;
+};
+
+Signature signatureOf(const State& s) {
+    Signature sig;
+    if (isLink(s)) {
+        sig.device = quint64(s.target.st_dev);
+        sig.inode = quint64(s.target.st_ino);
+        sig.size = qint64(s.target.st_size);
+        sig.modified = qint64(s.target.st_mtim.tv_sec) * 1'000'000'000 + s.target.st_mtim.tv_nsec;
+        sig.changed = qint64(s.target.st_ctim.tv_sec) * 1'000'000'000 + s.target.st_ctim.tv_nsec;
+        return sig;
+    }
+    sig.device = (quint64(s.entry.stx_dev_major) << 32) | s.entry.stx_dev_minor;
+    sig.inode = s.entry.stx_ino;
+    sig.size = qint64(s.entry.stx_size);
+    sig.modified = qint64(s.entry.stx_mtime.tv_sec) * 1'000'000'000 + s.entry.stx_mtime.tv_nsec;
+    sig.changed = qint64(s.entry.stx_ctime.tv_sec) * 1'000'000'000 + s.entry.stx_ctime.tv_nsec;
+    return sig;
+}
+
+struct Kept {
+    Signature signature;
+    // Only the columns that have a value, so that a file without details costs little.
+    QList<std::pair<int, QString>> values;
+    QString contentType; // set when the content showed that the name's type was wrong
+    QStringList problems;
+};
+
+class EmbeddedCache {
+public:
+    bool find(const QByteArray& path, const Signature& signature, Kept& out) {
+        {
+            std::shared_lock lock(mutex_);
+            const auto it = kept_.constFind(path);
+            if (it == kept_.constEnd() || !(it->signature == signature))
+                return false;
+            out = *it;
+        }
+        ++reuses_;
+        return true;
+    }
+
+    void keep(const QByteArray& path, Kept kept) {
+        ++reads_;
+        std::unique_lock lock(mutex_);
+        if (limit_ <= 0)
+            return;
+        const auto it = kept_.find(path);
+        if (it != kept_.end()) {
+            *it = std::move(kept); // a changed file keeps its place in the order
+            return;
+        }
+        kept_.insert(path, std::move(kept));
+        order_.push_back(path);
+        dropOverLimit();
+    }
+
+    DetailColumns::CacheFigures figures() {
+        std::shared_lock lock(mutex_);
+        return {reads_.load(), reuses_.load(), kept_.size()};
+    }
+
+    void clear() {
+        std::unique_lock lock(mutex_);
+        kept_.clear();
+        order_.clear();
+    }
+
+    void setLimit(qsizetype limit) {
+        std::unique_lock lock(mutex_);
+        limit_ = limit;
+        dropOverLimit();
+    }
+
+private:
+    void dropOverLimit() {
+        while (kept_.size() > limit_ && !order_.empty()) {
+            kept_.remove(order_.front());
+            order_.pop_front();
+        }
+    }
+
+    std::shared_mutex mutex_;
+    QHash<QByteArray, Kept> kept_;
+    std::deque<QByteArray> order_; // each kept path once, oldest first
+    qsizetype limit_ = 200'000;
+    std::atomic<quint64> reads_{0};
+    std::atomic<quint64> reuses_{0};
+};
+
+EmbeddedCache& embeddedCache() {
+    static EmbeddedCache cache;
+    return cache;
+}
+
+} // namespace
+
+DetailColumns::CacheFigures DetailColumns::cacheFigures() {
+    return embeddedCache().figures();
+}
+
+void DetailColumns::clearCache() {
+    embeddedCache().clear();
+}
+
+void DetailColumns::setCacheLimit(qsizetype limit) {
+    embeddedCache().setLimit(limit);
+}
+
 QString DetailColumns::title(int column) {
     static const char* const titles[Count] = {
         "Name",
@@ -273,7 +398,7 @@ QString DetailColumns::compute(int column) {
         return {};
     if (column >= FirstEmbedded) {
         readEmbedded();
-        return s.embedded.joined(column);
+        return s.embedded[size_t(column - FirstEmbedded)];
     }
     switch (column) {
     case column::Size:
@@ -329,14 +454,50 @@ void DetailColumns::readEmbedded() {
     s.embeddedDone = true;
     if (!isRegular(s) || contentSize(s) == 0)
         return;
+    const Signature signature = signatureOf(s);
+    Kept kept;
+    if (embeddedCache().find(nativePath_, signature, kept)) {
+        for (auto& [column, text] : kept.values)
+            s.embedded[size_t(column - FirstEmbedded)] = std::move(text);
+        if (!kept.contentType.isEmpty()) {
+            s.mimeDone = true;
+            s.mime = mimeDatabase().mimeTypeForName(kept.contentType);
+            for (int c : {int(column::ItemType), int(column::PerceivedType), int(column::Kind)})
+                s.computed[size_t(c)] = false;
+        }
+        s.problems += kept.problems;
+        return;
+    }
     ensureMime(nativePath_, value(column::Name), s);
+    const qsizetype problemsBefore = s.problems.size();
+    const QString typeByName = s.mime.name();
+    readEmbeddedFromFile();
+    kept.signature = signature;
+    for (int c = FirstEmbedded; c < Count; ++c) {
+        const QString& text = s.embedded[size_t(c - FirstEmbedded)];
+        if (!text.isEmpty())
+            kept.values.append({c, text});
+    }
+    if (s.mime.name() != typeByName)
+        kept.contentType = s.mime.name();
+    kept.problems = s.problems.mid(problemsBefore);
+    embeddedCache().keep(nativePath_, std::move(kept));
+}
+
+void DetailColumns::readEmbeddedFromFile() {
+    State& s = *state_;
+    readers::EmbeddedDetails found;
+    const auto take = [&s, &found] {
+        for (int c = FirstEmbedded; c < Count; ++c)
+            s.embedded[size_t(c - FirstEmbedded)] = found.joined(c);
+    };
     readers::FileToRead file{nativePath_, s.mime, contentSize(s)};
     const readers::Reader* chosen = readers::readerFor(s.mime);
-    if (chosen && chosen->read(file, s.embedded))
-        return;
+    if (chosen && chosen->read(file, found))
+        return take();
     // The name misled: a reader that knows the content may still read it. A file that the name
     // calls a type no reader handles is only sniffed when its first bytes are not text.
-    s.embedded = {};
+    found = {};
     if (!chosen && !s.sniffDone) {
         const readers::RegularFile probe(nativePath_);
         if (!probe.isOpen() || looksLikeText(probe.read(0, textProbeBytes)))
@@ -346,10 +507,9 @@ void DetailColumns::readEmbedded() {
     const readers::Reader* byContent =
         s.sniffed.isValid() && s.sniffed != s.mime ? readers::readerFor(s.sniffed) : nullptr;
     if (byContent && byContent != chosen) {
-        readers::EmbeddedDetails fresh;
         file.mimeType = s.sniffed;
-        if (byContent->read(file, fresh)) {
-            s.embedded = std::move(fresh);
+        if (byContent->read(file, found)) {
+            take();
             if (chosen) {
                 // The name's type was wrong, so the content's type is the item's type.
                 s.mime = s.sniffed;

@@ -1,8 +1,12 @@
 #include "search/readers/reader.h"
 
+#include <QHash>
+
 namespace quillmere::readers {
 
-const Reader* readerFor(const QMimeType& type) {
+namespace {
+
+const Reader* firstThatHandles(const QMimeType& type) {
     static const Reader* const all[] = {&heifReader(),  &imageReader(), &audioReader(),
                                         &videoReader(), &pdfReader(),   &officeReader()};
     for (const Reader* reader : all) {
@@ -10,6 +14,21 @@ const Reader* readerFor(const QMimeType& type) {
             return reader;
     }
     return nullptr;
+}
+
+} // namespace
+
+const Reader* readerFor(const QMimeType& type) {
+    // handles() asks the MIME database about parent types, and every such question takes the
+    // database's process-wide lock: each thread keeps its own answers by type name.
+    thread_local QHash<QString, const Reader*> known;
+    const QString name = type.name();
+    const auto it = known.constFind(name);
+    if (it != known.constEnd())
+        return *it;
+    const Reader* reader = firstThatHandles(type);
+    known.insert(name, reader);
+    return reader;
 }
 
 } // namespace quillmere::readers

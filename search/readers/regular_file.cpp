@@ -1,5 +1,6 @@
 #include "search/readers/regular_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,9 +18,7 @@ RegularFile::RegularFile(const QByteArray& nativePath) {
         ::close(fd);
         return;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // O_NONBLOCK stays: reads of a regular file do not heed it, and clearing it costs two calls.
     fd_ = fd;
     size_ = st.st_size;
 }
@@ -31,6 +30,8 @@ RegularFile::~RegularFile() {
 
 QByteArray RegularFile::read(qint64 offset, qint64 maxBytes) const {
     QByteArray bytes;
+    // Reading up to the size known from opening spares the call that would only find the end.
+    maxBytes = std::min(maxBytes, size_ - offset);
     if (fd_ < 0 || offset < 0 || maxBytes <= 0)
         return bytes;
     bytes.resize(maxBytes);
@@ -49,6 +50,12 @@ QByteArray RegularFile::read(qint64 offset, qint64 maxBytes) const {
 
 int RegularFile::release() {
     const int fd = fd_;
+    // The new owner may read through stdio, which is not ready for a non-blocking descriptor.
+    if (fd >= 0) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
     fd_ = -1;
     return fd;
 }

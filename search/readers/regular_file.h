@@ -17,7 +17,8 @@ public:
     int fd() const { return fd_; }
     qint64 size() const { return size_; }
 
-    // Up to `maxBytes` from `offset`; shorter at the end of the file or on a read error.
+    // Up to `maxBytes` from `offset`; shorter at the end of the file (its size when opened) or on
+    // a read error.
     QByteArray read(qint64 offset, qint64 maxBytes) const;
 
     // Hands the descriptor over to the caller, who then closes it.

@@ -2,13 +2,20 @@
 
 #include "fixtures/documents.h"
 #include "fixtures/sample_files.h"
+#include "search/column_ids.h"
+#include "search/detail_columns.h"
 #include "search/readers/reader.h"
 
 #include <QMimeDatabase>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using namespace quillmere;
 using fixtures::Kind;
@@ -419,6 +426,110 @@ private slots:
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
         QVERIFY(result.details.isEmpty());
+    }
+
+    void keptDetailsServeAnUnchangedFileAndNotAChangedOne() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("kept.pdf"));
+        const QByteArray native = QFile::encodeName(file);
+        const auto titleNow = [&native] { return DetailColumns(native).value(column::Title); };
+        const auto reads = [] { return DetailColumns::cacheFigures().reads; };
+        const auto setModified = [&native](qint64 seconds) {
+            const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, native.constData(), times, 0), 0);
+        };
+
+        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Alpha")}}));
+        setModified(1'600'000'000);
+        const quint64 start = reads();
+        QCOMPARE(titleNow(), QStringLiteral("Alpha"));
+        QCOMPARE(reads(), start + 1);
+        QCOMPARE(titleNow(), QStringLiteral("Alpha"));
+        QCOMPARE(reads(), start + 1);
+
+        // Same size, new contents and a new modification time.
+        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Omega")}}));
+        setModified(1'600'000'100);
+        QCOMPARE(titleNow(), QStringLiteral("Omega"));
+        QCOMPARE(reads(), start + 2);
+
+        // New size, the old modification time put back: the size alone tells the change.
+        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Longer title")}}));
+        setModified(1'600'000'100);
+        QCOMPARE(titleNow(), QStringLiteral("Longer title"));
+        QCOMPARE(reads(), start + 3);
+        QCOMPARE(titleNow(), QStringLiteral("Longer title"));
+        QCOMPARE(reads(), start + 3);
+    }
+
+    void keptDetailsRememberThatTheNameLied() {
+        QTemporaryDir dir;
+        const QByteArray native = QFile::encodeName(dir.filePath(QStringLiteral("report.docx")));
+        writeBytes(QFile::decodeName(native),
+                   fixtures::pdfDocument(2, {{"Title", QStringLiteral("Really a PDF")}}));
+        QStringList first;
+        QStringList second;
+        for (QStringList* seen : {&first, &second}) {
+            DetailColumns details(native);
+            const QString typeBefore = details.value(column::ItemType);
+            *seen << typeBefore << details.value(column::Title) << details.value(column::ItemType)
+                  << details.problems();
+        }
+        QCOMPARE(first.value(2), QStringLiteral("PDF document"));
+        QCOMPARE(second, first);
+    }
+
+    void oldestKeptDetailsGoFirst() {
+        QTemporaryDir dir;
+        QList<QByteArray> files;
+        for (const char* name : {"one.pdf", "two.pdf", "three.pdf"}) {
+            files.append(QFile::encodeName(dir.filePath(QString::fromLatin1(name))));
+            writeBytes(QFile::decodeName(files.last()),
+                       fixtures::pdfDocument(1, {{"Title", QString::fromLatin1(name)}}));
+        }
+        DetailColumns::clearCache();
+        DetailColumns::setCacheLimit(2);
+        const auto restore = qScopeGuard([] { DetailColumns::setCacheLimit(200'000); });
+        const auto readsFor = [](const QByteArray& path) {
+            const quint64 before = DetailColumns::cacheFigures().reads;
+            DetailColumns(path).value(column::Title);
+            return DetailColumns::cacheFigures().reads - before;
+        };
+        QCOMPARE(readsFor(files[0]), 1u);
+        QCOMPARE(readsFor(files[1]), 1u);
+        QCOMPARE(readsFor(files[2]), 1u); // "one" is dropped
+        QCOMPARE(DetailColumns::cacheFigures().kept, 2);
+        QCOMPARE(readsFor(files[2]), 0u);
+        QCOMPARE(readsFor(files[1]), 0u);
+        QCOMPARE(readsFor(files[0]), 1u);
+    }
+
+    void keptDetailsAreSharedByThreads() {
+        QTemporaryDir dir;
+        QList<QByteArray> files;
+        for (int i = 0; i < 40; ++i) {
+            files.append(QFile::encodeName(dir.filePath(QStringLiteral("doc%1.pdf").arg(i))));
+            writeBytes(QFile::decodeName(files.last()),
+                       fixtures::pdfDocument(1, {{"Title", QStringLiteral("Doc %1").arg(i)}}));
+        }
+        const quint64 before = DetailColumns::cacheFigures().reads;
+        std::atomic<int> wrong{0};
+        const auto work = [&] {
+            for (int round = 0; round < 3; ++round) {
+                for (int i = 0; i < files.size(); ++i) {
+                    if (DetailColumns(files[i]).value(column::Title) !=
+                        QStringLiteral("Doc %1").arg(i))
+                        ++wrong;
+                }
+            }
+        };
+        std::thread a(work);
+        std::thread b(work);
+        a.join();
+        b.join();
+        QCOMPARE(wrong.load(), 0);
+        // Both threads may read a file at the same moment once; never again after that.
+        QVERIFY(DetailColumns::cacheFigures().reads - before <= quint64(2 * files.size()));
     }
 };
 
