@@ -37,10 +37,10 @@ public:
             return false;
         bool isPng = false;
         try {
-            // The /proc name reopens the file we checked is regular, so a FIFO swapped in since
-            // cannot block, and no byte of the user's file name reaches exiv2's URL handling.
-            Exiv2::Image::AutoPtr image =
-                Exiv2::ImageFactory::open(descriptorPath(opened.fd()).toStdString(), false);
+            // Read through the descriptor of the file checked to be regular, so a FIFO swapped in
+            // since cannot block, and no byte of the user's file name reaches exiv2's URL handling.
+            Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(
+                Exiv2::BasicIo::AutoPtr(new DescriptorIo(opened.fd(), opened.size())));
             if (!image.get())
                 return false;
             const std::string mime = image->mimeType();

@@ -8,8 +8,15 @@
 
 #include <QTimeZone>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace quillmere::readers {
 
@@ -280,6 +287,158 @@ void addAll(EmbeddedDetails& out, int column, const QStringList& values) {
 }
 
 } // namespace
+
+DescriptorIo::DescriptorIo(int fd, qint64 size) : fd_(fd), size_(std::max<qint64>(size, 0)) {}
+
+DescriptorIo::~DescriptorIo() {
+    munmap();
+}
+
+int DescriptorIo::open() {
+    position_ = 0;
+    eof_ = false;
+    error_ = false;
+    return 0;
+}
+
+int DescriptorIo::close() {
+    munmap();
+    return 0;
+}
+
+long DescriptorIo::write(const Exiv2::byte*, long) {
+    return 0;
+}
+
+long DescriptorIo::write(Exiv2::BasicIo&) {
+    return 0;
+}
+
+int DescriptorIo::putb(Exiv2::byte) {
+    return EOF;
+}
+
+Exiv2::DataBuf DescriptorIo::read(long count) {
+    // As exiv2's own FileIo: a request beyond the file's size is refused before allocating.
+    if (count < 0 || qint64(count) > size_)
+        throw Exiv2::Error(Exiv2::kerInvalidMalloc);
+    Exiv2::DataBuf buffer(count);
+    buffer.size_ = read(buffer.pData_, count);
+    return buffer;
+}
+
+long DescriptorIo::read(Exiv2::byte* buffer, long count) {
+    if (count <= 0)
+        return 0;
+    long done = 0;
+    while (done < count && position_ < size_) {
+        const qint64 windowEnd = windowStart_ + qint64(window_.size());
+        if (position_ >= windowStart_ && position_ < windowEnd) {
+            const long n = long(std::min<qint64>(count - done, windowEnd - position_));
+            std::memcpy(buffer + done, window_.data() + (position_ - windowStart_), size_t(n));
+            done += n;
+            position_ += n;
+            continue;
+        }
+        const long want = count - done;
+        // A large request goes straight into the caller's buffer; a small one fills the window.
+        char* target = want >= WindowBytes ? reinterpret_cast<char*>(buffer + done) : nullptr;
+        if (!target) {
+            window_.resize(size_t(WindowBytes));
+            target = window_.data();
+        }
+        const size_t length = size_t(
+            std::min<qint64>(target == window_.data() ? WindowBytes : want, size_ - position_));
+        ssize_t n;
+        do
+            n = ::pread(fd_, target, length, position_);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            error_ = n < 0;
+            if (target == window_.data())
+                window_.clear();
+            break;
+        }
+        if (target == window_.data()) {
+            window_.resize(size_t(n));
+            windowStart_ = position_;
+        } else {
+            done += long(n);
+            position_ += n;
+        }
+    }
+    if (done < count)
+        eof_ = true;
+    return done;
+}
+
+int DescriptorIo::getb() {
+    Exiv2::byte byte = 0;
+    return read(&byte, 1) == 1 ? int(byte) : EOF;
+}
+
+void DescriptorIo::transfer(Exiv2::BasicIo&) {
+    throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read-only", "transfer");
+}
+
+int DescriptorIo::seek(long offset, Position from) {
+    qint64 base = 0;
+    if (from == cur)
+        base = position_;
+    else if (from == end)
+        base = size_;
+    const qint64 target = base + offset;
+    if (target < 0)
+        return 1;
+    position_ = target;
+    eof_ = false;
+    return 0;
+}
+
+Exiv2::byte* DescriptorIo::mmap(bool writeable) {
+    if (writeable)
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read-only", "mmap");
+    munmap();
+    if (size_ == 0)
+        return nullptr;
+    void* mapped = ::mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd_, 0);
+    if (mapped == MAP_FAILED)
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "cannot map", "mmap");
+    mapped_ = mapped;
+    return static_cast<Exiv2::byte*>(mapped);
+}
+
+int DescriptorIo::munmap() {
+    if (mapped_) {
+        ::munmap(mapped_, size_t(size_));
+        mapped_ = nullptr;
+    }
+    return 0;
+}
+
+long DescriptorIo::tell() const {
+    return long(position_);
+}
+
+size_t DescriptorIo::size() const {
+    return size_t(size_);
+}
+
+bool DescriptorIo::isopen() const {
+    return true;
+}
+
+int DescriptorIo::error() const {
+    return error_ ? 1 : 0;
+}
+
+bool DescriptorIo::eof() const {
+    return eof_;
+}
+
+std::string DescriptorIo::path() const {
+    return "/proc/self/fd/" + std::to_string(fd_);
+}
 
 void prepareExiv2() {
     static std::once_flag once;

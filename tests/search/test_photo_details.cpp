@@ -271,6 +271,33 @@ private slots:
             }
         }
     }
+
+    void metadataFarIntoTheFileIsReadAsNearTheStart() {
+        // Segments that exiv2 skips push the EXIF block past the first 64 KiB read at once.
+        QTemporaryDir dir;
+        const QString plain = write(dir, Kind::Jpeg, QStringLiteral("near.jpg"), cameraTags());
+        QFile in(plain);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray bytes = in.readAll();
+        QByteArray padded = bytes.left(2);
+        for (int i = 0; i < 3; ++i) {
+            padded += QByteArray("\xff\xef\xff\xff", 4);
+            padded += QByteArray(0xffff - 2, char('a' + i));
+        }
+        padded += bytes.mid(2);
+        const QString far = dir.filePath(QStringLiteral("far.jpg"));
+        QFile out(far);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(padded), padded.size());
+        out.close();
+
+        DetailColumns near(QFile::encodeName(plain));
+        DetailColumns farDetails(QFile::encodeName(far));
+        const QStringList expected = embedded(near);
+        QVERIFY(expected.size() > 10);
+        QCOMPARE(embedded(farDetails), expected);
+        QCOMPARE(farDetails.problems(), QStringList());
+    }
 };
 
 QUILLMERE_TEST_MAIN(TestPhotoDetails)
