@@ -41,6 +41,49 @@ QString shortDateTime(const QDateTime& time) {
     return systemLocale().toString(time, QLocale::ShortFormat);
 }
 
+namespace {
+
+bool sameWallClock(time_t when, const struct tm& wanted) {
+    struct tm local {};
+    return ::localtime_r(&when, &local) && local.tm_year == wanted.tm_year &&
+           local.tm_mon == wanted.tm_mon && local.tm_mday == wanted.tm_mday &&
+           local.tm_hour == wanted.tm_hour && local.tm_min == wanted.tm_min &&
+           local.tm_sec == wanted.tm_sec;
+}
+
+// Whether the wall-clock time occurs in the local zone: not skipped by a change of offset.
+bool occursLocally(QDate date, QTime time) {
+    struct tm wanted {};
+    wanted.tm_year = date.year() - 1900;
+    wanted.tm_mon = date.month() - 1;
+    wanted.tm_mday = date.day();
+    wanted.tm_hour = time.hour();
+    wanted.tm_min = time.minute();
+    wanted.tm_sec = time.second();
+    struct tm copy = wanted;
+    const time_t asUtc = ::timegm(&copy);
+    time_t guess = asUtc;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        struct tm local {};
+        if (!::localtime_r(&guess, &local))
+            return false;
+        guess = asUtc - local.tm_gmtoff;
+        if (sameWallClock(guess, wanted))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString shortDateTime(QDate date, QTime time) {
+    if (!date.isValid() || !time.isValid())
+        return shortDateTime(QDateTime(date, time));
+    if (patternShowsZone() || !occursLocally(date, time))
+        return shortDateTime(QDateTime(date, time));
+    return shortLocalText(date, time);
+}
+
 QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
     const time_t when = time_t(seconds);
     struct tm local {};

@@ -340,6 +340,38 @@ private slots:
                                             QLocale::ShortFormat));
     }
 
+    void wallClockTimesAsQtShowsThem_data() {
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<QTime>("time");
+        QTest::addRow("summer") << QDate(2024, 7, 1) << QTime(15, 4, 5);
+        QTest::addRow("skipped hour") << QDate(2024, 3, 10) << QTime(2, 30);
+        QTest::addRow("repeated hour") << QDate(2024, 11, 3) << QTime(1, 30);
+        QTest::addRow("midnight") << QDate(1999, 12, 31) << QTime(0, 0);
+        QTest::addRow("invalid date") << QDate(2024, 2, 30) << QTime(1, 0);
+    }
+    void wallClockTimesAsQtShowsThem() {
+        QFETCH(QDate, date);
+        QFETCH(QTime, time);
+        const QByteArray zone = qgetenv("TZ");
+        const bool hadZone = qEnvironmentVariableIsSet("TZ");
+        const auto restore = qScopeGuard([&] {
+            if (hadZone)
+                qputenv("TZ", zone);
+            else
+                qunsetenv("TZ");
+            tzset();
+        });
+        for (const char* where : {"UTC", "America/New_York", "Australia/Lord_Howe"}) {
+            qputenv("TZ", where);
+            tzset();
+            QCOMPARE(quillmere::shortDateTime(date, time),
+                     quillmere::shortDateTime(QDateTime(date, time)));
+            if (date.isValid())
+                QCOMPARE(quillmere::shortDateTime(date, time),
+                         QLocale::system().toString(QDateTime(date, time), QLocale::ShortFormat));
+        }
+    }
+
     void deviceNodeIsNeverRead() {
         // Reading /dev/zero would never end; a device is described, not opened.
         DetailColumns details("/dev/zero");
