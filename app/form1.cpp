@@ -10,6 +10,10 @@
 #include "app/qt_dialogs.h"
 #include "app/settings.h"
 #include "app/skin.h"
+#include "folders/folder_list.h"
+#include "folders/sample_folders.h"
+#include "results/results_model.h"
+#include "search/search_run.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -85,15 +89,22 @@ Form1::Form1(FormServices services, QWidget* parent)
     startupResultsModel_ = new QStandardItemModel(0, 0, this);
     controls_.ListView2->setModel(startupResultsModel_);
     pointerRules_ = new PointerRules(*this);
+    new FolderListEdits(*this);
 
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    connect(PushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
     connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
     connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
+    connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
     Form_Load();
+    // After start-up has given the list its columns and widths, which the model keeps.
+    results_ = new ResultsModel(this);
+    setResultsModel(results_);
 }
 
 Form1::~Form1() = default;
@@ -129,12 +140,24 @@ void Form1::Text1_Change() {
     }
 }
 
+void Form1::PushButton1_Click() {
+    search::startFinding(*this, *results_);
+}
+
+void Form1::PushButton3_Click() {
+    addFolderToSearch(*this);
+}
+
 void Form1::PushButton9_Click() {
     showHelp(*dialogs_, location::PushButton9Click);
 }
 
 void Form1::PushButton12_Click() {
     showHelp(*dialogs_, location::PushButton12Click);
+}
+
+void Form1::PushButton14_Click() {
+    loadSampleFolders(*this);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -161,7 +184,9 @@ void Form1::applyResultsColumnWidths() {
 }
 
 void Form1::setResultsModel(QAbstractItemModel* model) {
-    controls_.ListView2->setModel(model ? model : startupResultsModel_);
+    QAbstractItemModel* fallback =
+        results_ ? static_cast<QAbstractItemModel*>(results_) : startupResultsModel_;
+    controls_.ListView2->setModel(model ? model : fallback);
     applyResultsColumnWidths();
 }
 

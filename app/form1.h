@@ -16,6 +16,7 @@ class QStandardItemModel;
 namespace quillmere {
 
 class PointerRules;
+class ResultsModel;
 
 // The one window of the program. Start-up runs in the constructor, before the window is shown;
 // closing the window ends the process at once.
@@ -37,6 +38,8 @@ public:
     // The real results model replaces the start-up one; the view does not take ownership.
     void setResultsModel(QAbstractItemModel* model);
     QAbstractItemModel* resultsModel() const;
+    // The results the search appends to, shown in ListView2 from start-up on.
+    ResultsModel& results() const { return *results_; }
 
     // The folder list's column header doubles as the search status line.
     QString folderListHeader() const;
@@ -48,11 +51,16 @@ public:
 
     Dialogs& dialogs() const { return *dialogs_; }
     const QString& programFolder() const { return programFolder_; }
+    // Opens a folder or web page in the desktop's own program, without waiting for it.
+    void openUrl(const QUrl& url) const { services_.openUrl(url); }
     Guard guard(const QString& locationText) const { return Guard(*dialogs_, locationText); }
 
 public slots:
+    void PushButton1_Click();
+    void PushButton3_Click();
     void PushButton9_Click();
     void PushButton12_Click();
+    void PushButton14_Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -69,6 +77,7 @@ private:
     QString programFolder_;
     Form1Controls controls_;
     QStandardItemModel* startupResultsModel_ = nullptr;
+    ResultsModel* results_ = nullptr;
     PointerRules* pointerRules_ = nullptr;
     int mousePointer_ = 0;
     std::optional<QCursor> handPicture_;

@@ -229,7 +229,8 @@ void TestForm1Layout::startsWithNothingStored() {
 void TestForm1Layout::buttonsWithoutCommandDoNothing() {
     FormFixture fixture;
     auto form = fixture.make();
-    for (int number : {1, 2, 3, 5, 6, 8, 10, 11, 14, 17})
+    // "Start Finding", "Add Folder to Search" and the sample folders have their own tests.
+    for (int number : {2, 5, 6, 8, 10, 11, 17})
         form->PushButton(number)->click();
     QVERIFY(fixture.dialogs.shown().isEmpty());
     QCOMPARE(form->ListView1()->topLevelItemCount(), 0);
