@@ -1,4 +1,5 @@
 #include "search/readers/media_values.h"
+#include "search/readers/posix_helpers.h"
 #include "search/readers/reader.h"
 #include "search/readers/regular_file.h"
 
@@ -17,7 +18,6 @@
 #include <popularimeterframe.h>
 #include <speexfile.h>
 #include <tdebuglistener.h>
-#include <tfilestream.h>
 #include <tpropertymap.h>
 #include <trueaudiofile.h>
 #include <vorbisfile.h>
@@ -48,6 +48,70 @@ void silenceTagLib() {
     }();
     (void)installed;
 }
+
+// An open regular file as TagLib's input, read with pread through one window. TagLib's own
+// FileStream moves the file offset before nearly every read and measures the file by seeking
+// to its end and back: dozens of calls per file where one or two reads suffice.
+class DescriptorStream final : public TagLib::IOStream {
+public:
+    explicit DescriptorStream(const RegularFile& file) : file_(file) {}
+
+    TagLib::FileName name() const override { return name_.constData(); }
+
+    TagLib::ByteVector readBlock(unsigned long length) override {
+        const qint64 left = std::max<qint64>(file_.size() - position_, 0);
+        const qint64 wanted = std::min<qint64>(qint64(length), left);
+        if (wanted <= 0)
+            return {};
+        const qint64 windowEnd = windowStart_ + window_.size();
+        if (position_ >= windowStart_ && position_ + wanted <= windowEnd) {
+            TagLib::ByteVector bytes(window_.constData() + (position_ - windowStart_),
+                                     unsigned(wanted));
+            position_ += wanted;
+            return bytes;
+        }
+        if (wanted >= WindowBytes) {
+            const QByteArray bytes = file_.read(position_, wanted);
+            position_ += bytes.size();
+            return TagLib::ByteVector(bytes.constData(), unsigned(bytes.size()));
+        }
+        window_ = file_.read(position_, WindowBytes);
+        windowStart_ = position_;
+        const qint64 got = std::min<qint64>(wanted, window_.size());
+        position_ += got;
+        return TagLib::ByteVector(window_.constData(), unsigned(got));
+    }
+
+    void writeBlock(const TagLib::ByteVector&) override {}
+    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+    void removeBlock(unsigned long, unsigned long) override {}
+    bool readOnly() const override { return true; }
+    bool isOpen() const override { return file_.isOpen(); }
+
+    void seek(long offset, Position from) override {
+        qint64 base = 0;
+        if (from == Current)
+            base = position_;
+        else if (from == End)
+            base = file_.size();
+        // As fseek: a place before the start is refused, one past the end is taken.
+        if (base + offset >= 0)
+            position_ = base + offset;
+    }
+
+    long tell() const override { return long(position_); }
+    long length() override { return long(file_.size()); }
+    void truncate(long) override {}
+
+private:
+    static constexpr qint64 WindowBytes = 64 * 1024;
+
+    const RegularFile& file_;
+    const QByteArray name_ = descriptorPath(file_.fd());
+    qint64 position_ = 0;
+    QByteArray window_;
+    qint64 windowStart_ = 0;
+};
 
 enum class Format {
     None,
@@ -393,20 +457,13 @@ public:
 private:
     static bool readFile(const FileToRead& request, EmbeddedDetails& out) {
         silenceTagLib();
-        RegularFile file(request.nativePath);
+        const RegularFile file(request.nativePath);
         if (!file.isOpen())
             return false;
         const Format format = sniff(file);
         if (format == Format::None)
             return false;
-        // TagLib's stream closes the descriptor it is given.
-        const int fd = file.release();
-        TagLib::FileStream stream(fd, true);
-        if (!stream.isOpen()) {
-            ::close(fd);
-            return false;
-        }
-        stream.seek(0);
+        DescriptorStream stream(file);
         const std::unique_ptr<TagLib::File> audio = openAs(format, &stream);
         if (!audio || !audio->isValid())
             return false;
