@@ -1,5 +1,6 @@
 #include "search/entry_format.h"
 
+#include <QHash>
 #include <QLocale>
 
 #include <algorithm>
@@ -27,8 +28,36 @@ bool patternShowsZone() {
     return showsZone;
 }
 
+// How finely the short pattern shows a time: files of one tree often share the minute.
+enum class Shown { Minutes, Seconds, Finer };
+
+Shown shownPrecision() {
+    static const Shown shown = [] {
+        const QString pattern = systemLocale().dateTimeFormat(QLocale::ShortFormat);
+        if (pattern.contains(u'z'))
+            return Shown::Finer;
+        return pattern.contains(u's') ? Shown::Seconds : Shown::Minutes;
+    }();
+    return shown;
+}
+
 QString shortLocalText(QDate date, QTime time) {
-    return systemLocale().toString(QDateTime(date, time, Qt::UTC), QLocale::ShortFormat);
+    const Shown shown = shownPrecision();
+    if (shown == Shown::Finer)
+        return systemLocale().toString(QDateTime(date, time, Qt::UTC), QLocale::ShortFormat);
+    const QTime shownTime(time.hour(), time.minute(), shown == Shown::Seconds ? time.second() : 0);
+    const qint64 key = date.toJulianDay() * 86400 + shownTime.msecsSinceStartOfDay() / 1000;
+    // Per thread, so no lock; small, since each entry is one shown minute or second.
+    thread_local QHash<qint64, QString> shownTexts;
+    const auto it = shownTexts.constFind(key);
+    if (it != shownTexts.constEnd())
+        return *it;
+    if (shownTexts.size() >= 1024)
+        shownTexts.clear();
+    const QString text =
+        systemLocale().toString(QDateTime(date, shownTime, Qt::UTC), QLocale::ShortFormat);
+    shownTexts.insert(key, text);
+    return text;
 }
 
 } // namespace

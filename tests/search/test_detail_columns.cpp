@@ -315,6 +315,10 @@ private slots:
         QTest::addColumn<qint64>("seconds");
         QTest::addRow("epoch") << qint64(0);
         QTest::addRow("afternoon") << qint64(1714573230);
+        QTest::addRow("a second later") << qint64(1714573231);
+        QTest::addRow("a minute later") << qint64(1714573290);
+        QTest::addRow("an hour later") << qint64(1714573230 + 3600);
+        QTest::addRow("a day later") << qint64(1714573230 + 86400);
         QTest::addRow("before the epoch") << qint64(-86400 * 400 - 3600 * 5);
         QTest::addRow("far ahead") << qint64(4102444799);
     }
