@@ -11,6 +11,7 @@ extern "C" {
 #include <QMimeType>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 
 #include <unistd.h>
@@ -89,6 +90,26 @@ qint64 durationMilliseconds(const AVFormatContext& context) {
     return longest;
 }
 
+// The demuxer that a file's first bytes name without doubt, or nullptr. Probing instead asks every
+// demuxer libavformat knows to score the file, which costs as much as the opening itself; the
+// probe would pick the same demuxer for these signatures, and is still used for any other file.
+const AVInputFormat* demuxerBySignature(const QByteArray& head) {
+    const auto at = [&head](qsizetype offset, const char* magic, qsizetype length) {
+        return head.size() >= offset + length &&
+               std::memcmp(head.constData() + offset, magic, size_t(length)) == 0;
+    };
+    const char* name = nullptr;
+    if (at(4, "ftyp", 4))
+        name = "mov";
+    else if (at(0, "\x1a\x45\xdf\xa3", 4))
+        name = "matroska";
+    else if (at(0, "RIFF", 4) && at(8, "AVI ", 4))
+        name = "avi";
+    else if (at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c", 16))
+        name = "asf";
+    return name ? av_find_input_format(name) : nullptr;
+}
+
 class VideoReader final : public Reader {
 public:
     bool handles(const QMimeType& type) const override {
@@ -104,31 +125,52 @@ public:
     }
 
 private:
+    static AVFormatContext* newContext(Deadline& deadline) {
+        AVFormatContext* context = avformat_alloc_context();
+        if (context) {
+            context->interrupt_callback.callback = &pastDeadline;
+            context->interrupt_callback.opaque = &deadline;
+        }
+        return context;
+    }
+
+    static AVDictionary* openOptions() {
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "format_whitelist", FormatWhitelist, 0);
+        av_dict_set(&options, "protocol_whitelist", "file", 0);
+        av_dict_set(&options, "probesize", ProbeBytes, 0);
+        av_dict_set(&options, "analyzeduration", "0", 0);
+        return options;
+    }
+
     static bool readFile(const FileToRead& request, EmbeddedDetails& out) {
         quietLibav();
         const RegularFile file(request.nativePath);
         if (!file.isOpen())
             return false;
 
-        AVFormatContext* raw = avformat_alloc_context();
+        Deadline deadline{std::chrono::steady_clock::now() + OpenDeadline};
+        AVFormatContext* raw = newContext(deadline);
         if (!raw)
             return false;
-        Deadline deadline{std::chrono::steady_clock::now() + OpenDeadline};
-        raw->interrupt_callback.callback = &pastDeadline;
-        raw->interrupt_callback.opaque = &deadline;
-
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "format_whitelist", FormatWhitelist, 0);
-        av_dict_set(&options, "protocol_whitelist", "file", 0);
-        av_dict_set(&options, "probesize", ProbeBytes, 0);
-        av_dict_set(&options, "analyzeduration", "0", 0);
+        AVDictionary* options = openOptions();
         // Reopening through the descriptor reads the very file that was checked to be regular;
         // without /proc the path has to do.
         static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
         const QByteArray url = haveProc ? "file:/proc/self/fd/" + QByteArray::number(file.fd())
                                         : "file:" + request.nativePath;
-        const int opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
+        const AVInputFormat* known = demuxerBySignature(file.read(0, 16));
+        int opened = avformat_open_input(&raw, url.constData(), known, &options);
         av_dict_free(&options);
+        if (opened < 0 && known) {
+            // Not what the signature promised after all: let the probe decide, as it always did.
+            raw = newContext(deadline);
+            if (!raw)
+                return false;
+            options = openOptions();
+            opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
+            av_dict_free(&options);
+        }
         if (opened < 0)
             return false; // libavformat has freed the context
         const std::unique_ptr<AVFormatContext, InputCloser> context(raw);
