@@ -75,7 +75,7 @@ public:
             position_ += bytes.size();
             return TagLib::ByteVector(bytes.constData(), unsigned(bytes.size()));
         }
-        window_ = file_.read(position_, WindowBytes);
+        file_.readInto(window_, position_, WindowBytes);
         windowStart_ = position_;
         const qint64 got = std::min<qint64>(wanted, window_.size());
         position_ += got;
@@ -109,7 +109,8 @@ private:
     const RegularFile& file_;
     const QByteArray name_ = descriptorPath(file_.fd());
     qint64 position_ = 0;
-    QByteArray window_;
+    ScratchBytes scratch_;
+    QByteArray& window_ = scratch_.bytes();
     qint64 windowStart_ = 0;
 };
 
@@ -171,7 +172,9 @@ int mpegFrameLength(const unsigned char* p) {
 
 // True when two consecutive MPEG frames start within the first bytes after `offset`.
 bool hasMpegFrames(const RegularFile& file, qint64 offset) {
-    const QByteArray bytes = file.read(offset, MpegSearchBytes);
+    ScratchBytes scratch;
+    QByteArray& bytes = scratch.bytes();
+    file.readInto(bytes, offset, MpegSearchBytes);
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
     const qint64 size = bytes.size();
     for (qint64 i = 0; i + 4 <= size; ++i) {

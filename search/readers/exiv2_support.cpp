@@ -376,7 +376,7 @@ long DescriptorIo::read(Exiv2::byte* buffer, long count) {
         // A large request goes straight into the caller's buffer; a small one fills the window.
         char* target = want >= WindowBytes ? reinterpret_cast<char*>(buffer + done) : nullptr;
         if (!target) {
-            window_.resize(size_t(WindowBytes));
+            window_.resize(WindowBytes);
             target = window_.data();
         }
         const size_t length = size_t(
@@ -388,11 +388,11 @@ long DescriptorIo::read(Exiv2::byte* buffer, long count) {
         if (n <= 0) {
             error_ = n < 0;
             if (target == window_.data())
-                window_.clear();
+                window_.resize(0);
             break;
         }
         if (target == window_.data()) {
-            window_.resize(size_t(n));
+            window_.resize(qsizetype(n));
             windowStart_ = position_;
         } else {
             done += long(n);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "search/readers/reader.h"
+#include "search/readers/regular_file.h"
 
 #include <exiv2/basicio.hpp>
 #include <exiv2/exif.hpp>
@@ -47,7 +48,8 @@ private:
     qint64 position_ = 0;
     bool eof_ = false;
     bool error_ = false;
-    std::string window_;
+    ScratchBytes scratch_;
+    QByteArray& window_ = scratch_.bytes();
     qint64 windowStart_ = 0;
     void* mapped_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quillmere::readers {
 
@@ -30,10 +31,17 @@ RegularFile::~RegularFile() {
 
 QByteArray RegularFile::read(qint64 offset, qint64 maxBytes) const {
     QByteArray bytes;
+    readInto(bytes, offset, maxBytes);
+    return bytes;
+}
+
+qint64 RegularFile::readInto(QByteArray& bytes, qint64 offset, qint64 maxBytes) const {
     // Reading up to the size known from opening spares the call that would only find the end.
     maxBytes = std::min(maxBytes, size_ - offset);
-    if (fd_ < 0 || offset < 0 || maxBytes <= 0)
-        return bytes;
+    if (fd_ < 0 || offset < 0 || maxBytes <= 0) {
+        bytes.resize(0);
+        return 0;
+    }
     bytes.resize(maxBytes);
     qint64 got = 0;
     while (got < maxBytes) {
@@ -44,8 +52,8 @@ QByteArray RegularFile::read(qint64 offset, qint64 maxBytes) const {
             break;
         got += n;
     }
-    bytes.truncate(got);
-    return bytes;
+    bytes.resize(got);
+    return got;
 }
 
 int RegularFile::release() {
@@ -58,6 +66,26 @@ int RegularFile::release() {
     }
     fd_ = -1;
     return fd;
+}
+
+namespace {
+// Buffers given back by ScratchBytes, for the next file of the same thread.
+thread_local std::vector<QByteArray> spareBuffers;
+} // namespace
+
+ScratchBytes::ScratchBytes() {
+    if (!spareBuffers.empty()) {
+        bytes_ = std::move(spareBuffers.back());
+        spareBuffers.pop_back();
+    }
+}
+
+ScratchBytes::~ScratchBytes() {
+    // A buffer grown past a few windows is let go rather than kept for the thread's life.
+    if (bytes_.capacity() <= 1024 * 1024 && spareBuffers.size() < 8) {
+        bytes_.resize(0);
+        spareBuffers.push_back(std::move(bytes_));
+    }
 }
 
 } // namespace quillmere::readers

@@ -21,12 +21,31 @@ public:
     // a read error.
     QByteArray read(qint64 offset, qint64 maxBytes) const;
 
+    // The same into `bytes`, whose allocation is kept when large enough; returns the count read.
+    qint64 readInto(QByteArray& bytes, qint64 offset, qint64 maxBytes) const;
+
     // Hands the descriptor over to the caller, who then closes it.
     int release();
 
 private:
     int fd_ = -1;
     qint64 size_ = 0;
+};
+
+// A byte buffer of the calling thread that outlives one file: readers fill it for each file
+// without allocating and freeing tens of kilobytes every time (freeing a block that large makes
+// the C library consolidate its whole free store). Several may be held at once.
+class ScratchBytes {
+public:
+    ScratchBytes();
+    ~ScratchBytes();
+    ScratchBytes(const ScratchBytes&) = delete;
+    ScratchBytes& operator=(const ScratchBytes&) = delete;
+
+    QByteArray& bytes() { return bytes_; }
+
+private:
+    QByteArray bytes_;
 };
 
 } // namespace quillmere::readers
