@@ -4,8 +4,10 @@
 #include <poppler-document.h>
 #include <poppler-global.h>
 
+#include <QByteArrayView>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,6 +17,7 @@ namespace {
 
 // A PDF's header may be preceded by junk; poppler itself looks this far for it.
 constexpr qint64 HeaderWindow = 1024;
+constexpr qint64 WholeFileBytes = 256 * 1024;
 
 void swallowPopplerMessage(const std::string&, void*) {}
 
@@ -67,15 +70,26 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         const RegularFile probe(file.nativePath);
-        if (!probe.isOpen() || !probe.read(0, HeaderWindow).contains("%PDF-"))
+        if (!probe.isOpen())
+            return false;
+        // A small document is read whole at once: poppler reads a file 256 bytes per call.
+        ScratchBytes scratch;
+        QByteArray& bytes = scratch.bytes();
+        const bool whole = probe.size() <= WholeFileBytes;
+        probe.readInto(bytes, 0, whole ? WholeFileBytes : HeaderWindow);
+        if (!QByteArrayView(bytes)
+                 .first(std::min<qsizetype>(bytes.size(), HeaderWindow))
+                 .contains("%PDF-"))
             return false;
         preparePoppler();
-        // Poppler takes only a name: this one reaches the very file just checked, even if the
-        // entry has since been replaced by a FIFO.
+        // Otherwise poppler takes only a name: this one reaches the very file just checked, even
+        // if the entry has since been replaced by a FIFO.
         const std::string reopen = "/proc/self/fd/" + std::to_string(probe.fd());
         try {
             const std::unique_ptr<poppler::document> document(
-                poppler::document::load_from_file(reopen));
+                whole && bytes.size() == probe.size()
+                    ? poppler::document::load_from_raw_data(bytes.constData(), int(bytes.size()))
+                    : poppler::document::load_from_file(reopen));
             if (!document)
                 return true;
             // A locked document still tells its page count; its information dictionary
