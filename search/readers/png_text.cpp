@@ -6,7 +6,9 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 #include <utility>
@@ -24,23 +26,49 @@ struct Source {
     int fd;
     qint64 offset;
     qint64 limit;
+    // What the last read brought in: libpng asks for each chunk's parts separately.
+    QByteArray* window;
+    qint64 windowStart;
 };
+
+constexpr qint64 windowBytes = 64 * 1024;
+
+// Fills `data` from the file itself; false when the file ends first.
+bool readFile(const Source& source, qint64 offset, char* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(source.fd, data + done, length - done, offset + qint64(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
 
 // No C++ object lives in the frames that libpng may longjmp through.
 void readBytes(png_structp png, png_bytep data, size_t length) {
     auto* source = static_cast<Source*>(png_get_io_ptr(png));
     if (qint64(length) > source->limit - source->offset)
         png_error(png, "read limit");
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(source->fd, data + done, length - done, source->offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            png_error(png, "truncated");
-        done += size_t(n);
-        source->offset += n;
+    QByteArray& window = *source->window;
+    const qint64 end = source->offset + qint64(length);
+    const bool inWindow =
+        source->offset >= source->windowStart && end <= source->windowStart + window.size();
+    if (!inWindow && qint64(length) < windowBytes) {
+        const qint64 want = std::min(windowBytes, source->limit - source->offset);
+        window.resize(want);
+        source->windowStart = source->offset;
+        const ssize_t n = ::pread(source->fd, window.data(), size_t(want), source->offset);
+        window.resize(n > 0 ? qsizetype(n) : 0); // a short read leaves the rest to readFile
     }
+    if (source->offset >= source->windowStart && end <= source->windowStart + window.size()) {
+        std::memcpy(data, window.constData() + (source->offset - source->windowStart), length);
+    } else if (!readFile(*source, source->offset, reinterpret_cast<char*>(data), length)) {
+        png_error(png, "truncated");
+    }
+    source->offset = end;
 }
 
 [[noreturn]] void onError(png_structp png, png_const_charp) {
@@ -63,7 +91,7 @@ QString chunkText(const png_text& text) {
     return QString::fromLatin1(text.text, qsizetype(text.text_length));
 }
 
-bool readChunks(int fd, qint64 size, std::vector<Chunk>& chunks) {
+bool readChunks(int fd, qint64 size, QByteArray& window, std::vector<Chunk>& chunks) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onError, onWarning);
     if (!png)
         return false;
@@ -72,7 +100,7 @@ bool readChunks(int fd, qint64 size, std::vector<Chunk>& chunks) {
         png_destroy_read_struct(&png, nullptr, nullptr);
         return false;
     }
-    Source source{fd, 0, std::min(size, readLimit)};
+    Source source{fd, 0, std::min(size, readLimit), &window, 0};
     volatile bool headerRead = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_set_read_fn(png, &source, readBytes);
@@ -99,7 +127,9 @@ bool addPngText(const RegularFile& file, EmbeddedDetails& out) {
     if (!file.isOpen())
         return false;
     std::vector<Chunk> chunks;
-    if (!readChunks(file.fd(), file.size(), chunks))
+    ScratchBytes window;
+    window.bytes().resize(0);
+    if (!readChunks(file.fd(), file.size(), window.bytes(), chunks))
         return false;
     const std::pair<const char*, int> columns[] = {
         {"Title", column::Title},

@@ -41,11 +41,11 @@ public:
 };
 
 // One reader per family, each defined in its own file.
-const Reader& imageReader(); // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
-const Reader& heifReader();  // heif.cpp
-const Reader& audioReader(); // audio.cpp
-const Reader& videoReader(); // video.cpp
-const Reader& pdfReader();   // pdf.cpp
+const Reader& imageReader();  // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
+const Reader& heifReader();   // heif.cpp
+const Reader& audioReader();  // audio.cpp
+const Reader& videoReader();  // video.cpp
+const Reader& pdfReader();    // pdf.cpp
 const Reader& officeReader(); // office.cpp
 
 // The first reader that handles the type, or nullptr.

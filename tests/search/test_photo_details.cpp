@@ -48,6 +48,25 @@ QString write(const QTemporaryDir& dir, Kind kind, const QString& name, const Ta
     return path;
 }
 
+quint32 crc32(const QByteArray& bytes) {
+    quint32 crc = 0xffffffffu;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray bigEndian(quint32 value) {
+    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    return QByteArray(bytes, 4);
+}
+
+QByteArray pngChunk(const QByteArray& type, const QByteArray& data) {
+    return bigEndian(quint32(data.size())) + type + data + bigEndian(crc32(type + data));
+}
+
 QStringList embedded(DetailColumns& details) {
     QStringList values;
     for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c) {
@@ -143,13 +162,30 @@ private slots:
             image->clearIptcData();
             image->writeMetadata();
         }
-        DetailColumns details(QFile::encodeName(path));
-        QCOMPARE(embedded(details),
-                 QStringList({"12 Date taken: 11/20/23 8:05 AM", "20 Authors: Jonas Veld",
-                              "21 Title: Map of the bay", "24 Comments: Scanned at 300 dpi",
-                              "25 Copyright: Public domain", "31 Dimensions: 64 x 48",
-                              "34 File description: Hand-drawn chart",
-                              "35 Program name: Chartmaker 2"}));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+        // A private chunk after the header pushes the text chunks past the first 64 KiB read.
+        QByteArray padded = bytes.left(33);
+        for (int i = 0; i < 2; ++i)
+            padded += pngChunk("prVt", QByteArray(50'000 + i, char('a' + i)));
+        padded += bytes.mid(33);
+        const QString far = dir.filePath(QStringLiteral("far chart.png"));
+        QFile out(far);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(padded), padded.size());
+        out.close();
+
+        for (const QString& file : {path, far}) {
+            DetailColumns details(QFile::encodeName(file));
+            QCOMPARE(embedded(details),
+                     QStringList({"12 Date taken: 11/20/23 8:05 AM", "20 Authors: Jonas Veld",
+                                  "21 Title: Map of the bay", "24 Comments: Scanned at 300 dpi",
+                                  "25 Copyright: Public domain", "31 Dimensions: 64 x 48",
+                                  "34 File description: Hand-drawn chart",
+                                  "35 Program name: Chartmaker 2"}));
+        }
     }
 
     void nonLatinTextSurvives() {
