@@ -29,6 +29,10 @@ public:
         const RegularFile file(nativePath);
         if (!file.isOpen() || file.size() < 22) // smaller than an end-of-directory record
             return;
+        if (file.size() <= WholeFileBytes) {
+            openInMemory(file);
+            return;
+        }
         const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             return;
@@ -59,6 +63,28 @@ public:
 
     bool isOpen() const { return zip_ != nullptr; }
 
+private:
+    // A small package is read at once; libzip reads a file through stdio, seeking before
+    // nearly every read.
+    static constexpr qint64 WholeFileBytes = 1024 * 1024;
+
+    void openInMemory(const RegularFile& file) {
+        QByteArray& bytes = scratch_.bytes();
+        if (file.readInto(bytes, 0, file.size()) != file.size())
+            return;
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t* source =
+            zip_source_buffer_create(bytes.constData(), zip_uint64_t(bytes.size()), 0, &error);
+        if (source) {
+            zip_ = zip_open_from_source(source, ZIP_RDONLY, &error);
+            if (!zip_)
+                zip_source_free(source);
+        }
+        zip_error_fini(&error);
+    }
+
+public:
     bool has(const char* name) const { return zip_name_locate(zip_, name, ZIP_FL_NOCASE) >= 0; }
 
     // The entry's bytes, or nothing when it is missing, encrypted, or larger than `cap` (as
@@ -97,6 +123,7 @@ public:
     }
 
 private:
+    ScratchBytes scratch_; // the package's bytes when read at once; outlives zip_
     zip_t* zip_ = nullptr;
 };
 
