@@ -1,8 +1,10 @@
 #include "search/mime_kinds.h"
 
+#include <QFile>
 #include <QHash>
 #include <QMimeDatabase>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <mutex>
 #include <shared_mutex>
@@ -90,21 +92,56 @@ struct NamePatterns {
     QRegularExpression others;
 };
 
+// The glob lists that shared-mime-info writes beside each binary cache that Qt reads; empty when
+// they cannot all be read, or a line is not of the form "weight:type:glob[:flags]".
+QStringList globsFromLists() {
+    const QStringList caches = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                                         QStringLiteral("mime/mime.cache"));
+    const QStringList lists = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                                        QStringLiteral("mime/globs2"));
+    if (lists.isEmpty() || lists.size() != caches.size())
+        return {};
+    QStringList globs;
+    for (const QString& path : lists) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#'))
+                continue;
+            const QList<QByteArray> fields = line.split(':');
+            if (fields.size() < 3 || fields.size() > 4)
+                return {};
+            globs.append(QString::fromUtf8(fields[2]));
+        }
+    }
+    return globs;
+}
+
+// Every glob of every type. Asking the database for them makes it parse each type's XML file,
+// which takes longer than a search of thousands of files; the lists say the same at once.
+QStringList allGlobs() {
+    QStringList globs = globsFromLists();
+    if (!globs.isEmpty())
+        return globs;
+    for (const QMimeType& type : QMimeDatabase().allMimeTypes())
+        globs += type.globPatterns();
+    return globs;
+}
+
 const NamePatterns& namePatterns() {
     static const NamePatterns patterns = [] {
         NamePatterns built;
         QStringList others;
-        for (const QMimeType& type : QMimeDatabase().allMimeTypes()) {
-            for (const QString& glob : type.globPatterns()) {
-                const QStringView ending = QStringView(glob).mid(1);
-                const bool literalEnding = glob.startsWith(QLatin1String("*.")) &&
-                                           !ending.contains(u'*') && !ending.contains(u'?') &&
-                                           !ending.contains(u'[');
-                if (literalEnding)
-                    built.endingDots = std::max(built.endingDots, int(ending.count(u'.')));
-                else
-                    others.append(QRegularExpression::wildcardToRegularExpression(glob));
-            }
+        for (const QString& glob : allGlobs()) {
+            const QStringView ending = QStringView(glob).mid(1);
+            const bool literalEnding = glob.startsWith(QLatin1String("*.")) &&
+                                       !ending.contains(u'*') && !ending.contains(u'?') &&
+                                       !ending.contains(u'[');
+            if (literalEnding)
+                built.endingDots = std::max(built.endingDots, int(ending.count(u'.')));
+            else
+                others.append(QRegularExpression::wildcardToRegularExpression(glob));
         }
         // Case is ignored here, so a case-sensitive pattern sends a few more names to the database.
         built.others.setPattern(others.isEmpty()
