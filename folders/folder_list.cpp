@@ -38,9 +38,9 @@ void addFolderToSearch(Form1& form) {
 }
 
 FolderListEdits::FolderListEdits(Form1& form)
-    : QObject(&form), form_(form), list_(*form.ListView1()) {
+    : QObject(&form), form_(form), list_(*form.ListView1()), rows_(list_.viewport()) {
     list_.installEventFilter(this);
-    list_.viewport()->installEventFilter(this);
+    rows_->installEventFilter(this);
 }
 
 bool FolderListEdits::eventFilter(QObject* watched, QEvent* event) {
@@ -49,7 +49,7 @@ bool FolderListEdits::eventFilter(QObject* watched, QEvent* event) {
         removeSelectedRow();
         return true;
     }
-    if (watched == list_.viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (watched == rows_ && event->type() == QEvent::MouseButtonDblClick) {
         removeSelectedRow();
         return true;
     }

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QTreeWidget;
+class QWidget;
 
 namespace quillmere {
 
@@ -30,6 +31,8 @@ private:
 
     Form1& form_;
     QTreeWidget& list_;
+    // Kept, not asked for: events still arrive while the list is being destroyed.
+    QWidget* rows_;
 };
 
 } // namespace quillmere
