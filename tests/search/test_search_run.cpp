@@ -258,6 +258,31 @@ private slots:
         QCOMPARE(form_->MousePointer(), pointer::Default);
     }
 
+    // Closing the window in the middle of a walk reaches the end of the process at the walk's
+    // next pump, not after the run.
+    void closeDuringTheWalk() {
+        QVERIFY(makeTree(root_, {"a/", "a/zebra_a", "b/", "b/zebra_b"}));
+        Form1* form = nullptr;
+        QStringList rowsWhenClosed;
+        FormServices services;
+        services.dialogs = &fixture_.dialogs;
+        services.programFolder = fixture_.programFolder.path();
+        services.drawPercent = [] { return 50; };
+        services.openUrl = [](const QUrl&) {};
+        services.endProcess = [&] { rowsWhenClosed << dump(*form, root_); };
+        Form1 window(services);
+        form = &window;
+        addFolderRow(window, root_);
+        window.Text1()->setText(QStringLiteral("zebra"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        whenHeaderReads(
+            window, QStringLiteral("Searching ") + root_ + QStringLiteral("/a"),
+            [form] { QMetaObject::invokeMethod(form, &QWidget::close, Qt::QueuedConnection); });
+        startFinding(window);
+        QCOMPARE(rowsWhenClosed, QStringList{"~/a/zebra_a\t[Name] zebra_a"});
+    }
+
     void blankPhrase() {
         addFolderRow(*form_, root_);
         form_->Text1()->setText(QStringLiteral("   "));
