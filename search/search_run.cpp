@@ -52,8 +52,9 @@ public:
     // Every time, not throttled: a click posted before a pump must run in that pump.
     void pumpMessages() override { letWindowMessagesRunNow(); }
     bool stopRequested() override { return applicationValues().StopRequested; }
-    void reportFailure(const QString& /*folderPath*/, const QString& description) override {
-        guard_.step(138, [&] { throw Failure(description); });
+    // The platform's words alone would not tell the user which of many folders was skipped.
+    void reportFailure(const QString& folderPath, const QString& description) override {
+        guard_.step(138, [&] { throw Failure(description + QStringLiteral(": ") + folderPath); });
     }
 
 private:

@@ -333,7 +333,10 @@ private slots:
                  (QStringList{"~/zebra_top\t[Name] zebra_top", "~/a_ok/zebra_a\t[Name] zebra_a",
                               "~/z_ok/zebra_z\t[Name] zebra_z"}));
         QCOMPARE(messageTexts(fixture_.dialogs),
-                 (QStringList{failureText(QStringLiteral("File name too long"), 138), kDone}));
+                 (QStringList{failureText(QStringLiteral("File name too long: ") + list +
+                                              QLatin1Char('/') + QString::fromLatin1(longName),
+                                          138),
+                              kDone}));
     }
 
     // Links are items, never walked into: links back up the tree end the walk like any file.
