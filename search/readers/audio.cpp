@@ -75,11 +75,17 @@ public:
             position_ += bytes.size();
             return TagLib::ByteVector(bytes.constData(), unsigned(bytes.size()));
         }
-        file_.readInto(window_, position_, WindowBytes);
-        windowStart_ = position_;
-        const qint64 got = std::min<qint64>(wanted, window_.size());
+        // TagLib looks for the last MPEG frame block by block backwards from the end: a read
+        // before the window gets a window that ends with it, so the next blocks are in it too.
+        const bool backwards = !window_.isEmpty() && position_ < windowStart_;
+        const qint64 start =
+            backwards ? std::max<qint64>(0, position_ + wanted - WindowBytes) : position_;
+        file_.readInto(window_, start, WindowBytes);
+        windowStart_ = start;
+        const qint64 offset = position_ - windowStart_;
+        const qint64 got = std::clamp<qint64>(window_.size() - offset, 0, wanted);
         position_ += got;
-        return TagLib::ByteVector(window_.constData(), unsigned(got));
+        return TagLib::ByteVector(window_.constData() + offset, unsigned(got));
     }
 
     void writeBlock(const TagLib::ByteVector&) override {}
