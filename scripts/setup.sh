@@ -53,7 +53,7 @@ test)
     build build
     run_tests build
     build build-sanitize -DQUILLMERE_SANITIZE=ON -DQUILLMERE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-sanitize
+    UBSAN_OPTIONS=print_stacktrace=1 run_tests build-sanitize
     ;;
 *)
     echo "usage: $0 run|test" >&2
