@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include "search/detail_columns.h"
+
 #include "search/search_folder.h"
 
 #include <QJsonArray>
@@ -128,6 +130,8 @@ int runFind(const QList<QByteArray>& arguments) {
     for (; next < arguments.size(); ++next)
         folders.push_back(absolute(arguments[next]));
 
+    // One search per process: details kept for a second search would only cost memory and time.
+    DetailColumns::setCacheLimit(0);
     PrintingObserver observer(json);
     const search::Query query{phrase,
                               ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
