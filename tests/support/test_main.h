@@ -20,8 +20,7 @@ inline void isolateUserFolders(const QTemporaryDir& home) {
     qputenv("XDG_RUNTIME_DIR", root + "/.runtime");
     QDir(home.path()).mkpath(QStringLiteral(".runtime"));
     QFile::setPermissions(home.path() + QStringLiteral("/.runtime"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                              QFileDevice::ExeOwner);
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 } // namespace quillmere::test
