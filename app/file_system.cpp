@@ -59,10 +59,33 @@ QByteArray nameOf(const QByteArray& path) {
     return path.mid(path.lastIndexOf('/') + 1);
 }
 
+const QCollator& nameCollator() {
+    thread_local const QCollator collator = [] {
+        QCollator c;
+        c.setNumericMode(true);
+        c.setCaseSensitivity(Qt::CaseInsensitive);
+        return c;
+    }();
+    return collator;
+}
+
+// One collation key per name, not one decoding and comparison per pair: a folder of many
+// thousand names is sorted in a fraction of the time.
 void sortByName(std::vector<QByteArray>& paths) {
-    std::sort(paths.begin(), paths.end(), [](const QByteArray& a, const QByteArray& b) {
-        return fileManagerLess(nameOf(a), nameOf(b));
+    struct Keyed {
+        QCollatorSortKey key;
+        QByteArray path;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(paths.size());
+    for (QByteArray& path : paths)
+        keyed.push_back({nameCollator().sortKey(displayPath(nameOf(path))), std::move(path)});
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        const int order = a.key.compare(b.key);
+        return order != 0 ? order < 0 : nameOf(a.path) < nameOf(b.path);
     });
+    for (size_t i = 0; i < paths.size(); ++i)
+        paths[i] = std::move(keyed[i].path);
 }
 
 void writeAll(int fd, const char* data, size_t size) {
@@ -107,13 +130,7 @@ QByteArray nativePath(const QString& displayPath) {
 }
 
 bool fileManagerLess(const QByteArray& leftName, const QByteArray& rightName) {
-    thread_local const QCollator collator = [] {
-        QCollator c;
-        c.setNumericMode(true);
-        c.setCaseSensitivity(Qt::CaseInsensitive);
-        return c;
-    }();
-    const int order = collator.compare(displayPath(leftName), displayPath(rightName));
+    const int order = nameCollator().compare(displayPath(leftName), displayPath(rightName));
     if (order != 0)
         return order < 0;
     return leftName < rightName; // names a collator thinks equal still get one fixed order
