@@ -6,7 +6,6 @@
 
 #include "search/detail_columns.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -73,21 +72,12 @@ void printPerFamily(const std::vector<QByteArray>& entries) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Times the detail columns over a mixed tree."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the tree."),
-                      QStringLiteral("count"), QStringLiteral("20000")});
-    parser.addOption({QStringLiteral("tree"), QStringLiteral("Where the tree is kept."),
-                      QStringLiteral("folder"),
-                      QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
-    parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool runs.")});
-    parser.process(app);
-
-    const QString root = parser.value(QStringLiteral("tree"));
+    const BenchOptions options = parseOptions(
+        app.arguments(), QStringLiteral("Times the detail columns over a mixed tree."));
+    const QString root = options.tree;
     QElapsedTimer timer;
     timer.start();
-    const TreeSummary summary = prepareTree(root, parser.value(QStringLiteral("files")).toInt(), 7);
+    const TreeSummary summary = prepareTree(root, options.files, 7);
     print(QStringLiteral("Tree: %1 (%2 files, %3 MB; ready in %4 s)")
               .arg(root)
               .arg(summary.files)
@@ -129,7 +119,7 @@ int main(int argc, char** argv) {
 
     printPerFamily(entries);
 
-    if (parser.isSet(QStringLiteral("no-exiftool")))
+    if (!options.exiftool)
         return 0;
     QStringList tops;
     for (const QString& name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot))

@@ -7,7 +7,6 @@
 #include "results/results_model.h"
 #include "search/search_folder.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -98,19 +97,10 @@ QString makeFlatFolder(const std::vector<QByteArray>& entries, QTemporaryDir& ho
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Times searches of a mixed tree."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the tree."),
-                      QStringLiteral("count"), QStringLiteral("20000")});
-    parser.addOption({QStringLiteral("tree"), QStringLiteral("Where the tree is kept."),
-                      QStringLiteral("folder"),
-                      QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
-    parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool run.")});
-    parser.process(app);
-
-    const QString tree = parser.value(QStringLiteral("tree"));
-    const TreeSummary summary = prepareTree(tree, parser.value(QStringLiteral("files")).toInt(), 7);
+    const BenchOptions options =
+        parseOptions(app.arguments(), QStringLiteral("Times searches of a mixed tree."));
+    const QString tree = options.tree;
+    const TreeSummary summary = prepareTree(tree, options.files, 7);
     const std::vector<QByteArray> entries = collectEntries(QFile::encodeName(tree));
     print(QStringLiteral("Tree: %1 (%2 files, %3 entries)")
               .arg(tree)
@@ -131,7 +121,7 @@ int main(int argc, char** argv) {
     print(QStringLiteral("  ratio find / floor:                          %1x")
               .arg(fixed(cli / floor2, 1)));
 
-    if (!parser.isSet(QStringLiteral("no-exiftool"))) {
+    if (options.exiftool) {
         QStringList tops;
         for (const QString& name : QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
             tops << QDir(tree).filePath(name);

@@ -2,6 +2,7 @@
 
 #include "app/file_system.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,6 +19,24 @@
 #include <unistd.h>
 
 namespace quillmere::bench {
+
+BenchOptions parseOptions(const QStringList& arguments, const QString& description) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the tree."),
+                      QStringLiteral("count"), QStringLiteral("20000")});
+    parser.addOption({QStringLiteral("tree"), QStringLiteral("Where the tree is kept."),
+                      QStringLiteral("folder"),
+                      QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
+    parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool runs.")});
+    parser.process(arguments);
+    BenchOptions options;
+    options.tree = parser.value(QStringLiteral("tree"));
+    options.files = parser.value(QStringLiteral("files")).toInt();
+    options.exiftool = !parser.isSet(QStringLiteral("no-exiftool"));
+    return options;
+}
 
 TreeSummary prepareTree(const QString& root, int fileCount, quint32 seed) {
     const QString markerPath = QDir(root).filePath(QStringLiteral(".bench-tree"));

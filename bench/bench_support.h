@@ -11,6 +11,14 @@
 
 namespace quillmere::bench {
 
+// The options both benchmarks take: --files, --tree and --no-exiftool.
+struct BenchOptions {
+    QString tree;
+    int files = 20000;
+    bool exiftool = true;
+};
+BenchOptions parseOptions(const QStringList& arguments, const QString& description);
+
 // The benchmark tree below `root`, generated once and reused while its file count and seed agree.
 TreeSummary prepareTree(const QString& root, int fileCount, quint32 seed);
 
