@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/form1.h"
-#include "app/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 
 #include <QTemporaryDir>
 #include <QUrl>

@@ -3,7 +3,7 @@
 //   search_screenshot OUTPUT.png
 
 #include "app/form1.h"
-#include "app/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 
 #include <QPushButton>

@@ -1,6 +1,6 @@
 #include "app/app_title.h"
 #include "app/qt_dialogs.h"
-#include "app/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 
 #include <QAbstractButton>

@@ -1,6 +1,6 @@
 #include "app/failure_report.h"
 #include "app/guard.h"
-#include "app/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 
 #include <QtTest>

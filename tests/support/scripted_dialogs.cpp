@@ -1,4 +1,4 @@
-#include "app/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 
 namespace quillmere {
 
