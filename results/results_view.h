@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere {
+
+// What the results commands need from the window besides the results model itself. The window
+// implements it; tests use a fake.
+class ResultsView {
+public:
+    virtual ~ResultsView() = default;
+
+    // The main window's pointer value (app/mouse_pointer.h); busy doubles as "a command runs".
+    virtual int mousePointer() const = 0;
+    virtual void setMousePointer(int value) = 0;
+
+    // The progress bar under the lists: a value from 0 to 100 and the text drawn on it.
+    virtual void setProgressValue(int percent) = 0;
+    virtual void setProgressText(const QString& text) = 0;
+};
+
+} // namespace quillmere
