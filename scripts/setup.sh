@@ -13,7 +13,7 @@ packages=(
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
     shared-mime-info fonts-liberation2 xdg-utils
-    desktop-file-utils appstream xvfb xauth xdotool dpkg-dev
+    desktop-file-utils appstream xvfb xauth xdotool librsvg2-bin dpkg-dev
 )
 
 install_missing() {

@@ -14,8 +14,9 @@ fail() {
 }
 
 "$cmake" --install "$build" --prefix "$work/installed" >/dev/null
-mv "$work/installed" "$work/moved"
-prefix=$work/moved
+# A blank and a letter outside ASCII in the new place, as in many a user's folder names.
+prefix="$work/moved tree é"
+mv "$work/installed" "$prefix"
 programs=$prefix/$program_dir
 
 # The layout a desktop expects.
