@@ -5,8 +5,9 @@
 #include "support/test_main.h"
 
 #include <QProcess>
-
 #include <QtTest>
+
+#include <algorithm>
 #include <cstdlib>
 
 using namespace quillmere;
