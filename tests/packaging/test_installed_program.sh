@@ -2,9 +2,9 @@
 # Installs the build into a temporary prefix, moves the installed tree elsewhere, and runs the
 # programs from there through their links in bin: they must find the files beside the real
 # executable wherever the tree lies.
-#   test_installed_program.sh CMAKE BUILD_FOLDER PROGRAM_FOLDER_IN_PREFIX
+#   test_installed_program.sh CMAKE BUILD_FOLDER PROGRAM_FOLDER_IN_PREFIX [HELPER_PROGRAM]
 set -euo pipefail
-cmake=$1 build=$2 program_dir=$3
+cmake=$1 build=$2 program_dir=$3 helper=${4:-}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -12,6 +12,12 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+
+# The user's settings, caches and Trash live in the temporary folder; a web page is "opened" by a
+# program that does nothing.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache
+export XDG_DATA_HOME=$work/home/.local/share XDG_RUNTIME_DIR=$work/runtime BROWSER=true
+mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 "$cmake" --install "$build" --prefix "$work/installed" >/dev/null
 # A blank and a letter outside ASCII in the new place, as in many a user's folder names.
@@ -33,6 +39,9 @@ for size in 16 24 32 48 64 128 256; do
     [ "$width x $height" = "$size x $size" ] || fail "${size}px icon is $width x $height"
 done
 [ -d "$programs/Samples" ] || fail "no Samples folder"
+if [ -n "$helper" ]; then
+    [ -x "$programs/$helper" ] || fail "$helper is not installed beside the program"
+fi
 for command in quillmere quillmere-cli; do
     link=$prefix/bin/$command
     [ -L "$link" ] || fail "bin/$command is not a link"
@@ -48,11 +57,7 @@ while IFS= read -r row; do
     [[ $row == "$programs/Samples/"*$'\t'*Kodak* ]] || fail "unexpected row: $row"
 done <<<"$rows"
 
-# The window, headless on a virtual X server, with the user's folders in the temporary folder
-# and any web page "opened" by a program that does nothing.
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache
-export XDG_DATA_HOME=$work/home/.local/share XDG_RUNTIME_DIR=$work/runtime BROWSER=true
-mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The window, headless on a virtual X server.
 unset QT_QPA_PLATFORM
 
 # Starts the installed window, waits until it shows something, and prints the names of its
