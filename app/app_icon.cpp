@@ -1,17 +1,16 @@
 #include "app/app_icon.h"
 
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
 namespace quillmere {
 
-namespace {
-
-QPixmap paintIcon(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
+QImage paintApplicationIcon(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(size / 64.0, size / 64.0);
 
@@ -41,15 +40,13 @@ QPixmap paintIcon(int size) {
     painter.setPen(QPen(QColor(0xf2, 0xa9, 0x1e), 4.5));
     painter.setBrush(QColor(255, 255, 255, 110));
     painter.drawEllipse(QPointF(39, 39), 11, 11);
-    return pixmap;
+    return image;
 }
-
-} // namespace
 
 QIcon applicationIcon() {
     QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(paintIcon(size));
+    for (int size : kApplicationIconSizes)
+        icon.addPixmap(QPixmap::fromImage(paintApplicationIcon(size)));
     return icon;
 }
 

@@ -1,11 +1,21 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
+
+#include <array>
 
 namespace quillmere {
 
+// The sizes the window gets and the desktop's icon theme is given.
+inline constexpr std::array kApplicationIconSizes = {16, 24, 32, 48, 64, 128, 256};
+
 // Our application icon: a results sheet under a magnifying glass, painted at every size that
-// window managers ask for, so it needs no image plugin and no file.
+// window managers ask for, so it needs no image plugin and no file. packaging/quillmere.svg is
+// the same drawing for the desktop's icon theme; change both together.
 QIcon applicationIcon();
+
+// One size of it. Paints on an image, so it also runs where no display exists (at build time).
+QImage paintApplicationIcon(int size);
 
 } // namespace quillmere

@@ -32,26 +32,41 @@ QMessageBox::Icon iconFor(int style) {
 
 } // namespace
 
-int QtDialogs::showMessage(const QString& text, int style, const QString& title) {
-    QMessageBox box(iconFor(style), effectiveBoxTitle(title), textForDisplay(text),
-                    QMessageBox::NoButton, owner_);
+std::unique_ptr<QMessageBox> makeMessageBox(const QString& text, int style, const QString& title,
+                                            QWidget* owner) {
+    auto box = std::make_unique<QMessageBox>(iconFor(style), title, textForDisplay(text),
+                                             QMessageBox::NoButton, owner);
     // A path may look like markup; show it as it is.
-    box.setTextFormat(Qt::PlainText);
+    box->setTextFormat(Qt::PlainText);
     switch (style & 7) {
     case boxstyle::YesNo:
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setEscapeButton(QMessageBox::No);
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setEscapeButton(QMessageBox::No);
         break;
     case boxstyle::OkCancel:
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setEscapeButton(QMessageBox::Cancel);
+        box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box->setEscapeButton(QMessageBox::Cancel);
         break;
     default:
-        box.setStandardButtons(QMessageBox::Ok);
-        box.setEscapeButton(QMessageBox::Ok);
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setEscapeButton(QMessageBox::Ok);
         break;
     }
-    switch (box.exec()) {
+    return box;
+}
+
+std::unique_ptr<QInputDialog> makeInputDialog(const QString& prompt, const QString& title,
+                                              const QString& defaultText, QWidget* owner) {
+    auto dialog = std::make_unique<QInputDialog>(owner);
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(textForDisplay(prompt));
+    dialog->setTextValue(defaultText);
+    return dialog;
+}
+
+int QtDialogs::showMessage(const QString& text, int style, const QString& title) {
+    const auto box = makeMessageBox(text, style, effectiveBoxTitle(title), owner_);
+    switch (box->exec()) {
     case QMessageBox::Yes:
         return BoxAnswer::Yes;
     case QMessageBox::No:
@@ -65,13 +80,10 @@ int QtDialogs::showMessage(const QString& text, int style, const QString& title)
 
 QString QtDialogs::showInput(const QString& prompt, const QString& title,
                              const QString& defaultText) {
-    QInputDialog dialog(owner_);
-    dialog.setWindowTitle(effectiveBoxTitle(title));
-    dialog.setLabelText(textForDisplay(prompt));
-    dialog.setTextValue(defaultText);
-    if (dialog.exec() != QDialog::Accepted)
+    const auto dialog = makeInputDialog(prompt, effectiveBoxTitle(title), defaultText, owner_);
+    if (dialog->exec() != QDialog::Accepted)
         return {};
-    return dialog.textValue();
+    return dialog->textValue();
 }
 
 QString QtDialogs::showFolderChooser(const QString& title, const QString& initialFolder) {

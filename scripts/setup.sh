@@ -3,6 +3,7 @@
 #   scripts/setup.sh run    install what is missing, build, open the window
 #   scripts/setup.sh test   install what is missing, build, run the tests, then run them again
 #                           under AddressSanitizer and UndefinedBehaviourSanitizer
+#   scripts/setup.sh deb    install what is missing, build, and make the Debian package in build/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,7 @@ packages=(
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
     shared-mime-info fonts-liberation2 xdg-utils
+    desktop-file-utils appstream xvfb xauth xdotool librsvg2-bin dpkg-dev
 )
 
 install_missing() {
@@ -55,8 +57,13 @@ test)
     build build-sanitize -DQUILLMERE_SANITIZE=ON -DQUILLMERE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
     UBSAN_OPTIONS=print_stacktrace=1 run_tests build-sanitize
     ;;
+deb)
+    install_missing
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    (cd build && cpack -G DEB)
+    ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|deb" >&2
     exit 2
     ;;
 esac
