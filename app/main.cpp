@@ -1,11 +1,18 @@
 #include "app/form1.h"
+#include "search/detail_columns.h"
+#include "search/store/detail_store.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
+    // Embedded details read in earlier runs; written and closed on the way out.
+    const auto store = std::make_shared<quillmere::store::DetailStore>();
+    quillmere::DetailColumns::useStore(store);
     quillmere::Form1 window;
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    quillmere::DetailColumns::useStore(nullptr);
+    return status;
 }
