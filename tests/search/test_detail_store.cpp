@@ -336,6 +336,7 @@ private slots:
         QTest::newRow("held locked by another connection") << "locked" << false;
         QTest::newRow("write-locked by another connection") << "write-locked" << false;
         QTest::newRow("removed during the search") << "removed" << true;
+        QTest::newRow("disk full") << "full" << false;
     }
 
     void brokenStoreNeverBreaksASearch() {
@@ -352,6 +353,7 @@ private slots:
         sqlite3* holder = nullptr;
         const auto release = [&] {
             sqlite3_close(std::exchange(holder, nullptr));
+            QFile::remove(file + QStringLiteral("-wal"));
             ::chmod(native(file).constData(), 0600);
             ::chmod(native(options.folder).constData(), 0700);
         };
@@ -378,6 +380,13 @@ private slots:
                                     "DELETE FROM entries WHERE 0; UPDATE entries SET used = used;"
                                   : "BEGIN IMMEDIATE; UPDATE entries SET used = used;";
             QCOMPARE(sqlite3_exec(holder, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        } else if (how == QLatin1String("full")) {
+            // Every write to the log fails as on a full disk, and every file must be written.
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(holder, "DELETE FROM entries", nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
         } else if (how == QLatin1String("removed")) {
             duringSearch = [&] { QDir(options.folder).removeRecursively(); };
         }
@@ -385,6 +394,8 @@ private slots:
         const Run broken = runOnce(native(tree_), &options, duringSearch);
         QCOMPARE(broken.rows, expected.rows);
         QCOMPARE(broken.details, expected.details);
+        if (how == QLatin1String("full"))
+            QCOMPARE(broken.figures.entries, qint64(0));
         if (how == QLatin1String("write-locked"))
             QVERIFY2(broken.remembered > 0,
                      qPrintable(
