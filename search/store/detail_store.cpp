@@ -716,8 +716,9 @@ void DetailStore::Impl::closeAll() {
 }
 
 QString DetailStore::defaultFolder() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
-           QStringLiteral("/Vantrel/Quillmere");
+    // Empty without a home folder: never a folder below the root instead.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return cache.isEmpty() ? QString() : cache + QStringLiteral("/Vantrel/Quillmere");
 }
 
 DetailStore::DetailStore(StoreOptions options)

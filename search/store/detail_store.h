@@ -44,7 +44,8 @@ struct StoreFigures {
 class DetailStore {
 public:
     static constexpr const char* fileName = "details.sqlite";
-    // $XDG_CACHE_HOME/Vantrel/Quillmere, the cache location of our organisation and application.
+    // $XDG_CACHE_HOME/Vantrel/Quillmere, the cache location of our organisation and application;
+    // empty when there is none, and then no store is used.
     static QString defaultFolder();
 
     explicit DetailStore(StoreOptions options = {});
