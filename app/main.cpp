@@ -1,4 +1,6 @@
 #include "app/form1.h"
+#include "search/detail_columns.h"
+#include "search/store/detail_store.h"
 
 #include <QApplication>
 
@@ -7,7 +9,12 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
     // Lets the desktop match the window to its menu entry and icon (Wayland's app id).
     QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
+    // Embedded details read in earlier runs; written and closed on the way out.
+    const auto store = std::make_shared<quillmere::store::DetailStore>();
+    quillmere::DetailColumns::useStore(store);
     quillmere::Form1 window;
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    quillmere::DetailColumns::useStore(nullptr);
+    return status;
 }

@@ -1,6 +1,8 @@
 #include "cli/commands.h"
 
+#include "cli/store_stats.h"
 #include "search/detail_columns.h"
+#include "search/store/detail_store.h"
 
 #include "search/search_folder.h"
 
@@ -19,10 +21,14 @@ namespace quillmere::cli {
 namespace {
 
 constexpr const char* findUsage =
-    "Usage: quillmere-cli find [--ignore-case] [--no-subfolders] [--json] PHRASE FOLDER...\n"
+    "Usage: quillmere-cli find [--ignore-case] [--no-subfolders] [--json] [--no-cache]\n"
+    "                          [--cache-stats] PHRASE FOLDER...\n"
     "Lists every item of the folders (and, unless --no-subfolders, of their whole trees) with a\n"
     "detail that holds PHRASE: its path and the matching detail, separated by a tab. Case must\n"
-    "agree unless --ignore-case. --json prints one object per line instead.\n";
+    "agree unless --ignore-case. --json prints one object per line instead.\n"
+    "Embedded details read once are remembered in the detail store and read again only when the\n"
+    "file changes; --no-cache reads every file and leaves the store alone. --cache-stats writes\n"
+    "the store's size and how many files it answered to stderr.\n";
 
 int usageError(const char* problem) {
     std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem, findUsage);
@@ -98,6 +104,8 @@ int runFind(const QList<QByteArray>& arguments) {
     bool ignoreCase = false;
     bool deep = true;
     bool json = false;
+    bool useStore = true;
+    bool cacheStats = false;
     qsizetype next = 0;
     for (; next < arguments.size(); ++next) {
         const QByteArray& argument = arguments[next];
@@ -113,6 +121,10 @@ int runFind(const QList<QByteArray>& arguments) {
             deep = false;
         else if (argument == "--json")
             json = true;
+        else if (argument == "--no-cache")
+            useStore = false;
+        else if (argument == "--cache-stats")
+            cacheStats = true;
         else if (argument == "--help") {
             std::fputs(findUsage, stdout);
             return 0;
@@ -132,12 +144,19 @@ int runFind(const QList<QByteArray>& arguments) {
 
     // One search per process: details kept for a second search would only cost memory and time.
     DetailColumns::setCacheLimit(0);
+    const auto store = useStore ? std::make_shared<store::DetailStore>() : nullptr;
+    DetailColumns::useStore(store);
     PrintingObserver observer(json);
     const search::Query query{phrase,
                               ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
     search::searchFolders(
         folders, [&] { return query; }, deep, observer);
     std::fflush(stdout);
+    DetailColumns::useStore(nullptr);
+    if (cacheStats) {
+        const store::StoreFigures figures = store ? store->figures() : store::StoreFigures{};
+        std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
+    }
     return observer.failures > 0 ? 1 : 0;
 }
 

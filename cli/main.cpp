@@ -9,7 +9,8 @@ namespace {
 constexpr const char* usage =
     "Usage:\n"
     "  quillmere-cli details [--json] PATH...\n"
-    "  quillmere-cli find [--ignore-case] [--no-subfolders] [--json] PHRASE FOLDER...\n";
+    "  quillmere-cli find [--ignore-case] [--no-subfolders] [--json] [--no-cache] [--cache-stats]\n"
+    "                     PHRASE FOLDER...\n";
 
 } // namespace
 

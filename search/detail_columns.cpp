@@ -7,6 +7,7 @@
 #include "search/readers/posix_helpers.h"
 #include "search/readers/reader.h"
 #include "search/readers/regular_file.h"
+#include "search/store/detail_store.h"
 
 #include <QFile>
 #include <QMimeDatabase>
@@ -19,9 +20,11 @@
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -197,20 +200,12 @@ void ensureMime(const QByteArray& path, const QString& name, State& s) {
 
 namespace {
 
-// What tells that a file is unchanged: the file whose contents are read (a link's target).
-struct Signature {
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = 0;
-    qint64 modified = 0; // nanoseconds since the epoch
-    qint64 changed = 0;
-    bool operator==(const Signature&) const = default;
-};
+using Signature = store::FileSignature;
 
 Signature signatureOf(const State& s) {
     Signature sig;
     if (isLink(s)) {
-        sig.device = quint64(s.target.st_dev);
+        sig.device = (quint64(major(s.target.st_dev)) << 32) | minor(s.target.st_dev);
         sig.inode = quint64(s.target.st_ino);
         sig.size = qint64(s.target.st_size);
         sig.modified = qint64(s.target.st_mtim.tv_sec) * 1'000'000'000 + s.target.st_mtim.tv_nsec;
@@ -247,8 +242,9 @@ public:
         return true;
     }
 
-    void keep(const QByteArray& path, Kept kept) {
-        ++reads_;
+    // `read`: the details were read from the file, not taken from the detail store.
+    void keep(const QByteArray& path, Kept kept, bool read) {
+        ++(read ? reads_ : remembered_);
         std::unique_lock lock(mutex_);
         if (limit_ <= 0)
             return;
@@ -264,7 +260,7 @@ public:
 
     DetailColumns::CacheFigures figures() {
         std::shared_lock lock(mutex_);
-        return {reads_.load(), reuses_.load(), kept_.size()};
+        return {reads_.load(), reuses_.load(), remembered_.load(), kept_.size()};
     }
 
     void clear() {
@@ -293,11 +289,44 @@ private:
     qsizetype limit_ = 200'000;
     std::atomic<quint64> reads_{0};
     std::atomic<quint64> reuses_{0};
+    std::atomic<quint64> remembered_{0};
 };
 
 EmbeddedCache& embeddedCache() {
     static EmbeddedCache cache;
     return cache;
+}
+
+std::atomic<std::shared_ptr<store::DetailStore>>& detailStore() {
+    static std::atomic<std::shared_ptr<store::DetailStore>> installed;
+    return installed;
+}
+
+QString unreadableText(const QMimeType& type) {
+    return QStringLiteral("cannot read the embedded details of this ") +
+           mimeKinds(type).description;
+}
+
+// What the store keeps of a file just read; false when the reading failed in a way that may
+// not happen again (a file that could not be opened, say), so it must not be remembered.
+bool storable(const Kept& kept, const QMimeType& type, store::StoredDetails& out) {
+    for (const QString& problem : kept.problems) {
+        if (problem != unreadableText(type))
+            return false;
+        out.unreadableType = type.name();
+    }
+    out.values = kept.values;
+    out.contentType = kept.contentType;
+    return true;
+}
+
+// The remembered details as the in-process cache keeps them; the problem is worded anew, in
+// this process's language.
+Kept keptFrom(const store::StoredDetails& stored, const Signature& signature) {
+    Kept kept{signature, stored.values, stored.contentType, {}};
+    if (!stored.unreadableType.isEmpty())
+        kept.problems.append(unreadableText(mimeDatabase().mimeTypeForName(stored.unreadableType)));
+    return kept;
 }
 
 } // namespace
@@ -312,6 +341,10 @@ void DetailColumns::clearCache() {
 
 void DetailColumns::setCacheLimit(qsizetype limit) {
     embeddedCache().setLimit(limit);
+}
+
+void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
+    detailStore().store(std::move(store));
 }
 
 QString DetailColumns::title(int column) {
@@ -456,7 +489,15 @@ void DetailColumns::readEmbedded() {
         return;
     const Signature signature = signatureOf(s);
     Kept kept;
-    if (embeddedCache().find(nativePath_, signature, kept)) {
+    bool found = embeddedCache().find(nativePath_, signature, kept);
+    const std::shared_ptr<store::DetailStore> store = detailStore().load();
+    store::StoredDetails stored;
+    if (!found && store && store->find(nativePath_, signature, stored)) {
+        kept = keptFrom(stored, signature);
+        embeddedCache().keep(nativePath_, kept, false);
+        found = true;
+    }
+    if (found) {
         for (auto& [column, text] : kept.values)
             s.embedded[size_t(column - FirstEmbedded)] = std::move(text);
         if (!kept.contentType.isEmpty()) {
@@ -481,7 +522,9 @@ void DetailColumns::readEmbedded() {
     if (s.mime.name() != typeByName)
         kept.contentType = s.mime.name();
     kept.problems = s.problems.mid(problemsBefore);
-    embeddedCache().keep(nativePath_, std::move(kept));
+    if (store && storable(kept, s.mime, stored))
+        store->keep(nativePath_, signature, stored);
+    embeddedCache().keep(nativePath_, std::move(kept), true);
 }
 
 void DetailColumns::readEmbeddedFromFile() {

@@ -10,6 +10,10 @@
 
 namespace quillmere {
 
+namespace store {
+class DetailStore;
+}
+
 // The 41 numbered details of a file-system entry: 0 to 11 from the entry itself and the MIME
 // database, 12 to 40 from the file's embedded metadata. One object per item; values are read
 // lazily, so asking only for the name never opens the file. An object may be used from any one
@@ -47,13 +51,18 @@ public:
     // another search of the same files reads none of them again unless it changed. Thread-safe.
     // At most `limit` files are kept; the one kept longest goes first.
     struct CacheFigures {
-        quint64 reads = 0;  // files whose embedded details were read
-        quint64 reuses = 0; // files whose kept details were used instead
+        quint64 reads = 0;      // files whose embedded details were read
+        quint64 reuses = 0;     // files whose kept details were used instead
+        quint64 remembered = 0; // files whose details came from the detail store
         qsizetype kept = 0;
     };
     static CacheFigures cacheFigures();
     static void clearCache();
     static void setCacheLimit(qsizetype limit); // 200,000 files unless set
+
+    // Details not kept in this process are then looked for in the store, which remembers them
+    // across runs, and what is read is handed to it. None until set; nullptr stops using it.
+    static void useStore(std::shared_ptr<store::DetailStore> store);
 
     struct State; // defined in the source file only
 

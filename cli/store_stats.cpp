@@ -1,0 +1,21 @@
+#include "cli/store_stats.h"
+
+#include "search/entry_format.h"
+#include "search/store/detail_store.h"
+
+namespace quillmere::cli {
+
+QByteArray storeStatsLine(const store::StoreFigures* figures) {
+    if (!figures)
+        return "detail store: not used (--no-cache)\n";
+    if (!figures->setAside.isEmpty())
+        return "detail store: not used in this run: " + figures->setAside.toUtf8() + '\n';
+    const quint64 asked = figures->hits + figures->misses;
+    const double rate = asked > 0 ? 100.0 * double(figures->hits) / double(asked) : 0.0;
+    return "detail store: " + QByteArray::number(figures->entries) + " entries, " +
+           fileSizeText(figures->bytes).toUtf8() + ", hit rate " +
+           QByteArray::number(rate, 'f', 1) + "% (" + QByteArray::number(figures->hits) + " of " +
+           QByteArray::number(asked) + " files)\n";
+}
+
+} // namespace quillmere::cli

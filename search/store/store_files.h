@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace quillmere::store {
+
+// The files of the store on disk, private to the user: folders 0700, files 0600.
+
+// Makes the folder and any missing parent, each only for its owner. Empty on success, else why not.
+QString makePrivateFolder(const QByteArray& folder);
+// Creates the database file when missing, never through a symbolic link, and takes every
+// permission but the owner's away. Empty on success, else why not.
+QString makePrivateFile(const QByteArray& path);
+// Moves a damaged database out of the way as `path`.broken, with its log and shared-memory file
+// removed, so that a new one can be made in its place.
+void setAside(const QByteArray& path);
+// The bytes the database and its write-ahead log take on disk.
+qint64 bytesOnDisk(const QByteArray& path);
+
+} // namespace quillmere::store

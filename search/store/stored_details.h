@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <utility>
+
+namespace quillmere::store {
+
+// What the embedded details of one file came to, in a form that looks the same whenever it is
+// shown again: no text here depends on the locale, except the Date taken values (see
+// dependsOnDisplayFormat).
+struct StoredDetails {
+    QList<std::pair<int, QString>> values; // columns 12 to 40 that have a value, in column order
+    QString contentType;    // the content's MIME type, when the name's type was wrong
+    QString unreadableType; // the MIME type whose details could not be read, when that happened
+
+    // Date taken is written in the locale's short date format and the local time zone.
+    bool dependsOnDisplayFormat() const;
+
+    bool operator==(const StoredDetails&) const = default;
+};
+
+// A compact byte form for the store. decode() takes any bytes: false when they do not hold a
+// well-formed record, so a damaged entry is only a miss.
+QByteArray encode(const StoredDetails& details);
+bool decode(const QByteArray& bytes, StoredDetails& out);
+
+} // namespace quillmere::store

@@ -1,0 +1,453 @@
+#include "fixtures/sample_files.h"
+#include "search/detail_columns.h"
+#include "search/search_folder.h"
+#include "search/store/detail_store.h"
+#include "search/store/stored_details.h"
+#include "support/test_main.h"
+
+#include <QDirIterator>
+#include <QScopeGuard>
+
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using store::DetailStore;
+using store::StoreOptions;
+namespace fx = quillmere::fixtures;
+
+namespace {
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// What a user can see of a tree: every detail of every file but the access time, which reading
+// changes, and what could not be read.
+QStringList everyDetail(const QByteArray& root) {
+    QStringList lines;
+    QDirIterator it(QFile::decodeName(root), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    QStringList paths;
+    while (it.hasNext())
+        paths << it.next();
+    paths.sort();
+    for (const QString& path : paths) {
+        DetailColumns details(native(path));
+        for (int column = 0; column < DetailColumns::Count; ++column) {
+            if (column != column::DateAccessed)
+                lines
+                    << QStringLiteral("%1 %2 %3").arg(path).arg(column).arg(details.value(column));
+        }
+        lines << path + QStringLiteral(" problems: ") + details.problems().join(u'|');
+    }
+    return lines;
+}
+
+class RowRecorder : public search::SearchObserver {
+public:
+    void showStatus(const QString&) override {}
+    void pumpMessages() override {}
+    bool stopRequested() override { return false; }
+    bool isAlreadyListed(const QByteArray& path) override { return listed.contains(path); }
+    void addRows(std::vector<ResultRow> rows) override {
+        for (const ResultRow& row : rows) {
+            listed.insert(row.nativePath);
+            lines << row.displayPath + u'\t' + row.label;
+        }
+        if (afterRows)
+            std::exchange(afterRows, nullptr)();
+    }
+    void reportFailure(const QString& folder, const QString& text) override {
+        lines << QStringLiteral("failure ") + folder + u' ' + text;
+    }
+
+    QSet<QByteArray> listed;
+    QStringList lines;
+    std::function<void()> afterRows; // called once, after the first rows arrive
+};
+
+// One run of a program: a store of its own, an empty in-process cache, a search and a look at
+// every detail. Counts the files whose embedded details were read from the file.
+struct Run {
+    QStringList rows;
+    QStringList details;
+    quint64 reads = 0;
+    quint64 remembered = 0;
+    store::StoreFigures figures;
+};
+
+Run runOnce(const QByteArray& root, const StoreOptions* options,
+            std::function<void()> afterFirstRows = nullptr) {
+    DetailColumns::clearCache();
+    const DetailColumns::CacheFigures before = DetailColumns::cacheFigures();
+    auto detailStore = options ? std::make_shared<DetailStore>(*options) : nullptr;
+    DetailColumns::useStore(detailStore);
+    Run run;
+    RowRecorder recorder;
+    recorder.afterRows = std::move(afterFirstRows);
+    search::SearchOptions searchOptions;
+    searchOptions.workers = 2;
+    search::searchFolders(
+        {root},
+        [] {
+            return search::Query{QStringLiteral("Kodak"), search::CaseMode::Ignored};
+        },
+        true, recorder, searchOptions);
+    run.rows = recorder.lines;
+    run.details = everyDetail(root);
+    DetailColumns::useStore(nullptr);
+    if (detailStore)
+        run.figures = detailStore->figures();
+    detailStore.reset();
+    const DetailColumns::CacheFigures after = DetailColumns::cacheFigures();
+    run.reads = after.reads - before.reads;
+    run.remembered = after.remembered - before.remembered;
+    return run;
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void setModified(const QString& path, const struct timespec& when) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    QCOMPARE(::utimensat(AT_FDCWD, native(path).constData(), times, 0), 0);
+}
+
+struct timespec modifiedOf(const QString& path) {
+    struct stat info {};
+    ::stat(native(path).constData(), &info);
+    return info.st_mtim;
+}
+
+qint64 countRows(const QString& storeFile, const QByteArray& where) {
+    sqlite3* db = nullptr;
+    qint64 count = -1;
+    if (sqlite3_open_v2(native(storeFile).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        const QByteArray sql =
+            "SELECT count(*) FROM entries" + (where.isEmpty() ? "" : " WHERE " + where);
+        if (sqlite3_prepare_v2(db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+} // namespace
+
+class TestDetailStore : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString tree_;
+    int storeCount_ = 0;
+
+    // A store folder nobody used before; files are remembered however recently they changed.
+    StoreOptions freshOptions() {
+        StoreOptions options;
+        options.folder = dir_.filePath(QStringLiteral("store%1").arg(++storeCount_));
+        options.settleTime = std::chrono::nanoseconds(0);
+        return options;
+    }
+
+    // A copy of the sample tree that a test may change.
+    QString copyOfTree() {
+        const QString copy = dir_.filePath(QStringLiteral("tree%1").arg(++storeCount_));
+        QDirIterator it(tree_, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString from = it.next();
+            const QString to = copy + from.mid(tree_.size());
+            QDir().mkpath(QFileInfo(to).path());
+            QFile::copy(from, to);
+        }
+        return copy;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        tree_ = dir_.filePath(QStringLiteral("tree"));
+        QDir().mkpath(tree_ + QStringLiteral("/sub/deeper"));
+        fx::Tags photo;
+        photo.cameraMaker = QStringLiteral("Kodak");
+        photo.cameraModel = QStringLiteral("DC 290");
+        photo.title = QStringLiteral("Harbour");
+        photo.taken = QDateTime(QDate(1987, 3, 4), QTime(5, 43, 21), Qt::UTC);
+        fx::write(fx::Kind::Jpeg, tree_ + QStringLiteral("/photo.jpg"), photo);
+        fx::write(fx::Kind::Png, tree_ + QStringLiteral("/sub/picture.png"), photo);
+        fx::Tags song;
+        song.artist = QStringLiteral("Kodak Quartet");
+        song.title = QStringLiteral("First");
+        song.year = 1999;
+        fx::write(fx::Kind::Mp3, tree_ + QStringLiteral("/sub/song.mp3"), song);
+        fx::write(fx::Kind::Mp3, tree_ + QStringLiteral("/sub/deeper/other.mp3"), song);
+        fx::Tags document;
+        document.author = QStringLiteral("Ann Kodak");
+        document.pages = 2;
+        fx::write(fx::Kind::Pdf, tree_ + QStringLiteral("/sub/deeper/paper.pdf"), document);
+        fx::write(fx::Kind::Docx, tree_ + QStringLiteral("/letter.docx"), document);
+        // A photo under a song's name: its type comes from the content.
+        QFile::copy(tree_ + QStringLiteral("/photo.jpg"), tree_ + QStringLiteral("/misnamed.mp3"));
+        // Unreadable: the problem is remembered and worded as a fresh read words it.
+        writeBytes(tree_ + QStringLiteral("/broken.jpg"), QByteArray("\xff\xd8\xff\xe1junk", 8));
+        writeBytes(tree_ + QStringLiteral("/notes.txt"), "Kodak moments\n");
+        writeBytes(tree_ + QStringLiteral("/empty.pdf"), {});
+    }
+
+    void cleanup() { DetailColumns::useStore(nullptr); }
+
+    void storedDetailsSurviveTheirByteForm() {
+        store::StoredDetails details;
+        details.values = {{column::DateTaken, QStringLiteral("3/4/87 5:43 AM")},
+                          {column::Title, QStringLiteral("Ünïcode; two")},
+                          {40, QStringLiteral("ISO-100")}};
+        details.contentType = QStringLiteral("image/jpeg");
+        details.unreadableType = QStringLiteral("audio/mpeg");
+        store::StoredDetails back;
+        QVERIFY(store::decode(store::encode(details), back));
+        QCOMPARE(back, details);
+        QVERIFY(back.dependsOnDisplayFormat());
+        details.values.removeFirst();
+        QVERIFY(!details.dependsOnDisplayFormat());
+
+        store::StoredDetails one;
+        one.values = {{column::Title, QStringLiteral("Harbour")}};
+        const QByteArray bytes = store::encode(one);
+        for (qsizetype cut = 1; cut < bytes.size(); ++cut) {
+            store::StoredDetails partial;
+            QVERIFY2(!store::decode(bytes.left(cut), partial), "a cut record must not decode");
+        }
+        store::StoredDetails damaged;
+        QVERIFY(!store::decode(QByteArray("\x07\xff\xff\xff\x7f", 5), damaged));
+        QVERIFY(!store::decode(QByteArray("\x0b\x01\x00\x00\x00x", 6), damaged)); // column 11
+        QVERIFY(!store::decode(QByteArray("\x0d\x01\x00\x00\x00x\x0c\x01\x00\x00\x00y", 12),
+                               damaged)); // out of order
+    }
+
+    void secondRunReadsNoUnchangedFile() {
+        const Run withoutStore = runOnce(native(tree_), nullptr);
+        QVERIFY(withoutStore.rows.size() >= 5);
+        const StoreOptions options = freshOptions();
+        const Run first = runOnce(native(tree_), &options);
+        QCOMPARE(first.rows, withoutStore.rows);
+        QCOMPARE(first.details, withoutStore.details);
+        QCOMPARE(first.remembered, quint64(0));
+        QVERIFY(first.reads >= 9);
+        QCOMPARE(first.figures.entries, qint64(first.reads));
+
+        const Run second = runOnce(native(tree_), &options);
+        QCOMPARE(second.rows, withoutStore.rows);
+        QCOMPARE(second.details, withoutStore.details);
+        QCOMPARE(second.reads, quint64(0));
+        QCOMPARE(second.remembered, first.reads);
+        QCOMPARE(second.figures.hits, first.reads);
+        QCOMPARE(second.figures.misses, quint64(0));
+    }
+
+    void theStoreIsPrivateAndWhereTheCacheBelongs() {
+        const QString folder = DetailStore::defaultFolder();
+        QCOMPARE(folder,
+                 qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/Vantrel/Quillmere"));
+        {
+            DetailStore detailStore;
+            QCOMPARE(detailStore.filePath(), folder + QStringLiteral("/details.sqlite"));
+            QVERIFY(detailStore.figures().setAside.isEmpty());
+        }
+        struct stat info {};
+        QCOMPARE(::stat(native(folder).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        QCOMPARE(::stat(native(folder + QStringLiteral("/details.sqlite")).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    }
+
+    void changedFilesGetAFreshAnswer() {
+        const QString tree = copyOfTree();
+        const StoreOptions options = freshOptions();
+        const Run first = runOnce(native(tree), &options);
+
+        // Rewritten with new tags.
+        fx::Tags photo;
+        photo.cameraMaker = QStringLiteral("Kodak");
+        photo.title = QStringLiteral("Rewritten");
+        fx::write(fx::Kind::Jpeg, tree + QStringLiteral("/photo.jpg"), photo);
+        // Touched without change.
+        setModified(tree + QStringLiteral("/sub/song.mp3"), {0, UTIME_NOW});
+        // Replaced by another file of the same size and time, under another inode.
+        const QString paper = tree + QStringLiteral("/sub/deeper/paper.pdf");
+        QByteArray bytes = readBytes(paper);
+        const qsizetype at = bytes.indexOf("Ann Kodak");
+        QVERIFY(at > 0);
+        bytes.replace(at, 9, "Bob Kodak");
+        const struct timespec time = modifiedOf(paper);
+        writeBytes(paper + QStringLiteral(".new"), bytes);
+        setModified(paper + QStringLiteral(".new"), time);
+        QVERIFY(::rename(native(paper + QStringLiteral(".new")).constData(),
+                         native(paper).constData()) == 0);
+        // Deleted.
+        QVERIFY(QFile::remove(tree + QStringLiteral("/sub/deeper/other.mp3")));
+
+        const Run fresh = runOnce(native(tree), nullptr);
+        const Run second = runOnce(native(tree), &options);
+        QCOMPARE(second.rows, fresh.rows);
+        QCOMPARE(second.details, fresh.details);
+        QVERIFY(second.details.join(u'\n').contains(QStringLiteral("Bob Kodak")));
+        QVERIFY(second.details.join(u'\n').contains(QStringLiteral("Rewritten")));
+        QCOMPARE(second.reads, quint64(3));
+        QCOMPARE(second.remembered, first.reads - 4);
+        // The deleted file's entry went when its folder was searched again.
+        const QString file = options.folder + QStringLiteral("/details.sqlite");
+        QCOMPARE(countRows(file, "name = CAST('other.mp3' AS BLOB)"), qint64(0));
+        QCOMPARE(countRows(file, {}), qint64(first.reads - 1));
+    }
+
+    void recentlyChangedFilesAreNotRemembered() {
+        StoreOptions options = freshOptions();
+        options.settleTime = std::chrono::hours(1);
+        runOnce(native(tree_), &options);
+        const Run second = runOnce(native(tree_), &options);
+        QCOMPARE(second.remembered, quint64(0));
+        QCOMPARE(second.figures.entries, qint64(0));
+    }
+
+    void brokenStoreNeverBreaksASearch_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("rebuilt"); // the next run remembers again
+        QTest::newRow("overwritten with garbage") << "garbage" << true;
+        QTest::newRow("pages damaged") << "damaged" << true;
+        QTest::newRow("truncated") << "truncated" << true;
+        QTest::newRow("read-only") << "read-only" << false;
+        QTest::newRow("folder cannot be made") << "unmakeable" << false;
+        QTest::newRow("held locked by another connection") << "locked" << false;
+        QTest::newRow("write-locked by another connection") << "write-locked" << false;
+        QTest::newRow("removed during the search") << "removed" << true;
+        QTest::newRow("disk full") << "full" << false;
+    }
+
+    void brokenStoreNeverBreaksASearch() {
+        QFETCH(QString, how);
+        QFETCH(bool, rebuilt);
+        if (how == QLatin1String("read-only") && ::geteuid() == 0)
+            QSKIP("the superuser writes to read-only files");
+        StoreOptions options = freshOptions();
+        const QString file = options.folder + QStringLiteral("/details.sqlite");
+        const Run expected = runOnce(native(tree_), nullptr);
+        runOnce(native(tree_), &options);
+        QVERIFY(QFileInfo(file).size() > 4096);
+
+        sqlite3* holder = nullptr;
+        const auto release = [&] {
+            sqlite3_close(std::exchange(holder, nullptr));
+            QFile::remove(file + QStringLiteral("-wal"));
+            ::chmod(native(file).constData(), 0600);
+            ::chmod(native(options.folder).constData(), 0700);
+        };
+        const auto releaseOnFailure = qScopeGuard(release);
+        std::function<void()> duringSearch;
+        if (how == QLatin1String("garbage")) {
+            writeBytes(file, QByteArray(20000, 'x'));
+        } else if (how == QLatin1String("damaged")) {
+            QByteArray bytes = readBytes(file);
+            for (qsizetype i = 4096 + 100; i < bytes.size(); i += 7)
+                bytes[i] = char(bytes[i] ^ 0x5a);
+            writeBytes(file, bytes);
+        } else if (how == QLatin1String("truncated")) {
+            QVERIFY(::truncate(native(file).constData(), QFileInfo(file).size() / 2 + 10) == 0);
+        } else if (how == QLatin1String("read-only")) {
+            QVERIFY(::chmod(native(file).constData(), 0400) == 0);
+            QVERIFY(::chmod(native(options.folder).constData(), 0500) == 0);
+        } else if (how == QLatin1String("unmakeable")) {
+            options.folder = QStringLiteral("/proc/self/quillmere-store");
+        } else if (how == QLatin1String("locked") || how == QLatin1String("write-locked")) {
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            const char* sql = how == QLatin1String("locked")
+                                  ? "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                                    "DELETE FROM entries WHERE 0; UPDATE entries SET used = used;"
+                                  : "BEGIN IMMEDIATE; UPDATE entries SET used = used;";
+            QCOMPARE(sqlite3_exec(holder, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        } else if (how == QLatin1String("full")) {
+            // Every write to the log fails as on a full disk, and every file must be written.
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(holder, "DELETE FROM entries", nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
+        } else if (how == QLatin1String("removed")) {
+            duringSearch = [&] { QDir(options.folder).removeRecursively(); };
+        }
+
+        const Run broken = runOnce(native(tree_), &options, duringSearch);
+        QCOMPARE(broken.rows, expected.rows);
+        QCOMPARE(broken.details, expected.details);
+        if (how == QLatin1String("full"))
+            QCOMPARE(broken.figures.entries, qint64(0));
+        if (how == QLatin1String("write-locked"))
+            QVERIFY2(broken.remembered > 0,
+                     qPrintable(
+                         broken.figures.setAside)); // reading goes on while another process writes
+        release();
+        if (!rebuilt)
+            return;
+        // Damage that SQLite does not notice at once is found, and mended, by later runs.
+        quint64 reads = 1;
+        for (int run = 0; run < 4 && reads > 0; ++run) {
+            const Run after = runOnce(native(tree_), &options);
+            QCOMPARE(after.rows, expected.rows);
+            QCOMPARE(after.details, expected.details);
+            reads = after.reads;
+        }
+        QCOMPARE(reads, quint64(0));
+        if (how == QLatin1String("garbage"))
+            QVERIFY(QFileInfo::exists(file + QStringLiteral(".broken")));
+    }
+
+    void sizeLimitDropsTheLeastRecentlyUsed() {
+        StoreOptions options = freshOptions();
+        options.sizeLimit = 256 * 1024;
+        qint64 clock = qint64(1) << 60;
+        options.clock = [&clock] { return clock; };
+        const QString text(400, u'k');
+        {
+            DetailStore detailStore(options);
+            for (int i = 0; i < 4000; ++i) {
+                clock += 1'000'000'000;
+                store::StoredDetails details;
+                details.values = {{column::Title, text + QString::number(i)}};
+                detailStore.keep("/far/away/file" + QByteArray::number(i),
+                                 {1, quint64(i), 10, 5, 5}, details);
+                if (i % 500 == 0)
+                    detailStore.flush();
+            }
+            const store::StoreFigures figures = detailStore.figures();
+            QVERIFY2(figures.entries < 4000, QByteArray::number(figures.entries).constData());
+            QVERIFY(figures.entries > 100);
+        }
+        QVERIFY(QFileInfo(options.folder + QStringLiteral("/details.sqlite")).size() <
+                2 * options.sizeLimit);
+        DetailStore detailStore(options);
+        store::StoredDetails found;
+        QVERIFY(detailStore.find("/far/away/file3999", {1, 3999, 10, 5, 5}, found));
+        QCOMPARE(found.values.value(0).second, text + QStringLiteral("3999"));
+        QVERIFY(!detailStore.find("/far/away/file0", {1, 0, 10, 5, 5}, found));
+        // Another signature is no hit, whatever is stored.
+        QVERIFY(!detailStore.find("/far/away/file3999", {1, 3999, 10, 5, 6}, found));
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestDetailStore)
+#include "test_detail_store.moc"
