@@ -75,47 +75,40 @@ private slots:
     void filters_data() {
         QTest::addColumn<bool>("containing");
         QTest::addColumn<QString>("phrase");
-        QTest::addColumn<QStringList>("kept");
-        const QStringList rows{"+/photos/Kodak DC.jpg|[Camera maker] Kodak",
-                               "/photos/kodak.png|[Name] kodak.png",
-                               "+/music/a KODAK b.mp3|[Title] x", "/docs/report.pdf|[Title] Kodak"};
-        QTest::addRow("capitals remove every mix of case")
-            << true << "KODAK" << QStringList{rows[3]};
-        QTest::addRow("capitals keep every mix of case")
-            << false << "KODAK" << QStringList{rows[0], rows[1], rows[2]};
-        QTest::addRow("metadata does not count") << true << "title" << rows;
-        QTest::addRow("spaces count")
-            << true << " kodak " << QStringList{rows[0], rows[1], rows[3]};
-        QTest::addRow("every row matches") << true << "/" << QStringList{};
-        QTest::addRow("none matches, not containing") << false << "zzz" << QStringList{};
-        QTest::addRow("none matches, containing") << true << "zzz" << rows;
-        QTest::addRow("non-ASCII lower-cased") << true << QString::fromUtf8("ÄPFEL") << rows;
+        QTest::addColumn<QList<int>>("kept"); // numbers of the rows in filters()
+        QTest::addRow("capitals remove every mix of case") << true << "KODAK" << QList{3, 4};
+        QTest::addRow("capitals keep every mix of case") << false << "KODAK" << QList{0, 1, 2};
+        QTest::addRow("metadata does not count") << true << "title" << QList{0, 1, 2, 3, 4};
+        QTest::addRow("spaces count") << true << " kodak " << QList{0, 1, 3, 4};
+        QTest::addRow("non-ASCII lower-cased")
+            << true << "\u00E4PFEL/\u00C9T\u00C9" << QList{0, 1, 2, 3};
+        QTest::addRow("every row matches") << true << "/" << QList<int>{};
+        QTest::addRow("none matches, not containing") << false << "zzz" << QList<int>{};
+        QTest::addRow("none matches, containing") << true << "zzz" << QList{0, 1, 2, 3, 4};
     }
     void filters() {
         QFETCH(bool, containing);
         QFETCH(QString, phrase);
-        QFETCH(QStringList, kept);
+        QFETCH(QList<int>, kept);
+        const QStringList rows{"+/photos/Kodak DC.jpg|[Camera maker] Kodak",
+                               "/photos/kodak.png|[Name] kodak.png",
+                               "+/music/a KODAK b.mp3|[Title] x", "/docs/report.pdf|[Title] Kodak",
+                               "+/\u00C4pfel/\u00E9t\u00E9.txt|x"};
         ResultsModel list;
-        fill(list,
-             {"+/photos/Kodak DC.jpg|[Camera maker] Kodak", "/photos/kodak.png|[Name] kodak.png",
-              "+/music/a KODAK b.mp3|[Title] x", "/docs/report.pdf|[Title] Kodak"});
+        fill(list, rows);
         FakeResultsView view;
         ScriptedDialogs dialogs;
         dialogs.queueInput(phrase);
         (containing ? results::removeResultsContaining
                     : results::removeResultsNotContaining)(view, dialogs, list);
-        QCOMPARE(dump(list), kept);
+        QStringList expected;
+        for (int i : kept)
+            expected << rows[i];
+        QCOMPARE(dump(list), expected);
         QCOMPARE(view.log, (QStringList{"pointer 11", "pointer 1"}));
         QCOMPARE(texts(dialogs.shown()),
                  QStringList{containing ? "Remove entries containing: "
                                         : "Remove entries not containing: "});
-    }
-
-    void filterPathsOutsideAscii() {
-        ResultsModel list;
-        fill(list, {QString::fromUtf8("/Äpfel/ÉTÉ.txt|a"), "/plain|b"});
-        results::RemoveRowsContaining(list, QString::fromUtf8("äpfel/été"));
-        QCOMPARE(dump(list), QStringList{"/plain|b"});
     }
 
     void filterCancelledOrOnEmptyList() {
