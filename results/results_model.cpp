@@ -185,7 +185,8 @@ void ResultsModel::clear() {
     if (rows_.empty())
         return;
     beginResetModel();
-    rows_.clear();
+    // Gives the memory back too: a cleared million rows would otherwise keep it for good.
+    rows_ = std::vector<ResultRow>();
     listed_.clear();
     endResetModel();
 }
