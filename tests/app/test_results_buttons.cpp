@@ -7,8 +7,6 @@
 #include <QGuiApplication>
 #include <QPushButton>
 
-using namespace quillmere;
-
 // The wiring of the results buttons on the real window; the commands' rules have their own tests.
 class TestResultsButtons : public QObject {
     Q_OBJECT
@@ -17,7 +15,7 @@ private slots:
     void buttonsReachTheirCommands() {
         FormFixture fixture;
         auto form = fixture.make();
-        ResultsModel& results = form->results();
+        quillmere::ResultsModel& results = form->results();
         results.appendRow("/photos/kodak.jpg", QStringLiteral("[Camera maker] Kodak"));
         results.appendRow("/photos/other.jpg", QStringLiteral("[Name] other.jpg"));
         results.appendRow("/music/song.mp3", QStringLiteral("[Title] Song"));
@@ -27,22 +25,19 @@ private slots:
         form->PushButton(17)->click();
         QCOMPARE(results.rowCount(), 2);
         QCOMPARE(form->MousePointer(), 1);
-
-        fixture.dialogs.queueInput(QStringLiteral("photos"));
+        fixture.dialogs.queueInput(QStringLiteral("kodak"));
         form->PushButton(11)->click();
-        QCOMPARE(results.rowCount(), 2);
+        QCOMPARE(results.rowCount(), 1);
 
         form->PushButton(5)->click();
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  QStringLiteral("/photos/kodak.jpg\t[Camera maker] Kodak\r\n"));
 
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("saved.txt"));
-        fixture.dialogs.queueSavePath(path);
+        fixture.dialogs.queueSavePath(dir.filePath(QStringLiteral("saved.txt")));
         form->PushButton(2)->click();
-        QVERIFY(QFile::exists(path));
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("saved.txt"))));
         QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
-        QCOMPARE(form->ProgressBar1()->value(), 0);
         QCOMPARE(form->MousePointer(), 0);
 
         form->PushButton(6)->click();
