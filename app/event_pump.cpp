@@ -7,7 +7,12 @@ namespace quillmere {
 
 namespace {
 constexpr qint64 kPumpIntervalMs = 30;
+
+std::function<void()>& pumpObserver() {
+    static std::function<void()> observer;
+    return observer;
 }
+} // namespace
 
 void letWindowMessagesRun() {
     static QElapsedTimer sinceLastPump;
@@ -18,8 +23,14 @@ void letWindowMessagesRun() {
 }
 
 void letWindowMessagesRunNow() {
+    if (pumpObserver())
+        pumpObserver()();
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void setPumpObserver(std::function<void()> observer) {
+    pumpObserver() = std::move(observer);
 }
 
 } // namespace quillmere

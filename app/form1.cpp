@@ -7,12 +7,16 @@
 #include "app/path_entry.h"
 #include "app/pointer_rules.h"
 #include "app/progress_bar.h"
+#include "app/qt_clipboard.h"
 #include "app/qt_dialogs.h"
 #include "app/settings.h"
 #include "app/skin.h"
 #include "folders/folder_list.h"
 #include "folders/sample_folders.h"
+#include "results/clipboard_copy.h"
+#include "results/filters.h"
 #include "results/results_model.h"
+#include "results/text_export.h"
 #include "search/search_run.h"
 
 #include <QCloseEvent>
@@ -97,6 +101,11 @@ Form1::Form1(FormServices services, QWidget* parent)
     connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
     connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
     connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
+    connect(PushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(PushButton(5), &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(PushButton(6), &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    connect(PushButton(11), &QPushButton::clicked, this, &Form1::PushButton11_Click);
+    connect(PushButton(17), &QPushButton::clicked, this, &Form1::PushButton17_Click);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -158,6 +167,34 @@ void Form1::PushButton12_Click() {
 
 void Form1::PushButton14_Click() {
     loadSampleFolders(*this);
+}
+
+void Form1::PushButton2_Click() {
+    results::saveResultsAsTextFile(*this, *dialogs_, *results_);
+}
+
+void Form1::PushButton5_Click() {
+    results::copyResultsToClipboard(*dialogs_, *results_, systemClipboard());
+}
+
+void Form1::PushButton6_Click() {
+    results::clearResults(*dialogs_, *results_);
+}
+
+void Form1::PushButton11_Click() {
+    results::removeResultsNotContaining(*this, *dialogs_, *results_);
+}
+
+void Form1::PushButton17_Click() {
+    results::removeResultsContaining(*this, *dialogs_, *results_);
+}
+
+void Form1::setProgressValue(int percent) {
+    controls_.ProgressBar1->setValue(percent);
+}
+
+void Form1::setProgressText(const QString& text) {
+    controls_.ProgressBar1->setText(text);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

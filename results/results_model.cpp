@@ -12,6 +12,14 @@ namespace {
 // ranges a single compaction under a model reset is cheaper for the view as well.
 constexpr int maxRangesRemovedOneByOne = 64;
 
+// Reserving exactly what a batch needs makes every batch copy the whole list; doubling keeps a
+// search that adds a few rows per folder at constant cost per row.
+void reserveForAppend(std::vector<ResultRow>& rows, size_t more) {
+    const size_t needed = rows.size() + more;
+    if (needed > rows.capacity())
+        rows.reserve(std::max(needed, rows.capacity() * 2));
+}
+
 } // namespace
 
 ResultsModel::ResultsModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -121,7 +129,7 @@ int ResultsModel::appendRows(std::vector<ResultRow> rows) {
         return 0;
     const int first = int(rows_.size());
     beginInsertRows({}, first, first + int(fresh.size()) - 1);
-    rows_.reserve(rows_.size() + fresh.size());
+    reserveForAppend(rows_, fresh.size());
     for (ResultRow& r : fresh)
         rows_.push_back(std::move(r));
     endInsertRows();
@@ -177,7 +185,8 @@ void ResultsModel::clear() {
     if (rows_.empty())
         return;
     beginResetModel();
-    rows_.clear();
+    // Gives the memory back too: a cleared million rows would otherwise keep it for good.
+    rows_ = std::vector<ResultRow>();
     listed_.clear();
     endResetModel();
 }

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// The pieces the text file and the clipboard copy build their aligned, tab-separated lines from.
+// Widths and lengths count UTF-16 code units, as the list holds its texts.
+namespace quillmere {
+
+class ResultsModel;
+
+namespace results {
+
+// The text of one cell: column 0 is the path as shown, column 1 the metadata. Throws Failure
+// when the row no longer exists, which happens when a command that ran during a pump shortened
+// the list.
+QString cellText(const ResultsModel& list, int row, int column);
+// Whether the row is ticked; throws like cellText when it no longer exists.
+bool rowIsTicked(const ResultsModel& list, int row);
+
+// The widest text of `column` over rows 0 to rowCount - 1, checked or not, and never less than
+// `atLeast`. `eachCell` runs before every cell is read (the loops let messages run there).
+int columnWidth(const ResultsModel& list, int column, int rowCount, int atLeast,
+                const std::function<void()>& eachCell);
+
+// Appends the text, the blanks that bring it to `width` (none when it is already as wide or
+// wider), and a tab.
+void appendPaddedCell(QString& line, const QString& text, int width);
+
+// Ends a clipboard line: drops the tab after its last cell and every blank before that tab
+// (blanks only, not tabs), then appends carriage return and line feed.
+void endClipboardLine(QString& text);
+
+} // namespace results
+} // namespace quillmere

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere {
+
+class Dialogs;
+class ResultsModel;
+class ResultsView;
+
+namespace results {
+
+// Writes the header line and every ticked row to a new file at `path`, each column padded with
+// blanks to its widest text (header and every row, ticked or not) and followed by a tab, lines
+// ended by "\r\n", in the system's 8-bit encoding. Progress goes to `progress` when one is given.
+// Guarded on its own: failures are reported here, never passed to the caller. Returns false when
+// the file could not be created, so the caller does not announce a file that is not there.
+bool SaveListviewProperlySpaced(const ResultsModel& list, const QString& path,
+                                ResultsView* progress, Dialogs& dialogs);
+
+// "Save Results As Text File": the Save dialog, the overwrite question, the export under the busy
+// pointer, then "Done.".
+void saveResultsAsTextFile(ResultsView& view, Dialogs& dialogs, const ResultsModel& list);
+
+} // namespace results
+} // namespace quillmere
