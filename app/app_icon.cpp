@@ -1,5 +1,6 @@
 #include "app/app_icon.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -51,6 +52,10 @@ QIcon applicationIcon() {
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         icon.addPixmap(paintIcon(size));
     return icon;
+}
+
+void nameApplication() {
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
 }
 
 } // namespace quillmere

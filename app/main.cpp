@@ -1,10 +1,11 @@
+#include "app/app_icon.h"
 #include "app/form1.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
+    quillmere::nameApplication();
     quillmere::Form1 window;
     window.show();
     return app.exec();
