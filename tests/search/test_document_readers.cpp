@@ -532,6 +532,33 @@ private slots:
         QCOMPARE(columns.problems(), QStringList());
     }
 
+    void legacyOfficeReadFromTwoThreads() {
+        QStringList files;
+        for (const Kind kind : {Kind::Doc, Kind::Xls, Kind::Ppt}) {
+            fixtures::Tags tags = fullTags();
+            tags.title = fixtures::kindName(kind);
+            files.append(path(QStringLiteral("threads.") + fixtures::extension(kind)));
+            fixtures::write(kind, files.last(), tags);
+        }
+        QStringList seen[2];
+        auto work = [&](int who) {
+            for (int round = 0; round < 30; ++round) {
+                const ReadResult r =
+                    readWith(readers::legacyOfficeReader(), files[(round + who) % files.size()]);
+                seen[who].append(r.details.joined(21) + '/' + r.details.joined(20));
+            }
+        };
+        std::thread other(work, 1);
+        work(0);
+        other.join();
+        for (int who = 0; who < 2; ++who) {
+            for (int round = 0; round < 30; ++round) {
+                const QString kind = QFileInfo(files[(round + who) % files.size()]).suffix();
+                QCOMPARE(seen[who][round], kind.toUpper() + '/' + fullTags().author);
+            }
+        }
+    }
+
     void legacyOfficeDamaged_data() {
         QTest::addColumn<QByteArray>("bytes");
         const QByteArray doc =
