@@ -1,5 +1,6 @@
 #include "app/app_icon.h"
 
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -48,6 +49,10 @@ QIcon applicationIcon() {
     for (int size : kApplicationIconSizes)
         icon.addPixmap(QPixmap::fromImage(paintApplicationIcon(size)));
     return icon;
+}
+
+void nameApplication() {
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
 }
 
 } // namespace quillmere

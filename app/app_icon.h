@@ -18,4 +18,8 @@ QIcon applicationIcon();
 // One size of it. Paints on an image, so it also runs where no display exists (at build time).
 QImage paintApplicationIcon(int size);
 
+// Names the running application for the desktop (its .desktop file). It sets no display name:
+// Qt would append that to every dialog's title ("Application Error — Quillmere").
+void nameApplication();
+
 } // namespace quillmere

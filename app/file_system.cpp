@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -119,7 +120,8 @@ void copyContents(int from, int to) {
 } // namespace
 
 void throwError(int errnum) {
-    throw FileSystemError(std::strerror(errnum));
+    // Folders are listed on worker threads: strerror's buffer is not theirs to share.
+    throw FileSystemError(std::generic_category().message(errnum));
 }
 
 QString displayPath(const QByteArray& nativePath) {

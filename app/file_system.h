@@ -19,7 +19,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Throws FileSystemError with strerror(errnum) as its text.
+// Throws FileSystemError with the platform's text for errnum.
 [[noreturn]] void throwError(int errnum);
 
 QString displayPath(const QByteArray& nativePath); // QFile::decodeName

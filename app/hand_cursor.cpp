@@ -1,12 +1,16 @@
 #include "app/hand_cursor.h"
 
 #include "app/failure_report.h"
+#include "search/readers/posix_helpers.h"
+#include "search/readers/regular_file.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
 #include <QPixmap>
 #include <QtEndian>
+
+#include <cerrno>
 
 namespace quillmere {
 
@@ -50,12 +54,16 @@ CursorPicture decodeCursorFile(const QByteArray& bytes) {
 }
 
 QCursor loadCursorFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(file.errorString());
+    // Opened without blocking and refused unless regular: a FIFO or a device of that name
+    // would otherwise hold start-up forever.
+    errno = 0;
+    const readers::RegularFile file(QFile::encodeName(path));
+    if (!file.isOpen())
+        throw Failure(errno != 0 ? readers::errorText(errno)
+                                 : QStringLiteral("Invalid picture: not a regular file"));
     if (file.size() > kLargestCursorFile)
         throw Failure(QStringLiteral("Invalid picture: the cursor file is too large"));
-    const QByteArray bytes = file.read(kLargestCursorFile + 1);
+    const QByteArray bytes = file.read(0, kLargestCursorFile + 1);
     if (bytes.size() > kLargestCursorFile)
         throw Failure(QStringLiteral("Invalid picture: the cursor file is too large"));
     const CursorPicture picture = decodeCursorFile(bytes);

@@ -1,3 +1,4 @@
+#include "app/app_icon.h"
 #include "app/form1.h"
 #include "search/detail_columns.h"
 #include "search/store/detail_store.h"
@@ -6,9 +7,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
-    // Lets the desktop match the window to its menu entry and icon (Wayland's app id).
-    QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
+    quillmere::nameApplication();
     // Embedded details read in earlier runs; written and closed on the way out.
     const auto store = std::make_shared<quillmere::store::DetailStore>();
     quillmere::DetailColumns::useStore(store);

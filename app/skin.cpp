@@ -1,6 +1,8 @@
 #include "app/skin.h"
 
 #include "app/failure_report.h"
+#include "search/readers/posix_helpers.h"
+#include "search/readers/regular_file.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,6 +13,7 @@
 #include <QRadioButton>
 #include <QWidget>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace quillmere {
@@ -32,14 +35,19 @@ void paintBackground(QWidget& widget, const QColor& colour) {
 }
 
 QString readStyleSheet(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(file.errorString());
-    const QByteArray bytes = file.read(kLargestSkinFile + 1);
-    if (bytes.size() > kLargestSkinFile)
+    // Opened without blocking: the entry may have become a FIFO since it was looked at.
+    errno = 0;
+    const readers::RegularFile file(QFile::encodeName(path));
+    if (!file.isOpen())
+        throw Failure(errno != 0 ? readers::errorText(errno)
+                                 : QStringLiteral("The skin file is not a regular file"));
+    if (file.size() > kLargestSkinFile)
         throw Failure(QStringLiteral("The skin file is too large"));
-    if (file.error() != QFileDevice::NoError)
-        throw Failure(file.errorString());
+    errno = 0;
+    const QByteArray bytes = file.read(0, kLargestSkinFile + 1);
+    if (bytes.size() < file.size())
+        throw Failure(errno != 0 ? readers::errorText(errno)
+                                 : QStringLiteral("The skin file could not be read"));
     return QString::fromUtf8(bytes);
 }
 

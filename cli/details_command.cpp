@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/output.h"
 
 #include "search/detail_columns.h"
 
@@ -35,23 +36,6 @@ QByteArray absolutePath(QByteArray path) {
     return path == "." ? folder.chopped(folder.size() > 1 ? 1 : 0) : folder + path;
 }
 
-// One item per line group: a name holding a line break must not look like two lines.
-QString printable(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        if (c == u'\n')
-            out += QStringLiteral("\\n");
-        else if (c == u'\t')
-            out += QStringLiteral("\\t");
-        else if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 void write(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
@@ -81,6 +65,7 @@ int runDetails(const QList<QByteArray>& arguments) {
         return 2;
     }
 
+    Output output;
     int status = 0;
     bool first = true;
     for (const QByteArray& given : paths) {
@@ -102,24 +87,24 @@ int runDetails(const QList<QByteArray>& arguments) {
             }
             const QJsonObject item{{QStringLiteral("path"), path},
                                    {QStringLiteral("columns"), columns}};
-            write(stdout,
-                  QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact)) + u'\n');
+            output.write(QJsonDocument(item).toJson(QJsonDocument::Compact) + '\n');
         } else {
             QString text = first ? QString() : QStringLiteral("\n");
-            text += printable(path) + u'\n';
+            text += escaped(path) + u'\n';
             for (int column = 0; column < DetailColumns::Count; ++column) {
                 const QString value = details.value(column);
                 if (!value.isEmpty())
                     text += QStringLiteral("  %1 %2: %3\n")
                                 .arg(column)
-                                .arg(DetailColumns::title(column), printable(value));
+                                .arg(DetailColumns::title(column), escaped(value));
             }
-            write(stdout, text);
+            output.write(text.toUtf8());
         }
         first = false;
-        std::fflush(stdout);
+        if (!output.flush())
+            return output.reportFailure("details");
         for (const QString& problem : details.problems())
-            write(stderr, QStringLiteral("quillmere-cli: %1: %2\n").arg(printable(path), problem));
+            write(stderr, QStringLiteral("quillmere-cli: %1: %2\n").arg(escaped(path), problem));
         if (!details.exists())
             status = 1;
     }

@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/output.h"
 
 #include "cli/store_stats.h"
 #include "search/detail_columns.h"
@@ -56,24 +57,24 @@ QByteArray absolute(const QByteArray& path) {
 // Prints each row as it is found; keeps only the paths, for the duplicate test.
 class PrintingObserver : public search::SearchObserver {
 public:
-    explicit PrintingObserver(bool json) : json_(json) {}
+    PrintingObserver(bool json, Output& output) : json_(json), output_(output) {}
 
     void showStatus(const QString&) override {}
     void pumpMessages() override {}
-    bool stopRequested() override { return false; }
+    // Once the output cannot be written, the rest of the search would be lost anyway.
+    bool stopRequested() override { return output_.failed(); }
     bool isAlreadyListed(const QByteArray& nativePath) override {
         return listed_.contains(nativePath);
     }
     void addRows(std::vector<ResultRow> rows) override {
         for (const ResultRow& row : rows) {
             listed_.insert(row.nativePath);
-            const QByteArray line = json_ ? jsonLine(row) : plainLine(row);
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            output_.write(json_ ? jsonLine(row) : plainLine(row));
         }
     }
     void reportFailure(const QString& folderPath, const QString& description) override {
         ++failures;
-        std::fflush(stdout);
+        output_.flush();
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", folderPath.toLocal8Bit().constData(),
                      description.toLocal8Bit().constData());
     }
@@ -81,9 +82,10 @@ public:
     int failures = 0;
 
 private:
-    // The path's own bytes, so a script reaches exactly that entry.
+    // The path's own bytes, so a script reaches exactly that entry, escaped as `details` does
+    // so that one row is one line.
     static QByteArray plainLine(const ResultRow& row) {
-        return row.nativePath + '\t' + row.label.toUtf8() + '\n';
+        return escaped(row.nativePath) + '\t' + escaped(row.label).toUtf8() + '\n';
     }
     // JSON holds text only: a path that is not valid UTF-8 also comes as its bytes in base64.
     static QByteArray jsonLine(const ResultRow& row) {
@@ -95,6 +97,7 @@ private:
     }
 
     const bool json_;
+    Output& output_;
     QSet<QByteArray> listed_;
 };
 
@@ -146,17 +149,20 @@ int runFind(const QList<QByteArray>& arguments) {
     DetailColumns::setCacheLimit(0);
     const auto store = useStore ? std::make_shared<store::DetailStore>() : nullptr;
     DetailColumns::useStore(store);
-    PrintingObserver observer(json);
+    Output output;
+    PrintingObserver observer(json, output);
     const search::Query query{phrase,
                               ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
     search::searchFolders(
         folders, [&] { return query; }, deep, observer);
-    std::fflush(stdout);
+    const bool written = output.flush();
     DetailColumns::useStore(nullptr);
     if (cacheStats) {
         const store::StoreFigures figures = store ? store->figures() : store::StoreFigures{};
         std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
     }
+    if (!written)
+        return output.reportFailure("find");
     return observer.failures > 0 ? 1 : 0;
 }
 

@@ -535,8 +535,18 @@ void DetailColumns::readEmbeddedFromFile() {
             s.embedded[size_t(c - FirstEmbedded)] = found.joined(c);
     };
     readers::FileToRead file{nativePath_, s.mime, contentSize(s)};
+    // A reader must not throw; one that does anyway keeps what it found before the fault.
+    const auto readWith = [&](const readers::Reader& reader) {
+        try {
+            return reader.read(file, found);
+        } catch (...) {
+            s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
+                              mimeKinds(file.mimeType).description);
+            return true;
+        }
+    };
     const readers::Reader* chosen = readers::readerFor(s.mime);
-    if (chosen && chosen->read(file, found))
+    if (chosen && readWith(*chosen))
         return take();
     // The name misled: a reader that knows the content may still read it. A file that the name
     // calls a type no reader handles is only sniffed when its first bytes are not text.
@@ -551,7 +561,7 @@ void DetailColumns::readEmbeddedFromFile() {
         s.sniffed.isValid() && s.sniffed != s.mime ? readers::readerFor(s.sniffed) : nullptr;
     if (byContent && byContent != chosen) {
         file.mimeType = s.sniffed;
-        if (byContent->read(file, found)) {
+        if (readWith(*byContent)) {
             take();
             if (chosen) {
                 // The name's type was wrong, so the content's type is the item's type.

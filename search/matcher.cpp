@@ -15,7 +15,12 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
     if (!details.exists())
         return {};
     for (int column = 0; column < DetailColumns::Count; ++column) {
-        QString value = details.value(column);
+        QString value;
+        try {
+            value = details.value(column);
+        } catch (...) {
+            continue; // out of memory, say: the other columns may still hold the phrase
+        }
         if (valueMatches(value, query))
             return {column, std::move(value)};
     }

@@ -2,6 +2,12 @@
 
 #include <QThread>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace quillmere::search {
 
 class ReadAhead::Job {
@@ -16,24 +22,33 @@ public:
     ItemMatch match;             // written before Done, read only after
 };
 
-ReadAhead::ReadAhead(int workers, Test test) : test_(std::move(test)) {
-    if (!test_)
-        test_ = [](const QByteArray& path, const Query& query) { return testItem(path, query); };
-    for (int i = 0; i < workers; ++i)
-        workers_.emplace_back([this] { work(); });
+struct ReadAhead::Shared {
+    Test test;
+    std::mutex mutex;
+    std::condition_variable jobQueued;
+    std::condition_variable jobDone;
+    std::deque<Ticket> queue;
+    bool quitting = false;
+};
+
+ReadAhead::ReadAhead(int workers, Test test)
+    : shared_(std::make_shared<Shared>()), workers_(std::max(workers, 0)) {
+    shared_->test = test ? std::move(test) : [](const QByteArray& path, const Query& query) {
+        return testItem(path, query);
+    };
+    for (int i = 0; i < workers_; ++i)
+        std::thread([shared = shared_] { work(shared); }).detach();
 }
 
 ReadAhead::~ReadAhead() {
     {
-        std::lock_guard lock(mutex_);
-        quitting_ = true;
-        for (const Ticket& job : queue_)
+        std::lock_guard lock(shared_->mutex);
+        shared_->quitting = true;
+        for (const Ticket& job : shared_->queue)
             job->state = Job::State::Dropped;
-        queue_.clear();
+        shared_->queue.clear();
     }
-    jobQueued_.notify_all();
-    for (std::thread& worker : workers_)
-        worker.join();
+    shared_->jobQueued.notify_all();
 }
 
 int ReadAhead::defaultWorkerCount() {
@@ -42,60 +57,67 @@ int ReadAhead::defaultWorkerCount() {
 
 ReadAhead::Ticket ReadAhead::submit(QByteArray nativePath, std::shared_ptr<const Query> query) {
     auto job = std::make_shared<Job>(std::move(nativePath), std::move(query));
-    if (!workers_.empty()) {
+    if (workers_ > 0) {
         {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(job);
+            std::lock_guard lock(shared_->mutex);
+            shared_->queue.push_back(job);
         }
-        jobQueued_.notify_one();
+        shared_->jobQueued.notify_one();
     }
     return job;
 }
 
-void ReadAhead::run(Job& job) {
-    // A reader must not throw; if one does anyway, the item simply does not match rather than
-    // taking the whole search down.
+ItemMatch ReadAhead::testNow(const QByteArray& nativePath, const Query& query) const {
+    return guardedTest(*shared_, nativePath, query);
+}
+
+ItemMatch ReadAhead::guardedTest(const Shared& shared, const QByteArray& nativePath,
+                                 const Query& query) {
+    // One rule wherever the item is tested: a test that throws anyway (the columns already keep
+    // whatever a failing reader gave) leaves the item unmatched, and the walk goes on.
     try {
-        job.match = test_(job.nativePath, *job.query);
+        return shared.test(nativePath, query);
     } catch (...) {
-        job.match = {};
+        return {};
     }
 }
 
-void ReadAhead::work() {
+void ReadAhead::work(const std::shared_ptr<Shared>& shared) {
     for (;;) {
         Ticket job;
         {
-            std::unique_lock lock(mutex_);
-            jobQueued_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
-            if (quitting_)
+            std::unique_lock lock(shared->mutex);
+            shared->jobQueued.wait(lock,
+                                   [&] { return shared->quitting || !shared->queue.empty(); });
+            if (shared->quitting)
                 return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            job = std::move(shared->queue.front());
+            shared->queue.pop_front();
             job->state = Job::State::Running;
         }
-        run(*job);
+        job->match = guardedTest(*shared, job->nativePath, *job->query);
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(shared->mutex);
             job->state = Job::State::Done;
         }
-        jobDone_.notify_all();
+        shared->jobDone.notify_all();
     }
 }
 
 bool ReadAhead::waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (workers_.empty() || ticket->state == Job::State::Dropped) {
+    std::unique_lock lock(shared_->mutex);
+    if (workers_ == 0 || ticket->state == Job::State::Dropped) {
         if (ticket->state != Job::State::Done) {
             ticket->state = Job::State::Running;
             lock.unlock();
-            run(*ticket);
+            ticket->match = guardedTest(*shared_, ticket->nativePath, *ticket->query);
             lock.lock();
             ticket->state = Job::State::Done;
         }
         return true;
     }
-    return jobDone_.wait_for(lock, timeout, [&] { return ticket->state == Job::State::Done; });
+    return shared_->jobDone.wait_for(lock, timeout,
+                                     [&] { return ticket->state == Job::State::Done; });
 }
 
 const ItemMatch& ReadAhead::result(const Ticket& ticket) const {
@@ -103,10 +125,10 @@ const ItemMatch& ReadAhead::result(const Ticket& ticket) const {
 }
 
 void ReadAhead::cancelPending() {
-    std::lock_guard lock(mutex_);
-    for (const Ticket& job : queue_)
+    std::lock_guard lock(shared_->mutex);
+    for (const Ticket& job : shared_->queue)
         job->state = Job::State::Dropped;
-    queue_.clear();
+    shared_->queue.clear();
 }
 
 } // namespace quillmere::search

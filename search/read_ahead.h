@@ -5,13 +5,8 @@
 #include <QByteArray>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace quillmere::search {
 
@@ -27,6 +22,8 @@ public:
 
     // With no workers every test runs on the caller's thread when its answer is awaited.
     explicit ReadAhead(int workers, Test test = nullptr);
+    // Returns at once: a worker still inside a test (a file on a hung network mount) is left to
+    // finish on its own, and what it uses lives until then.
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -43,17 +40,17 @@ public:
     // Drops every job not yet started; a job being tested finishes and is forgotten.
     void cancelPending();
 
-private:
-    void work();
-    void run(Job& job);
+    // The same test on the caller's thread, for an item the walk decides without the pool.
+    ItemMatch testNow(const QByteArray& nativePath, const Query& query) const;
 
-    Test test_;
-    mutable std::mutex mutex_;
-    std::condition_variable jobQueued_;
-    std::condition_variable jobDone_;
-    std::deque<Ticket> queue_;
-    bool quitting_ = false;
-    std::vector<std::thread> workers_;
+private:
+    struct Shared; // everything the workers use, owned jointly by the pool and its workers
+    static void work(const std::shared_ptr<Shared>& shared);
+    static ItemMatch guardedTest(const Shared& shared, const QByteArray& nativePath,
+                                 const Query& query);
+
+    std::shared_ptr<Shared> shared_;
+    int workers_ = 0;
 };
 
 } // namespace quillmere::search

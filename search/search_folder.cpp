@@ -37,7 +37,8 @@ struct Step {
 
 // Reads folder listings on a thread of its own: sorting a folder of many thousand names takes
 // long enough to keep the window from answering, so the walk waits for a listing the way it waits
-// for an item, letting messages run meanwhile.
+// for an item, letting messages run meanwhile. Destroying the lister never waits for its thread:
+// a listing stuck on a hung network mount finishes on its own, with what it uses kept alive.
 class FolderLister {
 public:
     struct Listing {
@@ -49,73 +50,81 @@ public:
     using Ticket = std::shared_ptr<Listing>;
 
     explicit FolderLister(std::function<fs::FolderEntries(const QByteArray&)> read)
-        : read_(std::move(read)), thread_([this] { work(); }) {}
+        : shared_(std::make_shared<Shared>()) {
+        shared_->read = std::move(read);
+        std::thread([shared = shared_] { work(*shared); }).detach();
+    }
     ~FolderLister() {
         {
-            std::lock_guard lock(mutex_);
-            quitting_ = true;
+            std::lock_guard lock(shared_->mutex);
+            shared_->quitting = true;
+            shared_->queue.clear();
         }
-        queued_.notify_all();
-        thread_.join();
+        shared_->queued.notify_all();
     }
 
     Ticket request(QByteArray folder) {
         auto ticket = std::make_shared<Listing>();
         ticket->folder = std::move(folder);
         {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(ticket);
+            std::lock_guard lock(shared_->mutex);
+            shared_->queue.push_back(ticket);
         }
-        queued_.notify_one();
+        shared_->queued.notify_one();
         return ticket;
     }
     bool waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return done_.wait_for(lock, timeout, [&] { return ticket->done; });
+        std::unique_lock lock(shared_->mutex);
+        return shared_->done.wait_for(lock, timeout, [&] { return ticket->done; });
     }
     bool ready(const Ticket& ticket) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(shared_->mutex);
         return ticket->done;
     }
     void cancelPending() {
-        std::lock_guard lock(mutex_);
-        queue_.clear();
+        std::lock_guard lock(shared_->mutex);
+        shared_->queue.clear();
     }
 
 private:
-    void work() {
+    struct Shared {
+        std::function<fs::FolderEntries(const QByteArray&)> read;
+        std::mutex mutex;
+        std::condition_variable queued;
+        std::condition_variable done;
+        std::deque<Ticket> queue;
+        bool quitting = false;
+    };
+
+    // `shared` is kept alive by the thread's own copy of the pointer.
+    static void work(Shared& shared) {
         for (;;) {
             Ticket ticket;
             {
-                std::unique_lock lock(mutex_);
-                queued_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
-                if (quitting_)
+                std::unique_lock lock(shared.mutex);
+                shared.queued.wait(lock, [&] { return shared.quitting || !shared.queue.empty(); });
+                if (shared.quitting)
                     return;
-                ticket = std::move(queue_.front());
-                queue_.pop_front();
+                ticket = std::move(shared.queue.front());
+                shared.queue.pop_front();
             }
             try {
-                ticket->entries = read_ ? read_(ticket->folder) : fs::readFolder(ticket->folder);
+                ticket->entries =
+                    shared.read ? shared.read(ticket->folder) : fs::readFolder(ticket->folder);
             } catch (const std::exception& e) {
                 ticket->failure = QString::fromLocal8Bit(e.what());
             } catch (...) {
                 ticket->failure = QStringLiteral("The folder could not be read");
             }
             {
-                std::lock_guard lock(mutex_);
+                std::lock_guard lock(shared.mutex);
                 ticket->done = true;
             }
-            done_.notify_all();
+            shared.done.notify_all();
         }
     }
 
-    std::function<fs::FolderEntries(const QByteArray&)> read_;
-    std::mutex mutex_;
-    std::condition_variable queued_;
-    std::condition_variable done_;
-    std::deque<Ticket> queue_;
-    bool quitting_ = false;
-    std::thread thread_; // last, so everything it uses exists before it starts
+    std::shared_ptr<Shared> shared_;
 };
 
 namespace {
@@ -183,10 +192,13 @@ private:
         return s;
     }
 
-    // The listing's entries, or nothing after the failure was queued as a step.
-    std::optional<fs::FolderEntries> takeListing(const FolderLister::Ticket& ticket) {
+    // The listing's entries, or nothing after the failure was queued as a step when `report`.
+    std::optional<fs::FolderEntries> takeListing(const FolderLister::Ticket& ticket,
+                                                 bool report = true) {
         if (ticket->entries)
             return std::move(ticket->entries);
+        if (!report)
+            return std::nullopt;
         Segment s;
         s.step.kind = Step::Kind::Failure;
         s.step.path = ticket->folder;
@@ -242,7 +254,9 @@ private:
     }
 
     void takeSubFolder(const FolderLister::Ticket& ticket) {
-        auto entries = takeListing(ticket);
+        // One level down, a sub-folder that cannot be opened simply yields nothing: the user
+        // asked for the list folder's own items, and its sub-folders' only as a bonus.
+        auto entries = takeListing(ticket, deep_);
         if (!entries)
             return;
         const QByteArray& sub = ticket->folder;
@@ -391,8 +405,7 @@ private:
             // list since: only then is it tested here.
             if (step.secondPass && step.decisions && (*step.decisions)[step.index])
                 return true;
-            match = options_.testItem ? options_.testItem(step.path, *query_)
-                                      : testItem(step.path, *query_);
+            match = engine_.readAhead_->testNow(step.path, *query_);
         }
         if (!match.matched()) {
             if (step.decisions && !step.secondPass)

@@ -16,10 +16,15 @@ namespace {
 class ImageReader final : public Reader {
 public:
     bool handles(const QMimeType& type) const override {
+        // GIF and BMP hold nothing exiv2 reads but their size: image_header.cpp takes them.
         static const char* const families[] = {
-            "image/jpeg", "image/tiff",    "image/png",
-            "image/webp", "image/x-dcraw", "image/jp2",
-            "image/gif",  "image/bmp",     "image/vnd.adobe.photoshop",
+            "image/jpeg",
+            "image/tiff",
+            "image/png",
+            "image/webp",
+            "image/x-dcraw",
+            "image/jp2",
+            "image/vnd.adobe.photoshop",
         };
         if (!type.isValid() || type.name().startsWith(QLatin1String("video/")))
             return false;

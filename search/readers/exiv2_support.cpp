@@ -13,9 +13,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <numeric>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quillmere::readers {
@@ -95,16 +96,38 @@ QString fNumberText(double f) {
     return QStringLiteral("f/") + QString::number(std::round(f * 10) / 10, 'g', 4);
 }
 
+// The time as the file holds it: "1/250 sec." when the reciprocal is whole, otherwise the exact
+// decimal ("0.4 sec.", "2.5 sec.") or, when no decimal ends, the fraction ("2/3 sec.").
 QString exposureText(const Exiv2::Value& value) {
     const Exiv2::Rational r = value.toRational(0);
     if (r.first <= 0 || r.second <= 0)
         return {};
-    const double seconds = double(r.first) / double(r.second);
-    if (seconds < 1) {
-        const double denominator = std::round(1 / seconds);
-        return QStringLiteral("1/%1 sec.").arg(qint64(denominator));
-    }
-    return QStringLiteral("%1 sec.").arg(QString::number(std::round(seconds * 10) / 10, 'g', 6));
+    const qint64 divisor = std::gcd(qint64(r.first), qint64(r.second));
+    const qint64 numerator = r.first / divisor;
+    const qint64 denominator = r.second / divisor;
+    if (denominator == 1)
+        return QStringLiteral("%1 sec.").arg(numerator);
+    if (numerator == 1)
+        return QStringLiteral("1/%1 sec.").arg(denominator);
+    // A decimal ends when the denominator has no prime factor but 2 and 5; it then divides
+    // 10^digits for the larger of the two counts.
+    qint64 rest = denominator;
+    int twos = 0;
+    int fives = 0;
+    for (; rest % 2 == 0; rest /= 2)
+        ++twos;
+    for (; rest % 5 == 0; rest /= 5)
+        ++fives;
+    const int digits = std::max(twos, fives);
+    if (rest != 1 || digits > 12)
+        return QStringLiteral("%1/%2 sec.").arg(numerator).arg(denominator);
+    qint64 scale = 1;
+    for (int i = 0; i < digits; ++i)
+        scale *= 10;
+    // At most 2^31 * 5^12, well inside 64 bits.
+    const qint64 scaled = numerator * (scale / denominator);
+    const QString fraction = QString::number(scaled % scale).rightJustified(digits, u'0');
+    return QStringLiteral("%1.%2 sec.").arg(scaled / scale).arg(fraction);
 }
 
 QString ratingText(long stars) {
@@ -433,18 +456,28 @@ Exiv2::byte* DescriptorIo::mmap(bool writeable) {
     munmap();
     if (size_ == 0)
         return nullptr;
-    void* mapped = ::mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd_, 0);
-    if (mapped == MAP_FAILED)
-        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "cannot map", "mmap");
-    mapped_ = mapped;
-    return static_cast<Exiv2::byte*>(mapped);
+    // exiv2 wants TIFF and raw files whole. A copy, not a mapping: a mapped file truncated while
+    // it is parsed kills the process with SIGBUS. What can no longer be read stays zero.
+    if (size_ > WholeFileCap)
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "too large", "mmap");
+    std::unique_ptr<Exiv2::byte[]> copy(new Exiv2::byte[size_t(size_)]);
+    qint64 done = 0;
+    while (done < size_) {
+        const ssize_t n = ::pread(fd_, copy.get() + done, size_t(size_ - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done < size_)
+        std::memset(copy.get() + done, 0, size_t(size_ - done));
+    whole_ = std::move(copy);
+    return whole_.get();
 }
 
 int DescriptorIo::munmap() {
-    if (mapped_) {
-        ::munmap(mapped_, size_t(size_));
-        mapped_ = nullptr;
-    }
+    whole_.reset();
     return 0;
 }
 

@@ -10,9 +10,12 @@
 
 #include <QDateTime>
 
+#include <memory>
+
 namespace quillmere::readers {
 
-// An open regular file as exiv2's input, read through the descriptor with its own buffer. exiv2's
+// An open regular file as exiv2's input, read through the descriptor with its own buffer; never
+// mapped into memory. exiv2's
 // FileIo reopens the file by name each time it is opened (three times per picture) and moves
 // the file offset before every read; this one costs one read for most pictures. Read-only; the
 // descriptor stays the caller's and must outlive it.
@@ -40,6 +43,9 @@ public:
     bool eof() const override;
     std::string path() const override;
 
+    // The largest file handed to exiv2 whole (TIFF and raw files are parsed from one block).
+    static constexpr qint64 WholeFileCap = qint64(256) << 20;
+
 private:
     static constexpr long WindowBytes = 64 * 1024;
 
@@ -51,7 +57,7 @@ private:
     ScratchBytes scratch_;
     QByteArray& window_ = scratch_.bytes();
     qint64 windowStart_ = 0;
-    void* mapped_ = nullptr;
+    std::unique_ptr<Exiv2::byte[]> whole_; // what mmap() handed out
 };
 
 // Mutes exiv2's log and initialises its XMP toolkit with a lock, once, before any thread parses.

@@ -22,6 +22,7 @@ const QString CoreNs =
 const QString AppNs =
     QStringLiteral("http://schemas.openxmlformats.org/officeDocument/2006/extended-properties");
 const QString MetaNs = QStringLiteral("urn:oasis:names:tc:opendocument:xmlns:meta:1.0");
+const QString ZipType = QStringLiteral("application/zip");
 
 class Archive {
 public:
@@ -280,6 +281,9 @@ public:
             "application/vnd.ms-powerpoint.template.macroenabled",
         };
         const QString name = type.name();
+        // A package is known by its content: a document saved under another name is a zip.
+        if (name == ZipType)
+            return true;
         for (const char* prefix : prefixes) {
             if (name.startsWith(QLatin1String(prefix), Qt::CaseInsensitive))
                 return true;
@@ -301,7 +305,9 @@ public:
                 readOpenDocumentMeta(archive.entry("meta.xml"), out);
                 return true;
             }
-            return false;
+            // An archive that is named one holds nothing to read; a "document" that is only an
+            // archive is not of this reader's kind.
+            return file.mimeType.name() == ZipType;
         } catch (...) {
             return true; // out of memory while inflating or parsing: keep what was read
         }

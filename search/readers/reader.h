@@ -41,12 +41,14 @@ public:
 };
 
 // One reader per family, each defined in its own file.
-const Reader& imageReader();  // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
-const Reader& heifReader();   // heif.cpp
-const Reader& audioReader();  // audio.cpp
-const Reader& videoReader();  // video.cpp
-const Reader& pdfReader();    // pdf.cpp
-const Reader& officeReader(); // office.cpp
+const Reader& imageReader();        // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
+const Reader& imageHeaderReader();  // image_header.cpp: sizes of BMP, GIF, ICO, PNM
+const Reader& heifReader();         // heif.cpp
+const Reader& audioReader();        // audio.cpp
+const Reader& videoReader();        // video.cpp
+const Reader& pdfReader();          // pdf.cpp
+const Reader& officeReader();       // office.cpp: Office Open XML and OpenDocument packages
+const Reader& legacyOfficeReader(); // legacy_office.cpp: OLE2 .doc, .xls, .ppt
 
 // The first reader that handles the type, or nullptr.
 const Reader* readerFor(const QMimeType& type);

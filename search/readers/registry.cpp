@@ -7,8 +7,9 @@ namespace quillmere::readers {
 namespace {
 
 const Reader* firstThatHandles(const QMimeType& type) {
-    static const Reader* const all[] = {&heifReader(),  &imageReader(), &audioReader(),
-                                        &videoReader(), &pdfReader(),   &officeReader()};
+    static const Reader* const all[] = {&heifReader(),   &imageHeaderReader(), &imageReader(),
+                                        &audioReader(),  &videoReader(),       &pdfReader(),
+                                        &officeReader(), &legacyOfficeReader()};
     for (const Reader* reader : all) {
         if (reader->handles(type))
             return reader;

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <QMimeType>
+#include <QSize>
 
 #include <chrono>
 #include <cstring>
@@ -88,6 +89,19 @@ qint64 durationMilliseconds(const AVFormatContext& context) {
         longest = std::max(longest, ms);
     }
     return longest;
+}
+
+// The size of the first video stream that is not a cover picture; invalid when none has one.
+QSize videoSize(const AVFormatContext& context) {
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream* stream = context.streams[i];
+        const AVCodecParameters* codec = stream->codecpar;
+        if (codec->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC) && codec->width > 0 &&
+            codec->height > 0)
+            return {codec->width, codec->height};
+    }
+    return {};
 }
 
 // The demuxer that a file's first bytes name without doubt, or nullptr. Probing instead asks every
@@ -174,6 +188,11 @@ private:
         if (opened < 0)
             return false; // libavformat has freed the context
         const std::unique_ptr<AVFormatContext, InputCloser> context(raw);
+        // A program or transport stream has no header: its streams, their sizes and its length
+        // are only known from the packets. Those are read within the same byte budget and
+        // deadline; the length comes from the time stamps at both ends of the file.
+        if (durationMilliseconds(*context) <= 0 || !videoSize(*context).isValid())
+            avformat_find_stream_info(context.get(), nullptr);
 
         readTags(context->metadata, out);
         const qint64 ms = durationMilliseconds(*context);
@@ -182,16 +201,9 @@ private:
         if (bitRate <= 0 && ms > 0)
             bitRate = file.size() * 8 * 1000 / ms;
         out.add(28, bitRateText((bitRate + 500) / 1000));
-        for (unsigned i = 0; i < context->nb_streams; ++i) {
-            const AVStream* stream = context->streams[i];
-            const AVCodecParameters* codec = stream->codecpar;
-            if (codec->codec_type != AVMEDIA_TYPE_VIDEO ||
-                (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) || codec->width <= 0 ||
-                codec->height <= 0)
-                continue;
-            out.add(31, QStringLiteral("%1 x %2").arg(codec->width).arg(codec->height));
-            break;
-        }
+        const QSize size = videoSize(*context);
+        if (size.isValid())
+            out.add(31, QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
         return true;
     }
 };

@@ -1,3 +1,4 @@
+#include "app/app_icon.h"
 #include "app/app_title.h"
 #include "app/qt_dialogs.h"
 #include "support/scripted_dialogs.h"
@@ -7,6 +8,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QtTest>
 
@@ -14,9 +16,15 @@ using namespace quillmere;
 
 namespace {
 
-// Runs `inspect` on the modal dialog once it is open, then closes it with `finish`.
+// Runs `inspect` on the modal dialog once it is open; `inspect` answers it. Whatever modal
+// dialog is still open afterwards (a check failed before the answer, or another kind of dialog
+// came up) is cancelled, so a failing check fails the test instead of waiting for the timeout.
 template <typename Dialog, typename Inspect> void whenOpen(Inspect inspect) {
     QTimer::singleShot(0, [inspect] {
+        const auto cancelLeftOpen = qScopeGuard([] {
+            if (auto* left = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                left->reject();
+        });
         auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
         QVERIFY(dialog);
         inspect(dialog);
@@ -38,6 +46,8 @@ private slots:
     void realMessageBox();
     void realInputBoxCancelGivesEmptyText();
     void realSaveDialogAsksNothingOfItsOwn();
+    void aFailedCheckClosesTheBox();
+    void titlesCarryNoApplicationName();
 };
 
 void TestDialogs::applicationTitleRule_data() {
@@ -206,6 +216,27 @@ void TestDialogs::realSaveDialogAsksNothingOfItsOwn() {
         static_cast<QDialog*>(dialog)->accept();
     });
     QCOMPARE(dialogs.showSave(), path);
+}
+
+void TestDialogs::aFailedCheckClosesTheBox() {
+    QtDialogs dialogs(nullptr);
+    whenOpen<QMessageBox>([](QMessageBox* box) {
+        QEXPECT_FAIL("", "a check that fails before the box is answered", Continue);
+        QCOMPARE(box->text(), QStringLiteral("something else"));
+        QEXPECT_FAIL("", "a check that ends the inspection early", Abort);
+        QVERIFY(false);
+    });
+    // Returns, as the box was closed for the failed check.
+    dialogs.messageBox(QStringLiteral("Is anyone there?"), boxstyle::YesNo);
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+}
+
+// Qt appends the application's display name to every other window title ("Application Error —
+// Quillmere"); the program sets none, so a box shows exactly its own title.
+void TestDialogs::titlesCarryNoApplicationName() {
+    nameApplication();
+    QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quillmere"));
 }
 
 QUILLMERE_TEST_MAIN(TestDialogs)

@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -93,11 +94,20 @@ void TestStartup::skinRecoloursAndAppliesTheStyleSheet() {
 }
 
 void TestStartup::skinThatIsNotARegularFileIsAbsent() {
-    FormFixture fixture;
-    QVERIFY(QDir().mkpath(fixture.pathInProgramFolder(kSkin)));
-    auto form = fixture.make();
-    QCOMPARE(form->palette().color(QPalette::Window), QColor(Qt::white));
-    QVERIFY(fixture.dialogs.shown().isEmpty());
+    for (const char* kind : {"folder", "fifo", "device"}) {
+        FormFixture fixture;
+        const QString path = fixture.pathInProgramFolder(kSkin);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        if (qstrcmp(kind, "folder") == 0)
+            QVERIFY(QDir().mkpath(path));
+        else if (qstrcmp(kind, "fifo") == 0)
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+        auto form = fixture.make();
+        QCOMPARE(form->palette().color(QPalette::Window), QColor(Qt::white));
+        QVERIFY2(fixture.dialogs.shown().isEmpty(), kind);
+    }
 }
 
 void TestStartup::unreadableSkinIsReportedAtStep100() {
@@ -129,6 +139,11 @@ void TestStartup::handCursor_data() {
                              << QStringList({"in Quillmere2021/08/31.Form1.Form_Load at line 108"});
     QTest::addRow("folder of that name")
         << "folder" << false << QStringList({"in Quillmere2021/08/31.Form1.Form_Load at line 108"});
+    // Once a start-up that never ended: opening a FIFO waits for a writer.
+    QTest::addRow("FIFO of that name")
+        << "fifo" << false << QStringList({"in Quillmere2021/08/31.Form1.Form_Load at line 108"});
+    QTest::addRow("link to a device")
+        << "device" << false << QStringList({"in Quillmere2021/08/31.Form1.Form_Load at line 108"});
 }
 
 void TestStartup::handCursor() {
@@ -143,6 +158,10 @@ void TestStartup::handCursor() {
         writeFile(path, QByteArray("\0\0\2\0\1\0garbage", 12));
     else if (content == QLatin1String("folder"))
         QVERIFY(QDir().mkpath(path));
+    else if (content == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    else if (content == QLatin1String("device"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
     auto form = fixture.make();
     QCOMPARE(form->hasHandPicture(), picture);
     QCOMPARE(failureLines(fixture.dialogs), failures);

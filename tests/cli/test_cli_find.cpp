@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +34,40 @@ Outcome runCli(const QList<QByteArray>& arguments, const QString& workingFolder 
         return {};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+// Runs the program with its standard output on `outFd` (closed here afterwards) and returns its
+// status and standard error.
+Outcome runWithOutput(const QList<QByteArray>& arguments, int outFd) {
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    QList<QByteArray> all{QByteArray(QUILLMERE_CLI)};
+    all += arguments;
+    std::vector<char*> argv;
+    for (QByteArray& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(outFd);
+    ::close(errPipe[1]);
+    Outcome outcome;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0)
+        outcome.err.append(buffer, n);
+    ::close(errPipe[0]);
+    int status = 0;
+    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid)
+        return {};
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
 }
 
 bool makeTree(const QByteArray& root, const QList<QByteArray>& entries) {
@@ -125,6 +162,56 @@ private slots:
         QCOMPARE(json.status, 0);
         QVERIFY2(json.out.contains("\"path_base64\":\"" + invalid.toBase64() + "\""),
                  json.out.constData());
+    }
+
+    // Backslash, tab and line feed in a path or label are escaped as `details` does: one row
+    // is one line, and "\\n" in a name cannot pass for a line break.
+    void plainRowsAreOneLineEach() {
+        QVERIFY(makeTree(root_, {"tab\tzebra", "new\nzebra", "back\\nzebra", "bell\azebra"}));
+        const Outcome run = runCli({"--no-subfolders", "zebra", root_});
+        QCOMPARE(run.status, 0);
+        const QByteArray escapedRoot = QByteArray(root_).replace("\\", "\\\\");
+        QCOMPARE(run.out, QByteArray("~/back\\\\nzebra\t[Name] back\\\\nzebra\n"
+                                     "~/bell\\x07zebra\t[Name] bell\\x07zebra\n"
+                                     "~/new\\nzebra\t[Name] new\\nzebra\n"
+                                     "~/tab\\tzebra\t[Name] tab\\tzebra\n"
+                                     "~/zebra_top\t[Name] zebra_top\n"
+                                     "~/a/zebra_a\t[Name] zebra_a\n")
+                              .replace("~", escapedRoot));
+    }
+
+    // A full disk or a closed pipe: one line on standard error and status 1, for both commands.
+    void writeFailures_data() {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<bool>("closedPipe");
+        QTest::addRow("find, full disk") << QByteArray("find") << false;
+        QTest::addRow("find, closed pipe") << QByteArray("find") << true;
+        QTest::addRow("details, full disk") << QByteArray("details") << false;
+        QTest::addRow("details, closed pipe") << QByteArray("details") << true;
+    }
+    void writeFailures() {
+        QFETCH(QByteArray, command);
+        QFETCH(bool, closedPipe);
+        int out = -1;
+        if (closedPipe) {
+            int fds[2];
+            QCOMPARE(::pipe2(fds, O_CLOEXEC), 0);
+            ::close(fds[0]);
+            out = fds[1];
+        } else {
+            out = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+            if (out < 0)
+                QSKIP("no /dev/full here");
+        }
+        const QList<QByteArray> arguments =
+            command == "find"
+                ? QList<QByteArray>{"find", "zebra", root_}
+                : QList<QByteArray>{"details", root_ + "/zebra_top", root_ + "/other"};
+        const Outcome run = runWithOutput(arguments, out);
+        QCOMPARE(run.status, 1);
+        const QByteArray reason = closedPipe ? "Broken pipe" : "No space left on device";
+        QCOMPARE(run.err,
+                 "quillmere-cli " + command + ": cannot write the output: " + reason + "\n");
     }
 
     void failuresGoToStandardError() {

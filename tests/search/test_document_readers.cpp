@@ -1,6 +1,8 @@
 #include "support/test_main.h"
 
 #include "fixtures/documents.h"
+#include "fixtures/legacy_office.h"
+#include "fixtures/pdf_variants.h"
 #include "fixtures/sample_files.h"
 #include "search/column_ids.h"
 #include "search/detail_columns.h"
@@ -22,6 +24,7 @@ using fixtures::Kind;
 using readers::EmbeddedDetails;
 
 Q_DECLARE_METATYPE(fixtures::ZipEntry)
+Q_DECLARE_METATYPE(fixtures::PdfCipher)
 
 namespace {
 
@@ -256,6 +259,53 @@ private slots:
         QCOMPARE(result.details.joined(21), QStringLiteral("Late"));
     }
 
+    // A password-locked PDF gives nothing but what the file system tells (once a crash that
+    // took the whole search down); one that opens without a password gives everything.
+    void encryptedPdf_data() {
+        QTest::addColumn<fixtures::PdfCipher>("cipher");
+        QTest::addColumn<bool>("locked");
+        const std::pair<const char*, fixtures::PdfCipher> ciphers[] = {
+            {"rc4-40", fixtures::PdfCipher::Rc4With40Bits},
+            {"rc4-128", fixtures::PdfCipher::Rc4With128Bits},
+            {"aes-128", fixtures::PdfCipher::Aes128},
+            {"aes-256", fixtures::PdfCipher::Aes256}};
+        for (const auto& [name, cipher] : ciphers) {
+            QTest::addRow("%s-user-password", name) << cipher << true;
+            QTest::addRow("%s-owner-only", name) << cipher << false;
+        }
+    }
+    void encryptedPdf() {
+        QFETCH(fixtures::PdfCipher, cipher);
+        QFETCH(bool, locked);
+        const QByteArray plain = fixtures::pdfDocument(
+            3, {{"Title", QStringLiteral("Statement")}, {"Author", QStringLiteral("The Bank")}});
+        const QString file = path(QStringLiteral("encrypted.pdf"));
+        writeBytes(file, fixtures::encryptedPdf(plain, cipher, locked ? "user" : "", "owner"));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QVERIFY(result.handled);
+        QCOMPARE(result.details.joined(21), locked ? QString() : QStringLiteral("Statement"));
+        QCOMPARE(result.details.joined(20), locked ? QString() : QStringLiteral("The Bank"));
+        QCOMPARE(result.details.joined(36), locked ? QString() : QStringLiteral("3"));
+
+        // The same through the columns, from a file too large to be read at once.
+        const QString large = path(QStringLiteral("encrypted-large.pdf"));
+        const QByteArray padded = fixtures::pdfDocument(
+            3, {{"Title", QStringLiteral("Statement")}, {"Padding", QString(300 * 1024, u'x')}});
+        writeBytes(large, fixtures::encryptedPdf(padded, cipher, locked ? "user" : "", "owner"));
+        DetailColumns columns(QFile::encodeName(large));
+        QCOMPARE(columns.value(column::ItemType), QStringLiteral("PDF document"));
+        QCOMPARE(columns.value(column::Pages), locked ? QString() : QStringLiteral("3"));
+    }
+
+    void linearisedPdf() {
+        const QString file = path(QStringLiteral("linearised.pdf"));
+        writeBytes(file, fixtures::linearisedPdf(fixtures::pdfDocument(
+                             4, {{"Title", QStringLiteral("Fast web view")}})));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QCOMPARE(result.details.joined(21), QStringLiteral("Fast web view"));
+        QCOMPARE(result.details.joined(36), QStringLiteral("4"));
+    }
+
     void pdfReadFromTwoThreads() {
         QStringList files;
         for (int n = 1; n <= 4; ++n) {
@@ -415,6 +465,122 @@ private slots:
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(!result.handled);
         QVERIFY(result.details.isEmpty());
+    }
+
+    // A package is read by its content whatever its name; a plain archive named as one still
+    // reports no problem.
+    void packagesKnownByContent_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addRow("docx as zip") << Kind::Docx << "report.zip";
+        QTest::addRow("xlsx as zip") << Kind::Xlsx << "sheet.ZIP";
+        QTest::addRow("docx without extension") << Kind::Docx << "report";
+        QTest::addRow("pptx as bin") << Kind::Pptx << "slides.bin";
+        QTest::addRow("odt as zip") << Kind::Odt << "letter.zip";
+    }
+    void packagesKnownByContent() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, name);
+        const QString file = path(name);
+        fixtures::write(kind, file, fullTags());
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Authors), fullTags().author);
+        QCOMPARE(columns.value(column::Title), fullTags().title);
+        QCOMPARE(columns.problems(), QStringList());
+
+        const QString plain = path(QStringLiteral("plain.zip"));
+        fixtures::writeZip(plain, {{QStringLiteral("readme.txt"), "hello"}});
+        DetailColumns archive(QFile::encodeName(plain));
+        QCOMPARE(archive.value(column::Authors), QString());
+        QCOMPARE(archive.value(column::ItemType), QStringLiteral("Zip archive"));
+        QCOMPARE(archive.problems(), QStringList());
+    }
+
+    // Office 97-2003 files: the OLE2 property streams, read through libgsf.
+    void legacyOffice_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("pages");
+        QTest::addRow("doc") << Kind::Doc << "old.doc"
+                             << "3";
+        QTest::addRow("xls") << Kind::Xls << "old.xls"
+                             << "";
+        QTest::addRow("ppt") << Kind::Ppt << "old.ppt"
+                             << "3";
+        QTest::addRow("doc named as text") << Kind::Doc << "old-doc.txt"
+                                           << "3";
+        QTest::addRow("doc without extension") << Kind::Doc << "old-doc"
+                                               << "3";
+    }
+    void legacyOffice() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, name);
+        QFETCH(QString, pages);
+        const fixtures::Tags tags = fullTags();
+        const QString file = path(name);
+        fixtures::write(kind, file, tags);
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Authors), tags.author);
+        QCOMPARE(columns.value(column::Title), tags.title);
+        QCOMPARE(columns.value(column::Subject), tags.subject);
+        QCOMPARE(columns.value(column::Tags), QStringLiteral("alpha; beta"));
+        QCOMPARE(columns.value(column::Comments), tags.description);
+        QCOMPARE(columns.value(column::Categories), tags.category);
+        QCOMPARE(columns.value(column::Company), tags.company);
+        QCOMPARE(columns.value(column::ProgramName), tags.program);
+        QCOMPARE(columns.value(column::Pages), pages);
+        QCOMPARE(columns.problems(), QStringList());
+    }
+
+    void legacyOfficeReadFromTwoThreads() {
+        QStringList files;
+        for (const Kind kind : {Kind::Doc, Kind::Xls, Kind::Ppt}) {
+            fixtures::Tags tags = fullTags();
+            tags.title = fixtures::kindName(kind);
+            files.append(path(QStringLiteral("threads.") + fixtures::extension(kind)));
+            fixtures::write(kind, files.last(), tags);
+        }
+        QStringList seen[2];
+        auto work = [&](int who) {
+            for (int round = 0; round < 30; ++round) {
+                const ReadResult r =
+                    readWith(readers::legacyOfficeReader(), files[(round + who) % files.size()]);
+                seen[who].append(r.details.joined(21) + '/' + r.details.joined(20));
+            }
+        };
+        std::thread other(work, 1);
+        work(0);
+        other.join();
+        for (int who = 0; who < 2; ++who) {
+            for (int round = 0; round < 30; ++round) {
+                const QString kind = QFileInfo(files[(round + who) % files.size()]).suffix();
+                QCOMPARE(seen[who][round], kind.toUpper() + '/' + fullTags().author);
+            }
+        }
+    }
+
+    void legacyOfficeDamaged_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray doc =
+            fixtures::legacyOfficeDocument(fixtures::LegacyOffice::Word, fullTags());
+        QTest::addRow("cut in half") << doc.left(doc.size() / 2);
+        QTest::addRow("header only") << doc.left(512);
+        QTest::addRow("not a compound file") << QByteArray("just some words\n");
+        QByteArray scrambled = doc;
+        for (qsizetype at = 512; at < scrambled.size(); at += 7)
+            scrambled[at] = char(scrambled[at] ^ 0x5a);
+        QTest::addRow("scrambled after the header") << scrambled;
+    }
+    void legacyOfficeDamaged() {
+        QFETCH(QByteArray, bytes);
+        const QString file = path(QStringLiteral("damaged.doc"));
+        writeBytes(file, bytes);
+        const ReadResult result = readWith(readers::legacyOfficeReader(), file);
+        // Whatever it makes of the file, nothing is invented from the damage.
+        for (int c = 12; c <= 40; ++c) {
+            const QString value = result.details.joined(c);
+            QVERIFY2(value.isEmpty() || value.size() < 200, qPrintable(value));
+        }
     }
 
     void packageWithoutProperties() {

@@ -242,6 +242,33 @@ private slots:
         QCOMPARE(readByName(file).details.joined(27), expected);
     }
 
+    // Containers whose length and size are only known from their packets (program and
+    // transport streams) or from their own headers; none of them is decoded.
+    void lengthAndSizeOfEveryVideoContainer_data() {
+        QTest::addColumn<Kind>("kind");
+        for (Kind kind : {Kind::Mpeg, Kind::MpegTs, Kind::Ogv, Kind::Avi, Kind::WebM, Kind::Mov,
+                          Kind::Mp4, Kind::Mkv})
+            QTest::addRow("%s", qPrintable(quillmere::fixtures::kindName(kind))) << kind;
+    }
+    void lengthAndSizeOfEveryVideoContainer() {
+        QFETCH(Kind, kind);
+        Tags tags;
+        tags.seconds = 4;
+        tags.width = 160;
+        tags.height = 120;
+        const QString file = path(QStringLiteral("plain.") + quillmere::fixtures::extension(kind));
+        try {
+            quillmere::fixtures::writeMedia(kind, file, tags);
+        } catch (const std::exception& e) {
+            QFAIL(e.what());
+        }
+        const ReadResult result = readByName(file);
+        QVERIFY(result.recognised);
+        QCOMPARE(result.details.joined(27), QStringLiteral("00:00:04"));
+        QCOMPARE(result.details.joined(31), QStringLiteral("160 x 120"));
+        QCOMPARE(result.stderrText, QByteArray());
+    }
+
     void ratingBands_data() {
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<int>("stars");

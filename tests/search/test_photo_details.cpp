@@ -1,11 +1,14 @@
 #include "fixtures/images.h"
 #include "search/detail_columns.h"
+#include "search/readers/exiv2_support.h"
 #include "support/test_main.h"
 
 #include <QFile>
+#include <QScopeGuard>
 
 #include <exiv2/exiv2.hpp>
 
+#include <fcntl.h>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -140,6 +143,129 @@ private slots:
                       column::Company, column::Categories})
             QCOMPARE(details.value(c), QString());
         QCOMPARE(details.problems(), QStringList());
+    }
+
+    // The time the file holds, never rounded to a reciprocal: 4/10 s once showed "1/3 sec.".
+    void exposureTimeIsExact_data() {
+        QTest::addColumn<int>("numerator");
+        QTest::addColumn<int>("denominator");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("0.4") << 4 << 10 << "0.4 sec.";
+        QTest::addRow("0.6") << 6 << 10 << "0.6 sec.";
+        QTest::addRow("0.8") << 8 << 10 << "0.8 sec.";
+        QTest::addRow("1/3") << 1 << 3 << "1/3 sec.";
+        QTest::addRow("1/3 stored as 10/30") << 10 << 30 << "1/3 sec.";
+        QTest::addRow("1.5") << 15 << 10 << "1.5 sec.";
+        QTest::addRow("2.5") << 5 << 2 << "2.5 sec.";
+        QTest::addRow("2") << 2 << 1 << "2 sec.";
+        QTest::addRow("30") << 300 << 10 << "30 sec.";
+        QTest::addRow("1/8000") << 1 << 8000 << "1/8000 sec.";
+        QTest::addRow("1/250 stored as 10/2500") << 10 << 2500 << "1/250 sec.";
+        QTest::addRow("2/3 has no decimal") << 2 << 3 << "2/3 sec.";
+        QTest::addRow("0.333 as stored") << 333 << 1000 << "0.333 sec.";
+        QTest::addRow("0.0375") << 375 << 10000 << "0.0375 sec.";
+        QTest::addRow("0.0125 is 1/80") << 125 << 10000 << "1/80 sec.";
+        QTest::addRow("largest decimal") << 2147483647 << 1024 << "2097151.9990234375 sec.";
+        QTest::addRow("too many digits") << 3 << 8192 << "3/8192 sec.";
+        QTest::addRow("zero") << 0 << 1 << "";
+        QTest::addRow("no denominator") << 1 << 0 << "";
+        QTest::addRow("negative") << -1 << 100 << "";
+    }
+    void exposureTimeIsExact() {
+        QFETCH(int, numerator);
+        QFETCH(int, denominator);
+        Exiv2::ExifData exif;
+        exif["Exif.Photo.ExposureTime"] = Exiv2::Rational(numerator, denominator);
+        quillmere::readers::EmbeddedDetails out;
+        quillmere::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        QTEST(out.joined(column::ExposureTime), "expected");
+    }
+
+    // exiv2 takes TIFF and raw files whole. A file cut short meanwhile once raised SIGBUS
+    // through the mapping; the copy keeps what was there and zeroes the rest.
+    void wholeFileIsACopyNotAMapping() {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("shrinking.tif")));
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        const QByteArray bytes(3 * 65536, 'x');
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        quillmere::readers::DescriptorIo io(fd, bytes.size());
+        const Exiv2::byte* whole = io.mmap();
+        QVERIFY(whole);
+        QCOMPARE(::ftruncate(fd, 0), 0);
+        QCOMPARE(whole[bytes.size() - 1], Exiv2::byte('x'));
+        // Read again after the cut: what is gone reads as zero.
+        whole = io.mmap();
+        QCOMPARE(whole[0], Exiv2::byte(0));
+        QCOMPARE(whole[bytes.size() - 1], Exiv2::byte(0));
+        QVERIFY_THROWS_EXCEPTION(Exiv2::AnyError, io.mmap(true));
+
+        // A file larger than a parser may take whole is refused, not read.
+        QCOMPARE(::ftruncate(fd, quillmere::readers::DescriptorIo::WholeFileCap + 1), 0);
+        quillmere::readers::DescriptorIo huge(fd,
+                                              quillmere::readers::DescriptorIo::WholeFileCap + 1);
+        QVERIFY_THROWS_EXCEPTION(Exiv2::AnyError, huge.mmap());
+    }
+
+    // Pictures that hold nothing but their size give it from the header, whatever the row
+    // order or header form.
+    void sizesFromHeadersAlone_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        Tags tags;
+        tags.width = 40;
+        tags.height = 30;
+        QTemporaryDir dir;
+        const auto written = [&](Kind kind, const QString& name) {
+            write(dir, kind, name, tags);
+            QFile file(dir.filePath(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTest::addRow("BMP") << "p.bmp" << written(Kind::Bmp, "p.bmp") << "40 x 30";
+        QTest::addRow("GIF") << "p.gif" << written(Kind::Gif, "p.gif") << "40 x 30";
+        QTest::addRow("ICO") << "p.ico" << written(Kind::Ico, "p.ico") << "40 x 30";
+        QTest::addRow("PPM") << "p.ppm" << written(Kind::Ppm, "p.ppm") << "40 x 30";
+        quillmere::fixtures::writePictureVariant(quillmere::fixtures::PictureVariant::TopDownBmp,
+                                                 dir.filePath("td.bmp"), tags);
+        QFile topDown(dir.filePath("td.bmp"));
+        QVERIFY(topDown.open(QIODevice::ReadOnly));
+        QTest::addRow("BMP stored top-down") << "td.bmp" << topDown.readAll() << "40 x 30";
+
+        QByteArray os2("BM\0\0\0\0\0\0\0\0\x1a\0\0\0\x0c\0\0\0\x07\x01\x05\0\1\0\x18\0", 26);
+        QTest::addRow("BMP with the OS/2 header") << "os2.bmp" << os2 << "263 x 5";
+        QByteArray icons("\0\0\1\0\2\0", 6);
+        icons += QByteArray("\x10\x10", 2) + QByteArray(14, '\0');
+        icons += QByteArray("\0\0", 2) + QByteArray(14, '\0'); // 0 stands for 256
+        QTest::addRow("icon of two sizes, the larger") << "two.ico" << icons << "256 x 256";
+        QTest::addRow("cursor") << "c.cur"
+                                << QByteArray("\0\0\2\0\1\0\x20\x18", 8) + QByteArray(14, '\0')
+                                << "32 x 24";
+        QTest::addRow("PBM with comments")
+            << "c.pbm" << QByteArray("P1\n# made by hand\n  3\n# more\n2\n010101") << "3 x 2";
+        QTest::addRow("PAM") << "a.pnm"
+                             << QByteArray("P7\nWIDTH 5\nHEIGHT 7\nDEPTH 3\nMAXVAL 255\n"
+                                           "TUPLTYPE RGB\nENDHDR\n")
+                             << "5 x 7";
+        QTest::addRow("BMP cut inside its header")
+            << "cut.bmp" << QByteArray("BM\0\0\0\0", 6) << "";
+        QTest::addRow("PPM without a height") << "cut.ppm" << QByteArray("P6\n12") << "";
+        QTest::addRow("GIF of no size") << "zero.gif" << QByteArray("GIF89a\0\0\0\0", 10) << "";
+    }
+    void sizesFromHeadersAlone() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        DetailColumns details(QFile::encodeName(path));
+        QTEST(details.value(column::Dimensions), "expected");
+        QCOMPARE(embedded(details).size(), details.value(column::Dimensions).isEmpty() ? 0 : 1);
     }
 
     void pngTextChunks() {
