@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -38,6 +39,7 @@ private slots:
     void realMessageBox();
     void realInputBoxCancelGivesEmptyText();
     void realSaveDialogAsksNothingOfItsOwn();
+    void realChoiceBoxOffersItsLabelsAndDefault();
 };
 
 void TestDialogs::applicationTitleRule_data() {
@@ -206,6 +208,27 @@ void TestDialogs::realSaveDialogAsksNothingOfItsOwn() {
         static_cast<QDialog*>(dialog)->accept();
     });
     QCOMPARE(dialogs.showSave(), path);
+}
+
+void TestDialogs::realChoiceBoxOffersItsLabelsAndDefault() {
+    QtDialogs dialogs(nullptr);
+    ChoiceRequest request;
+    request.text = QStringLiteral("taken\r\rname");
+    request.buttons = {QStringLiteral("Replace"), QStringLiteral("Keep Both"),
+                       QStringLiteral("Skip")};
+    request.defaultButton = request.escapeButton = 2;
+    whenOpen<QMessageBox>([](QMessageBox* box) {
+        QCOMPARE(box->text(), QStringLiteral("taken\n\nname"));
+        QCOMPARE(box->buttons().size(), 3);
+        QCOMPARE(box->defaultButton()->text(), QStringLiteral("Skip"));
+        for (QAbstractButton* button : box->buttons()) {
+            if (button->text() == QStringLiteral("Keep Both"))
+                button->click();
+        }
+    });
+    QCOMPARE(dialogs.choose(request), 1);
+    whenOpen<QMessageBox>([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
+    QCOMPARE(dialogs.choose(request), 2);
 }
 
 QUILLMERE_TEST_MAIN(TestDialogs)
