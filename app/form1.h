@@ -3,6 +3,7 @@
 #include "app/form1_layout.h"
 #include "app/form_services.h"
 #include "app/guard.h"
+#include "results/results_view.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -20,7 +21,7 @@ class ResultsModel;
 
 // The one window of the program. Start-up runs in the constructor, before the window is shown;
 // closing the window ends the process at once.
-class Form1 : public QWidget {
+class Form1 : public QWidget, public ResultsView {
     Q_OBJECT
 public:
     explicit Form1(FormServices services = {}, QWidget* parent = nullptr);
@@ -46,7 +47,7 @@ public:
     void setFolderListHeader(const QString& text);
 
     int MousePointer() const { return mousePointer_; }
-    void setMousePointer(int value);
+    void setMousePointer(int value) override;
     bool hasHandPicture() const { return handPicture_.has_value(); }
 
     Dialogs& dialogs() const { return *dialogs_; }
@@ -55,9 +56,17 @@ public:
     void openUrl(const QUrl& url) const { services_.openUrl(url); }
     Guard guard(const QString& locationText) const { return Guard(*dialogs_, locationText); }
 
+    // ResultsView
+    int mousePointer() const override { return mousePointer_; }
+    void setProgressValue(int percent) override;
+    void setProgressText(const QString& text) override;
+    void redrawResults() override;
+
 public slots:
     void PushButton1_Click();
     void PushButton3_Click();
+    void PushButton8_Click();
+    void PushButton10_Click();
     void PushButton9_Click();
     void PushButton12_Click();
     void PushButton14_Click();

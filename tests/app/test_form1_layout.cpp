@@ -229,8 +229,9 @@ void TestForm1Layout::startsWithNothingStored() {
 void TestForm1Layout::buttonsWithoutCommandDoNothing() {
     FormFixture fixture;
     auto form = fixture.make();
-    // "Start Finding", "Add Folder to Search" and the sample folders have their own tests.
-    for (int number : {2, 5, 6, 8, 10, 11, 17})
+    // "Start Finding", "Add Folder to Search", the sample folders and "Move Checked To Folder"
+    // (which opens its picker) have their own tests; with no row ticked the Trash asks nothing.
+    for (int number : {2, 5, 6, 10, 11, 17})
         form->PushButton(number)->click();
     QVERIFY(fixture.dialogs.shown().isEmpty());
     QCOMPARE(form->ListView1()->topLevelItemCount(), 0);
