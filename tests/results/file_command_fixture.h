@@ -15,60 +15,38 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-// What the file-command tests share: a window that records, real files, rows and a small file
-// system of their own.
+// What the file-command tests share: a window that records, real files by their bytes, rows, and
+// a small file system of their own.
 namespace quillmere::test {
 
-class RecordingResultsView : public ResultsView {
-public:
-    int mousePointer() const override { return pointer_; }
-    void setMousePointer(int value) override {
-        pointer_ = value;
-        pointerLog.append(value);
-    }
+struct RecordingResultsView : ResultsView {
+    int mousePointer() const override { return pointerLog.isEmpty() ? 0 : pointerLog.last(); }
+    void setMousePointer(int value) override { pointerLog.append(value); }
     void setProgressValue(int) override {}
     void setProgressText(const QString&) override {}
     void redrawResults() override { ++redraws; }
-
     QList<int> pointerLog;
     int redraws = 0;
-
-private:
-    int pointer_ = 0;
 };
 
-inline QByteArray native(const QString& folder, const QByteArray& relative) {
-    return QFile::encodeName(folder) + '/' + relative;
+inline QByteArray native(const QString& folder, const QByteArray& name) {
+    return QFile::encodeName(folder) + '/' + name;
 }
 
 inline bool writeBytes(const QByteArray& path, const QByteArray& bytes) {
     FILE* file = std::fopen(path.constData(), "wb");
-    if (!file)
-        return false;
-    const bool written =
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file) == size_t(bytes.size());
-    return std::fclose(file) == 0 && written;
+    return file &&
+           std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file) == size_t(bytes.size()) &&
+           std::fclose(file) == 0;
 }
 
 inline QByteArray readBytes(const QByteArray& path) {
-    QByteArray bytes;
-    if (FILE* file = std::fopen(path.constData(), "rb")) {
-        char buffer[4096];
-        size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-            bytes.append(buffer, qsizetype(got));
-        std::fclose(file);
-    }
-    return bytes;
-}
-
-// Removes a tree by its bytes: Qt's own removal skips names that are not valid UTF-8.
-inline void removeTree(const QString& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()),
-                                ignored);
+    QFile file;
+    FILE* stream = std::fopen(path.constData(), "rb");
+    if (!stream || !file.open(stream, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return "(missing)";
+    return file.readAll();
 }
 
 inline bool exists(const QByteArray& path) {
@@ -76,88 +54,63 @@ inline bool exists(const QByteArray& path) {
     return ::lstat(path.constData(), &info) == 0;
 }
 
-// Bytes that differ from one position to the next, so a shifted or partial copy shows.
-inline QByteArray patternBytes(int size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xff);
-    return bytes;
+// Qt's own removal skips names that are not valid UTF-8.
+inline void removeTree(const QString& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(QFile::encodeName(path).toStdString(), ignored);
 }
 
 // The rows in order, each as "x path" (ticked) or "- path".
 inline QStringList rowsOf(const ResultsModel& results) {
     QStringList lines;
     for (int i = 0; i < results.rowCount(); ++i)
-        lines << (results.row(i).checked ? QStringLiteral("x ") : QStringLiteral("- ")) +
-                     results.row(i).displayPath;
+        lines << (results.row(i).checked ? "x " : "- ") + results.row(i).displayPath;
     return lines;
 }
 
-inline void addRows(ResultsModel& results, const QList<QByteArray>& paths,
-                    const QList<int>& ticked) {
-    for (const QByteArray& path : paths)
-        results.appendRow(path, QStringLiteral("[Name] x"));
-    for (int row : ticked)
-        results.setChecked(row, true);
+inline void addRow(ResultsModel& results, const QByteArray& path, bool ticked) {
+    results.appendRow(path, QStringLiteral("[Name] x"));
+    results.setChecked(results.rowCount() - 1, ticked);
 }
 
-// A small file system of its own, mounted in a mount namespace of this process alone, so no mount
-// outlives the test even when it crashes: a tmpfs ("size=64k"), or an ext4 image on a loop device
-// (GIO keeps no Trash on tmpfs, which it counts as the system's own). Needs root or
-// CAP_SYS_ADMIN; whyNot() says what was missing.
+// A tmpfs, or an ext4 image on a loop device (GIO keeps no Trash on tmpfs), mounted in a mount
+// namespace of this process alone, so no mount outlives the test. Needs root or CAP_SYS_ADMIN.
 class ScratchFileSystem {
 public:
-    static std::unique_ptr<ScratchFileSystem> tmpfs(const char* options) {
-        auto fs = std::unique_ptr<ScratchFileSystem>(new ScratchFileSystem);
-        if (fs->whyNot_.isEmpty()) {
-            if (::mount("tmpfs", fs->nativeFolder().constData(), "tmpfs", 0, options) == 0)
-                fs->mounted_ = true;
-            else
-                fs->whyNot_ = QStringLiteral("tmpfs cannot be mounted: ") +
-                              QString::fromLocal8Bit(std::strerror(errno));
-        }
-        return fs;
+    explicit ScratchFileSystem(const char* tmpfsOptions) {
+        if (canMount() &&
+            ::mount("tmpfs", QFile::encodeName(path()).constData(), "tmpfs", 0, tmpfsOptions) != 0)
+            whyNot_ = QStringLiteral("tmpfs cannot be mounted");
     }
-
-    static std::unique_ptr<ScratchFileSystem> ext4Image() {
-        auto fs = std::unique_ptr<ScratchFileSystem>(new ScratchFileSystem);
-        if (!fs->whyNot_.isEmpty())
-            return fs;
-        const QString image = fs->imageFolder_.filePath(QStringLiteral("fs.img"));
+    ScratchFileSystem() {
+        const QString image = image_.filePath(QStringLiteral("fs.img"));
         QFile file(image);
+        if (!canMount())
+            return;
         if (!file.open(QIODevice::WriteOnly) || !file.resize(8 << 20)) {
-            fs->whyNot_ = QStringLiteral("no room for an image");
-            return fs;
+            whyNot_ = QStringLiteral("no room for a file system image");
+            return;
         }
         file.close();
-        if (!run(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), image}))
-            fs->whyNot_ = QStringLiteral("mkfs.ext4 failed");
-        else if (!run(QStringLiteral("mount"),
-                      {QStringLiteral("-o"), QStringLiteral("loop"), image, fs->folder_.path()}))
-            fs->whyNot_ = QStringLiteral("the image cannot be mounted on a loop device");
-        else
-            fs->mounted_ = true;
-        return fs;
+        if (!run("mkfs.ext4", {"-q", "-F", image}) || !run("mount", {"-o", "loop", image, path()}))
+            whyNot_ = QStringLiteral("an ext4 image cannot be made and mounted on a loop device");
     }
-
     ~ScratchFileSystem() {
-        if (mounted_)
-            ::umount2(nativeFolder().constData(), MNT_DETACH);
+        if (whyNot_.isEmpty())
+            ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH);
     }
-    bool isMounted() const { return mounted_; }
-    QString whyNot() const { return whyNot_; }
+    bool isMounted() const { return whyNot_.isEmpty(); }
+    QString whyNot() const { return QStringLiteral("No second file system: ") + whyNot_; }
     QString path() const { return folder_.path(); }
 
 private:
-    ScratchFileSystem() {
-        if (!folder_.isValid() || !imageFolder_.isValid() || !privateMounts())
+    bool canMount() {
+        static const bool privateMounts =
+            ::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        if (!privateMounts || !folder_.isValid() || !image_.isValid())
             whyNot_ = QStringLiteral("no private mount namespace (needs root or CAP_SYS_ADMIN)");
-    }
-    QByteArray nativeFolder() const { return QFile::encodeName(folder_.path()); }
-    static bool privateMounts() {
-        static const bool done = ::unshare(CLONE_NEWNS) == 0 &&
-                                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        return done;
+        return whyNot_.isEmpty();
     }
     static bool run(const QString& program, const QStringList& arguments) {
         QProcess process;
@@ -165,10 +118,8 @@ private:
         return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
                process.exitCode() == 0;
     }
-
     QTemporaryDir folder_;
-    QTemporaryDir imageFolder_;
-    bool mounted_ = false;
+    QTemporaryDir image_;
     QString whyNot_;
 };
 

@@ -2,27 +2,22 @@
 #include "results/send_checked_to_trash.h"
 #include "support/test_main.h"
 
-#include <QDir>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
 
 namespace {
 
-QString trashFolder() {
-    return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash");
+QByteArray homeTrash() {
+    return qgetenv("XDG_DATA_HOME") + "/Trash";
 }
 
-QByteArray trashed(const QByteArray& name) {
-    return QFile::encodeName(trashFolder()) + "/files/" + name;
-}
-
-// The original path recorded for a trashed name, as the file manager will restore it.
-QByteArray restorePathOf(const QByteArray& infoFile) {
-    for (const QByteArray& line : readBytes(infoFile).split('\n')) {
+// The original path a Trash keeps for a name, as the file manager will restore it.
+QByteArray restorePath(const QByteArray& trash, const QByteArray& name) {
+    for (const QByteArray& line : readBytes(trash + "/info/" + name + ".trashinfo").split('\n'))
         if (line.startsWith("Path="))
             return QByteArray::fromPercentEncoding(line.mid(5));
-    }
     return {};
 }
 
@@ -30,185 +25,118 @@ QByteArray restorePathOf(const QByteArray& infoFile) {
 
 class TestSendToTrash : public QObject {
     Q_OBJECT
-
     QTemporaryDir dir_;
     ResultsModel results_;
     RecordingResultsView view_;
     ScriptedDialogs dialogs_;
 
-    QByteArray file(const QByteArray& name) { return native(dir_.path(), name); }
-
-    void run() { sendCheckedToRecycleBin(view_, dialogs_, results_); }
+    QByteArray file(const QByteArray& name, bool ticked = true, const QString& folder = {}) {
+        const QByteArray path = native(folder.isEmpty() ? dir_.path() : folder, name);
+        writeBytes(path, name);
+        addRow(results_, path, ticked);
+        return path;
+    }
+    void trash(int answer) {
+        dialogs_.queueAnswer(answer);
+        sendCheckedToRecycleBin(view_, dialogs_, results_);
+    }
 
 private slots:
-    void cleanupTestCase() { removeTree(trashFolder()); }
-
     void init() {
-        removeTree(trashFolder());
+        removeTree(QFile::decodeName(homeTrash()));
+        removeTree(dir_.path());
+        QDir().mkpath(dir_.path());
         results_.clear();
         dialogs_ = ScriptedDialogs();
         view_ = RecordingResultsView();
     }
 
-    void threeTickedRowsGoToTheTrashAfterOneQuestion() {
-        QList<QByteArray> paths;
-        for (const char* name : {"a1.txt", "b1.txt", "c1.txt", "d1.txt", "e1.txt"}) {
-            paths << file(name);
-            QVERIFY(writeBytes(paths.last(), name));
-        }
-        addRows(results_, paths, {0, 2, 3});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
+    void tickedEntriesGoToTheTrashAfterOneQuestion() {
+        // "caf\xe9" is not UTF-8: through text and back it would become the decoy's name.
+        const QList<QByteArray> names = {"plain.txt", "with space.txt", "line\nbreak.txt",
+                                         "caf\xe9.txt"};
+        for (const QByteArray& name : names)
+            file(name);
+        const QByteArray kept = file("kept.txt", false);
+        const QByteArray decoy = native(dir_.path(), "caf\xef\xbf\xbd.txt");
+        QVERIFY(writeBytes(decoy, "decoy"));
+        const QByteArray folder = native(dir_.path(), "folder");
+        QVERIFY(::mkdir(folder.constData(), 0755) == 0);
+        addRow(results_, folder, true);
+        file("inner.txt", true, QFile::decodeName(folder)); // goes with its folder, unreported
+        const QByteArray gone = native(dir_.path(), "gone.txt");
+        addRow(results_, gone, true);
+        trash(BoxAnswer::Yes);
 
-        QCOMPARE(dialogs_.shown().size(), 1);
-        QCOMPARE(dialogs_.shown().first().style, boxstyle::YesNo | boxstyle::Question);
-        QCOMPARE(dialogs_.shown().first().text,
-                 QStringLiteral("Are you sure you want to move these 3 items to the Trash?"));
-        QCOMPARE(rowsOf(results_), QStringList({"- " + QFile::decodeName(paths[1]),
-                                                "- " + QFile::decodeName(paths[4])}));
-        for (int i : {0, 2, 3}) {
-            const QByteArray name = paths[i].mid(paths[i].lastIndexOf('/') + 1);
-            QVERIFY(!exists(paths[i]));
-            QCOMPARE(readBytes(trashed(name)), name);
-            const QByteArray info =
-                QFile::encodeName(trashFolder()) + "/info/" + name + ".trashinfo";
-            QCOMPARE(restorePathOf(info), paths[i]);
-            QVERIFY(readBytes(info).contains("\nDeletionDate="));
+        QCOMPARE(dialogs_.shown()[0].style, boxstyle::YesNo | boxstyle::Question);
+        QCOMPARE(dialogs_.shown()[0].text,
+                 "Are you sure you want to move these 7 items to the Trash?");
+        QCOMPARE(rowsOf(results_), QStringList({"- " + QFile::decodeName(kept)}));
+        for (const QByteArray& name : names) {
+            QCOMPARE(readBytes(homeTrash() + "/files/" + name), name);
+            QCOMPARE(restorePath(homeTrash(), name), native(dir_.path(), name));
         }
-        QVERIFY(exists(paths[1]) && exists(paths[4]));
+        QCOMPARE(readBytes(homeTrash() + "/files/folder/inner.txt"), QByteArray("inner.txt"));
+        QCOMPARE(readBytes(decoy), QByteArray("decoy"));
+        QCOMPARE(dialogs_.shown().size(), 2);
+        QCOMPARE(dialogs_.shown()[1].text, "1 of 7 items could not be moved to the Trash:\r\n\r\n" +
+                                               QFile::decodeName(gone) + ": It no longer exists");
         QCOMPARE(view_.redraws, 1);
         QVERIFY(view_.pointerLog.isEmpty());
     }
 
     void declineOrNothingTickedKeepsEverything() {
-        const QByteArray a = file("a2.txt");
-        const QByteArray b = file("b2.txt");
-        QVERIFY(writeBytes(a, "a") && writeBytes(b, "b"));
-        addRows(results_, {a, b}, {});
-        run();
+        const QByteArray a = file("a.txt", false);
+        sendCheckedToRecycleBin(view_, dialogs_, results_);
         QVERIFY(dialogs_.shown().isEmpty());
-        QCOMPARE(view_.redraws, 1);
-
         results_.setChecked(0, true);
-        results_.setChecked(1, true);
-        run(); // unanswered: No
+        trash(BoxAnswer::No);
         QCOMPARE(dialogs_.shown().size(), 1);
-        QVERIFY(exists(a) && exists(b));
-        QCOMPARE(rowsOf(results_).size(), 2);
-        QVERIFY(results_.row(0).checked && results_.row(1).checked);
-        QVERIFY(!QDir(trashFolder() + QStringLiteral("/files")).exists());
+        QCOMPARE(dialogs_.shown()[0].text,
+                 "Are you sure you want to move \"" + QFile::decodeName(a) + "\" to the Trash?");
+        QVERIFY(exists(a));
+        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(a)}));
+        QCOMPARE(view_.redraws, 2);
     }
 
-    void fileAlreadyGoneLeavesItsRowAndIsNamed() {
-        const QByteArray gone = file("gone3.txt");
-        const QByteArray here = file("here3.txt");
-        QVERIFY(writeBytes(here, "here"));
-        addRows(results_, {gone, here}, {0, 1});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        QVERIFY(rowsOf(results_).isEmpty());
-        QVERIFY(exists(trashed("here3.txt")));
-        const QList<ScriptedDialogs::Shown> boxes = dialogs_.messages();
-        QCOMPARE(boxes.size(), 2);
-        QCOMPARE(boxes[1].style, boxstyle::Exclamation);
-        QCOMPARE(boxes[1].text, "1 of 2 items could not be moved to the Trash:\r\n\r\n" +
-                                    QFile::decodeName(gone) + ": It no longer exists");
-    }
-
-    void folderRowGoesWithItsContents() {
-        const QByteArray folder = file("folder4");
-        QVERIFY(::mkdir(folder.constData(), 0755) == 0);
-        QVERIFY(writeBytes(folder + "/inner.txt", "inner"));
-        const QByteArray other = file("other4.txt");
-        QVERIFY(writeBytes(other, "other"));
-        addRows(results_, {folder, folder + "/inner.txt", other}, {0, 1});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        QCOMPARE(rowsOf(results_), QStringList({"- " + QFile::decodeName(other)}));
-        QCOMPARE(readBytes(trashed("folder4/inner.txt")), QByteArray("inner"));
-        QCOMPARE(dialogs_.messages().size(), 1); // the question; the inner file went with it
-    }
-
-    void oddNamesReachTheVeryFile() {
-        // "caf\xe9" is not UTF-8; re-encoded through text it would become the decoy's name.
-        const QList<QByteArray> names = {"with space 5.txt", "line\nbreak5.txt", "caf\xe9-5.txt"};
-        QList<QByteArray> paths;
-        for (const QByteArray& name : names) {
-            paths << file(name);
-            QVERIFY(writeBytes(paths.last(), name));
-        }
-        const QByteArray decoy = file("caf\xef\xbf\xbd-5.txt");
-        QVERIFY(writeBytes(decoy, "decoy"));
-        addRows(results_, paths, {0, 1, 2});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        QVERIFY(rowsOf(results_).isEmpty());
-        for (int i = 0; i < names.size(); ++i) {
-            QCOMPARE(readBytes(trashed(names[i])), names[i]);
-            QCOMPARE(restorePathOf(QFile::encodeName(trashFolder()) + "/info/" + names[i] +
-                                   ".trashinfo"),
-                     paths[i]);
-        }
-        QCOMPARE(readBytes(decoy), QByteArray("decoy"));
-        QCOMPARE(dialogs_.messages().size(), 1);
-    }
-
-    void trashThatCannotBeMadeKeepsFilesAndTicks() {
+    void failuresKeepFilesAndTicksAndOneMessageSaysWhy() {
         // A file where the Trash folder belongs: nothing can be trashed.
         QVERIFY(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
-        QVERIFY(writeBytes(QFile::encodeName(trashFolder()), "in the way"));
-        const QByteArray a = file("a6.txt");
-        const QByteArray b = file("b6.txt");
-        QVERIFY(writeBytes(a, "a") && writeBytes(b, "b"));
-        addRows(results_, {a, b}, {0, 1});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        QFile::remove(trashFolder());
+        QVERIFY(writeBytes(homeTrash(), "in the way"));
+        const QByteArray a = file("a.txt");
+        const QByteArray b = file("b.txt");
+        trash(BoxAnswer::Yes);
+        ::unlink(homeTrash().constData());
         QVERIFY(exists(a) && exists(b));
         QCOMPARE(rowsOf(results_),
                  QStringList({"x " + QFile::decodeName(a), "x " + QFile::decodeName(b)}));
-        const QList<ScriptedDialogs::Shown> boxes = dialogs_.messages();
-        QCOMPARE(boxes.size(), 2);
-        QVERIFY2(boxes[1].text.startsWith("2 of 2 items could not be moved to the Trash:\r\n\r\n" +
-                                          QFile::decodeName(a) + ": "),
-                 qPrintable(boxes[1].text));
-        QVERIFY(boxes[1].text.contains("\r\n" + QFile::decodeName(b) + ": "));
-    }
-
-    void otherFileSystemUsesItsOwnTrash() {
-        const auto mounted = ScratchFileSystem::ext4Image();
-        if (!mounted->isMounted())
-            QSKIP(qPrintable("No second file system: " + mounted->whyNot()));
-        const QByteArray path = native(mounted->path(), "on ext4.txt");
-        QVERIFY(writeBytes(path, "ext4"));
-        addRows(results_, {path}, {0});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        const QByteArray trash =
-            native(mounted->path(), ".Trash-" + QByteArray::number(::getuid()));
-        QCOMPARE(readBytes(trash + "/files/on ext4.txt"), QByteArray("ext4"));
-        // On another mount the record names the path from the mount's top folder.
-        QCOMPARE(restorePathOf(trash + "/info/on ext4.txt.trashinfo"), QByteArray("on ext4.txt"));
-        QVERIFY(!exists(path));
-        QVERIFY(rowsOf(results_).isEmpty());
-        QCOMPARE(dialogs_.messages().size(), 1);
-    }
-
-    void mountWithoutTrashKeepsItsItems() {
-        const auto mounted = ScratchFileSystem::tmpfs("size=1m");
-        if (!mounted->isMounted())
-            QSKIP(qPrintable("No second file system: " + mounted->whyNot()));
-        const QByteArray path = native(mounted->path(), "on tmpfs.txt");
-        QVERIFY(writeBytes(path, "tmpfs"));
-        addRows(results_, {path}, {0});
-        dialogs_.queueAnswer(BoxAnswer::Yes);
-        run();
-        // GIO keeps no Trash on mounts it counts as the system's own, such as tmpfs.
-        QVERIFY(exists(path));
-        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(path)}));
         QCOMPARE(dialogs_.messages().size(), 2);
-        QVERIFY(
-            dialogs_.messages()[1].text.startsWith("The item could not be moved to the Trash:"));
+        const QString summary = dialogs_.messages()[1].text;
+        QVERIFY2(summary.startsWith("2 of 2 items could not be moved to the Trash:\r\n\r\n" +
+                                    QFile::decodeName(a) + ": "),
+                 qPrintable(summary));
+        QVERIFY(summary.contains("\r\n" + QFile::decodeName(b) + ": "));
+    }
+
+    void anotherMountUsesItsOwnTrashOrKeepsTheFile() {
+        ScratchFileSystem ext4;
+        if (!ext4.isMounted())
+            QSKIP(qPrintable(ext4.whyNot()));
+        const QByteArray onExt4 = file("on ext4.txt", true, ext4.path());
+        ScratchFileSystem tmpfs("size=1m");
+        QVERIFY(tmpfs.isMounted());
+        const QByteArray onTmpfs = file("on tmpfs.txt", true, tmpfs.path());
+        trash(BoxAnswer::Yes);
+
+        const QByteArray trash = native(ext4.path(), ".Trash-" + QByteArray::number(::getuid()));
+        QCOMPARE(readBytes(trash + "/files/on ext4.txt"), QByteArray("on ext4.txt"));
+        // There the record names the path from the mount's top folder.
+        QCOMPARE(restorePath(trash, "on ext4.txt"), QByteArray("on ext4.txt"));
+        QVERIFY(!exists(onExt4));
+        // GIO keeps no Trash on mounts it counts as the system's own, such as tmpfs.
+        QCOMPARE(readBytes(onTmpfs), QByteArray("on tmpfs.txt"));
+        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(onTmpfs)}));
+        QVERIFY(dialogs_.messages()[1].text.startsWith("1 of 2 items could not be moved"));
     }
 };
 
