@@ -97,8 +97,8 @@ Form1::Form1(FormServices services, QWidget* parent)
     connect(PushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(PushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
     connect(PushButton(8), &QPushButton::clicked, this, &Form1::PushButton8_Click);
-    connect(PushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
     connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
+    connect(PushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
     connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
     connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
 

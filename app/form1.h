@@ -66,8 +66,8 @@ public slots:
     void PushButton1_Click();
     void PushButton3_Click();
     void PushButton8_Click();
-    void PushButton10_Click();
     void PushButton9_Click();
+    void PushButton10_Click();
     void PushButton12_Click();
     void PushButton14_Click();
 
