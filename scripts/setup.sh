@@ -12,6 +12,7 @@ packages=(
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
     shared-mime-info fonts-liberation2 xdg-utils
+    e2fsprogs mount # the file-command tests mount a second file system of their own
 )
 
 install_missing() {
