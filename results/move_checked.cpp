@@ -25,16 +25,31 @@ const QString kReplace = QStringLiteral("Replace");
 const QString kKeepBoth = QStringLiteral("Keep Both");
 const QString kSkip = QStringLiteral("Skip");
 
+QString shown(const QByteArray& path) {
+    return fs::displayPath(path);
+}
+
 // One click's record: where files went, and which could not go.
 struct MoveRecord {
     QHash<QByteArray, QByteArray> movedHereFrom; // destination -> source, this click only
     std::vector<UnhandledItem> unhandled;
     int tried = 0;
-};
 
-QString shown(const QByteArray& path) {
-    return fs::displayPath(path);
-}
+    void note(const ResultRow& row, const CopyOutcome& copied, const QString& leftBehind) {
+        ++tried;
+        if (copied.result != CopyOutcome::Result::Moved &&
+            copied.result != CopyOutcome::Result::Copied) {
+            unhandled.push_back({row.displayPath, copied.reason});
+            return;
+        }
+        movedHereFrom.insert(copied.destination, row.nativePath);
+        if (!leftBehind.isEmpty())
+            unhandled.push_back(
+                {row.displayPath, QStringLiteral("Copied to \"%1\", but the original could not "
+                                                 "be deleted: %2")
+                                      .arg(shown(copied.destination), leftBehind)});
+    }
+};
 
 // Asks about one taken name. Skip is the default and the answer to Escape: it loses nothing and
 // changes nothing.
@@ -60,6 +75,22 @@ ClashQuestion clashQuestion(Dialogs& dialogs, const MoveRecord& record) {
             return ClashAnswer::Replace;
         return answer == kKeepBoth ? ClashAnswer::KeepBoth : ClashAnswer::Skip;
     };
+}
+
+// The steps for one ticked row: the file goes to the folder, by a rename or a checked copy whose
+// source is deleted only once the copy stands.
+void moveRow(Guard& g, const ResultRow& row, const QByteArray& folder,
+             const ClashQuestion& askAboutClash, MoveRecord& record) {
+    QByteArray destination;
+    CopyOutcome copied{CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed")};
+    g.step(124, [&] { destination = folder + FileNameOfPath(row.nativePath); });
+    g.step(126, [&] { copied = CopyFileChecked(row.nativePath, destination, askAboutClash); });
+    QString leftBehind;
+    g.step(128, [&] {
+        if (copied.result == CopyOutcome::Result::Copied)
+            leftBehind = DeleteFileForced(row.nativePath);
+    });
+    record.note(row, copied, leftBehind);
 }
 
 } // namespace
@@ -95,27 +126,7 @@ void moveCheckedToFolder(ResultsView& view, Dialogs& dialogs, ResultsModel& resu
         g.setFileText(row.displayPath);
         if (!g.test(122, [&] { return row.checked; }))
             continue;
-        ++record.tried;
-        QByteArray destination;
-        CopyOutcome copied{CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed")};
-        g.step(124, [&] { destination = folder + FileNameOfPath(row.nativePath); });
-        g.step(126, [&] { copied = CopyFileChecked(row.nativePath, destination, askAboutClash); });
-        QString leftBehind;
-        g.step(128, [&] {
-            if (copied.result == CopyOutcome::Result::Copied)
-                leftBehind = DeleteFileForced(row.nativePath);
-        });
-        if (copied.result == CopyOutcome::Result::Moved ||
-            copied.result == CopyOutcome::Result::Copied)
-            record.movedHereFrom.insert(copied.destination, row.nativePath);
-        if (copied.result != CopyOutcome::Result::Moved &&
-            copied.result != CopyOutcome::Result::Copied)
-            record.unhandled.push_back({row.displayPath, copied.reason});
-        else if (!leftBehind.isEmpty())
-            record.unhandled.push_back(
-                {row.displayPath, QStringLiteral("Copied to \"%1\", but the original could not "
-                                                 "be deleted: %2")
-                                      .arg(shown(copied.destination), leftBehind)});
+        moveRow(g, row, folder, askAboutClash, record);
     }
     g.step(132, [&] { RemoveCheckedRows(results); });
     g.step(142, [&] { view.redrawResults(); });
