@@ -127,6 +127,24 @@ private slots:
         QCOMPARE(namesIn(source()).size(), 5);
     }
 
+    void unrememberedFolderIsReportedAndTheMoveGoesOn() {
+        // A file where the settings folder belongs: "LastFolder" cannot be written.
+        const QString settings = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Vantrel";
+        removeTree(settings);
+        QVERIFY(writeBytes(QFile::encodeName(settings), "in the way"));
+        const QByteArray a = file("a.txt", "a");
+        moveTo(target());
+        QFile::remove(settings);
+        QVERIFY(!exists(a) && exists(native(target(), "a.txt")));
+        QCOMPARE(dialogs_.messages().size(), 1);
+        QCOMPARE(dialogs_.messages()[0].title, QStringLiteral("Application Error"));
+        // No row had been reached: nothing follows "File: ".
+        QVERIFY2(dialogs_.messages()[0].text.endsWith(
+                     "in Quillmere2021/08/31.Form1.PushButton8_Click at line 334\r\rPlease email "
+                     "screenshot of this message to support@vantrel.example\r\rFile: "),
+                 qPrintable(dialogs_.messages()[0].text));
+    }
+
     void clashIsAskedAndTheAnswerHonoured_data() {
         QTest::addColumn<QString>("answer"); // empty: the box closed without a choice
         QTest::addColumn<QStringList>("targetAfter");
