@@ -131,6 +131,7 @@ private slots:
         // A file where the settings folder belongs: "LastFolder" cannot be written.
         const QString settings = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Vantrel";
         removeTree(settings);
+        QVERIFY(QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME")));
         QVERIFY(writeBytes(QFile::encodeName(settings), "in the way"));
         const QByteArray a = file("a.txt", "a");
         moveTo(target());
