@@ -19,6 +19,15 @@ constexpr int Information = 64;
 
 enum BoxAnswer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
 
+// A question answered by one of several labelled buttons.
+struct ChoiceRequest {
+    QString text;
+    QStringList buttons;
+    int defaultButton = 0; // the button Enter presses
+    int escapeButton = 0;  // the answer when the box is closed without a button
+    QString title;         // empty: the application title
+};
+
 struct SaveDialogRequest {
     QString title = QStringLiteral("Save");
     QStringList filters = {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")};
@@ -43,6 +52,8 @@ public:
     }
     // The Save dialog: no overwrite prompt, no default suffix; cancel gives the empty text.
     QString showSave(const SaveDialogRequest& request = {}) { return showSaveDialog(request); }
+    // Returns the index of the button pressed in request.buttons.
+    int choose(const ChoiceRequest& request) { return showChoice(request); }
 
 protected:
     virtual int showMessage(const QString& text, int style, const QString& title) = 0;
@@ -50,6 +61,7 @@ protected:
                               const QString& defaultText) = 0;
     virtual QString showFolderChooser(const QString& title, const QString& initialFolder) = 0;
     virtual QString showSaveDialog(const SaveDialogRequest& request) = 0;
+    virtual int showChoice(const ChoiceRequest& request) = 0;
 };
 
 // The title a box shows: its own, or the application title when it has none.

@@ -15,7 +15,9 @@
 #include "folders/sample_folders.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
+#include "results/move_checked.h"
 #include "results/results_model.h"
+#include "results/send_checked_to_trash.h"
 #include "results/text_export.h"
 #include "search/search_run.h"
 
@@ -98,7 +100,9 @@ Form1::Form1(FormServices services, QWidget* parent)
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
     connect(PushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(PushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(PushButton(8), &QPushButton::clicked, this, &Form1::PushButton8_Click);
     connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
+    connect(PushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
     connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
     connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
     connect(PushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
@@ -157,8 +161,16 @@ void Form1::PushButton3_Click() {
     addFolderToSearch(*this);
 }
 
+void Form1::PushButton8_Click() {
+    moveCheckedToFolder(*this, *dialogs_, *results_);
+}
+
 void Form1::PushButton9_Click() {
     showHelp(*dialogs_, location::PushButton9Click);
+}
+
+void Form1::PushButton10_Click() {
+    sendCheckedToRecycleBin(*this, *dialogs_, *results_);
 }
 
 void Form1::PushButton12_Click() {
@@ -187,14 +199,6 @@ void Form1::PushButton11_Click() {
 
 void Form1::PushButton17_Click() {
     results::removeResultsContaining(*this, *dialogs_, *results_);
-}
-
-void Form1::setProgressValue(int percent) {
-    controls_.ProgressBar1->setValue(percent);
-}
-
-void Form1::setProgressText(const QString& text) {
-    controls_.ProgressBar1->setText(text);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -238,6 +242,18 @@ QString Form1::folderListHeader() const {
 
 void Form1::setFolderListHeader(const QString& text) {
     controls_.ListView1->headerItem()->setText(0, text);
+}
+
+void Form1::setProgressValue(int percent) {
+    controls_.ProgressBar1->setValue(percent);
+}
+
+void Form1::setProgressText(const QString& text) {
+    controls_.ProgressBar1->setText(text);
+}
+
+void Form1::redrawResults() {
+    controls_.ListView2->viewport()->update();
 }
 
 void Form1::setMousePointer(int value) {

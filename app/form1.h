@@ -60,11 +60,14 @@ public:
     int mousePointer() const override { return mousePointer_; }
     void setProgressValue(int percent) override;
     void setProgressText(const QString& text) override;
+    void redrawResults() override;
 
 public slots:
     void PushButton1_Click();
     void PushButton3_Click();
+    void PushButton8_Click();
     void PushButton9_Click();
+    void PushButton10_Click();
     void PushButton12_Click();
     void PushButton14_Click();
     // The results commands.

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace quillmere {
 
@@ -108,6 +109,23 @@ QString QtDialogs::showSaveDialog(const SaveDialogRequest& request) {
     if (dialog.exec() != QDialog::Accepted)
         return {};
     return dialog.selectedFiles().value(0);
+}
+
+int QtDialogs::showChoice(const ChoiceRequest& request) {
+    QMessageBox box(QMessageBox::Question, effectiveBoxTitle(request.title),
+                    textForDisplay(request.text), QMessageBox::NoButton, owner_);
+    box.setTextFormat(Qt::PlainText);
+    QList<QAbstractButton*> buttons;
+    for (const QString& label : request.buttons)
+        buttons.append(box.addButton(label, QMessageBox::ActionRole));
+    if (buttons.isEmpty())
+        return -1;
+    box.setDefaultButton(
+        qobject_cast<QPushButton*>(buttons.value(request.defaultButton, buttons.first())));
+    box.setEscapeButton(buttons.value(request.escapeButton, buttons.first()));
+    box.exec();
+    const qsizetype pressed = buttons.indexOf(box.clickedButton());
+    return pressed >= 0 ? int(pressed) : request.escapeButton;
 }
 
 } // namespace quillmere

@@ -32,6 +32,7 @@ protected:
                       const QString& defaultText) override;
     QString showFolderChooser(const QString& title, const QString& initialFolder) override;
     QString showSaveDialog(const SaveDialogRequest& request) override;
+    int showChoice(const ChoiceRequest& request) override;
 
 private:
     QPointer<QWidget> owner_;

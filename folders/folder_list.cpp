@@ -4,6 +4,7 @@
 #include "app/form1.h"
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
+#include "folders/folder_picker.h"
 #include "folders/path_cleanup.h"
 #include "search/search_run.h"
 
@@ -17,7 +18,7 @@ const QString kPickerTitle = QStringLiteral("Please select folder:");
 }
 
 QString BrowseForFolder(Form1& owner, const QString& title, const QString& initialFolder) {
-    return owner.dialogs().chooseFolder(title, initialFolder);
+    return BrowseForFolder(owner.dialogs(), title, initialFolder);
 }
 
 void addFolderToSearch(Form1& form) {

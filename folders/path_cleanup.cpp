@@ -4,30 +4,43 @@ namespace quillmere {
 
 namespace {
 
-QString collapsePairs(QStringView text) {
-    QString out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
+// Text is QString or QByteArray: "/" is one unit in both, and never part of another character.
+template <typename Text> Text collapsePairs(const Text& text, qsizetype from) {
+    Text out;
+    out.reserve(text.size() - from);
+    for (qsizetype i = from; i < text.size(); ++i) {
         out += text[i];
-        if (text[i] == QLatin1Char('/') && i + 1 < text.size() && text[i + 1] == QLatin1Char('/'))
+        if (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/')
             ++i;
     }
     return out;
 }
 
+template <typename Text> Text collapse(const Text& path) {
+    if (!path.startsWith('/'))
+        return collapsePairs(path, 0);
+    qsizetype k = 0;
+    while (k < path.size() && path[k] == '/')
+        ++k;
+    return Text(1, '/') + collapsePairs(path, k);
+}
+
 } // namespace
 
 QString CollapseBackslashes(const QString& path) {
-    if (!path.startsWith(QLatin1Char('/')))
-        return collapsePairs(path);
-    qsizetype k = 0;
-    while (k < path.size() && path[k] == QLatin1Char('/'))
-        ++k;
-    return QLatin1Char('/') + collapsePairs(QStringView(path).mid(k));
+    return collapse(path);
+}
+
+QByteArray CollapseBackslashes(const QByteArray& path) {
+    return collapse(path);
 }
 
 QString FileNameOfPath(const QString& path) {
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QByteArray FileNameOfPath(const QByteArray& path) {
+    return path.mid(path.lastIndexOf('/') + 1);
 }
 
 } // namespace quillmere

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace quillmere {
@@ -8,8 +9,11 @@ namespace quillmere {
 // becomes one (so three become two, four become two), and a leading run of "/", however long,
 // becomes exactly one.
 QString CollapseBackslashes(const QString& path);
+// The same on a path's own bytes, for names that are not valid UTF-8.
+QByteArray CollapseBackslashes(const QByteArray& path);
 
 // The text after the last "/" of a path; the whole text when it holds none.
 QString FileNameOfPath(const QString& path);
+QByteArray FileNameOfPath(const QByteArray& path);
 
 } // namespace quillmere

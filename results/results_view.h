@@ -17,6 +17,11 @@ public:
     // The progress bar under the lists: a value from 0 to 100 and the text drawn on it.
     virtual void setProgressValue(int percent) = 0;
     virtual void setProgressText(const QString& text) = 0;
+
+    // --- The file commands: send to Trash, move to folder ---
+
+    // Repaints the results list, so rows whose files left are seen to be gone at once.
+    virtual void redrawResults() = 0;
 };
 
 } // namespace quillmere

@@ -15,6 +15,7 @@ packages=(
     libgsf-1-dev libqpdf-dev
     shared-mime-info fonts-liberation2 xdg-utils
     desktop-file-utils appstream xvfb xauth xdotool librsvg2-bin dpkg-dev
+    e2fsprogs mount # the file-command tests mount a second file system of their own
 )
 
 install_missing() {

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QTimer>
 #include <QtTest>
@@ -48,6 +49,7 @@ private slots:
     void realSaveDialogAsksNothingOfItsOwn();
     void aFailedCheckClosesTheBox();
     void titlesCarryNoApplicationName();
+    void realChoiceBoxOffersItsLabelsAndDefault();
 };
 
 void TestDialogs::applicationTitleRule_data() {
@@ -237,6 +239,27 @@ void TestDialogs::titlesCarryNoApplicationName() {
     nameApplication();
     QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quillmere"));
+}
+
+void TestDialogs::realChoiceBoxOffersItsLabelsAndDefault() {
+    QtDialogs dialogs(nullptr);
+    ChoiceRequest request;
+    request.text = QStringLiteral("taken\r\rname");
+    request.buttons = {QStringLiteral("Replace"), QStringLiteral("Keep Both"),
+                       QStringLiteral("Skip")};
+    request.defaultButton = request.escapeButton = 2;
+    whenOpen<QMessageBox>([](QMessageBox* box) {
+        QCOMPARE(box->text(), QStringLiteral("taken\n\nname"));
+        QCOMPARE(box->buttons().size(), 3);
+        QCOMPARE(box->defaultButton()->text(), QStringLiteral("Skip"));
+        for (QAbstractButton* button : box->buttons()) {
+            if (button->text() == QStringLiteral("Keep Both"))
+                button->click();
+        }
+    });
+    QCOMPARE(dialogs.choose(request), 1);
+    whenOpen<QMessageBox>([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
+    QCOMPARE(dialogs.choose(request), 2);
 }
 
 QUILLMERE_TEST_MAIN(TestDialogs)

@@ -44,6 +44,9 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, cleaned);
         QCOMPARE(CollapseBackslashes(path), cleaned);
+        // The byte version agrees, and leaves bytes that are not UTF-8 as they are.
+        QCOMPARE(CollapseBackslashes(path.toUtf8()), cleaned.toUtf8());
+        QCOMPARE(CollapseBackslashes(QByteArray("///\xe9//x")), QByteArray("/\xe9/x"));
     }
 
     void fileName_data() {

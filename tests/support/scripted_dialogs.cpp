@@ -40,4 +40,17 @@ QString ScriptedDialogs::showSaveDialog(const SaveDialogRequest& request) {
     return savePaths_.isEmpty() ? QString() : savePaths_.dequeue();
 }
 
+int ScriptedDialogs::showChoice(const ChoiceRequest& request) {
+    record({Kind::Choice, request.defaultButton, effectiveBoxTitle(request.title), request.text,
+            request.buttons});
+    if (!choices_.isEmpty())
+        return choices_.dequeue();
+    if (!choiceLabels_.isEmpty()) {
+        const QString label = choiceLabels_.dequeue();
+        // A label the box does not offer is an answer the user could not give.
+        return int(request.buttons.indexOf(label));
+    }
+    return request.defaultButton;
+}
+
 } // namespace quillmere

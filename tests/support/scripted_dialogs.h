@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QQueue>
+#include <QStringList>
 
 #include <functional>
 
@@ -12,19 +13,24 @@ namespace quillmere {
 
 class ScriptedDialogs : public Dialogs {
 public:
-    enum class Kind { Message, Input, Folder, Save };
+    enum class Kind { Message, Input, Folder, Save, Choice };
     struct Shown {
         Kind kind;
         int style;     // message boxes only
         QString title; // as the user would see it: the application title when none was given
         QString text;  // message, prompt, or for the folder chooser the initial folder
+        QStringList buttons = {}; // choice boxes only, with the default one's index as `style`
     };
 
-    // Unanswered questions get: OK (No for a Yes/No box), empty input, no folder, no file.
+    // Unanswered questions get: OK (No for a Yes/No box), empty input, no folder, no file, the
+    // default button of a choice.
     void queueAnswer(int boxAnswer) { answers_.enqueue(boxAnswer); }
     void queueInput(const QString& text) { inputs_.enqueue(text); }
     void queueFolder(const QString& path) { folders_.enqueue(path); }
     void queueSavePath(const QString& path) { savePaths_.enqueue(path); }
+    // The index of the button to press, or the label, which must be on the box.
+    void queueChoice(int button) { choices_.enqueue(button); }
+    void queueChoice(const QString& label) { choiceLabels_.enqueue(label); }
 
     // Runs while a question is "open", as a nested handler would run during a modal box.
     std::function<void(const Shown&)> onShow;
@@ -39,6 +45,7 @@ protected:
                       const QString& defaultText) override;
     QString showFolderChooser(const QString& title, const QString& initialFolder) override;
     QString showSaveDialog(const SaveDialogRequest& request) override;
+    int showChoice(const ChoiceRequest& request) override;
 
 private:
     void record(Shown box);
@@ -47,6 +54,8 @@ private:
     QQueue<QString> inputs_;
     QQueue<QString> folders_;
     QQueue<QString> savePaths_;
+    QQueue<int> choices_;
+    QQueue<QString> choiceLabels_;
     QList<Shown> shown_;
 };
 

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+namespace quillmere {
+
+// A ticked row whose file the command could not handle, and why.
+struct UnhandledItem {
+    QString path;
+    QString reason;
+};
+
+// The one message a file command shows at its end: how many of the items could not be handled
+// ("sent to the Trash", "moved to /x"), each with its reason; after the first ten, only how many
+// more. Empty text when every item was handled.
+QString unhandledItemsMessage(const std::vector<UnhandledItem>& items, int itemCount,
+                              const QString& whatWasTried);
+
+} // namespace quillmere
