@@ -49,6 +49,7 @@ protected:
     QString showInput(const QString&, const QString&, const QString&) override { return phrase; }
     QString showFolderChooser(const QString&, const QString&) override { return {}; }
     QString showSaveDialog(const SaveDialogRequest&) override { return savePath; }
+    int showChoice(const ChoiceRequest& request) override { return request.defaultButton; }
 };
 
 // Paths of a photo library: a folder per trip, alternating cameras, some names outside ASCII.

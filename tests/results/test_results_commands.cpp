@@ -27,6 +27,7 @@ struct FakeResultsView : ResultsView {
             onProgressValue(percent);
     }
     void setProgressText(const QString& text) override { log << QStringLiteral("text ") + text; }
+    void redrawResults() override { log << QStringLiteral("redraw"); }
 
     int pointer = 0;
     QStringList log;
