@@ -5,6 +5,8 @@
 #include "bench/bench_support.h"
 
 #include "results/results_model.h"
+#include "search/detail_columns.h"
+#include "search/extraction/extraction.h"
 #include "search/search_folder.h"
 
 #include <QCoreApplication>
@@ -13,6 +15,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -93,6 +97,59 @@ QString makeFlatFolder(const std::vector<QByteArray>& entries, QTemporaryDir& ho
     return QFile::decodeName(flat);
 }
 
+struct ColdSearch {
+    double seconds = 0;
+    QStringList rows;
+};
+
+// A search that reads every file again, with the readers where `isolation` puts them.
+ColdSearch coldSearch(const QString& tree, const search::Query& query,
+                      extraction::Isolation isolation) {
+    extraction::Settings settings;
+    settings.isolation = isolation;
+    settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    extraction::configure(settings);
+    DetailColumns::clearCache();
+    ResultsModel results;
+    TimingObserver observer(results);
+    QElapsedTimer timer;
+    timer.start();
+    {
+        search::SearchEngine engine(observer);
+        engine.searchFolder(QFile::encodeName(tree), query, true);
+    }
+    ColdSearch done{seconds(timer), {}};
+    for (int row = 0; row < results.rowCount(); ++row)
+        done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
+    return done;
+}
+
+// Readers in process against readers in sandboxed helpers, alternating, three times each; the
+// helpers of the first helper search start from nothing, as they would in a new process.
+void compareIsolation(const QString& tree, const search::Query& query) {
+    DetailColumns::setCacheLimit(0);
+    std::vector<double> inProcess;
+    std::vector<double> helpers;
+    bool same = true;
+    for (int round = 0; round < 3; ++round) {
+        const ColdSearch here = coldSearch(tree, query, extraction::Isolation::InProcess);
+        const ColdSearch there = coldSearch(tree, query, extraction::Isolation::Helpers);
+        inProcess.push_back(here.seconds);
+        helpers.push_back(there.seconds);
+        same = same && here.rows == there.rows;
+    }
+    std::sort(inProcess.begin(), inProcess.end());
+    std::sort(helpers.begin(), helpers.end());
+    print(QStringLiteral("\nCold search, every file read again (median of 3, alternating):"));
+    print(QStringLiteral("  readers in process:            %1 s").arg(fixed(inProcess[1], 3)));
+    print(QStringLiteral("  readers in sandboxed helpers:  %1 s, %2 of in process; rows %3")
+              .arg(fixed(helpers[1], 3))
+              .arg(fixed(helpers[1] / inProcess[1], 3))
+              .arg(same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
+    DetailColumns::setCacheLimit(200'000);
+    extraction::configure({});
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -138,10 +195,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    const search::Query query{phrase, search::CaseMode::Ignored};
+    compareIsolation(tree, query);
+
     ResultsModel results;
     TimingObserver observer(results);
     search::SearchEngine engine(observer);
-    const search::Query query{phrase, search::CaseMode::Ignored};
     QElapsedTimer timer;
     timer.start();
     engine.searchFolder(QFile::encodeName(tree), query, true);

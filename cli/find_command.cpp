@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "search/detail_columns.h"
+#include "search/extraction/extraction.h"
 
 #include "search/search_folder.h"
 
@@ -92,6 +93,20 @@ private:
     QSet<QByteArray> listed_;
 };
 
+// A file whose reader crashed, hung or ran out of memory is still searched by its other details;
+// one line says which file lost its embedded details and why.
+void reportReaderFaults() {
+    if (extraction::currentSettings().isolation == extraction::Isolation::Helpers &&
+        extraction::helperProgram().isEmpty())
+        std::fputs("quillmere-cli find: quillmere-extract is not installed beside this program: "
+                   "the readers run without their sandbox\n",
+                   stderr);
+    extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
+        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", nativePath.constData(),
+                     cause.toLocal8Bit().constData());
+    });
+}
+
 } // namespace
 
 int runFind(const QList<QByteArray>& arguments) {
@@ -132,6 +147,7 @@ int runFind(const QList<QByteArray>& arguments) {
 
     // One search per process: details kept for a second search would only cost memory and time.
     DetailColumns::setCacheLimit(0);
+    reportReaderFaults();
     PrintingObserver observer(json);
     const search::Query query{phrase,
                               ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};

@@ -10,7 +10,7 @@ packages=(
     build-essential cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
-    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
+    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev libseccomp-dev
     shared-mime-info fonts-liberation2 xdg-utils
 )
 

@@ -15,6 +15,8 @@ namespace {
 
 class ImageReader final : public Reader {
 public:
+    void prepare() const override { prepareExiv2(); }
+
     bool handles(const QMimeType& type) const override {
         static const char* const families[] = {
             "image/jpeg", "image/tiff",    "image/png",
@@ -32,7 +34,7 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareExiv2();
-        const RegularFile opened(file.nativePath);
+        const RegularFile opened(file);
         if (!opened.isOpen())
             return false;
         bool isPng = false;

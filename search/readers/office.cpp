@@ -25,8 +25,8 @@ const QString MetaNs = QStringLiteral("urn:oasis:names:tc:opendocument:xmlns:met
 
 class Archive {
 public:
-    explicit Archive(const QByteArray& nativePath) {
-        const RegularFile file(nativePath);
+    explicit Archive(const FileToRead& request) {
+        const RegularFile file(request);
         if (!file.isOpen() || file.size() < 22) // smaller than an end-of-directory record
             return;
         if (file.size() <= WholeFileBytes) {
@@ -289,7 +289,7 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         try {
-            const Archive archive(file.nativePath);
+            const Archive archive(file);
             if (!archive.isOpen())
                 return false;
             if (archive.has("[Content_Types].xml")) {

@@ -26,6 +26,12 @@ struct FileToRead {
     QByteArray nativePath; // absolute, the file system's own bytes
     QMimeType mimeType;
     qint64 size = 0;
+    // An open descriptor of the file, checked to be regular, that readers use instead of opening
+    // the path; -1 when they open the path themselves. Owned by the caller.
+    int descriptor = -1;
+    // Set inside the reader helper, where nothing can be opened by name: a reader that would
+    // reopen the file through /proc reads it through its descriptor instead.
+    bool confined = false;
 };
 
 // One family of files (photos, audio, video, PDF, Office/ODF). A reader never throws, never
@@ -38,6 +44,9 @@ public:
     // Reads what it can into `out`; false when the file is not of the reader's kind after all,
     // so the caller may ask the MIME database by content and try another reader.
     virtual bool read(const FileToRead& file, EmbeddedDetails& out) const = 0;
+    // Loads and sets up everything the reader would otherwise fetch from disk on first use, so
+    // that it can then read where no file can be opened by name.
+    virtual void prepare() const {}
 };
 
 // One reader per family, each defined in its own file.
@@ -50,5 +59,9 @@ const Reader& officeReader(); // office.cpp
 
 // The first reader that handles the type, or nullptr.
 const Reader* readerFor(const QMimeType& type);
+
+// A reader's place among all readers and back, so a reader can be named across processes.
+int readerNumber(const Reader& reader);
+const Reader* readerByNumber(int number); // nullptr when there is no such reader
 
 } // namespace quillmere::readers

@@ -2,14 +2,21 @@
 
 #include <QHash>
 
+#include <array>
+
 namespace quillmere::readers {
 
 namespace {
 
+const std::array<const Reader*, 6>& allReaders() {
+    static const std::array<const Reader*, 6> all = {&heifReader(),  &imageReader(),
+                                                     &audioReader(), &videoReader(),
+                                                     &pdfReader(),   &officeReader()};
+    return all;
+}
+
 const Reader* firstThatHandles(const QMimeType& type) {
-    static const Reader* const all[] = {&heifReader(),  &imageReader(), &audioReader(),
-                                        &videoReader(), &pdfReader(),   &officeReader()};
-    for (const Reader* reader : all) {
+    for (const Reader* reader : allReaders()) {
         if (reader->handles(type))
             return reader;
     }
@@ -29,6 +36,20 @@ const Reader* readerFor(const QMimeType& type) {
     const Reader* reader = firstThatHandles(type);
     known.insert(name, reader);
     return reader;
+}
+
+int readerNumber(const Reader& reader) {
+    const auto& all = allReaders();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i] == &reader)
+            return int(i);
+    }
+    return -1;
+}
+
+const Reader* readerByNumber(int number) {
+    const auto& all = allReaders();
+    return number >= 0 && size_t(number) < all.size() ? all[size_t(number)] : nullptr;
 }
 
 } // namespace quillmere::readers
