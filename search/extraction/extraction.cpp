@@ -23,6 +23,8 @@ struct Shared {
     std::shared_mutex mutex;
     Settings settings;
     quint64 generation = 1;
+    // The settings under which no helper could be started: the readers then run here.
+    quint64 unstartable = 0;
     FaultListener listener;
 };
 
@@ -155,10 +157,12 @@ std::vector<pid_t> runningHelpers() {
 Extraction extract(const readers::Reader& reader, const readers::FileToRead& file) {
     Settings settings;
     quint64 generation = 0;
+    quint64 unstartable = 0;
     {
         std::shared_lock lock(shared().mutex);
         settings = shared().settings;
         generation = shared().generation;
+        unstartable = shared().unstartable;
     }
     const int number = readers::readerNumber(reader);
     thread_local QByteArray program;
@@ -167,7 +171,7 @@ Extraction extract(const readers::Reader& reader, const readers::FileToRead& fil
         program = settings.isolation == Isolation::Helpers ? helperProgram() : QByteArray();
         programGeneration = generation;
     }
-    if (program.isEmpty() || number < 0 || file.descriptor < 0)
+    if (program.isEmpty() || number < 0 || file.descriptor < 0 || unstartable == generation)
         return readInProcess(reader, file);
 
     Extraction result;
@@ -189,6 +193,17 @@ Extraction extract(const readers::Reader& reader, const readers::FileToRead& fil
         for (size_t i = 0; i < answer.values.size(); ++i)
             result.values[i] = std::move(answer.values[i]);
         return result;
+    case HelperProcess::Outcome::Kind::NotStarted:
+        // Where helpers cannot run at all (no seccomp in a container, no processes left), the
+        // results stay what they are without them; the user hears of it once.
+        {
+            std::unique_lock lock(shared().mutex);
+            if (shared().generation == generation)
+                shared().unstartable = generation;
+        }
+        tellListener(file.nativePath,
+                     outcome.failure + QStringLiteral("; the readers run inside this process"));
+        return readInProcess(reader, file);
     case HelperProcess::Outcome::Kind::Failed:
         break;
     }

@@ -154,7 +154,7 @@ HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size, Answ
     if (!isRunning()) {
         QString failure;
         if (!start(failure))
-            return {Kind::Failed, failure};
+            return {Kind::NotStarted, failure};
     }
     Channel channel(socket_);
     if (!channel.send(encodeRequest({quint8(reader), size}), fd))

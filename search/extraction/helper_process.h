@@ -29,8 +29,9 @@ public:
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     struct Outcome {
-        enum class Kind { Read, NotItsKind, Failed } kind = Kind::Failed;
-        QString failure; // why, in words for the user, when Failed
+        // NotStarted: no helper could be started, so the file was not read at all.
+        enum class Kind { Read, NotItsKind, Failed, NotStarted } kind = Kind::Failed;
+        QString failure; // why, in words for the user, when Failed or NotStarted
     };
 
     // Reads the open regular file `fd` (of `size` bytes) with reader number `reader`; the values

@@ -187,6 +187,27 @@ private slots:
         QVERIFY(details.problems().join(u'\n').contains(cause));
     }
 
+    // Where no helper can start (here: one that exits at once), the details are still read, and
+    // the user hears of it once.
+    void withoutAWorkingHelperTheReadersRunHere() {
+        QTemporaryDir dir;
+        writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
+        writeKodakPhoto(dir.filePath(QStringLiteral("b.jpg")));
+        extraction::Settings settings;
+        settings.program = QByteArrayLiteral("/bin/false");
+        extraction::configure(settings);
+        DetailColumns::clearCache();
+        FaultLog log;
+        QCOMPARE(searchKodak(dir.path(), 0),
+                 QStringList({QStringLiteral("a.jpg\t[Camera maker] Kodak"),
+                              QStringLiteral("b.jpg\t[Camera maker] Kodak")}));
+        const QList<Fault> faults = log.faults();
+        QCOMPARE(faults.size(), 1);
+        QCOMPARE(faults[0].cause, QStringLiteral("the reader helper could not start: the reader "
+                                                 "stopped unexpectedly (exit code 1); the readers "
+                                                 "run inside this process"));
+    }
+
     void theSandboxRefusesOpeningAndSockets() {
         QTemporaryDir dir;
         const QString probe = dir.filePath(QStringLiteral("probe.jpg"));
