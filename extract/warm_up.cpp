@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 
 #include <clocale>
+#include <cstdlib>
 #include <ctime>
 #include <iconv.h>
 
@@ -29,9 +30,14 @@ void loadConversions() {
         (void)::iconv_open(pair[0], pair[1]);
 }
 
-// Dates are written in the user's locale and local time, as in the program itself.
+// Dates are written in the user's locale and local time, as in the program itself. Without TZ,
+// the C library reloads /etc/localtime whenever Qt asks it to re-read the zone, which the sandbox
+// would refuse (and the zone would silently become UTC); naming the same file keeps the zone read
+// here for good.
 void loadLocaleAndZone() {
     std::setlocale(LC_ALL, "");
+    if (!std::getenv("TZ"))
+        ::setenv("TZ", ":/etc/localtime", 1);
     ::tzset();
     const QDateTime now = QDateTime::currentDateTime();
     (void)shortDateTime(now);
