@@ -48,6 +48,9 @@ public:
     SpawnSettings(int childEnd) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawn_file_actions_adddup2(&actions_, childEnd, HelperSocket);
+        // The helper may read any descriptor it holds: it gets none of the engine's input.
+        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawnattr_init(&attributes_);
         sigset_t none;
         sigemptyset(&none);
