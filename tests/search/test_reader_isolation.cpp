@@ -187,6 +187,41 @@ private slots:
         QVERIFY(details.problems().join(u'\n').contains(cause));
     }
 
+    // A helper may have been taken over by the file it read: its answer is checked, never trusted.
+    void answersAreCheckedBeforeUse_data() {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<bool>("accepted");
+        extraction::Answer answer;
+        answer.read = true;
+        answer.values[32 - extraction::FirstColumn] = QStringLiteral("Kodak");
+        QByteArray good;
+        extraction::encodeAnswer(answer, good);
+        QTest::addRow("well formed") << good << true;
+        QTest::addRow("cut short") << good.left(good.size() - 1) << false;
+        QByteArray column = good;
+        column[2] = char(41); // past the last column
+        QTest::addRow("no such column") << column << false;
+        column[2] = char(11); // a column the engine reads itself
+        QTest::addRow("a column of the entry") << column << false;
+        QByteArray length = good;
+        length[3] = char(0xff); // claims more text than follows
+        QTest::addRow("length past the end") << length << false;
+        QByteArray verdict = good;
+        verdict[1] = char(7);
+        QTest::addRow("unknown verdict") << verdict << false;
+        QTest::addRow("a request instead") << extraction::encodeRequest({1, 10}) << false;
+    }
+    void answersAreCheckedBeforeUse() {
+        QFETCH(QByteArray, payload);
+        QFETCH(bool, accepted);
+        extraction::Answer answer;
+        QCOMPARE(extraction::decodeAnswer(payload, answer), accepted);
+        if (accepted) {
+            QVERIFY(answer.read);
+            QCOMPARE(answer.values[32 - extraction::FirstColumn], QStringLiteral("Kodak"));
+        }
+    }
+
     // Where no helper can start (here: one that exits at once), the details are still read, and
     // the user hears of it once.
     void withoutAWorkingHelperTheReadersRunHere() {
