@@ -20,6 +20,7 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -99,10 +100,23 @@ QString makeFlatFolder(const std::vector<QByteArray>& entries, QTemporaryDir& ho
 
 struct ColdSearch {
     double seconds = 0;
+    double cpuSeconds = 0; // this process and its helpers, all threads
     QStringList rows;
 };
 
-// A search that reads every file again, with the readers where `isolation` puts them.
+double cpuSecondsUsed() {
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        ::getrusage(who, &usage);
+        total += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return total;
+}
+
+// A search that reads every file again, with the readers where `isolation` puts them. The
+// helpers are stopped afterwards, so that their processor time is counted.
 ColdSearch coldSearch(const QString& tree, const search::Query& query,
                       extraction::Isolation isolation) {
     extraction::Settings settings;
@@ -112,42 +126,53 @@ ColdSearch coldSearch(const QString& tree, const search::Query& query,
     DetailColumns::clearCache();
     ResultsModel results;
     TimingObserver observer(results);
+    const double cpuBefore = cpuSecondsUsed();
     QElapsedTimer timer;
     timer.start();
     {
         search::SearchEngine engine(observer);
         engine.searchFolder(QFile::encodeName(tree), query, true);
     }
-    ColdSearch done{seconds(timer), {}};
+    ColdSearch done;
+    done.seconds = seconds(timer);
+    extraction::configure({});
+    done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
     for (int row = 0; row < results.rowCount(); ++row)
         done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
     return done;
 }
 
-// Readers in process against readers in sandboxed helpers, alternating, three times each; the
-// helpers of the first helper search start from nothing, as they would in a new process.
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Readers in process against readers in sandboxed helpers, alternating, five times each; each
+// helper search starts its helpers from nothing, as a new process would. Wall time drifts with
+// whatever else the machine runs, so processor time is shown too.
 void compareIsolation(const QString& tree, const search::Query& query) {
     DetailColumns::setCacheLimit(0);
-    std::vector<double> inProcess;
-    std::vector<double> helpers;
+    std::vector<double> hereWall, hereCpu, thereWall, thereCpu;
     bool same = true;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         const ColdSearch here = coldSearch(tree, query, extraction::Isolation::InProcess);
         const ColdSearch there = coldSearch(tree, query, extraction::Isolation::Helpers);
-        inProcess.push_back(here.seconds);
-        helpers.push_back(there.seconds);
+        hereWall.push_back(here.seconds);
+        hereCpu.push_back(here.cpuSeconds);
+        thereWall.push_back(there.seconds);
+        thereCpu.push_back(there.cpuSeconds);
         same = same && here.rows == there.rows;
     }
-    std::sort(inProcess.begin(), inProcess.end());
-    std::sort(helpers.begin(), helpers.end());
-    print(QStringLiteral("\nCold search, every file read again (median of 3, alternating):"));
-    print(QStringLiteral("  readers in process:            %1 s").arg(fixed(inProcess[1], 3)));
-    print(QStringLiteral("  readers in sandboxed helpers:  %1 s, %2 of in process; rows %3")
-              .arg(fixed(helpers[1], 3))
-              .arg(fixed(helpers[1] / inProcess[1], 3))
-              .arg(same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
+    print(QStringLiteral("\nCold search, every file read again (median of 5, alternating):"));
+    print(QStringLiteral("  readers in process:            %1 s, processor %2 s")
+              .arg(fixed(median(hereWall), 3), fixed(median(hereCpu), 3)));
+    print(QStringLiteral("  readers in sandboxed helpers:  %1 s, processor %2 s; rows %3")
+              .arg(fixed(median(thereWall), 3), fixed(median(thereCpu), 3),
+                   same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
+    print(QStringLiteral("  ratio helpers / in process:    %1 (time), %2 (processor)")
+              .arg(fixed(median(thereWall) / median(hereWall), 3),
+                   fixed(median(thereCpu) / median(hereCpu), 3)));
     DetailColumns::setCacheLimit(200'000);
-    extraction::configure({});
 }
 
 } // namespace

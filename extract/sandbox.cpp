@@ -17,8 +17,8 @@ namespace quillmere::extract {
 namespace {
 
 // AddressSanitizer reserves terabytes of address space for its shadow memory, so an address-space
-// limit would stop it from starting; its builds go without one. They also keep standard error
-// open for the sanitizers' reports.
+// limit would stop it from starting; its builds go without one. They also let the sanitizers
+// write their reports and check memory (see allowTalking).
 #ifdef QUILLMERE_SANITIZE
 constexpr bool SanitizerBuild = true;
 #else
@@ -93,8 +93,11 @@ void allowTalking(Filter& filter, int socket) {
     for (int call : {SCMP_SYS(recvmsg), SCMP_SYS(sendmsg), SCMP_SYS(write), SCMP_SYS(writev)})
         filter.allow(call, onSocket);
     if (SanitizerBuild) {
-        for (int call : {SCMP_SYS(write), SCMP_SYS(writev)})
-            filter.allow(call, SCMP_A0(SCMP_CMP_EQ, unsigned(STDERR_FILENO)));
+        // UndefinedBehaviourSanitizer checks that memory is readable by writing it into a pipe
+        // of its own, and names the executable in its reports.
+        for (int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pipe), SCMP_SYS(pipe2),
+                         SCMP_SYS(readlink)})
+            filter.allow(call);
     }
 }
 

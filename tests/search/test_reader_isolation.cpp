@@ -23,6 +23,18 @@ namespace {
 
 constexpr int Comments = 24;
 
+#ifdef QUILLMERE_SANITIZE
+// AddressSanitizer catches the crash and exits with its own code; the helper may also write, for
+// the sanitizers' reports.
+constexpr bool SanitizerBuild = true;
+const QString Crashed = QStringLiteral("stopped unexpectedly");
+const QString WriteRefused = QStringLiteral("write allowed");
+#else
+constexpr bool SanitizerBuild = false;
+const QString Crashed = QStringLiteral("crashed (SIGSEGV)");
+const QString WriteRefused = QStringLiteral("write EPERM");
+#endif
+
 void writeText(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -143,9 +155,8 @@ private slots:
         QTest::addColumn<QString>("cause");
         QTest::addColumn<int>("workers");
         QTest::addColumn<int>("deadline");
-        QTest::addRow("crash, two workers") << QByteArray("crash") << "crashed" << 2 << 1000;
-        QTest::addRow("crash, on the walk's thread")
-            << QByteArray("crash") << "crashed" << 0 << 1000;
+        QTest::addRow("crash, two workers") << QByteArray("crash") << Crashed << 2 << 1000;
+        QTest::addRow("crash, on the walk's thread") << QByteArray("crash") << Crashed << 0 << 1000;
         QTest::addRow("hang") << QByteArray("hang") << "took longer than 1 s" << 2 << 1000;
 #ifndef QUILLMERE_SANITIZE // the address-space limit is off where AddressSanitizer runs
         QTest::addRow("endless allocation")
@@ -251,7 +262,8 @@ private slots:
         DetailColumns details(QFile::encodeName(probe));
         const QString said = details.value(Comments);
         QVERIFY2(said.startsWith(QStringLiteral("open EPERM, openat EPERM, socket EPERM, unix "
-                                                "socket EPERM, write EPERM, pid ")),
+                                                "socket EPERM, ") +
+                                 WriteRefused + QStringLiteral(", pid ")),
                  qPrintable(said));
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
         QVERIFY(extraction::runningHelpers() == std::vector<pid_t>{pid});
@@ -338,6 +350,8 @@ private slots:
 
     // A helper's memory stays the same however many files it reads.
     void aHelperStaysFlat() {
+        if (SanitizerBuild)
+            QSKIP("AddressSanitizer holds freed memory back for a while");
         QTemporaryDir dir;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
         useHelpers();
