@@ -199,6 +199,54 @@ private slots:
         QVERIFY(details.problems().join(u'\n').contains(cause));
     }
 
+    // Every kind of file gives the same details in a helper as in this process; a large PDF,
+    // which poppler would otherwise reopen by name, is read through memory.
+    void helpersAndThisProcessAgree() {
+        QTemporaryDir dir;
+        fixtures::Tags tags;
+        tags.title = QStringLiteral("Harbour Lights");
+        tags.artist = QStringLiteral("Kodak Quartet");
+        tags.author = QStringLiteral("Ann Example");
+        tags.cameraMaker = QStringLiteral("Kodak");
+        tags.keywords = {QStringLiteral("sea"), QStringLiteral("night")};
+        tags.year = 2021;
+        tags.pages = 3;
+        QStringList paths;
+        for (const fixtures::Kind kind : fixtures::allKinds()) {
+            paths << dir.filePath(fixtures::kindName(kind) + u'.' + fixtures::extension(kind));
+            fixtures::write(kind, paths.last(), tags);
+        }
+        const QString pdf = dir.filePath(QStringLiteral("PDF.pdf"));
+        QFile small(pdf);
+        QVERIFY(small.open(QIODevice::ReadOnly));
+        QByteArray bytes = small.readAll();
+        bytes.insert(bytes.indexOf('\n') + 1, "%" + QByteArray(400 * 1024, 'x') + "\n");
+        paths << dir.filePath(QStringLiteral("large.pdf"));
+        writeText(paths.last(), bytes);
+
+        const auto everyColumn = [&paths] {
+            QStringList out;
+            for (const QString& path : paths) {
+                DetailColumns details(QFile::encodeName(path));
+                for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c)
+                    out << details.value(c);
+            }
+            return out;
+        };
+        extraction::Settings inProcess;
+        inProcess.isolation = extraction::Isolation::InProcess;
+        extraction::configure(inProcess);
+        DetailColumns::clearCache();
+        const QStringList here = everyColumn();
+        useHelpers();
+        FaultLog log;
+        QCOMPARE(everyColumn(), here);
+        const qsizetype large = (paths.size() - 1) * (DetailColumns::Count - 12);
+        QCOMPARE(here[large + 36 - 12], QStringLiteral("3")); // pages of the large PDF
+        QCOMPARE(here[large + 21 - 12], QStringLiteral("Harbour Lights"));
+        QVERIFY(log.faults().isEmpty());
+    }
+
     // A helper may have been taken over by the file it read: its answer is checked, never trusted.
     void answersAreCheckedBeforeUse_data() {
         QTest::addColumn<QByteArray>("payload");
