@@ -28,6 +28,8 @@ QString describeEnd(int status) {
         const int signal = WTERMSIG(status);
         if (signal == SIGXCPU)
             return QStringLiteral("the reader used too much processor time");
+        if (signal == SIGKILL)
+            return QStringLiteral("the reader was killed");
         const char* name = sigabbrev_np(signal);
         return QStringLiteral("the reader crashed (%1)")
             .arg(name ? QStringLiteral("SIG") + QLatin1String(name) : QString::number(signal));
