@@ -7,6 +7,8 @@
 #include "bench/bench_support.h"
 
 #include "results/results_model.h"
+#include "search/detail_columns.h"
+#include "search/extraction/extraction.h"
 #include "search/search_folder.h"
 
 #include <QCoreApplication>
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -118,6 +121,83 @@ QString makeFlatFolder(const std::vector<QByteArray>& entries, QTemporaryDir& ho
     return QFile::decodeName(flat);
 }
 
+struct ColdSearch {
+    double seconds = 0;
+    double cpuSeconds = 0; // this process and its helpers, all threads
+    QStringList rows;
+};
+
+double cpuSecondsUsed() {
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        ::getrusage(who, &usage);
+        total += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return total;
+}
+
+// A search that reads every file again, with the readers where `isolation` puts them. The
+// helpers are stopped afterwards, so that their processor time is counted.
+ColdSearch coldSearch(const QString& tree, const search::Query& query,
+                      extraction::Isolation isolation) {
+    extraction::Settings settings;
+    settings.isolation = isolation;
+    settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    extraction::configure(settings);
+    DetailColumns::clearCache();
+    ResultsModel results;
+    TimingObserver observer(results);
+    const double cpuBefore = cpuSecondsUsed();
+    QElapsedTimer timer;
+    timer.start();
+    {
+        search::SearchEngine engine(observer);
+        engine.searchFolder(QFile::encodeName(tree), query, true);
+    }
+    ColdSearch done;
+    done.seconds = seconds(timer);
+    extraction::configure({});
+    done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
+    for (int row = 0; row < results.rowCount(); ++row)
+        done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
+    return done;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Readers in process against readers in sandboxed helpers, alternating, five times each; each
+// helper search starts its helpers from nothing, as a new process would. Wall time drifts with
+// whatever else the machine runs, so processor time is shown too.
+void compareIsolation(const QString& tree, const search::Query& query) {
+    DetailColumns::setCacheLimit(0);
+    std::vector<double> hereWall, hereCpu, thereWall, thereCpu;
+    bool same = true;
+    for (int round = 0; round < 5; ++round) {
+        const ColdSearch here = coldSearch(tree, query, extraction::Isolation::InProcess);
+        const ColdSearch there = coldSearch(tree, query, extraction::Isolation::Helpers);
+        hereWall.push_back(here.seconds);
+        hereCpu.push_back(here.cpuSeconds);
+        thereWall.push_back(there.seconds);
+        thereCpu.push_back(there.cpuSeconds);
+        same = same && here.rows == there.rows;
+    }
+    print(QStringLiteral("\nCold search, every file read again (median of 5, alternating):"));
+    print(QStringLiteral("  readers in process:            %1 s, processor %2 s")
+              .arg(fixed(median(hereWall), 3), fixed(median(hereCpu), 3)));
+    print(QStringLiteral("  readers in sandboxed helpers:  %1 s, processor %2 s; rows %3")
+              .arg(fixed(median(thereWall), 3), fixed(median(thereCpu), 3),
+                   same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
+    print(QStringLiteral("  ratio helpers / in process:    %1 (time), %2 (processor)")
+              .arg(fixed(median(thereWall) / median(hereWall), 3),
+                   fixed(median(thereCpu) / median(hereCpu), 3)));
+    DetailColumns::setCacheLimit(200'000);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -187,10 +267,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    const search::Query query{phrase, search::CaseMode::Ignored};
+    compareIsolation(tree, query);
+
     ResultsModel results;
     TimingObserver observer(results);
     search::SearchEngine engine(observer);
-    const search::Query query{phrase, search::CaseMode::Ignored};
     QElapsedTimer timer;
     timer.start();
     engine.searchFolder(QFile::encodeName(tree), query, true);

@@ -4,6 +4,7 @@
 #include "cli/store_stats.h"
 #include "search/detail_columns.h"
 #include "search/store/detail_store.h"
+#include "search/extraction/extraction.h"
 
 #include "search/search_folder.h"
 
@@ -101,6 +102,20 @@ private:
     QSet<QByteArray> listed_;
 };
 
+// A file whose reader crashed, hung or ran out of memory is still searched by its other details;
+// one line says which file lost its embedded details and why.
+void reportReaderFaults() {
+    if (extraction::currentSettings().isolation == extraction::Isolation::Helpers &&
+        extraction::helperProgram().isEmpty())
+        std::fputs("quillmere-cli find: quillmere-extract is not installed beside this program: "
+                   "the readers run without their sandbox\n",
+                   stderr);
+    extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
+        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
+                     cause.toLocal8Bit().constData());
+    });
+}
+
 } // namespace
 
 int runFind(const QList<QByteArray>& arguments) {
@@ -149,6 +164,7 @@ int runFind(const QList<QByteArray>& arguments) {
     DetailColumns::setCacheLimit(0);
     const auto store = useStore ? std::make_shared<store::DetailStore>() : nullptr;
     DetailColumns::useStore(store);
+    reportReaderFaults();
     Output output;
     PrintingObserver observer(json, output);
     const search::Query query{phrase,

@@ -3,6 +3,7 @@
 #include "search/account_names.h"
 #include "search/column_ids.h"
 #include "search/entry_format.h"
+#include "search/extraction/extraction.h"
 #include "search/mime_kinds.h"
 #include "search/readers/posix_helpers.h"
 #include "search/readers/reader.h"
@@ -529,31 +530,43 @@ void DetailColumns::readEmbedded() {
 
 void DetailColumns::readEmbeddedFromFile() {
     State& s = *state_;
-    readers::EmbeddedDetails found;
+    using Outcome = extraction::Extraction::Outcome;
+    extraction::Extraction found;
     const auto take = [&s, &found] {
         for (int c = FirstEmbedded; c < Count; ++c)
-            s.embedded[size_t(c - FirstEmbedded)] = found.joined(c);
+            s.embedded[size_t(c - FirstEmbedded)] =
+                std::move(found.values[size_t(c - FirstEmbedded)]);
     };
-    readers::FileToRead file{nativePath_, s.mime, contentSize(s)};
-    // A reader must not throw; one that does anyway keeps what it found before the fault.
-    const auto readWith = [&](const readers::Reader& reader) {
-        try {
-            return reader.read(file, found);
-        } catch (...) {
+    // Opened once, with the checks every read needs; the readers, in a helper or here, get only
+    // the descriptor.
+    const readers::RegularFile opened(nativePath_);
+    readers::FileToRead file{nativePath_, s.mime, contentSize(s), opened.fd()};
+    // A reader that failed part-way keeps what it found before the fault.
+    const auto readWith = [&s, &file, &opened](const readers::Reader& reader) {
+        extraction::Extraction read =
+            opened.isOpen() ? extraction::extract(reader, file) : extraction::Extraction{};
+        if (read.incomplete)
             s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
                               mimeKinds(file.mimeType).description);
-            return true;
-        }
+        return read;
+    };
+    // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
+    // other reader gets to try it.
+    const auto failed = [&s, &found] {
+        s.problems.append(QStringLiteral("cannot read the embedded details: ") + found.failure);
     };
     const readers::Reader* chosen = readers::readerFor(s.mime);
-    if (chosen && readWith(*chosen))
-        return take();
+    if (chosen) {
+        found = readWith(*chosen);
+        if (found.outcome == Outcome::Read)
+            return take();
+        if (found.outcome == Outcome::Failed)
+            return failed();
+    }
     // The name misled: a reader that knows the content may still read it. A file that the name
     // calls a type no reader handles is only sniffed when its first bytes are not text.
-    found = {};
     if (!chosen && !s.sniffDone) {
-        const readers::RegularFile probe(nativePath_);
-        if (!probe.isOpen() || looksLikeText(probe.read(0, textProbeBytes)))
+        if (!opened.isOpen() || looksLikeText(opened.read(0, textProbeBytes)))
             return;
     }
     ensureSniffed(nativePath_, s);
@@ -561,7 +574,10 @@ void DetailColumns::readEmbeddedFromFile() {
         s.sniffed.isValid() && s.sniffed != s.mime ? readers::readerFor(s.sniffed) : nullptr;
     if (byContent && byContent != chosen) {
         file.mimeType = s.sniffed;
-        if (readWith(*byContent)) {
+        found = readWith(*byContent);
+        if (found.outcome == Outcome::Failed)
+            return failed();
+        if (found.outcome == Outcome::Read) {
             take();
             if (chosen) {
                 // The name's type was wrong, so the content's type is the item's type.

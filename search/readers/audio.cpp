@@ -448,6 +448,8 @@ void readTags(TagLib::File& file, EmbeddedDetails& out) {
 
 class AudioReader final : public Reader {
 public:
+    void prepare() const override { silenceTagLib(); }
+
     bool handles(const QMimeType& type) const override {
         const QString name = type.name();
         return name.startsWith(QLatin1String("audio/")) ||
@@ -466,7 +468,7 @@ public:
 private:
     static bool readFile(const FileToRead& request, EmbeddedDetails& out) {
         silenceTagLib();
-        const RegularFile file(request.nativePath);
+        const RegularFile file(request);
         if (!file.isOpen())
             return false;
         const Format format = sniff(file);

@@ -15,6 +15,8 @@ namespace {
 
 class ImageReader final : public Reader {
 public:
+    void prepare() const override { prepareExiv2(); }
+
     bool handles(const QMimeType& type) const override {
         // GIF and BMP hold nothing exiv2 reads but their size: image_header.cpp takes them.
         static const char* const families[] = {
@@ -37,7 +39,7 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareExiv2();
-        const RegularFile opened(file.nativePath);
+        const RegularFile opened(file);
         if (!opened.isOpen())
             return false;
         bool isPng = false;

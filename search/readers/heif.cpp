@@ -113,7 +113,7 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareExiv2();
-        const RegularFile opened(file.nativePath);
+        const RegularFile opened(file);
         if (!opened.isOpen())
             return false;
         std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());

@@ -139,7 +139,7 @@ public:
     }
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
-        const RegularFile opened(file.nativePath);
+        const RegularFile opened(file);
         if (!opened.isOpen())
             return false;
         ScratchBytes scratch;

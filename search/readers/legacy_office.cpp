@@ -35,6 +35,13 @@ void prepareGsf() {
         for (const char* domain : {"libgsf", "libgsf:msole", static_cast<const char*>(nullptr)})
             g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR),
                               &dropMessage, nullptr);
+        // The text of a property stream is converted from its code page through iconv, whose
+        // modules are loaded on first use: load the common ones now and keep them, so that a
+        // reader with no access to the file system (the sandboxed helper) can still convert.
+        (void)gsf_msole_iconv_win_codepage();
+        for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256, 1257, 1258, 874, 932, 936,
+                             949, 950, 437, 850, 10000, 1200, 1201, 65001})
+            (void)gsf_msole_iconv_open_for_import(codepage);
         return true;
     }();
     (void)ready;
@@ -123,9 +130,11 @@ public:
         return false;
     }
 
+    void prepare() const override { prepareGsf(); }
+
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareGsf();
-        const RegularFile opened(file.nativePath);
+        const RegularFile opened(file);
         if (!opened.isOpen())
             return false;
         const Owned<GsfInput> input = inputOver(opened);

@@ -26,8 +26,8 @@ const QString ZipType = QStringLiteral("application/zip");
 
 class Archive {
 public:
-    explicit Archive(const QByteArray& nativePath) {
-        const RegularFile file(nativePath);
+    explicit Archive(const FileToRead& request) {
+        const RegularFile file(request);
         if (!file.isOpen() || file.size() < 22) // smaller than an end-of-directory record
             return;
         if (file.size() <= WholeFileBytes) {
@@ -293,7 +293,7 @@ public:
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         try {
-            const Archive archive(file.nativePath);
+            const Archive archive(file);
             if (!archive.isOpen())
                 return false;
             if (archive.has("[Content_Types].xml")) {

@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
+
+#include <sys/mman.h>
 
 namespace quillmere::readers {
 namespace {
@@ -62,14 +65,52 @@ QString fromUstring(const poppler::ustring& text) {
                               qsizetype(text.size()));
 }
 
+// Otherwise poppler takes only a name: this one reaches the very file just checked, even if the
+// entry has since been replaced by a FIFO.
+std::string reopenPath(const RegularFile& file) {
+    return "/proc/self/fd/" + std::to_string(file.fd());
+}
+
+// A large document seen through memory, where no name may be opened: poppler reads it in place
+// and only the pages it touches are read from disk. A file that shrinks meanwhile raises SIGBUS,
+// which inside the helper costs that one file.
+class MappedFile {
+public:
+    MappedFile(int fd, qint64 size) {
+        if (fd < 0 || size <= 0 || size > std::numeric_limits<int>::max())
+            return;
+        void* at = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (at == MAP_FAILED)
+            return;
+        bytes_ = static_cast<const char*>(at);
+        size_ = int(size);
+    }
+    ~MappedFile() {
+        if (bytes_)
+            ::munmap(const_cast<char*>(bytes_), size_t(size_));
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool isMapped() const { return bytes_ != nullptr; }
+    const char* bytes() const { return bytes_; }
+    int size() const { return size_; }
+
+private:
+    const char* bytes_ = nullptr;
+    int size_ = 0;
+};
+
 class PdfReader final : public Reader {
 public:
+    void prepare() const override { preparePoppler(); }
+
     bool handles(const QMimeType& type) const override {
         return type.isValid() && type.inherits(QStringLiteral("application/pdf"));
     }
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
-        const RegularFile probe(file.nativePath);
+        const RegularFile probe(file);
         if (!probe.isOpen())
             return false;
         // A small document is read whole at once: poppler reads a file 256 bytes per call.
@@ -82,14 +123,16 @@ public:
                  .contains("%PDF-"))
             return false;
         preparePoppler();
-        // Otherwise poppler takes only a name: this one reaches the very file just checked, even
-        // if the entry has since been replaced by a FIFO.
-        const std::string reopen = "/proc/self/fd/" + std::to_string(probe.fd());
         try {
+            const bool inMemory = whole && bytes.size() == probe.size();
+            const MappedFile mapped(inMemory || !file.confined ? -1 : probe.fd(), probe.size());
             const std::unique_ptr<poppler::document> document(
-                whole && bytes.size() == probe.size()
+                inMemory
                     ? poppler::document::load_from_raw_data(bytes.constData(), int(bytes.size()))
-                    : poppler::document::load_from_file(reopen));
+                : mapped.isMapped()
+                    ? poppler::document::load_from_raw_data(mapped.bytes(), mapped.size())
+                : file.confined ? nullptr
+                                : poppler::document::load_from_file(reopenPath(probe)));
             if (!document)
                 return true;
             // A document locked by a user password offers nothing but unlocking: poppler has no

@@ -26,6 +26,12 @@ struct FileToRead {
     QByteArray nativePath; // absolute, the file system's own bytes
     QMimeType mimeType;
     qint64 size = 0;
+    // An open descriptor of the file, checked to be regular, that readers use instead of opening
+    // the path; -1 when they open the path themselves. Owned by the caller.
+    int descriptor = -1;
+    // Set inside the reader helper, where nothing can be opened by name: a reader that would
+    // reopen the file through /proc reads it through its descriptor instead.
+    bool confined = false;
 };
 
 // One family of files (photos, audio, video, PDF, Office/ODF). A reader never throws, never
@@ -38,6 +44,9 @@ public:
     // Reads what it can into `out`; false when the file is not of the reader's kind after all,
     // so the caller may ask the MIME database by content and try another reader.
     virtual bool read(const FileToRead& file, EmbeddedDetails& out) const = 0;
+    // Loads and sets up everything the reader would otherwise fetch from disk on first use, so
+    // that it can then read where no file can be opened by name.
+    virtual void prepare() const {}
 };
 
 // One reader per family, each defined in its own file.
@@ -52,5 +61,14 @@ const Reader& legacyOfficeReader(); // legacy_office.cpp: OLE2 .doc, .xls, .ppt
 
 // The first reader that handles the type, or nullptr.
 const Reader* readerFor(const QMimeType& type);
+
+// A reader's place among all readers and back, so a reader can be named across processes.
+int readerNumber(const Reader& reader);
+const Reader* readerByNumber(int number); // nullptr when there is no such reader
+
+// Runs a reader, which must not throw. One that does anyway keeps what it found before the fault
+// and sets `incomplete`; running out of memory is passed on, for the caller's own limit.
+bool readKeepingWhatWasFound(const Reader& reader, const FileToRead& file, EmbeddedDetails& out,
+                             bool& incomplete);
 
 } // namespace quillmere::readers

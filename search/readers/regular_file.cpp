@@ -1,5 +1,7 @@
 #include "search/readers/regular_file.h"
 
+#include "search/readers/reader.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -9,23 +11,43 @@
 
 namespace quillmere::readers {
 
-RegularFile::RegularFile(const QByteArray& nativePath) {
+namespace {
+
+int openNonBlocking(const QByteArray& nativePath) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return;
+    return ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+} // namespace
+
+RegularFile::RegularFile(const QByteArray& nativePath) {
+    const int fd = openNonBlocking(nativePath);
+    if (fd >= 0)
+        adopt(fd, true);
+}
+
+RegularFile::RegularFile(const FileToRead& file) {
+    const bool borrowed = file.descriptor >= 0;
+    const int fd = borrowed ? file.descriptor : openNonBlocking(file.nativePath);
+    if (fd >= 0)
+        adopt(fd, !borrowed);
+}
+
+void RegularFile::adopt(int fd, bool owned) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+        if (owned)
+            ::close(fd);
         return;
     }
     // O_NONBLOCK stays: reads of a regular file do not heed it, and clearing it costs two calls.
     fd_ = fd;
     size_ = st.st_size;
+    owned_ = owned;
 }
 
 RegularFile::~RegularFile() {
-    if (fd_ >= 0)
+    if (fd_ >= 0 && owned_)
         ::close(fd_);
 }
 
@@ -57,7 +79,8 @@ qint64 RegularFile::readInto(QByteArray& bytes, qint64 offset, qint64 maxBytes) 
 }
 
 int RegularFile::release() {
-    const int fd = fd_;
+    // A borrowed descriptor stays its owner's: the caller gets a copy of its own.
+    const int fd = owned_ || fd_ < 0 ? fd_ : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     // The new owner may read through stdio, which is not ready for a non-blocking descriptor.
     if (fd >= 0) {
         const int flags = ::fcntl(fd, F_GETFL);

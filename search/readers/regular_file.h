@@ -4,11 +4,15 @@
 
 namespace quillmere::readers {
 
+struct FileToRead;
+
 // An open regular file, closed on destruction. Opening never blocks: a FIFO, a device or a
 // folder is refused before anything is read from it.
 class RegularFile {
 public:
     explicit RegularFile(const QByteArray& nativePath);
+    // The request's own descriptor when it has one (borrowed, left open), else its path.
+    explicit RegularFile(const FileToRead& file);
     ~RegularFile();
     RegularFile(const RegularFile&) = delete;
     RegularFile& operator=(const RegularFile&) = delete;
@@ -28,8 +32,11 @@ public:
     int release();
 
 private:
+    void adopt(int fd, bool owned);
+
     int fd_ = -1;
     qint64 size_ = 0;
+    bool owned_ = true;
 };
 
 // A byte buffer of the calling thread that outlives one file: readers fill it for each file

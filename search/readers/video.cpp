@@ -14,7 +14,9 @@ extern "C" {
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include <cerrno>
 #include <unistd.h>
 
 namespace quillmere::readers {
@@ -47,6 +49,73 @@ int pastDeadline(void* opaque) {
 
 struct InputCloser {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+// libavformat reads the file through its descriptor: it never opens a name, so it can run where
+// opening is forbidden, and it reads the very file that was checked to be regular.
+class DescriptorInput {
+public:
+    explicit DescriptorInput(const RegularFile& file) : file_(file) {
+        constexpr int BufferBytes = 32 * 1024;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(BufferBytes));
+        if (!buffer)
+            return;
+        io_ = avio_alloc_context(buffer, BufferBytes, 0, this, &readPacket, nullptr, &seek);
+        if (!io_)
+            av_free(buffer);
+    }
+    ~DescriptorInput() {
+        if (io_) {
+            av_freep(&io_->buffer);
+            avio_context_free(&io_);
+        }
+    }
+    DescriptorInput(const DescriptorInput&) = delete;
+    DescriptorInput& operator=(const DescriptorInput&) = delete;
+
+    AVIOContext* context() const { return io_; }
+
+private:
+    static int readPacket(void* opaque, uint8_t* buffer, int size) {
+        auto* self = static_cast<DescriptorInput*>(opaque);
+        for (;;) {
+            const ssize_t n = ::pread(self->file_.fd(), buffer, size_t(size), self->position_);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return AVERROR(EIO);
+            if (n == 0)
+                return AVERROR_EOF;
+            self->position_ += n;
+            return int(n);
+        }
+    }
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        auto* self = static_cast<DescriptorInput*>(opaque);
+        const qint64 size = self->file_.size();
+        switch (whence & ~AVSEEK_FORCE) {
+        case AVSEEK_SIZE:
+            return size;
+        case SEEK_SET:
+            break;
+        case SEEK_CUR:
+            offset += self->position_;
+            break;
+        case SEEK_END:
+            offset += size;
+            break;
+        default:
+            return AVERROR(EINVAL);
+        }
+        if (offset < 0)
+            return AVERROR(EINVAL);
+        self->position_ = offset;
+        return offset;
+    }
+
+    const RegularFile& file_;
+    AVIOContext* io_ = nullptr;
+    qint64 position_ = 0;
 };
 
 QString tag(const AVDictionary* metadata, const char* key) {
@@ -126,6 +195,8 @@ const AVInputFormat* demuxerBySignature(const QByteArray& head) {
 
 class VideoReader final : public Reader {
 public:
+    void prepare() const override { quietLibav(); }
+
     bool handles(const QMimeType& type) const override {
         return type.name().startsWith(QLatin1String("video/"));
     }
@@ -139,11 +210,13 @@ public:
     }
 
 private:
-    static AVFormatContext* newContext(Deadline& deadline) {
+    static AVFormatContext* newContext(Deadline& deadline, const DescriptorInput& input) {
         AVFormatContext* context = avformat_alloc_context();
         if (context) {
             context->interrupt_callback.callback = &pastDeadline;
             context->interrupt_callback.opaque = &deadline;
+            context->pb = input.context();
+            context->flags |= AVFMT_FLAG_CUSTOM_IO;
         }
         return context;
     }
@@ -159,30 +232,32 @@ private:
 
     static bool readFile(const FileToRead& request, EmbeddedDetails& out) {
         quietLibav();
-        const RegularFile file(request.nativePath);
+        const RegularFile file(request);
         if (!file.isOpen())
             return false;
 
         Deadline deadline{std::chrono::steady_clock::now() + OpenDeadline};
-        AVFormatContext* raw = newContext(deadline);
+        // A fresh input for each attempt: a failed opening leaves its buffer in no known state.
+        std::optional<DescriptorInput> input(std::in_place, file);
+        if (!input->context())
+            return false;
+        AVFormatContext* raw = newContext(deadline, *input);
         if (!raw)
             return false;
         AVDictionary* options = openOptions();
-        // Reopening through the descriptor reads the very file that was checked to be regular;
-        // without /proc the path has to do.
-        static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
-        const QByteArray url = haveProc ? "file:/proc/self/fd/" + QByteArray::number(file.fd())
-                                        : "file:" + request.nativePath;
         const AVInputFormat* known = demuxerBySignature(file.read(0, 16));
-        int opened = avformat_open_input(&raw, url.constData(), known, &options);
+        int opened = avformat_open_input(&raw, nullptr, known, &options);
         av_dict_free(&options);
         if (opened < 0 && known) {
             // Not what the signature promised after all: let the probe decide, as it always did.
-            raw = newContext(deadline);
+            input.emplace(file);
+            if (!input->context())
+                return false;
+            raw = newContext(deadline, *input);
             if (!raw)
                 return false;
             options = openOptions();
-            opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
+            opened = avformat_open_input(&raw, nullptr, nullptr, &options);
             av_dict_free(&options);
         }
         if (opened < 0)

@@ -1,0 +1,89 @@
+#include "extract/fault_hooks.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quillmere::extract {
+
+namespace {
+
+constexpr char Marker[] = "QUILLMERE-FAULT ";
+constexpr int CommentsColumn = 24;
+
+QString outcome(long result) {
+    if (result >= 0)
+        return QStringLiteral("allowed");
+    return QString::fromLatin1(strerrorname_np(errno));
+}
+
+// What the sandbox answers to the calls a taken-over parser would try first.
+QString probeSandbox() {
+    QStringList said;
+    said << QStringLiteral("open ") + outcome(::open("/etc/passwd", O_RDONLY));
+    said << QStringLiteral("openat ") + outcome(::openat(AT_FDCWD, "/etc/passwd", O_RDONLY));
+    said << QStringLiteral("socket ") + outcome(::socket(AF_INET, SOCK_STREAM, 0));
+    said << QStringLiteral("unix socket ") + outcome(::socket(AF_UNIX, SOCK_STREAM, 0));
+    said << QStringLiteral("write ") + outcome(::write(STDOUT_FILENO, "x", 1));
+    said << QStringLiteral("pid ") + QString::number(::getpid());
+    return said.join(QStringLiteral(", "));
+}
+
+[[noreturn]] void spinForever() {
+    volatile unsigned long turns = 0;
+    for (;;)
+        turns = turns + 1;
+}
+
+[[noreturn]] void allocateForever() {
+    std::vector<char*> blocks;
+    for (;;) {
+        char* block = new char[64 << 20];
+        std::memset(block, 1, 64 << 20);
+        blocks.push_back(block);
+    }
+}
+
+void spinFor(int milliseconds) {
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000 >=
+            milliseconds)
+            return;
+    }
+}
+
+} // namespace
+
+bool runFaultHook(int fd, extraction::Answer& answer) {
+    char head[64] = {};
+    const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
+    const size_t markerLength = sizeof Marker - 1;
+    if (n < ssize_t(markerLength) || std::memcmp(head, Marker, markerLength) != 0)
+        return false;
+    const QByteArray word = QByteArray(head + markerLength, n - ssize_t(markerLength)).trimmed();
+    if (word == "crash")
+        ::raise(SIGSEGV);
+    if (word == "hang")
+        spinForever();
+    if (word == "allocate")
+        allocateForever();
+    if (word.startsWith("slow"))
+        spinFor(word.mid(4).toInt());
+    answer.read = true;
+    answer.values[CommentsColumn - extraction::FirstColumn] =
+        word == "probe" ? probeSandbox() : QString::fromLatin1(word);
+    return true;
+}
+
+} // namespace quillmere::extract

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "search/extraction/helper_process.h"
+#include "search/extraction/protocol.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace quillmere::readers {
+class Reader;
+struct FileToRead;
+} // namespace quillmere::readers
+
+namespace quillmere::extraction {
+
+// Where the readers run: in `quillmere-extract` helpers under a sandbox, one per thread that
+// reads, or in this process (for comparison, and where no helper is installed).
+enum class Isolation { Helpers, InProcess };
+
+struct Settings {
+    Isolation isolation = Isolation::Helpers;
+    HelperLimits limits;
+    QByteArray program; // the helper to run; empty: the one beside this program
+};
+
+// Process-wide; helpers started under earlier settings are stopped.
+void configure(const Settings& settings);
+Settings currentSettings();
+
+// The helper that would run, or empty when there is none: `quillmere-extract` beside the real
+// executable (symbolic links followed), unless the settings name another.
+QByteArray helperProgram();
+
+// Told about every file whose reader failed in a helper, from the thread that read it.
+using FaultListener = std::function<void(const QByteArray& nativePath, const QString& cause)>;
+void setFaultListener(FaultListener listener);
+
+struct Extraction {
+    enum class Outcome { Read, NotItsKind, Failed } outcome = Outcome::NotItsKind;
+    ColumnValues values;
+    QString failure;         // when Failed
+    bool incomplete = false; // Read, but the reader failed part-way
+};
+
+// Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
+// unless the settings say otherwise or no helper exists. A file whose reader failed is not read
+// again while this process runs: later calls fail at once, without telling the listener again.
+Extraction extract(const readers::Reader& reader, const readers::FileToRead& file);
+
+// The helpers running now under the current settings, idle ones included.
+std::vector<pid_t> runningHelpers();
+
+} // namespace quillmere::extraction
