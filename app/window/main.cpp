@@ -1,4 +1,4 @@
-#include "app/form1.h"
+#include "app/window/form1.h"
 
 #include <QApplication>
 
