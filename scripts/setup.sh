@@ -11,7 +11,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev
-    shared-mime-info fonts-liberation2 xdg-utils
+    shared-mime-info fonts-liberation2 xdg-utils clang-tidy
 )
 
 install_missing() {
