@@ -57,11 +57,6 @@ FormServices withDefaults(FormServices services) {
     return services;
 }
 
-void showHelp(Dialogs& dialogs, const QString& locationText) {
-    Guard g(dialogs, locationText);
-    g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
-}
-
 } // namespace
 
 Form1::Form1(FormServices services, QWidget* parent)
