@@ -175,6 +175,8 @@ void TestForm1Layout::listsStartEmptyWithTheirColumns() {
     QVERIFY(!results->isHeaderHidden());
     QCOMPARE(results->columnWidth(0), 333);
     QCOMPARE(results->columnWidth(1), 153);
+    QVERIFY(!results->isColumnHidden(0));
+    QVERIFY(!results->isColumnHidden(1));
     const QString tip = QStringLiteral("Double-click item to remove it. Move | line to right and "
                                        "out of window to reveal full names.");
     QCOMPARE(folders->toolTip(), tip);
