@@ -20,6 +20,7 @@ public:
         : dialogs_(dialogs), location_(std::move(locationText)) {}
 
     template <typename Body> void step(int label, Body&& body) {
+        lastLabel_ = label;
         try {
             std::forward<Body>(body)();
         } catch (...) {
@@ -27,8 +28,14 @@ public:
         }
     }
 
+    // A step without a label of its own reports the label of the labelled step that ran last.
+    template <typename Body> void unlabelledStep(Body&& body) {
+        step(lastLabel_, std::forward<Body>(body));
+    }
+
     // A test whose evaluation fails carries on into the branch it guards, so a failure gives true.
     template <typename Condition> bool test(int label, Condition&& condition) {
+        lastLabel_ = label;
         try {
             return static_cast<bool>(std::forward<Condition>(condition)());
         } catch (...) {
@@ -49,6 +56,7 @@ private:
     QString location_;
     std::optional<QString> fileText_;
     int failures_ = 0;
+    int lastLabel_ = 0; // before any labelled step; a handler's first step always has a label
 };
 
 } // namespace quillmere

@@ -1,5 +1,8 @@
 #include "app/help_links.h"
 
+#include "app/dialogs.h"
+#include "app/guard.h"
+
 #include <QRandomGenerator>
 #include <QTime>
 
@@ -17,6 +20,11 @@ int drawPercentFromTimeOfDay() {
 void visitHomePage(const PercentDraw& draw, const UrlOpener& open) {
     if (draw() == kLuckyDraw)
         open(QUrl(kHomePage));
+}
+
+void showHelp(Dialogs& dialogs, const QString& locationText) {
+    Guard g(dialogs, locationText);
+    g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
 }
 
 } // namespace quillmere

@@ -7,7 +7,7 @@
 
 #include "app/dialogs.h"
 #include "app/event_pump.h"
-#include "app/form1.h"
+#include "app/window/form1.h"
 #include "results/filters.h"
 #include "results/results_model.h"
 
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     QStandardItemModel placeholder;
     QTableView table;
     if (viewKind != QStringLiteral("tree"))
-        form.setResultsModel(&placeholder);
+        form.ListView2()->setModel(&placeholder);
     if (viewKind == QStringLiteral("table")) {
         table.setModel(&results);
         table.resize(form.ListView2()->size());

@@ -1,40 +1,19 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 
+#include "cli/absolute_path.h"
+
 #include "search/detail_columns.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 namespace quillmere::cli {
 
 namespace {
-
-QByteArray currentFolder() {
-    QByteArray buffer(4096, '\0');
-    while (::getcwd(buffer.data(), size_t(buffer.size())) == nullptr) {
-        if (errno != ERANGE || buffer.size() > (1 << 20))
-            return {};
-        buffer.resize(buffer.size() * 2);
-    }
-    return QByteArray(buffer.constData());
-}
-
-QByteArray absolutePath(QByteArray path) {
-    if (path.startsWith('/'))
-        return path;
-    while (path.startsWith("./"))
-        path.remove(0, 2);
-    QByteArray folder = currentFolder();
-    if (!folder.endsWith('/'))
-        folder.append('/');
-    return path == "." ? folder.chopped(folder.size() > 1 ? 1 : 0) : folder + path;
-}
 
 void write(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toUtf8();

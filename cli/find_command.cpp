@@ -1,22 +1,18 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 
+#include "cli/absolute_path.h"
 #include "cli/store_stats.h"
 #include "search/detail_columns.h"
-#include "search/store/detail_store.h"
 #include "search/extraction/extraction.h"
-
+#include "search/store/detail_store.h"
 #include "search/search_folder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-
-#include <unistd.h>
 
 namespace quillmere::cli {
 
@@ -40,19 +36,6 @@ int usageError(const char* problem) {
 QByteArray jsonString(const QString& text) {
     QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
-}
-
-QByteArray absolute(const QByteArray& path) {
-    if (path.startsWith('/'))
-        return path;
-    QByteArray cwd(4096, '\0');
-    while (!::getcwd(cwd.data(), size_t(cwd.size()))) {
-        if (errno != ERANGE)
-            return path; // the folder's own read will then say what is wrong
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.truncate(qsizetype(std::strlen(cwd.constData())));
-    return cwd + (cwd.endsWith('/') ? "" : "/") + path;
 }
 
 // Prints each row as it is found; keeps only the paths, for the duplicate test.
@@ -158,7 +141,7 @@ int runFind(const QList<QByteArray>& arguments) {
         return usageError("no folder given");
     std::vector<QByteArray> folders;
     for (; next < arguments.size(); ++next)
-        folders.push_back(absolute(arguments[next]));
+        folders.push_back(absolutePath(arguments[next]));
 
     // One search per process: details kept for a second search would only cost memory and time.
     DetailColumns::setCacheLimit(0);

@@ -1,38 +1,19 @@
 #pragma once
 
-#include <QObject>
 #include <QString>
-
-class QTreeWidget;
-class QWidget;
 
 namespace quillmere {
 
-class Form1;
-
-// The modal folder chooser, owned by the window; empty text when the user cancels.
-QString BrowseForFolder(Form1& owner, const QString& title, const QString& initialFolder);
+class Dialogs;
+class FolderListView;
 
 // "Add Folder to Search": the chosen folder, cleaned, becomes the last row of the folder list.
-void addFolderToSearch(Form1& form);
+void addFolderToSearch(FolderListView& view, Dialogs& dialogs);
 
-// Removes the selected row of the folder list on a double-click or the Delete key, never while a
-// long command runs: the search walks the list by row index.
-class FolderListEdits : public QObject {
-    Q_OBJECT
-public:
-    explicit FolderListEdits(Form1& form);
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    void removeSelectedRow();
-
-    Form1& form_;
-    QTreeWidget& list_;
-    // Kept, not asked for: events still arrive while the list is being destroyed.
-    QWidget* rows_;
-};
+// A double-click on the folder list, or the Delete key while it has the focus, removes the
+// selected row; never while a long command runs, since the search walks the list by row index.
+void removeSelectedFolderRow(FolderListView& view);
+// Any key pressed on the folder list; true when it was Delete, which the list then swallows.
+bool folderListKeyDown(FolderListView& view, int key);
 
 } // namespace quillmere

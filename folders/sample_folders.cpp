@@ -1,9 +1,10 @@
 #include "folders/sample_folders.h"
 
-#include "app/form1.h"
+#include "app/dialogs.h"
+#include "app/failure_report.h"
+#include "app/guard.h"
+#include "folders/sample_folders_view.h"
 
-#include <QLineEdit>
-#include <QTreeWidget>
 #include <QUrl>
 
 namespace quillmere {
@@ -14,16 +15,16 @@ const QString kOpenQuestion = QStringLiteral(
     "that you can view them before working with them)?");
 }
 
-void loadSampleFolders(Form1& form) {
-    Guard g = form.guard(location::PushButton14Click);
+void loadSampleFolders(SampleFoldersView& view, Dialogs& dialogs, const QString& programFolder) {
+    Guard g(dialogs, location::PushButton14Click);
     // Kept as written, trailing separator included: it is not a picked path to clean.
-    const QString sampleFolder = form.programFolder() + QStringLiteral("/Samples/");
-    g.step(100, [&] { form.ListView1()->addTopLevelItem(new QTreeWidgetItem({sampleFolder})); });
+    const QString sampleFolder = programFolder + QStringLiteral("/Samples/");
+    g.step(100, [&] { view.appendFolderRow(sampleFolder); });
     int answer = 0;
-    g.step(102, [&] { answer = form.dialogs().messageBox(kOpenQuestion, boxstyle::YesNo); });
+    g.step(102, [&] { answer = dialogs.messageBox(kOpenQuestion, boxstyle::YesNo); });
     if (answer == BoxAnswer::Yes)
-        g.step(104, [&] { form.openUrl(QUrl::fromLocalFile(sampleFolder)); });
-    g.step(106, [&] { form.Text1()->setText(QStringLiteral("Kodak")); });
+        g.step(104, [&] { view.openUrl(QUrl::fromLocalFile(sampleFolder)); });
+    g.step(106, [&] { view.setPhrase(QStringLiteral("Kodak")); });
 }
 
 } // namespace quillmere

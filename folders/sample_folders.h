@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QString>
+
 namespace quillmere {
 
-class Form1;
+class Dialogs;
+class SampleFoldersView;
 
 // "Load Sample/Example Folders": lists the Samples folder beside the program, offers to open it,
 // and sets the phrase the sample files answer to.
-void loadSampleFolders(Form1& form);
+void loadSampleFolders(SampleFoldersView& view, Dialogs& dialogs, const QString& programFolder);
 
 } // namespace quillmere

@@ -1,18 +1,15 @@
 #include "search/search_run.h"
 
-#include "app/application_values.h"
+#include "app/dialogs.h"
 #include "app/event_pump.h"
+#include "app/failure_report.h"
 #include "app/file_system.h"
-#include "app/form1.h"
+#include "app/guard.h"
 #include "app/mouse_pointer.h"
-#include "app/progress_bar.h"
 #include "folders/path_cleanup.h"
 #include "search/search_folder.h"
-
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTreeWidget>
+#include "search/search_session.h"
+#include "search/search_view.h"
 
 #include <optional>
 
@@ -22,14 +19,17 @@ namespace {
 
 const QString kStopCaption = QStringLiteral("Stop");
 
-int runningSearches = 0;
-
 class RunningSearch {
 public:
-    RunningSearch() { ++runningSearches; }
-    ~RunningSearch() { --runningSearches; }
+    explicit RunningSearch(SearchSession& session) : session_(session) {
+        ++session_.runningSearches;
+    }
+    ~RunningSearch() { --session_.runningSearches; }
     RunningSearch(const RunningSearch&) = delete;
     RunningSearch& operator=(const RunningSearch&) = delete;
+
+private:
+    SearchSession& session_;
 };
 
 // Only blanks count: a phrase of tabs is still a phrase.
@@ -45,27 +45,38 @@ bool isBlank(const QString& text) {
 // clicks (Stop among them) run nested, and a folder it cannot read is one failure box.
 class WindowObserver : public ModelSearchObserver {
 public:
-    WindowObserver(Form1& form, ResultsModel& results, Guard& guard)
-        : ModelSearchObserver(results), form_(form), guard_(guard) {}
+    WindowObserver(SearchView& view, SearchSession& session, ResultsModel& results, Guard& guard)
+        : ModelSearchObserver(results), view_(view), session_(session), guard_(guard) {}
 
-    void showStatus(const QString& text) override { form_.setFolderListHeader(text); }
+    void showStatus(const QString& text) override { view_.setFolderListHeader(text); }
     // Every time, not throttled: a click posted before a pump must run in that pump.
     void pumpMessages() override { letWindowMessagesRunNow(); }
-    bool stopRequested() override { return applicationValues().StopRequested; }
+    bool stopRequested() override { return session_.StopRequested; }
     // The platform's words alone would not tell the user which of many folders was skipped.
     void reportFailure(const QString& folderPath, const QString& description) override {
         guard_.step(138, [&] { throw Failure(description + QStringLiteral(": ") + folderPath); });
     }
 
 private:
-    Form1& form_;
+    SearchView& view_;
+    SearchSession& session_;
     Guard& guard_;
 };
 
 struct RunValues {
     CaseMode mode = CaseMode::MustAgree;
     bool deep = false;
+    // The phrase is read afresh for every list folder, but a box cleared or left with blanks
+    // only, for instance while the user types a new phrase, would list every item: such a
+    // folder keeps the last phrase the run could use.
+    QString phrase;
 };
+
+void takePhrase(const SearchView& view, RunValues& run) {
+    const QString now = view.phrase();
+    if (!isBlank(now))
+        run.phrase = now;
+}
 
 int progressPercent(int folderNumber, int rows) {
     if (rows <= 0)
@@ -73,95 +84,85 @@ int progressPercent(int folderNumber, int rows) {
     return int(qint64(folderNumber) * 100 / rows);
 }
 
-void searchEveryListFolder(Form1& form, ResultsModel& results, Guard& g, const RunValues& run) {
-    ApplicationValues& values = applicationValues();
-    QTreeWidget* list = form.ListView1();
-    WindowObserver observer(form, results, g);
+void searchEveryListFolder(SearchView& view, SearchSession& session, ResultsModel& results,
+                           Guard& g, RunValues& run) {
+    WindowObserver observer(view, session, results, g);
     SearchEngine engine(observer);
     QString folderPath;
-    const int count = list->topLevelItemCount();
+    const int count = view.folderRowCount();
     for (int i = 1; i <= count; ++i) {
         g.step(122, [] { letWindowMessagesRunNow(); });
-        if (g.test(124, [&] { return values.StopRequested; }))
+        if (g.test(124, [&] { return session.StopRequested; }))
             break;
-        g.step(126, [&] {
-            form.ProgressBar1()->setValue(progressPercent(i, list->topLevelItemCount()));
-        });
+        g.step(126, [&] { view.setProgressValue(progressPercent(i, view.folderRowCount())); });
         g.step(128, [&] {
-            const QTreeWidgetItem* row = list->topLevelItem(i - 1);
-            if (!row)
+            if (i > view.folderRowCount())
                 throw Failure(QStringLiteral("The folder list has no row %1").arg(i));
-            folderPath = row->text(0);
+            folderPath = view.folderRowText(i - 1);
         });
         g.step(130, [&] {
-            form.ProgressBar1()->setText(QStringLiteral("Processing: ") +
-                                         FileNameOfPath(folderPath));
+            view.setProgressText(QStringLiteral("Processing: ") + FileNameOfPath(folderPath));
         });
         g.step(132, [] { letWindowMessagesRunNow(); });
-        g.step(134, [&] { form.setMousePointer(pointer::Busy); });
+        g.step(134, [&] { view.setMousePointer(pointer::Busy); });
         std::optional<QByteArray> folder;
         g.step(136, [&] { folder = fs::getFolder(fs::nativePath(folderPath)).nativePath(); });
         if (!folder)
             continue; // reported; a path that is no folder is not searched
         g.step(138, [&] {
-            engine.searchFolder(*folder, Query{form.Text1()->text(), run.mode}, run.deep);
+            takePhrase(view, run);
+            engine.searchFolder(*folder, Query{run.phrase, run.mode}, run.deep);
         });
     }
 }
 
-void endRun(Form1& form, Guard& g) {
-    g.step(142, [&] { form.setFolderListHeader(kFolderListHeader); });
-    g.step(144, [&] { form.setMousePointer(pointer::Default); });
-    g.step(146, [&] { form.ProgressBar1()->setValue(0); });
-    g.step(148, [&] { form.ProgressBar1()->setText(kProgressBarText); });
-    g.step(156, [&] { form.dialogs().messageBox(QStringLiteral("Done."), boxstyle::OkOnly); });
-    g.step(158, [&] { form.PushButton(1)->setText(applicationValues().SavedStartCaption); });
+void endRun(SearchView& view, Dialogs& dialogs, const SearchSession& session, Guard& g) {
+    g.step(142, [&] { view.setFolderListHeader(kFolderListHeader); });
+    g.step(144, [&] { view.setMousePointer(pointer::Default); });
+    g.step(146, [&] { view.setProgressValue(0); });
+    g.step(148, [&] { view.setProgressText(kProgressBarText); });
+    g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), boxstyle::OkOnly); });
+    g.step(158, [&] { view.setStartCaption(session.SavedStartCaption); });
 }
 
 } // namespace
 
-bool searchRunning() {
-    return runningSearches > 0;
-}
-
-void startFinding(Form1& form, ResultsModel& results) {
-    Guard g = form.guard(location::PushButton1Click);
-    ApplicationValues& values = applicationValues();
-    QPushButton* button = form.PushButton(1);
-    g.step(100, [] {}); // the file-system services need no object of their own
-    if (g.test(102, [&] { return button->text() == kStopCaption; })) {
-        g.step(172, [&] { button->setText(values.SavedStartCaption); });
-        g.step(174, [&] { values.StopRequested = true; });
+// There is no file-system object to create first: the file-system services are plain functions.
+void startFinding(SearchView& view, Dialogs& dialogs, SearchSession& session,
+                  ResultsModel& results) {
+    Guard g(dialogs, location::PushButton1Click);
+    if (g.test(102, [&] { return view.startCaption() == kStopCaption; })) {
+        g.step(172, [&] { view.setStartCaption(session.SavedStartCaption); });
+        g.step(174, [&] { session.StopRequested = true; });
         return;
     }
-    if (g.test(104, [&] { return isBlank(form.Text1()->text()); })) {
-        g.step(170, [&] {
-            form.dialogs().messageBox(QStringLiteral("Input search for what phrase"),
-                                      boxstyle::OkOnly);
-        });
-        return;
-    }
-    const RunningSearch running;
-    g.step(106, [&] { values.SavedStartCaption = button->text(); });
-    g.step(108, [&] { button->setText(kStopCaption); });
-    g.step(110, [&] { values.StopRequested = false; });
-    g.step(112, [&] { form.setMousePointer(pointer::Busy); });
     RunValues run;
-    g.step(114, [&] {
-        run.mode = form.Check4()->isChecked() ? CaseMode::MustAgree : CaseMode::Ignored;
-    });
-    g.step(116, [&] { run.deep = form.Check5()->isChecked(); });
-    if (g.test(118, [&] { return form.ListView1()->topLevelItemCount() == 0; })) {
-        g.step(162, [&] {
-            form.dialogs().messageBox(QStringLiteral("No folders added."), boxstyle::OkOnly);
+    if (g.test(104, [&] {
+            run.phrase = view.phrase();
+            return isBlank(run.phrase);
+        })) {
+        g.step(170, [&] {
+            dialogs.messageBox(QStringLiteral("Input search for what phrase"), boxstyle::OkOnly);
         });
-        g.step(164, [&] { button->setText(values.SavedStartCaption); });
-    } else {
-        g.step(120, [&] { searchEveryListFolder(form, results, g, run); });
-        endRun(form, g);
+        return;
     }
-    g.step(166, [&] { values.StopRequested = true; });
-    g.step(168, [&] { form.setMousePointer(pointer::Default); });
+    const RunningSearch running(session);
+    g.step(106, [&] { session.SavedStartCaption = view.startCaption(); });
+    g.step(108, [&] { view.setStartCaption(kStopCaption); });
+    g.step(110, [&] { session.StopRequested = false; });
+    g.step(112, [&] { view.setMousePointer(pointer::Busy); });
+    g.step(114, [&] { run.mode = view.matchCase() ? CaseMode::MustAgree : CaseMode::Ignored; });
+    g.step(116, [&] { run.deep = view.searchInSubfolders(); });
+    if (g.test(118, [&] { return view.folderRowCount() == 0; })) {
+        g.step(162,
+               [&] { dialogs.messageBox(QStringLiteral("No folders added."), boxstyle::OkOnly); });
+        g.step(164, [&] { view.setStartCaption(session.SavedStartCaption); });
+    } else {
+        g.step(120, [&] { searchEveryListFolder(view, session, results, g, run); });
+        endRun(view, dialogs, session, g);
+    }
+    g.unlabelledStep([&] { session.StopRequested = true; });
+    g.step(168, [&] { view.setMousePointer(pointer::Default); });
 }
 
 } // namespace quillmere::search

@@ -1,7 +1,7 @@
 // Writes the application icon as PNG files for the desktop's hicolor icon theme:
 //   render_app_icons FOLDER   makes FOLDER/NxN/apps/quillmere.png for every icon size.
 
-#include "app/app_icon.h"
+#include "app/window/app_icon.h"
 
 #include <QDir>
 #include <QImageWriter>

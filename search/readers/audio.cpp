@@ -1,3 +1,4 @@
+#include "search/column_ids.h"
 #include "search/readers/media_values.h"
 #include "search/readers/posix_helpers.h"
 #include "search/readers/reader.h"
@@ -385,9 +386,9 @@ void addFormatSpecific(TagLib::File& file, const TagLib::PropertyMap& map, Embed
         stars = wav->hasID3v2Tag() ? ratingOfId3v2(wav->ID3v2Tag()) : 0;
         if (wav->hasInfoTag()) {
             const TagLib::RIFF::Info::Tag* info = wav->InfoTag();
-            out.add(25, text(info->fieldText("ICOP")));
-            out.add(29, text(info->fieldText("IMUS")));
-            out.add(35, text(info->fieldText("ISFT")));
+            out.add(column::Copyright, text(info->fieldText("ICOP")));
+            out.add(column::Composers, text(info->fieldText("IMUS")));
+            out.add(column::ProgramName, text(info->fieldText("ISFT")));
         }
     } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(&file))
         stars = aiff->hasID3v2Tag() ? ratingOfId3v2(aiff->tag()) : 0;
@@ -396,7 +397,7 @@ void addFormatSpecific(TagLib::File& file, const TagLib::PropertyMap& map, Embed
         for (const char* key : {"WM/EncodingSettings", "WM/ToolName"}) {
             for (const TagLib::ASF::Attribute& attribute : asf->tag()->attribute(key)) {
                 if (attribute.type() == TagLib::ASF::Attribute::UnicodeType)
-                    out.add(35, text(attribute.toString()));
+                    out.add(column::ProgramName, text(attribute.toString()));
             }
         }
     } else if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(&file)) {
@@ -405,20 +406,20 @@ void addFormatSpecific(TagLib::File& file, const TagLib::PropertyMap& map, Embed
         stars = ratingOfMp4(tag);
         if (tag && tag->contains("\251too")) {
             for (const TagLib::String& value : tag->item("\251too").toStringList())
-                out.add(35, text(value));
+                out.add(column::ProgramName, text(value));
         }
     }
     if (stars == 0)
         stars = ratingOfProperties(map);
-    out.add(19, starsText(stars));
+    out.add(column::Rating, starsText(stars));
 }
 
 void readTags(TagLib::File& file, EmbeddedDetails& out) {
     const TagLib::PropertyMap map = file.properties();
     const TagLib::Tag* tag = file.tag();
     const TagLib::String none;
-    addValues(out, 13, map, "ARTIST", tag ? tag->artist() : none);
-    addValues(out, 14, map, "ALBUM", tag ? tag->album() : none);
+    addValues(out, column::ContributingArtists, map, "ARTIST", tag ? tag->artist() : none);
+    addValues(out, column::Album, map, "ALBUM", tag ? tag->album() : none);
     int year = tag ? int(tag->year()) : 0;
     if (year <= 0) {
         const auto it = map.find("DATE");
@@ -426,12 +427,12 @@ void readTags(TagLib::File& file, EmbeddedDetails& out) {
             year = yearOfDate(text(it->second.front()));
     }
     if (year > 0)
-        out.add(15, QString::number(year));
-    addValues(out, 16, map, "GENRE", tag ? tag->genre() : none);
-    addValues(out, 17, map, "CONDUCTOR");
-    addValues(out, 21, map, "TITLE", tag ? tag->title() : none);
-    addValues(out, 24, map, "COMMENT", tag ? tag->comment() : none);
-    addValues(out, 25, map, "COPYRIGHT");
+        out.add(column::Year, QString::number(year));
+    addValues(out, column::Genre, map, "GENRE", tag ? tag->genre() : none);
+    addValues(out, column::Conductors, map, "CONDUCTOR");
+    addValues(out, column::Title, map, "TITLE", tag ? tag->title() : none);
+    addValues(out, column::Comments, map, "COMMENT", tag ? tag->comment() : none);
+    addValues(out, column::Copyright, map, "COPYRIGHT");
     int track = tag ? int(tag->track()) : 0;
     if (track <= 0) {
         const auto it = map.find("TRACKNUMBER");
@@ -439,10 +440,10 @@ void readTags(TagLib::File& file, EmbeddedDetails& out) {
             track = leadingNumber(text(it->second.front()));
     }
     if (track > 0)
-        out.add(26, QString::number(track));
-    addValues(out, 29, map, "COMPOSER");
-    addValues(out, 35, map, "ENCODING");
-    addValues(out, 35, map, "ENCODER");
+        out.add(column::TrackNumber, QString::number(track));
+    addValues(out, column::Composers, map, "COMPOSER");
+    addValues(out, column::ProgramName, map, "ENCODING");
+    addValues(out, column::ProgramName, map, "ENCODER");
     addFormatSpecific(file, map, out);
 }
 
@@ -480,8 +481,8 @@ private:
             return false;
         readTags(*audio, out);
         if (const TagLib::AudioProperties* properties = audio->audioProperties()) {
-            out.add(27, lengthText(properties->lengthInMilliseconds()));
-            out.add(28, bitRateText(properties->bitrate()));
+            out.add(column::Length, lengthText(properties->lengthInMilliseconds()));
+            out.add(column::BitRate, bitRateText(properties->bitrate()));
         }
         return true;
     }

@@ -1,3 +1,4 @@
+#include "search/column_ids.h"
 #include "search/readers/reader.h"
 #include "search/readers/regular_file.h"
 
@@ -161,14 +162,14 @@ QString textOf(QXmlStreamReader& xml) {
 void addKeywords(EmbeddedDetails& out, const QString& text) {
     static const QRegularExpression separators(QStringLiteral("[;,]"));
     for (const QString& keyword : text.split(separators))
-        out.add(18, keyword);
+        out.add(column::Tags, keyword);
 }
 
 void addPageCount(EmbeddedDetails& out, QStringView text) {
     bool ok = false;
     const qint64 pages = text.trimmed().toLongLong(&ok);
     if (ok && pages > 0)
-        out.add(36, QString::number(pages));
+        out.add(column::Pages, QString::number(pages));
 }
 
 void readCoreProperties(const QByteArray& bytes, EmbeddedDetails& out) {
@@ -178,18 +179,18 @@ void readCoreProperties(const QByteArray& bytes, EmbeddedDetails& out) {
         int column = -1;
         if (ns == DcNs) {
             if (name == u"title")
-                column = 21;
+                column = column::Title;
             else if (name == u"subject")
-                column = 22;
+                column = column::Subject;
             else if (name == u"creator")
-                column = 20;
+                column = column::Authors;
             else if (name == u"description")
-                column = 24;
+                column = column::Comments;
         } else if (ns == CoreNs) {
             if (name == u"keywords")
-                column = 18;
+                column = column::Tags;
             else if (name == u"category")
-                column = 23;
+                column = column::Categories;
         }
         if (column < 0)
             return false;
@@ -208,9 +209,9 @@ void readAppProperties(const QByteArray& bytes, EmbeddedDetails& out) {
             return false;
         const QStringView name = xml.name();
         if (name == u"Company")
-            out.add(33, textOf(xml));
+            out.add(column::Company, textOf(xml));
         else if (name == u"Application")
-            out.add(35, textOf(xml));
+            out.add(column::ProgramName, textOf(xml));
         else if (name == u"Pages" || name == u"Slides")
             addPageCount(out, textOf(xml));
         else
@@ -228,11 +229,11 @@ void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
         const QStringView name = xml.name();
         if (ns == DcNs) {
             if (name == u"title")
-                out.add(21, textOf(xml));
+                out.add(column::Title, textOf(xml));
             else if (name == u"subject")
-                out.add(22, textOf(xml));
+                out.add(column::Subject, textOf(xml));
             else if (name == u"description")
-                out.add(24, textOf(xml));
+                out.add(column::Comments, textOf(xml));
             else if (name == u"creator")
                 creators.append(textOf(xml));
             else
@@ -246,7 +247,7 @@ void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
         else if (name == u"keyword")
             addKeywords(out, textOf(xml));
         else if (name == u"generator")
-            out.add(35, textOf(xml));
+            out.add(column::ProgramName, textOf(xml));
         else if (name == u"document-statistic")
             addPageCount(out, xml.attributes().value(MetaNs, QStringLiteral("page-count")));
         else
@@ -254,7 +255,7 @@ void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
         return name != u"document-statistic"; // only an attribute read: its end is ahead
     });
     for (const QString& author : initialCreators + creators)
-        out.add(20, author);
+        out.add(column::Authors, author);
 }
 
 bool isOpenDocument(const Archive& archive) {

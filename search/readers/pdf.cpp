@@ -1,3 +1,4 @@
+#include "search/column_ids.h"
 #include "search/readers/reader.h"
 #include "search/readers/regular_file.h"
 
@@ -141,17 +142,17 @@ public:
             // attempt covers a build that does not.
             if (document->is_locked() && document->unlock(std::string(), std::string()))
                 return true;
-            out.add(21, fromUstring(document->get_title()));
-            out.add(20, fromUstring(document->get_author()));
-            out.add(22, fromUstring(document->get_subject()));
+            out.add(column::Title, fromUstring(document->get_title()));
+            out.add(column::Authors, fromUstring(document->get_author()));
+            out.add(column::Subject, fromUstring(document->get_subject()));
             static const QRegularExpression separators(QStringLiteral("[;,]"));
             for (const QString& keyword : fromUstring(document->get_keywords()).split(separators))
-                out.add(18, keyword);
-            out.add(35, fromUstring(document->get_creator()));
-            out.add(35, fromUstring(document->get_producer()));
+                out.add(column::Tags, keyword);
+            out.add(column::ProgramName, fromUstring(document->get_creator()));
+            out.add(column::ProgramName, fromUstring(document->get_producer()));
             const int pages = document->pages();
             if (pages > 0)
-                out.add(36, QString::number(pages));
+                out.add(column::Pages, QString::number(pages));
         } catch (...) {
             // Whatever was added before the fault stays.
         }

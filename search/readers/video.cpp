@@ -1,3 +1,4 @@
+#include "search/column_ids.h"
 #include "search/readers/media_values.h"
 #include "search/readers/reader.h"
 #include "search/readers/regular_file.h"
@@ -124,24 +125,24 @@ QString tag(const AVDictionary* metadata, const char* key) {
 }
 
 void readTags(const AVDictionary* metadata, EmbeddedDetails& out) {
-    out.add(13, tag(metadata, "artist"));
-    out.add(14, tag(metadata, "album"));
-    out.add(14, tag(metadata, "product")); // AVI's IPRD
+    out.add(column::ContributingArtists, tag(metadata, "artist"));
+    out.add(column::Album, tag(metadata, "album"));
+    out.add(column::Album, tag(metadata, "product")); // AVI's IPRD
     int year = yearOfDate(tag(metadata, "date"));
     if (year == 0)
         year = yearOfDate(tag(metadata, "year"));
     if (year > 0)
-        out.add(15, QString::number(year));
-    out.add(16, tag(metadata, "genre"));
-    out.add(21, tag(metadata, "title"));
-    out.add(24, tag(metadata, "comment"));
-    out.add(25, tag(metadata, "copyright"));
+        out.add(column::Year, QString::number(year));
+    out.add(column::Genre, tag(metadata, "genre"));
+    out.add(column::Title, tag(metadata, "title"));
+    out.add(column::Comments, tag(metadata, "comment"));
+    out.add(column::Copyright, tag(metadata, "copyright"));
     const int track = leadingNumber(tag(metadata, "track"));
     if (track > 0)
-        out.add(26, QString::number(track));
-    out.add(29, tag(metadata, "composer"));
-    out.add(35, tag(metadata, "encoder"));
-    out.add(35, tag(metadata, "software")); // AVI's ISFT
+        out.add(column::TrackNumber, QString::number(track));
+    out.add(column::Composers, tag(metadata, "composer"));
+    out.add(column::ProgramName, tag(metadata, "encoder"));
+    out.add(column::ProgramName, tag(metadata, "software")); // AVI's ISFT
 }
 
 qint64 durationMilliseconds(const AVFormatContext& context) {
@@ -271,14 +272,14 @@ private:
 
         readTags(context->metadata, out);
         const qint64 ms = durationMilliseconds(*context);
-        out.add(27, lengthText(ms));
+        out.add(column::Length, lengthText(ms));
         qint64 bitRate = context->bit_rate;
         if (bitRate <= 0 && ms > 0)
             bitRate = file.size() * 8 * 1000 / ms;
-        out.add(28, bitRateText((bitRate + 500) / 1000));
+        out.add(column::BitRate, bitRateText((bitRate + 500) / 1000));
         const QSize size = videoSize(*context);
         if (size.isValid())
-            out.add(31, QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
+            out.add(column::Dimensions, QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
         return true;
     }
 };

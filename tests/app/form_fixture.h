@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/form1.h"
+#include "app/window/form1.h"
 #include "support/scripted_dialogs.h"
 
 #include <QTemporaryDir>

@@ -6,8 +6,8 @@
 // writes OUTPUT_FOLDER/guide-<scene>.png, and guide-<scene>-after.png for the commands that
 // change the results.
 
-#include "app/form1.h"
-#include "app/qt_dialogs.h"
+#include "app/window/form1.h"
+#include "app/window/qt_dialogs.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 

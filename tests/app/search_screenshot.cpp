@@ -2,7 +2,7 @@
 // it, for looking at the real fonts and layout under a display server (xcb or Xvfb).
 //   search_screenshot OUTPUT.png
 
-#include "app/form1.h"
+#include "app/window/form1.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 

@@ -1,7 +1,7 @@
 // The icon the desktop shows (our SVG, drawn by the icon theme's renderer) must stay the picture
 // the window paints for itself: the two are drawn separately and must be changed together.
 
-#include "app/app_icon.h"
+#include "app/window/app_icon.h"
 #include "support/test_main.h"
 
 #include <QProcess>

@@ -1,6 +1,6 @@
-#include "app/app_icon.h"
+#include "app/window/app_icon.h"
 #include "app/app_title.h"
-#include "app/qt_dialogs.h"
+#include "app/window/qt_dialogs.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 

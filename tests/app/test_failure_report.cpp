@@ -19,6 +19,7 @@ private slots:
     void carriesOnAfterAFailingStep();
     void reportsOncePerFailingPassOfALoop();
     void aFailingTestEntersItsBranch();
+    void anUnlabelledStepReportsTheLabelThatRanLast();
     void moveCommandNamesTheRow();
     void aBoxThatCannotBeShownDoesNotEndTheHandler();
 };
@@ -139,6 +140,33 @@ void TestFailureReport::aFailingTestEntersItsBranch() {
     QVERIFY(g.test(106, []() -> bool { throw std::runtime_error("cannot tell"); }));
     QCOMPARE(dialogs.shown().size(), 1);
     QVERIFY(dialogs.shown().first().text.contains(QStringLiteral("at line 106")));
+}
+
+// As "Start Finding" ends: after the search the last labelled step is 158, after "No folders
+// added." it is 164; an unlabelled step that fails names that one, whether it passed or failed.
+void TestFailureReport::anUnlabelledStepReportsTheLabelThatRanLast() {
+    ScriptedDialogs dialogs;
+    QStringList lines;
+    for (const bool folders : {true, false}) {
+        Guard g(dialogs, location::PushButton1Click);
+        if (g.test(118, [&] { return !folders; })) {
+            g.step(162, [] {});
+            g.step(164, [] { throw Failure(QStringLiteral("caption")); });
+        } else {
+            g.step(120, [] {});
+            g.step(158, [] {});
+        }
+        g.unlabelledStep([] { throw Failure(QStringLiteral("flag")); });
+        g.step(168, [] {});
+    }
+    for (const auto& box : dialogs.shown())
+        lines << box.text;
+    const auto failure = [](const char* description, int label) {
+        return composeFailureMessage(QString::fromLatin1(description), location::PushButton1Click,
+                                     label);
+    };
+    QCOMPARE(lines,
+             (QStringList{failure("flag", 158), failure("caption", 164), failure("flag", 164)}));
 }
 
 void TestFailureReport::moveCommandNamesTheRow() {

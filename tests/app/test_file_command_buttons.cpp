@@ -30,7 +30,7 @@ private slots:
         form->PushButton(8)->click();
         QVERIFY(QFile::exists(target.filePath(QStringLiteral("moved.txt"))));
         QCOMPARE(form->results().rowCount(), 0);
-        QCOMPARE(form->MousePointer(), 0);
+        QCOMPARE(form->mousePointer(), 0);
         QCOMPARE(fixture.dialogs.shown().size(), 2); // the question and the picker
     }
 };

@@ -1,6 +1,6 @@
 #include "app/app_title.h"
-#include "app/form1.h"
-#include "app/progress_bar.h"
+#include "app/window/form1.h"
+#include "app/window/progress_bar.h"
 #include "form_fixture.h"
 #include "support/test_main.h"
 
@@ -9,7 +9,6 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStandardItemModel>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
@@ -27,7 +26,6 @@ private slots:
     void tabOrder();
     void listsStartEmptyWithTheirColumns();
     void folderListHeaderIsTheStatusLine();
-    void resultsModelCanBeReplaced();
     void startsWithNothingStored();
     void buttonsWithoutCommandDoNothing();
     void progressBarShowsItsTextVerbatim_data();
@@ -177,6 +175,8 @@ void TestForm1Layout::listsStartEmptyWithTheirColumns() {
     QVERIFY(!results->isHeaderHidden());
     QCOMPARE(results->columnWidth(0), 333);
     QCOMPARE(results->columnWidth(1), 153);
+    QVERIFY(!results->isColumnHidden(0));
+    QVERIFY(!results->isColumnHidden(1));
     const QString tip = QStringLiteral("Double-click item to remove it. Move | line to right and "
                                        "out of window to reveal full names.");
     QCOMPARE(folders->toolTip(), tip);
@@ -194,23 +194,6 @@ void TestForm1Layout::folderListHeaderIsTheStatusLine() {
     QCOMPARE(form->folderListHeader(), QStringLiteral("Folder(s)"));
 }
 
-void TestForm1Layout::resultsModelCanBeReplaced() {
-    FormFixture fixture;
-    auto form = fixture.make();
-    QAbstractItemModel* startup = form->resultsModel();
-    QStandardItemModel real(3, 2);
-    real.setHorizontalHeaderLabels({"Results", "Metadata"});
-    auto* row = new QStandardItem(QStringLiteral("/photos/a.jpg"));
-    row->setCheckable(true);
-    real.setItem(0, 0, row);
-    form->setResultsModel(&real);
-    QCOMPARE(form->resultsModel(), &real);
-    QCOMPARE(form->ListView2()->columnWidth(0), 333);
-    QCOMPARE(form->ListView2()->columnWidth(1), 153);
-    form->setResultsModel(nullptr);
-    QCOMPARE(form->resultsModel(), startup);
-}
-
 void TestForm1Layout::startsWithNothingStored() {
     FormFixture fixture;
     auto form = fixture.make();
@@ -220,7 +203,7 @@ void TestForm1Layout::startsWithNothingStored() {
     QCOMPARE(form->ProgressBar1()->value(), 0);
     QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
     QCOMPARE(form->PushButton(1)->text(), QStringLiteral("Start Finding"));
-    QCOMPARE(form->MousePointer(), 0);
+    QCOMPARE(form->mousePointer(), 0);
     QVERIFY(!form->hasHandPicture());
     QVERIFY(fixture.dialogs.shown().isEmpty());
     QCOMPARE(form->PushButton(4), nullptr);
@@ -234,7 +217,7 @@ void TestForm1Layout::buttonsWithoutCommandDoNothing() {
         form->PushButton(number)->click();
     QVERIFY(fixture.dialogs.shown().isEmpty());
     QCOMPARE(form->ListView1()->topLevelItemCount(), 0);
-    QCOMPARE(form->MousePointer(), 0);
+    QCOMPARE(form->mousePointer(), 0);
 }
 
 void TestForm1Layout::progressBarShowsItsTextVerbatim_data() {

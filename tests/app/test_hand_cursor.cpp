@@ -1,5 +1,5 @@
 #include "app/failure_report.h"
-#include "app/hand_cursor.h"
+#include "app/window/hand_cursor.h"
 #include "support/test_main.h"
 
 #include <QtEndian>

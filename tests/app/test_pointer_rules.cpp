@@ -1,5 +1,5 @@
-#include "app/form1.h"
 #include "app/mouse_pointer.h"
+#include "app/window/form1.h"
 #include "form_fixture.h"
 #include "support/test_main.h"
 
@@ -89,7 +89,7 @@ void TestPointerRules::hover() {
     QVERIFY2(widget, qPrintable(name));
     form->setMousePointer(before);
     moveOver(widget);
-    QCOMPARE(form->MousePointer(), after);
+    QCOMPARE(form->mousePointer(), after);
 }
 
 void TestPointerRules::pointerValueSetsTheShownCursor_data() {
@@ -108,7 +108,7 @@ void TestPointerRules::pointerValueSetsTheShownCursor() {
     auto form = fixture.make();
     form->setMousePointer(pointer::Busy);
     form->setMousePointer(value);
-    QCOMPARE(form->MousePointer(), value);
+    QCOMPARE(form->mousePointer(), value);
     QCOMPARE(int(form->cursor().shape()), shape);
     // Controls without a pointer of their own show the window's.
     QCOMPARE(int(form->PushButton(6)->cursor().shape()), shape);
@@ -120,13 +120,13 @@ void TestPointerRules::stopThenResultsShowsTheArrow() {
     form->show();
     form->setMousePointer(pointer::Busy);
     moveOver(surface(*form, QStringLiteral("PushButton6")));
-    QCOMPARE(form->MousePointer(), pointer::Busy);
+    QCOMPARE(form->mousePointer(), pointer::Busy);
     moveOver(surface(*form, QStringLiteral("ListView1.rows")));
-    QCOMPARE(form->MousePointer(), pointer::Busy);
+    QCOMPARE(form->mousePointer(), pointer::Busy);
     moveOver(surface(*form, QStringLiteral("PushButton1")));
-    QCOMPARE(form->MousePointer(), pointer::Hand);
+    QCOMPARE(form->mousePointer(), pointer::Hand);
     moveOver(surface(*form, QStringLiteral("ListView2.rows")));
-    QCOMPARE(form->MousePointer(), pointer::Default);
+    QCOMPARE(form->mousePointer(), pointer::Default);
     QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
 }
 
@@ -135,12 +135,12 @@ void TestPointerRules::buttonThenCheckBoxKeepsTheHand() {
     auto form = fixture.make();
     form->show();
     moveOver(surface(*form, QStringLiteral("PushButton3")));
-    QCOMPARE(form->MousePointer(), pointer::Hand);
+    QCOMPARE(form->mousePointer(), pointer::Hand);
     moveOver(surface(*form, QStringLiteral("Check5")));
     moveOver(surface(*form, QStringLiteral("ProgressBar1")));
-    QCOMPARE(form->MousePointer(), pointer::Hand);
+    QCOMPARE(form->mousePointer(), pointer::Hand);
     moveOver(surface(*form, QStringLiteral("Frame2")));
-    QCOMPARE(form->MousePointer(), pointer::Default);
+    QCOMPARE(form->mousePointer(), pointer::Default);
 }
 
 QUILLMERE_TEST_MAIN(TestPointerRules)

@@ -1,4 +1,4 @@
-#include "app/progress_bar.h"
+#include "app/window/progress_bar.h"
 #include "form_fixture.h"
 #include "results/results_model.h"
 #include "support/test_main.h"
@@ -24,7 +24,7 @@ private slots:
         fixture.dialogs.queueInput(QStringLiteral("MP3"));
         form->PushButton(17)->click();
         QCOMPARE(results.rowCount(), 2);
-        QCOMPARE(form->MousePointer(), 1);
+        QCOMPARE(form->mousePointer(), 1);
         fixture.dialogs.queueInput(QStringLiteral("kodak"));
         form->PushButton(11)->click();
         QCOMPARE(results.rowCount(), 1);
@@ -38,7 +38,7 @@ private slots:
         form->PushButton(2)->click();
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("saved.txt"))));
         QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
-        QCOMPARE(form->MousePointer(), 0);
+        QCOMPARE(form->mousePointer(), 0);
 
         form->PushButton(6)->click();
         QCOMPARE(results.rowCount(), 0);

@@ -81,13 +81,9 @@ void TestSettings::unwritableStoreIsAFailure() {
 
 void TestSettings::applicationValuesStartEmptyAndAreShared() {
     ApplicationValues& values = applicationValues();
-    QCOMPARE(values.StopRequested, false);
-    QVERIFY(values.SavedStartCaption.isEmpty());
     QVERIFY(values.LastFolder.isEmpty());
     QVERIFY(values.LastFolderDot.isEmpty());
-    values.StopRequested = true;
     values.LastFolder = QStringLiteral("/x");
-    QCOMPARE(applicationValues().StopRequested, true);
     QCOMPARE(applicationValues().LastFolder, QStringLiteral("/x"));
     values = {};
 }

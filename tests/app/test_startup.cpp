@@ -1,8 +1,8 @@
 #include "app/event_pump.h"
 #include "app/failure_report.h"
-#include "app/form1.h"
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
+#include "app/window/form1.h"
 #include "form_fixture.h"
 #include "support/test_main.h"
 
@@ -126,7 +126,7 @@ void TestStartup::unreadableSkinIsReportedAtStep100() {
     // Start-up went on: caption, columns and phrase are all there.
     QCOMPARE(form->windowTitle(), QStringLiteral("Quillmere"));
     QCOMPARE(form->folderListHeader(), QStringLiteral("Folder(s)"));
-    QCOMPARE(form->resultsModel()->columnCount(), 2);
+    QCOMPARE(form->ListView2()->model()->columnCount(), 2);
 }
 
 void TestStartup::handCursor_data() {
@@ -165,10 +165,10 @@ void TestStartup::handCursor() {
     auto form = fixture.make();
     QCOMPARE(form->hasHandPicture(), picture);
     QCOMPARE(failureLines(fixture.dialogs), failures);
-    QCOMPARE(form->resultsModel()->columnCount(), 2);
+    QCOMPARE(form->ListView2()->model()->columnCount(), 2);
 
     form->setMousePointer(pointer::Hand);
-    QCOMPARE(form->MousePointer(), pointer::Hand);
+    QCOMPARE(form->mousePointer(), pointer::Hand);
     QCOMPARE(form->cursor().shape(), picture ? Qt::BitmapCursor : Qt::ArrowCursor);
     if (picture)
         QCOMPARE(form->cursor().hotSpot(), QPoint(6, 1));
@@ -217,7 +217,7 @@ void TestStartup::helpButtonsShowTheContactPage() {
     }
     QVERIFY(fixture.opened.isEmpty());
     QCOMPARE(GetSetting(settingkey::Text1, {}), QStringLiteral("kept"));
-    QCOMPARE(form->MousePointer(), 0);
+    QCOMPARE(form->mousePointer(), 0);
 }
 
 void TestStartup::phraseIsStoredAtEveryChangeAndRestored_data() {

@@ -1,11 +1,10 @@
-#include "app/form1.h"
-#include "app/settings.h"
-#include "form_fixture.h"
+#include "app/dialogs.h"
+#include "app/failure_report.h"
+#include "fake_folder_views.h"
+#include "folders/sample_folders.h"
+#include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTreeWidget>
 #include <QtTest>
 
 using namespace quillmere;
@@ -15,62 +14,74 @@ namespace {
 const QString kQuestion = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
+const QString kProgramFolder = QStringLiteral("/opt/quillmere");
+const QString kSamples = QStringLiteral("/opt/quillmere/Samples/");
 
-QStringList rows(const Form1& form) {
-    QStringList texts;
-    for (int i = 0; i < form.ListView1()->topLevelItemCount(); ++i)
-        texts << form.ListView1()->topLevelItem(i)->text(0);
-    return texts;
-}
+// A view whose every call fails, as a window being torn down might.
+struct FailingView : FakeSampleFoldersView {
+    void appendFolderRow(const QString&) override { throw Failure(QStringLiteral("no list")); }
+    void setPhrase(const QString&) override { throw Failure(QStringLiteral("no box")); }
+    void openUrl(const QUrl&) override { throw Failure(QStringLiteral("no browser")); }
+};
 
 } // namespace
 
 class TestSampleFolders : public QObject {
     Q_OBJECT
 
-    FormFixture fixture_;
-    std::unique_ptr<Form1> form_;
-    QString samples_;
+    ScriptedDialogs dialogs_;
 
 private slots:
-    void init() {
-        fixture_.dialogs.clear();
-        fixture_.opened.clear();
-        form_ = fixture_.make();
-        samples_ = fixture_.programFolder.path() + QStringLiteral("/Samples/");
-    }
-    void cleanup() { form_.reset(); }
+    void init() { dialogs_.clear(); }
 
     void noOpensNothingAndSetsThePhrase() {
-        form_->ListView1()->addTopLevelItem(new QTreeWidgetItem(QStringList{"/first"}));
-        fixture_.dialogs.queueAnswer(BoxAnswer::No);
-        QTest::mouseClick(form_->PushButton(14), Qt::LeftButton);
-        QCOMPARE(rows(*form_), (QStringList{"/first", samples_}));
-        QCOMPARE(fixture_.dialogs.messages().size(), 1);
-        const ScriptedDialogs::Shown box = fixture_.dialogs.messages().first();
+        FakeSampleFoldersView view;
+        view.rows = {"/first"};
+        dialogs_.queueAnswer(BoxAnswer::No);
+        loadSampleFolders(view, dialogs_, kProgramFolder);
+        QCOMPARE(view.rows, (QStringList{"/first", kSamples}));
+        QCOMPARE(dialogs_.messages().size(), 1);
+        const ScriptedDialogs::Shown box = dialogs_.messages().first();
         QCOMPARE(box.text, kQuestion);
         QCOMPARE(box.style, 4);
         QCOMPARE(box.title, effectiveBoxTitle({}));
-        QCOMPARE(fixture_.opened, QList<QUrl>{});
-        QCOMPARE(form_->Text1()->text(), QStringLiteral("Kodak"));
-        QCOMPARE(GetSetting(settingkey::Text1, QString()), QStringLiteral("Kodak"));
+        QCOMPARE(view.opened, QList<QUrl>{});
+        QCOMPARE(view.phrase, QStringLiteral("Kodak"));
     }
 
     void yesOpensTheFolder() {
-        fixture_.dialogs.queueAnswer(BoxAnswer::Yes);
-        QTest::mouseClick(form_->PushButton(14), Qt::LeftButton);
-        QCOMPARE(fixture_.opened, QList<QUrl>{QUrl::fromLocalFile(samples_)});
-        QCOMPARE(form_->Text1()->text(), QStringLiteral("Kodak"));
+        FakeSampleFoldersView view;
+        dialogs_.queueAnswer(BoxAnswer::Yes);
+        loadSampleFolders(view, dialogs_, kProgramFolder);
+        QCOMPARE(view.opened, QList<QUrl>{QUrl::fromLocalFile(kSamples)});
+        QCOMPARE(view.phrase, QStringLiteral("Kodak"));
     }
 
     // Not cleaned and not checked: the row keeps its trailing separator, twice if pressed twice.
     void pressedTwice() {
-        QTest::mouseClick(form_->PushButton(14), Qt::LeftButton);
-        QTest::mouseClick(form_->PushButton(14), Qt::LeftButton);
-        QCOMPARE(rows(*form_), (QStringList{samples_, samples_}));
-        QVERIFY(samples_.endsWith(QStringLiteral("/Samples/")));
+        FakeSampleFoldersView view;
+        loadSampleFolders(view, dialogs_, kProgramFolder);
+        loadSampleFolders(view, dialogs_, kProgramFolder);
+        QCOMPARE(view.rows, (QStringList{kSamples, kSamples}));
+    }
+
+    // Every failing step is a box of its own, and the question is still asked.
+    void failingStepsCarryOn() {
+        FailingView view;
+        dialogs_.queueAnswer(BoxAnswer::Ok); // the first failure's box
+        dialogs_.queueAnswer(BoxAnswer::Yes);
+        loadSampleFolders(view, dialogs_, kProgramFolder);
+        QStringList texts;
+        for (const ScriptedDialogs::Shown& box : dialogs_.messages())
+            texts << box.text;
+        const auto failure = [](const char* what, int label) {
+            return composeFailureMessage(QString::fromLatin1(what), location::PushButton14Click,
+                                         label);
+        };
+        QCOMPARE(texts, (QStringList{failure("no list", 100), kQuestion, failure("no browser", 104),
+                                     failure("no box", 106)}));
     }
 };
 
-QUILLMERE_TEST_MAIN(TestSampleFolders)
+QUILLMERE_CORE_TEST_MAIN(TestSampleFolders)
 #include "test_sample_folders.moc"

@@ -1,5 +1,5 @@
 #include "app/failure_report.h"
-#include "app/qt_clipboard.h"
+#include "app/window/qt_clipboard.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
 #include "results/results_model.h"

@@ -146,18 +146,18 @@ private slots:
             const bool ooxml = kind == Kind::Docx || kind == Kind::Xlsx || kind == Kind::Pptx;
             const bool paged = kind != Kind::Xlsx && kind != Kind::Ods;
             const QList<std::pair<int, QString>> expected = {
-                {21, tags.title},
-                {20, tags.author},
-                {22, tags.subject},
-                {18, QStringLiteral("alpha; beta")},
-                {24, pdf ? QString() : tags.description},
-                {23, ooxml ? tags.category : QString()},
-                {33, ooxml ? tags.company : QString()},
-                {35, tags.program},
-                {36, paged ? QStringLiteral("3") : QString()},
-                {12, QString()},
-                {25, QString()},
-                {34, QString()},
+                {column::Title, tags.title},
+                {column::Authors, tags.author},
+                {column::Subject, tags.subject},
+                {column::Tags, QStringLiteral("alpha; beta")},
+                {column::Comments, pdf ? QString() : tags.description},
+                {column::Categories, ooxml ? tags.category : QString()},
+                {column::Company, ooxml ? tags.company : QString()},
+                {column::ProgramName, tags.program},
+                {column::Pages, paged ? QStringLiteral("3") : QString()},
+                {column::DateTaken, QString()},
+                {column::Copyright, QString()},
+                {column::FileDescription, QString()},
             };
             for (const auto& [column, value] : expected)
                 QTest::addRow("%s-%d", qPrintable(fixtures::kindName(kind)), column)
@@ -220,8 +220,8 @@ private slots:
         fixtures::write(kind, file, tags);
         const ReadResult result = readWith(readerOf(kind), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(21), title);
-        QCOMPARE(result.details.joined(20), title);
+        QCOMPARE(result.details.joined(column::Title), title);
+        QCOMPARE(result.details.joined(column::Authors), title);
     }
 
     void pdfPageCount_data() {
@@ -235,8 +235,8 @@ private slots:
         writeBytes(file, fixtures::pdfDocument(pages, {}));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(36), QString::number(pages));
-        QCOMPARE(result.details.joined(21), QString());
+        QCOMPARE(result.details.joined(column::Pages), QString::number(pages));
+        QCOMPARE(result.details.joined(column::Title), QString());
     }
 
     void pdfCreatorThenProducer() {
@@ -245,8 +245,9 @@ private slots:
                                                    {"Creator", QStringLiteral("Editor 9")},
                                                    {"Keywords", QStringLiteral("a,b; c ;;")}}));
         const ReadResult result = readWith(readers::pdfReader(), file);
-        QCOMPARE(result.details.joined(35), QStringLiteral("Editor 9; Typesetter 2"));
-        QCOMPARE(result.details.joined(18), QStringLiteral("a; b; c"));
+        QCOMPARE(result.details.joined(column::ProgramName),
+                 QStringLiteral("Editor 9; Typesetter 2"));
+        QCOMPARE(result.details.joined(column::Tags), QStringLiteral("a; b; c"));
     }
 
     void pdfWithJunkBeforeHeader() {
@@ -256,7 +257,7 @@ private slots:
                              fixtures::pdfDocument(2, {{"Title", QStringLiteral("Late")}}));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(21), QStringLiteral("Late"));
+        QCOMPARE(result.details.joined(column::Title), QStringLiteral("Late"));
     }
 
     // A password-locked PDF gives nothing but what the file system tells (once a crash that
@@ -318,7 +319,8 @@ private slots:
             for (int round = 0; round < 40; ++round) {
                 const QString& file = files[(round + who) % files.size()];
                 const ReadResult r = readWith(readers::pdfReader(), file);
-                seen[who].append(r.details.joined(21) + '/' + r.details.joined(36));
+                seen[who].append(r.details.joined(column::Title) + '/' +
+                                 r.details.joined(column::Pages));
             }
         };
         std::thread other(work, 1);
@@ -343,9 +345,9 @@ private slots:
                                  "<meta:document-statistic meta:page-count=\"-4\"/>"));
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(20), QStringLiteral("First; Editor"));
-        QCOMPARE(result.details.joined(18), QStringLiteral("one; two; three"));
-        QCOMPARE(result.details.joined(36), QString());
+        QCOMPARE(result.details.joined(column::Authors), QStringLiteral("First; Editor"));
+        QCOMPARE(result.details.joined(column::Tags), QStringLiteral("one; two; three"));
+        QCOMPARE(result.details.joined(column::Pages), QString());
     }
 
     void malformedXmlKeepsWhatCameBefore_data() {
@@ -381,8 +383,8 @@ private slots:
         writePackageWith(kind, file, entry, xml);
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(21), QStringLiteral("Kept"));
-        QCOMPARE(result.details.joined(22), QString());
+        QCOMPARE(result.details.joined(column::Title), QStringLiteral("Kept"));
+        QCOMPARE(result.details.joined(column::Subject), QString());
     }
 
     void badlyEncodedByteCostsOnlyItsValue() {
@@ -390,8 +392,8 @@ private slots:
         writePackageWith(Kind::Docx, file, QStringLiteral("docProps/core.xml"),
                          coreXml("<dc:creator>Bj\xf6rk</dc:creator><dc:title>Whole</dc:title>"));
         const ReadResult result = readWith(readers::officeReader(), file);
-        QCOMPARE(result.details.joined(21), QStringLiteral("Whole"));
-        QCOMPARE(result.details.joined(20), QStringLiteral("Bj\ufffdrk"));
+        QCOMPARE(result.details.joined(column::Title), QStringLiteral("Whole"));
+        QCOMPARE(result.details.joined(column::Authors), QStringLiteral("Bj\ufffdrk"));
     }
 
     void zipBombs_data() {
@@ -418,9 +420,9 @@ private slots:
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
         // Nothing of the bomb itself; app.xml, a separate entry, is still read.
-        QCOMPARE(result.details.joined(21), QString());
-        QVERIFY(result.details.joined(24).size() < EntryCap);
-        QCOMPARE(result.details.joined(33), QStringLiteral("Vantrel"));
+        QCOMPARE(result.details.joined(column::Title), QString());
+        QVERIFY(result.details.joined(column::Comments).size() < EntryCap);
+        QCOMPARE(result.details.joined(column::Company), QStringLiteral("Vantrel"));
     }
 
     void notItsKind_data() {

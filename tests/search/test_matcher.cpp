@@ -1,3 +1,4 @@
+#include "search/column_ids.h"
 #include "search/detail_columns.h"
 #include "search/matcher.h"
 #include "support/test_main.h"
@@ -5,6 +6,7 @@
 #include <QTemporaryDir>
 
 using namespace quillmere::search;
+namespace column = quillmere::column;
 
 class TestMatcher : public QObject {
     Q_OBJECT
@@ -96,12 +98,13 @@ private slots:
         QTest::addColumn<QString>("phrase");
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("column"); // -1: no match
-        QTest::addRow("name") << QByteArray("my zebra.txt") << "zebra" << 0 << 0;
+        const int name = column::Name;
+        QTest::addRow("name") << QByteArray("my zebra.txt") << "zebra" << 0 << name;
         QTest::addRow("name, case must agree") << QByteArray("ZEBRA.txt") << "zebra" << 0 << -1;
-        QTest::addRow("name, case ignored") << QByteArray("ZEBRA.txt") << "zebra" << 1 << 0;
+        QTest::addRow("name, case ignored") << QByteArray("ZEBRA.txt") << "zebra" << 1 << name;
         QTest::addRow("exactly Filename") << QByteArray("Filename") << "Filename" << 0 << -1;
-        QTest::addRow("newline in name") << QByteArray("zeb\nra") << "b\nr" << 0 << 0;
-        QTest::addRow("invalid UTF-8") << QByteArray("qq\xff\xfezebra") << "zebra" << 0 << 0;
+        QTest::addRow("newline in name") << QByteArray("zeb\nra") << "b\nr" << 0 << name;
+        QTest::addRow("invalid UTF-8") << QByteArray("qq\xff\xfezebra") << "zebra" << 0 << name;
     }
     void itemTestOnRealEntries() {
         QFETCH(QByteArray, name);
@@ -119,7 +122,7 @@ private slots:
 
         const ItemMatch match = testItem(path, {phrase, CaseMode(mode)});
         QCOMPARE(match.column, column);
-        if (column == 0)
+        if (column == column::Name)
             QCOMPARE(match.value, QFile::decodeName(name));
     }
 

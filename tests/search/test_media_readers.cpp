@@ -1,5 +1,6 @@
 #include "fixtures/media.h"
 #include "fixtures/sample_files.h"
+#include "search/column_ids.h"
 #include "search/readers/reader.h"
 #include "support/test_main.h"
 
@@ -20,6 +21,7 @@ using quillmere::fixtures::Kind;
 using quillmere::fixtures::Tags;
 using quillmere::readers::EmbeddedDetails;
 using quillmere::readers::FileToRead;
+namespace column = quillmere::column;
 
 Q_DECLARE_METATYPE(Kind)
 
@@ -112,7 +114,7 @@ ReadResult readByName(const QString& path) {
 
 QStringList allValues(const EmbeddedDetails& details) {
     QStringList values;
-    for (int column = 12; column <= 40; ++column)
+    for (int column = column::DateTaken; column <= column::IsoSpeed; ++column)
         values.append(details.joined(column));
     return values;
 }
@@ -165,41 +167,41 @@ private slots:
         };
         for (Kind kind : audioKinds) {
             const Tags tags = fullTags(kind);
-            row(kind, 13, tags.artist);
-            row(kind, 14, tags.album);
-            row(kind, 15, QStringLiteral("2021"));
-            row(kind, 16, tags.genre);
-            row(kind, 17, tags.conductor);
-            row(kind, 19, QStringLiteral("4 Stars"));
-            row(kind, 21, tags.title);
-            row(kind, 24, tags.comment);
-            row(kind, 25, tags.copyright);
-            row(kind, 26, QStringLiteral("7"));
-            row(kind, 27, QStringLiteral("00:00:03"));
-            row(kind, 29, tags.composer);
-            row(kind, 35, tags.program);
-            row(kind, 31, QString());
+            row(kind, column::ContributingArtists, tags.artist);
+            row(kind, column::Album, tags.album);
+            row(kind, column::Year, QStringLiteral("2021"));
+            row(kind, column::Genre, tags.genre);
+            row(kind, column::Conductors, tags.conductor);
+            row(kind, column::Rating, QStringLiteral("4 Stars"));
+            row(kind, column::Title, tags.title);
+            row(kind, column::Comments, tags.comment);
+            row(kind, column::Copyright, tags.copyright);
+            row(kind, column::TrackNumber, QStringLiteral("7"));
+            row(kind, column::Length, QStringLiteral("00:00:03"));
+            row(kind, column::Composers, tags.composer);
+            row(kind, column::ProgramName, tags.program);
+            row(kind, column::Dimensions, QString());
         }
-        row(Kind::Mp3, 28, QStringLiteral("128kbps"));
-        row(Kind::Wav, 28, QStringLiteral("128kbps"));
+        row(Kind::Mp3, column::BitRate, QStringLiteral("128kbps"));
+        row(Kind::Wav, column::BitRate, QStringLiteral("128kbps"));
         for (Kind kind : videoKinds) {
             const Tags tags = fullTags(kind);
             // QuickTime's own tags have no track number and no composer; RIFF INFO no composer.
             if (kind != Kind::Mov) {
-                row(kind, 26, QStringLiteral("7"));
+                row(kind, column::TrackNumber, QStringLiteral("7"));
                 if (kind != Kind::Avi)
-                    row(kind, 29, tags.composer);
+                    row(kind, column::Composers, tags.composer);
             }
-            row(kind, 13, tags.artist);
-            row(kind, 14, tags.album);
-            row(kind, 15, QStringLiteral("2021"));
-            row(kind, 16, tags.genre);
-            row(kind, 21, tags.title);
-            row(kind, 24, tags.comment);
-            row(kind, 25, tags.copyright);
-            row(kind, 27, QStringLiteral("00:00:03"));
-            row(kind, 31, QStringLiteral("320 x 240"));
-            row(kind, 35, tags.program);
+            row(kind, column::ContributingArtists, tags.artist);
+            row(kind, column::Album, tags.album);
+            row(kind, column::Year, QStringLiteral("2021"));
+            row(kind, column::Genre, tags.genre);
+            row(kind, column::Title, tags.title);
+            row(kind, column::Comments, tags.comment);
+            row(kind, column::Copyright, tags.copyright);
+            row(kind, column::Length, QStringLiteral("00:00:03"));
+            row(kind, column::Dimensions, QStringLiteral("320 x 240"));
+            row(kind, column::ProgramName, tags.program);
         }
     }
     void columns() {
@@ -217,8 +219,8 @@ private slots:
         QFETCH(Kind, kind);
         const ReadResult result = readByName(taggedFile(kind));
         static const QRegularExpression format(QStringLiteral("^[1-9][0-9]*kbps$"));
-        QVERIFY2(format.match(result.details.joined(28)).hasMatch(),
-                 qPrintable(result.details.joined(28)));
+        QVERIFY2(format.match(result.details.joined(column::BitRate)).hasMatch(),
+                 qPrintable(result.details.joined(column::BitRate)));
     }
 
     void lengthOfLongerFiles_data() {
@@ -239,7 +241,7 @@ private slots:
         const QString file =
             path(QStringLiteral("long%1.").arg(seconds) + quillmere::fixtures::extension(kind));
         quillmere::fixtures::writeMedia(kind, file, tags);
-        QCOMPARE(readByName(file).details.joined(27), expected);
+        QCOMPARE(readByName(file).details.joined(column::Length), expected);
     }
 
     // Containers whose length and size are only known from their packets (program and
@@ -289,7 +291,7 @@ private slots:
         quillmere::fixtures::writeMedia(kind, file, tags);
         const QString expected =
             stars == 1 ? QStringLiteral("1 Star") : QStringLiteral("%1 Stars").arg(stars);
-        QCOMPARE(readByName(file).details.joined(19), expected);
+        QCOMPARE(readByName(file).details.joined(column::Rating), expected);
     }
 
     void misnamedFileIsReadByContent_data() {
@@ -308,8 +310,8 @@ private slots:
         QVERIFY(QFile::copy(taggedFile(kind), file));
         const ReadResult result = readByName(file);
         QVERIFY(result.recognised);
-        QCOMPARE(result.details.joined(21), fullTags(kind).title);
-        QCOMPARE(result.details.joined(27), QStringLiteral("00:00:03"));
+        QCOMPARE(result.details.joined(column::Title), fullTags(kind).title);
+        QCOMPARE(result.details.joined(column::Length), QStringLiteral("00:00:03"));
         QCOMPARE(result.stderrText, QByteArray());
     }
 
@@ -325,7 +327,7 @@ private slots:
         QVERIFY2(reader, qPrintable(byContent.name()));
         const ReadResult result = readWith(*reader, file, byContent);
         QVERIFY(result.recognised);
-        QCOMPARE(result.details.joined(13), QStringLiteral("Mira Olsen"));
+        QCOMPARE(result.details.joined(column::ContributingArtists), QStringLiteral("Mira Olsen"));
     }
 
     void mp4TagsAfterMediaData() {
@@ -347,8 +349,8 @@ private slots:
                      boxes.indexOf(QStringLiteral("mdat")) < boxes.indexOf(QStringLiteral("moov")),
                  qPrintable(boxes.join(u',')));
         const ReadResult result = readByName(file);
-        QCOMPARE(result.details.joined(21), fullTags(Kind::Mp4).title);
-        QCOMPARE(result.details.joined(13), QStringLiteral("Mira Olsen"));
+        QCOMPARE(result.details.joined(column::Title), fullTags(Kind::Mp4).title);
+        QCOMPARE(result.details.joined(column::ContributingArtists), QStringLiteral("Mira Olsen"));
     }
 
     void audioOnlyInVideoContainer() {
@@ -357,9 +359,9 @@ private slots:
         const QMimeType type = QMimeDatabase().mimeTypeForName(QStringLiteral("video/mp4"));
         const ReadResult result = readWith(quillmere::readers::videoReader(), file, type);
         QVERIFY(result.recognised);
-        QCOMPARE(result.details.joined(27), QStringLiteral("00:00:03"));
-        QVERIFY(!result.details.joined(28).isEmpty());
-        QCOMPARE(result.details.joined(31), QString());
+        QCOMPARE(result.details.joined(column::Length), QStringLiteral("00:00:03"));
+        QVERIFY(!result.details.joined(column::BitRate).isEmpty());
+        QCOMPARE(result.details.joined(column::Dimensions), QString());
     }
 
     void notMediaGivesNothing_data() {
@@ -442,7 +444,7 @@ private slots:
         const ReadResult result = readByName(file);
         QCOMPARE(result.stderrText, QByteArray());
         if (bytes.size() <= 64)
-            QCOMPARE(result.details.joined(21), QString());
+            QCOMPARE(result.details.joined(column::Title), QString());
     }
 
     void hostileHeaders_data() {
@@ -507,7 +509,7 @@ private slots:
         out.close();
         const ReadResult result = readByName(file);
         QCOMPARE(result.stderrText, QByteArray());
-        QCOMPARE(result.details.joined(21), QString());
+        QCOMPARE(result.details.joined(column::Title), QString());
     }
 
     void concurrentReadsAgree() {

@@ -4,6 +4,7 @@
 // application object exists, so no test can touch the real user's settings, Trash or files.
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -35,6 +36,19 @@ inline void isolateUserFolders(const QTemporaryDir& home) {
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
         QApplication app(argc, argv);                                                              \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
+        TestClass tc;                                                                              \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                      \
+    }
+
+// The same for tests of GUI-free handlers: no QApplication, so a widget cannot sneak in.
+#define QUILLMERE_CORE_TEST_MAIN(TestClass)                                                        \
+    int main(int argc, char** argv) {                                                              \
+        QTemporaryDir home;                                                                        \
+        if (!home.isValid())                                                                       \
+            return 2;                                                                              \
+        quillmere::test::isolateUserFolders(home);                                                 \
+        QCoreApplication app(argc, argv);                                                          \
         TestClass tc;                                                                              \
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \
         return QTest::qExec(&tc, argc, argv);                                                      \

@@ -1,4 +1,4 @@
-#include "app/skin.h"
+#include "app/window/skin.h"
 
 #include "app/failure_report.h"
 #include "search/readers/posix_helpers.h"

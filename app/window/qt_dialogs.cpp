@@ -1,4 +1,4 @@
-#include "app/qt_dialogs.h"
+#include "app/window/qt_dialogs.h"
 
 #include <QFileDialog>
 #include <QInputDialog>

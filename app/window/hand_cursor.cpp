@@ -1,4 +1,4 @@
-#include "app/hand_cursor.h"
+#include "app/window/hand_cursor.h"
 
 #include "app/failure_report.h"
 #include "search/readers/posix_helpers.h"

@@ -1,9 +1,13 @@
 #pragma once
 
-#include "app/form1_layout.h"
-#include "app/form_services.h"
 #include "app/guard.h"
+#include "app/window/form1_layout.h"
+#include "app/window/form_services.h"
+#include "folders/folder_list_view.h"
+#include "folders/sample_folders_view.h"
 #include "results/results_view.h"
+#include "search/search_session.h"
+#include "search/search_view.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -11,17 +15,19 @@
 #include <memory>
 #include <optional>
 
-class QAbstractItemModel;
-class QStandardItemModel;
-
 namespace quillmere {
 
 class PointerRules;
 class ResultsModel;
 
 // The one window of the program. Start-up runs in the constructor, before the window is shown;
-// closing the window ends the process at once.
-class Form1 : public QWidget, public ResultsView {
+// closing the window ends the process at once. It shows what the handlers of the subsystems ask
+// for through their views; each slot hands one event to its handler.
+class Form1 : public QWidget,
+              public search::SearchView,
+              public FolderListView,
+              public SampleFoldersView,
+              public ResultsView {
     Q_OBJECT
 public:
     explicit Form1(FormServices services = {}, QWidget* parent = nullptr);
@@ -36,30 +42,33 @@ public:
     // By the number in its name: PushButton(1) is "Start Finding". Null for a number not in use.
     QPushButton* PushButton(int number) const;
 
-    // The real results model replaces the start-up one; the view does not take ownership.
-    void setResultsModel(QAbstractItemModel* model);
-    QAbstractItemModel* resultsModel() const;
     // The results the search appends to, shown in ListView2 from start-up on.
     ResultsModel& results() const { return *results_; }
-
-    // The folder list's column header doubles as the search status line.
-    QString folderListHeader() const;
-    void setFolderListHeader(const QString& text);
-
-    int MousePointer() const { return mousePointer_; }
-    void setMousePointer(int value) override;
+    const search::SearchSession& searchSession() const { return searchSession_; }
     bool hasHandPicture() const { return handPicture_.has_value(); }
+    QString folderListHeader() const;
 
-    Dialogs& dialogs() const { return *dialogs_; }
-    const QString& programFolder() const { return programFolder_; }
-    // Opens a folder or web page in the desktop's own program, without waiting for it.
-    void openUrl(const QUrl& url) const { services_.openUrl(url); }
-    Guard guard(const QString& locationText) const { return Guard(*dialogs_, locationText); }
-
-    // The results commands' view of the window.
-    int mousePointer() const override { return mousePointer_; }
+    // The views' calls, shared by every subsystem that asks for them.
+    int folderRowCount() const override;
+    QString folderRowText(int row) const override;
+    void appendFolderRow(const QString& text) override;
+    void removeFolderRow(int row) override;
+    int currentFolderRow() const override;
+    void setFolderListHeader(const QString& text) override;
+    QString phrase() const override;
+    void setPhrase(const QString& text) override;
+    bool matchCase() const override;
+    bool searchInSubfolders() const override;
+    QString startCaption() const override;
+    void setStartCaption(const QString& caption) override;
     void setProgressValue(int percent) override;
     void setProgressText(const QString& text) override;
+    int mousePointer() const override { return mousePointer_; }
+    void setMousePointer(int value) override;
+    bool searchRunning() const override { return searchSession_.searchRunning(); }
+    // Opens a folder or web page in the desktop's own program, without waiting for it.
+    void openUrl(const QUrl& url) override { services_.openUrl(url); }
+
     void redrawResults() override;
 
 public slots:
@@ -76,6 +85,9 @@ public slots:
     void PushButton6_Click();
     void PushButton11_Click();
     void PushButton17_Click();
+    void ListView1_DblClick();
+    // True when the key was Delete, which the list then does not see.
+    bool ListView1_KeyDown(int key);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -83,16 +95,14 @@ protected:
 private:
     void Form_Load();
     void Text1_Change();
-    void addResultsColumn(const QString& title);
-    void applyResultsColumnWidths();
 
     FormServices services_;
     std::unique_ptr<Dialogs> ownDialogs_;
     Dialogs* dialogs_ = nullptr;
     QString programFolder_;
     Form1Controls controls_;
-    QStandardItemModel* startupResultsModel_ = nullptr;
     ResultsModel* results_ = nullptr;
+    search::SearchSession searchSession_;
     PointerRules* pointerRules_ = nullptr;
     int mousePointer_ = 0;
     std::optional<QCursor> handPicture_;

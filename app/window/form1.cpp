@@ -1,16 +1,18 @@
-#include "app/form1.h"
+#include "app/window/form1.h"
 
-#include "app/app_icon.h"
 #include "app/app_title.h"
-#include "app/hand_cursor.h"
+#include "app/guard.h"
 #include "app/mouse_pointer.h"
 #include "app/path_entry.h"
-#include "app/pointer_rules.h"
-#include "app/progress_bar.h"
-#include "app/qt_clipboard.h"
-#include "app/qt_dialogs.h"
 #include "app/settings.h"
-#include "app/skin.h"
+#include "app/window/app_icon.h"
+#include "app/window/folder_list_events.h"
+#include "app/window/hand_cursor.h"
+#include "app/window/pointer_rules.h"
+#include "app/window/progress_bar.h"
+#include "app/window/qt_clipboard.h"
+#include "app/window/qt_dialogs.h"
+#include "app/window/skin.h"
 #include "folders/folder_list.h"
 #include "folders/sample_folders.h"
 #include "results/clipboard_copy.h"
@@ -21,15 +23,14 @@
 #include "results/text_export.h"
 #include "search/search_run.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QGuiApplication>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QStandardItemModel>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -62,11 +63,6 @@ FormServices withDefaults(FormServices services) {
     return services;
 }
 
-void showHelp(Dialogs& dialogs, const QString& locationText) {
-    Guard g(dialogs, locationText);
-    g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
-}
-
 } // namespace
 
 Form1::Form1(FormServices services, QWidget* parent)
@@ -92,32 +88,32 @@ Form1::Form1(FormServices services, QWidget* parent)
     setAutoFillBackground(true);
 
     controls_ = buildControls(*this);
-    startupResultsModel_ = new QStandardItemModel(0, 0, this);
-    controls_.ListView2->setModel(startupResultsModel_);
+    results_ = new ResultsModel(this);
+    controls_.ListView2->setModel(results_);
+    // The model knows its columns; the list shows each one as start-up adds it.
+    for (int column = 0; column < results_->columnCount(); ++column)
+        controls_.ListView2->setColumnHidden(column, true);
     pointerRules_ = new PointerRules(*this);
-    new FolderListEdits(*this);
+    new FolderListEvents(*controls_.ListView1, *this);
 
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
     connect(PushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
     connect(PushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(PushButton(5), &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(PushButton(6), &QPushButton::clicked, this, &Form1::PushButton6_Click);
     connect(PushButton(8), &QPushButton::clicked, this, &Form1::PushButton8_Click);
     connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
     connect(PushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
+    connect(PushButton(11), &QPushButton::clicked, this, &Form1::PushButton11_Click);
     connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
     connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
-    connect(PushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(PushButton(5), &QPushButton::clicked, this, &Form1::PushButton5_Click);
-    connect(PushButton(6), &QPushButton::clicked, this, &Form1::PushButton6_Click);
-    connect(PushButton(11), &QPushButton::clicked, this, &Form1::PushButton11_Click);
     connect(PushButton(17), &QPushButton::clicked, this, &Form1::PushButton17_Click);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
     Form_Load();
-    // After start-up has given the list its columns and widths, which the model keeps.
-    results_ = new ResultsModel(this);
-    setResultsModel(results_);
 }
 
 Form1::~Form1() = default;
@@ -134,14 +130,18 @@ void Form1::Form_Load() {
     if (g.test(106, [&] { return PathEntryExists(cursorFile); }))
         g.step(108, [&] { handPicture_ = loadCursorFile(cursorFile); });
     g.step(110, [&] { visitHomePage(services_.drawPercent, services_.openUrl); });
-    g.step(128, [&] { controls_.ListView1->setHeaderLabels({kFolderListHeader}); });
+    g.step(128, [&] { controls_.ListView1->setHeaderLabels({search::kFolderListHeader}); });
     g.step(130, [&] { controls_.ListView1->setColumnWidth(0, twipsToPixels(kFolderColumnWidth)); });
-    g.step(132, [&] { addResultsColumn(QStringLiteral("Results")); });
-    g.step(134, [&] { addResultsColumn(QStringLiteral("Metadata")); });
-    g.step(136,
-           [&] { controls_.ListView2->setColumnWidth(0, twipsToPixels(kResultsColumnWidth)); });
-    g.step(138,
-           [&] { controls_.ListView2->setColumnWidth(1, twipsToPixels(kMetadataColumnWidth)); });
+    g.step(132, [&] { controls_.ListView2->setColumnHidden(ResultsModel::PathColumn, false); });
+    g.step(134, [&] { controls_.ListView2->setColumnHidden(ResultsModel::LabelColumn, false); });
+    g.step(136, [&] {
+        controls_.ListView2->setColumnWidth(ResultsModel::PathColumn,
+                                            twipsToPixels(kResultsColumnWidth));
+    });
+    g.step(138, [&] {
+        controls_.ListView2->setColumnWidth(ResultsModel::LabelColumn,
+                                            twipsToPixels(kMetadataColumnWidth));
+    });
     g.step(140, [&] { controls_.Text1->setText(GetSetting(settingkey::Text1, QString())); });
 }
 
@@ -154,11 +154,11 @@ void Form1::Text1_Change() {
 }
 
 void Form1::PushButton1_Click() {
-    search::startFinding(*this, *results_);
+    search::startFinding(*this, *dialogs_, searchSession_, *results_);
 }
 
 void Form1::PushButton3_Click() {
-    addFolderToSearch(*this);
+    addFolderToSearch(*this, *dialogs_);
 }
 
 void Form1::PushButton8_Click() {
@@ -178,7 +178,15 @@ void Form1::PushButton12_Click() {
 }
 
 void Form1::PushButton14_Click() {
-    loadSampleFolders(*this);
+    loadSampleFolders(*this, *dialogs_, programFolder_);
+}
+
+void Form1::ListView1_DblClick() {
+    removeSelectedFolderRow(*this);
+}
+
+bool Form1::ListView1_KeyDown(int key) {
+    return folderListKeyDown(*this, key);
 }
 
 void Form1::PushButton2_Click() {
@@ -211,30 +219,6 @@ QPushButton* Form1::PushButton(int number) const {
     return found == controls_.pushButtons.end() ? nullptr : found->second;
 }
 
-void Form1::addResultsColumn(const QString& title) {
-    if (controls_.ListView2->model() != startupResultsModel_)
-        return; // a real results model brings its own columns
-    const int column = startupResultsModel_->columnCount();
-    startupResultsModel_->insertColumn(column);
-    startupResultsModel_->setHeaderData(column, Qt::Horizontal, title);
-}
-
-void Form1::applyResultsColumnWidths() {
-    controls_.ListView2->setColumnWidth(0, twipsToPixels(kResultsColumnWidth));
-    controls_.ListView2->setColumnWidth(1, twipsToPixels(kMetadataColumnWidth));
-}
-
-void Form1::setResultsModel(QAbstractItemModel* model) {
-    QAbstractItemModel* fallback =
-        results_ ? static_cast<QAbstractItemModel*>(results_) : startupResultsModel_;
-    controls_.ListView2->setModel(model ? model : fallback);
-    applyResultsColumnWidths();
-}
-
-QAbstractItemModel* Form1::resultsModel() const {
-    return controls_.ListView2->model();
-}
-
 QString Form1::folderListHeader() const {
     const QTreeWidgetItem* header = controls_.ListView1->headerItem();
     return header ? header->text(0) : QString();
@@ -242,6 +226,52 @@ QString Form1::folderListHeader() const {
 
 void Form1::setFolderListHeader(const QString& text) {
     controls_.ListView1->headerItem()->setText(0, text);
+}
+
+int Form1::folderRowCount() const {
+    return controls_.ListView1->topLevelItemCount();
+}
+
+QString Form1::folderRowText(int row) const {
+    const QTreeWidgetItem* item = controls_.ListView1->topLevelItem(row);
+    return item ? item->text(0) : QString();
+}
+
+void Form1::appendFolderRow(const QString& text) {
+    controls_.ListView1->addTopLevelItem(new QTreeWidgetItem(QStringList{text}));
+}
+
+void Form1::removeFolderRow(int row) {
+    delete controls_.ListView1->takeTopLevelItem(row);
+}
+
+int Form1::currentFolderRow() const {
+    const QList<QTreeWidgetItem*> selected = controls_.ListView1->selectedItems();
+    return selected.isEmpty() ? -1 : controls_.ListView1->indexOfTopLevelItem(selected.first());
+}
+
+QString Form1::phrase() const {
+    return controls_.Text1->text();
+}
+
+void Form1::setPhrase(const QString& text) {
+    controls_.Text1->setText(text);
+}
+
+bool Form1::matchCase() const {
+    return controls_.Check4->isChecked();
+}
+
+bool Form1::searchInSubfolders() const {
+    return controls_.Check5->isChecked();
+}
+
+QString Form1::startCaption() const {
+    return PushButton(1)->text();
+}
+
+void Form1::setStartCaption(const QString& caption) {
+    PushButton(1)->setText(caption);
 }
 
 void Form1::setProgressValue(int percent) {

@@ -1,5 +1,5 @@
-#include "app/app_icon.h"
-#include "app/form1.h"
+#include "app/window/app_icon.h"
+#include "app/window/form1.h"
 #include "search/detail_columns.h"
 #include "search/store/detail_store.h"
 

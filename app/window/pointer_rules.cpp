@@ -1,7 +1,7 @@
-#include "app/pointer_rules.h"
+#include "app/window/pointer_rules.h"
 
-#include "app/form1.h"
 #include "app/mouse_pointer.h"
+#include "app/window/form1.h"
 
 #include <QAbstractItemView>
 #include <QEvent>
@@ -72,7 +72,7 @@ bool PointerRules::eventFilter(QObject* watched, QEvent* event) {
     const auto found = rules_.constFind(watched);
     if (found == rules_.constEnd())
         return false;
-    const bool busy = form_.MousePointer() == pointer::Busy;
+    const bool busy = form_.mousePointer() == pointer::Busy;
     switch (*found) {
     case HoverRule::DefaultUnlessBusy:
         if (!busy)

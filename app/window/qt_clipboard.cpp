@@ -1,4 +1,4 @@
-#include "app/qt_clipboard.h"
+#include "app/window/qt_clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

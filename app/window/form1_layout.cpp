@@ -1,6 +1,6 @@
-#include "app/form1_layout.h"
+#include "app/window/form1_layout.h"
 
-#include "app/progress_bar.h"
+#include "app/window/progress_bar.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

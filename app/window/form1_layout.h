@@ -38,9 +38,7 @@ std::span<const ControlEntry> controlTable();
 
 inline const QString kListToolTip = QStringLiteral(
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.");
-inline const QString kFolderListHeader = QStringLiteral("Folder(s)");
 inline const QString kStartCaption = QStringLiteral("Start Finding");
-inline const QString kProgressBarText = QStringLiteral("Progress Bar");
 
 struct Form1Controls {
     QTreeWidget* ListView1 = nullptr;

@@ -1,4 +1,4 @@
-#include "app/progress_bar.h"
+#include "app/window/progress_bar.h"
 
 namespace quillmere {
 

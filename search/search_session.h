@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere::search {
+
+// The search's state that outlives one click, owned by the window: a Stop click is a second,
+// nested run of the same handler, and the two meet only here.
+struct SearchSession {
+    bool StopRequested = false; // the running search stops at its next check
+    QString SavedStartCaption;  // the caption of "Start Finding" while it reads "Stop"
+    int runningSearches = 0;    // runs between taking the caption "Stop" and their end
+
+    bool searchRunning() const { return runningSearches > 0; }
+};
+
+} // namespace quillmere::search
