@@ -5,8 +5,8 @@
 #include "cli/store_stats.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
-#include "search/store/detail_store.h"
 #include "search/search_folder.h"
+#include "search/store/detail_store.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

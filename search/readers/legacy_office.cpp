@@ -39,8 +39,8 @@ void prepareGsf() {
         // modules are loaded on first use: load the common ones now and keep them, so that a
         // reader with no access to the file system (the sandboxed helper) can still convert.
         (void)gsf_msole_iconv_win_codepage();
-        for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256, 1257, 1258, 874, 932, 936,
-                             949, 950, 437, 850, 10000, 1200, 1201, 65001})
+        for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256,  1257, 1258, 874,
+                             932,  936,  949,  950,  437,  850,  10000, 1200, 1201, 65001})
             (void)gsf_msole_iconv_open_for_import(codepage);
         return true;
     }();

@@ -279,7 +279,8 @@ private:
         out.add(column::BitRate, bitRateText((bitRate + 500) / 1000));
         const QSize size = videoSize(*context);
         if (size.isValid())
-            out.add(column::Dimensions, QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
+            out.add(column::Dimensions,
+                    QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
         return true;
     }
 };

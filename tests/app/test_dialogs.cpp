@@ -1,5 +1,5 @@
-#include "app/window/app_icon.h"
 #include "app/app_title.h"
+#include "app/window/app_icon.h"
 #include "app/window/qt_dialogs.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"

@@ -36,9 +36,9 @@ struct FakeResultsView : ResultsView {
 
 // A row per text "path|metadata", ticked when the path starts with "+" (which is dropped).
 void fill(ResultsModel& list, const QStringList& rows) {
-    for (const QString& spec : rows) {
-        const bool ticked = spec.startsWith(QLatin1Char('+'));
-        const QString row = ticked ? spec.mid(1) : spec;
+    for (const QString& line : rows) {
+        const bool ticked = line.startsWith(QLatin1Char('+'));
+        const QString row = ticked ? line.mid(1) : line;
         const int bar = row.indexOf(QLatin1Char('|'));
         list.appendRow(QFile::encodeName(row.left(bar)), row.mid(bar + 1));
         list.setChecked(list.rowCount() - 1, ticked);
