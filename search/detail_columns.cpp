@@ -310,8 +310,15 @@ QString unreadableText(const QMimeType& type) {
 
 // What the store keeps of a file just read; false when the reading failed in a way that may
 // not happen again (a file that could not be opened, say), so it must not be remembered.
+// A reader that crashed, hung or ran out of memory in its helper.
+const QString kReaderFault = QStringLiteral("cannot read the embedded details: ");
+
 bool storable(const Kept& kept, const QMimeType& type, store::StoredDetails& out) {
     for (const QString& problem : kept.problems) {
+        // Remembered as a file without details, so that no later process feeds it to a reader
+        // again while it stays as it is.
+        if (problem.startsWith(kReaderFault))
+            continue;
         if (problem != unreadableText(type))
             return false;
         out.unreadableType = type.name();
@@ -552,9 +559,7 @@ void DetailColumns::readEmbeddedFromFile() {
     };
     // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
     // other reader gets to try it.
-    const auto failed = [&s, &found] {
-        s.problems.append(QStringLiteral("cannot read the embedded details: ") + found.failure);
-    };
+    const auto failed = [&s, &found] { s.problems.append(kReaderFault + found.failure); };
     const readers::Reader* chosen = readers::readerFor(s.mime);
     if (chosen) {
         found = readWith(*chosen);

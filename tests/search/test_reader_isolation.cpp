@@ -6,6 +6,7 @@
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
 #include "search/search_folder.h"
+#include "search/store/detail_store.h"
 #include "support/test_main.h"
 
 #include <QProcess>
@@ -197,6 +198,36 @@ private slots:
         DetailColumns details(QFile::encodeName(dir.filePath(QStringLiteral("c.jpg"))));
         QCOMPARE(details.value(Comments), QString());
         QVERIFY(details.problems().join(u'\n').contains(cause));
+    }
+
+    // The store remembers a file whose reader failed as one without details, so a later process
+    // does not feed it to a reader again.
+    void theStoreRemembersAFault() {
+        QTemporaryDir dir;
+        QTemporaryDir storeFolder;
+        writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
+        writeFault(dir.filePath(QStringLiteral("c.jpg")), "crash");
+        useHelpers();
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        const QByteArray faulty = QFile::encodeName(dir.filePath(QStringLiteral("c.jpg")));
+        {
+            FaultLog log;
+            DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
+            QCOMPARE(searchKodak(dir.path(), 2).size(), 1);
+            QCOMPARE(log.faults().size(), 1);
+            DetailColumns::useStore(nullptr);
+        }
+        DetailColumns::clearCache();
+        const auto again = std::make_shared<store::DetailStore>(options);
+        DetailColumns::useStore(again);
+        DetailColumns details(faulty);
+        QCOMPARE(details.value(Comments), QString());
+        // From the store: no reader ran, so no fault is named this time.
+        QCOMPARE(details.problems(), QStringList());
+        QCOMPARE(again->figures().hits, quint64(1));
+        DetailColumns::useStore(nullptr);
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
