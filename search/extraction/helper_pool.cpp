@@ -82,6 +82,11 @@ void HelperPool::dropIdle() {
     }
 }
 
+std::size_t HelperPool::idleCount() {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
 std::vector<pid_t> HelperPool::runningPids(quint64 generation) {
     std::lock_guard lock(mutex_);
     std::vector<pid_t> pids;

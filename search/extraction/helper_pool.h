@@ -23,6 +23,8 @@ public:
     void dropIdle();
     // The helpers running for the settings of `generation`, idle ones included.
     std::vector<pid_t> runningPids(quint64 generation);
+    // Helpers no thread holds at the moment.
+    std::size_t idleCount();
 
 private:
     struct Held {

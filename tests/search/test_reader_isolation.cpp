@@ -5,6 +5,7 @@
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
+#include "search/extraction/helper_pool.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "support/test_main.h"
@@ -369,6 +370,9 @@ private slots:
         useHelpers(std::chrono::milliseconds(2000));
         const QStringList undisturbed = searchKodak(dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
+        // Both helpers back in the pool, so the next search's readers take these two and the
+        // victim is sure to be asked for a file.
+        QTRY_COMPARE(extraction::HelperPool::instance().idleCount(), std::size_t(2));
 
         DetailColumns::clearCache();
         FaultLog log;
