@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
+#include <vector>
 
 namespace quillmere::readers {
 namespace {
@@ -39,9 +40,13 @@ void prepareGsf() {
         // modules are loaded on first use: load the common ones now and keep them, so that a
         // reader with no access to the file system (the sandboxed helper) can still convert.
         (void)gsf_msole_iconv_win_codepage();
+        static auto* const kept = new std::vector<GIConv>; // for the whole process
         for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256,  1257, 1258, 874,
-                             932,  936,  949,  950,  437,  850,  10000, 1200, 1201, 65001})
-            (void)gsf_msole_iconv_open_for_import(codepage);
+                             932,  936,  949,  950,  437,  850,  10000, 1200, 1201, 65001}) {
+            const GIConv converter = gsf_msole_iconv_open_for_import(codepage);
+            if (converter != reinterpret_cast<GIConv>(-1))
+                kept->push_back(converter);
+        }
         return true;
     }();
     (void)ready;
