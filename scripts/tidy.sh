@@ -5,7 +5,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-own="$root/(app|folders|search|results|cli|fixtures|samples|tests|bench)/"
+own="$root/(app|folders|search|results|cli|extract|fixtures|samples|tests|bench)/"
 files=${2:-$own}
 if [ ! -f "$build/compile_commands.json" ]; then
     echo "tidy.sh: no $build/compile_commands.json; build first" >&2
