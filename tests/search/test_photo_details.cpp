@@ -1,3 +1,4 @@
+#include "fixtures/documents.h"
 #include "fixtures/images.h"
 #include "search/detail_columns.h"
 #include "search/readers/exiv2_support.h"
@@ -51,23 +52,14 @@ QString write(const QTemporaryDir& dir, Kind kind, const QString& name, const Ta
     return path;
 }
 
-quint32 crc32(const QByteArray& bytes) {
-    quint32 crc = 0xffffffffu;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 QByteArray bigEndian(quint32 value) {
     const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
     return QByteArray(bytes, 4);
 }
 
 QByteArray pngChunk(const QByteArray& type, const QByteArray& data) {
-    return bigEndian(quint32(data.size())) + type + data + bigEndian(crc32(type + data));
+    return bigEndian(quint32(data.size())) + type + data +
+           bigEndian(quillmere::fixtures::crc32(type + data));
 }
 
 QStringList embedded(DetailColumns& details) {
