@@ -6,6 +6,7 @@
 // writes OUTPUT_FOLDER/guide-<scene>.png, and guide-<scene>-after.png for the commands that
 // change the results.
 
+#include "app/window/app_icon.h"
 #include "app/window/form1.h"
 #include "app/window/qt_dialogs.h"
 #include "support/scripted_dialogs.h"
@@ -221,7 +222,7 @@ int main(int argc, char** argv) {
         return 2;
     test::isolateUserFolders(home);
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
+    nameApplication(); // as the program does, so boxes carry the same titles
     const QString programFolder = QString::fromLocal8Bit(argv[1]);
     const QString output = QString::fromLocal8Bit(argv[2]);
 

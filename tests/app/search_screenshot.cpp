@@ -2,6 +2,7 @@
 // it, for looking at the real fonts and layout under a display server (xcb or Xvfb).
 //   search_screenshot OUTPUT.png
 
+#include "app/window/app_icon.h"
 #include "app/window/form1.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
         return 2;
     test::isolateUserFolders(home);
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
+    nameApplication(); // as the program does, so boxes carry the same titles
 
     ScriptedDialogs dialogs;
     dialogs.queueAnswer(BoxAnswer::No);
