@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 
-namespace quillmere {
+namespace quillmere::app {
 
 namespace {
 
@@ -45,4 +45,4 @@ QString effectiveBoxTitle(const QString& title) {
     return title.isEmpty() ? applicationTitle() : title;
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -3,7 +3,7 @@
 #include <QString>
 
 // The application title: the program's name as message boxes without a title of their own show it.
-namespace quillmere {
+namespace quillmere::app {
 
 inline const QString kProductDisplayName = QStringLiteral("Quillmere");
 
@@ -14,4 +14,4 @@ QString applicationTitleFor(const QString& displayName);
 QString applicationTitle();
 void setApplicationTitle(const QString& title);
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -1,10 +1,10 @@
 #include "app/application_values.h"
 
-namespace quillmere {
+namespace quillmere::app {
 
 ApplicationValues& applicationValues() {
     static ApplicationValues values;
     return values;
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

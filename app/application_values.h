@@ -4,7 +4,7 @@
 
 // Values that live for the whole process and are never persisted by themselves. The search's
 // own values belong to its window (search/search_session.h).
-namespace quillmere {
+namespace quillmere::app {
 
 struct ApplicationValues {
     QString LastFolder;    // in-memory copy of the setting "LastFolder"
@@ -13,4 +13,4 @@ struct ApplicationValues {
 
 ApplicationValues& applicationValues();
 
-} // namespace quillmere
+} // namespace quillmere::app

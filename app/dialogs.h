@@ -4,7 +4,7 @@
 #include <QStringList>
 
 // Every modal question the window asks goes through this interface, so tests can answer them.
-namespace quillmere {
+namespace quillmere::app {
 
 // Box style values: buttons in the low bits, the icon in bits 4 to 6.
 namespace boxstyle {
@@ -67,4 +67,4 @@ protected:
 // The title a box shows: its own, or the application title when it has none.
 QString effectiveBoxTitle(const QString& title);
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-namespace quillmere {
+namespace quillmere::app {
 
 namespace {
 constexpr qint64 kPumpIntervalMs = 30;
@@ -33,4 +33,4 @@ void setPumpObserver(std::function<void()> observer) {
     pumpObserver() = std::move(observer);
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -4,7 +4,7 @@
 
 // Lets pending window messages run in the middle of a long loop, so clicks (such as "Stop")
 // and the close of the window reach the user-interface thread.
-namespace quillmere {
+namespace quillmere::app {
 
 // At most once every 30 ms, so a loop over a million cells does not spend its time polling.
 void letWindowMessagesRun();
@@ -16,4 +16,4 @@ void letWindowMessagesRunNow();
 // An empty function removes the observer.
 void setPumpObserver(std::function<void()> observer);
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -1,6 +1,6 @@
 #include "app/failure_report.h"
 
-namespace quillmere {
+namespace quillmere::app {
 
 QString composeFailureMessage(const QString& description, const QString& locationText, int label,
                               const std::optional<QString>& fileText) {
@@ -25,4 +25,4 @@ QString describeException(std::exception_ptr failure) {
     }
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

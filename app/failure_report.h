@@ -7,7 +7,7 @@
 #include <optional>
 
 // The one way a guarded handler tells the user that a step failed.
-namespace quillmere {
+namespace quillmere::app {
 
 // A failure raised by our own code; its description is what the report shows.
 class Failure : public std::exception {
@@ -64,4 +64,4 @@ QString composeFailureMessage(const QString& description, const QString& locatio
 // The description of the exception in flight, for any kind of exception.
 QString describeException(std::exception_ptr failure);
 
-} // namespace quillmere
+} // namespace quillmere::app

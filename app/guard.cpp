@@ -1,6 +1,6 @@
 #include "app/guard.h"
 
-namespace quillmere {
+namespace quillmere::app {
 
 void Guard::report(int label, std::exception_ptr failure) noexcept {
     ++failures_;
@@ -13,4 +13,4 @@ void Guard::report(int label, std::exception_ptr failure) noexcept {
     }
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -9,7 +9,7 @@
 #include <optional>
 #include <utility>
 
-namespace quillmere {
+namespace quillmere::app {
 
 // Runs a handler as a sequence of labelled steps. A step that throws is reported in one
 // "Application Error" box naming the handler and the label, and the handler carries on with its
@@ -59,4 +59,4 @@ private:
     int lastLabel_ = 0; // before any labelled step; a handler's first step always has a label
 };
 
-} // namespace quillmere
+} // namespace quillmere::app

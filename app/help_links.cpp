@@ -6,7 +6,7 @@
 #include <QRandomGenerator>
 #include <QTime>
 
-namespace quillmere {
+namespace quillmere::app {
 
 namespace {
 constexpr int kLuckyDraw = 7;
@@ -27,4 +27,4 @@ void showHelp(Dialogs& dialogs, const QString& locationText) {
     g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

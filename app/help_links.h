@@ -5,7 +5,7 @@
 
 #include <functional>
 
-namespace quillmere {
+namespace quillmere::app {
 
 inline const QString kContactPage = QStringLiteral("https://vantrel.example/contact");
 inline const QString kHomePage = QStringLiteral("https://vantrel.example/");
@@ -27,4 +27,4 @@ void showHelp(Dialogs& dialogs, const QString& locationText);
 // On about one start in a hundred (a draw of 7) opens the home page, without waiting for it.
 void visitHomePage(const PercentDraw& draw, const UrlOpener& open);
 
-} // namespace quillmere
+} // namespace quillmere::app

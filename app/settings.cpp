@@ -5,7 +5,7 @@
 #include <QSettings>
 #include <QStringList>
 
-namespace quillmere {
+namespace quillmere::app {
 
 QString GetSetting(const QString& key, const QString& defaultValue) {
     const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
@@ -29,4 +29,4 @@ void SaveSetting(const QString& key, const QString& value) {
                       settings.fileName());
 }
 
-} // namespace quillmere
+} // namespace quillmere::app

@@ -17,6 +17,8 @@
 #include <thread>
 
 using namespace quillmere;
+using namespace quillmere::details;
+using namespace quillmere::search;
 using namespace quillmere::bench;
 
 namespace {
@@ -35,7 +37,7 @@ QString familyOf(const QByteArray& path) {
 
 void readEveryColumn(const QByteArray& path) {
     DetailColumns details(path);
-    for (int column = 0; column < DetailColumns::Count; ++column)
+    for (int column = 0; column < column::Count; ++column)
         details.value(column);
 }
 

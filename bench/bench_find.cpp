@@ -10,6 +10,7 @@
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
 #include "search/search_folder.h"
+#include "window/results_list_rows.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +26,10 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::results;
+using namespace quillmere::details;
+using namespace quillmere::search;
+using namespace quillmere::search::extraction;
 using namespace quillmere::bench;
 
 namespace {
@@ -38,9 +43,13 @@ double seconds(const QElapsedTimer& timer) {
 }
 
 // Counts rows and measures the gaps between message pumps, as the window would see them.
-class TimingObserver : public search::ModelSearchObserver {
+class TimingObserver : public search::SearchObserver {
 public:
-    using ModelSearchObserver::ModelSearchObserver;
+    explicit TimingObserver(results::ResultsModel& results) : rows_(results) {}
+    bool isAlreadyListed(const QByteArray& nativePath) override {
+        return rows_.isAlreadyListed(nativePath);
+    }
+    void addRows(std::vector<search::FoundRow> rows) override { rows_.addRows(std::move(rows)); }
     void showStatus(const QString&) override {}
     void pumpMessages() override {
         const qint64 now = clock_.nsecsElapsed();
@@ -63,6 +72,7 @@ public:
     }
 
 private:
+    window::ResultsListRows rows_;
     QElapsedTimer clock_;
     qint64 lastPump_ = -1;
     qint64 longestGap_ = 0;

@@ -7,9 +7,9 @@
 
 #include "app/dialogs.h"
 #include "app/event_pump.h"
-#include "app/window/form1.h"
 #include "results/filters.h"
 #include "results/results_model.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -27,6 +27,9 @@
 #include <vector>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::window;
+using namespace quillmere::results;
 using namespace quillmere::bench;
 
 namespace {

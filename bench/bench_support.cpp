@@ -1,6 +1,6 @@
 #include "bench/bench_support.h"
 
-#include "app/file_system.h"
+#include "app/fs/file_system.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -66,7 +66,7 @@ std::vector<QByteArray> collectEntries(const QByteArray& root) {
     while (!pending.empty()) {
         const QByteArray folder = pending.back();
         pending.pop_back();
-        const fs::FolderEntries listing = fs::readFolder(folder);
+        const app::fs::FolderEntries listing = app::fs::readFolder(folder);
         entries.insert(entries.end(), listing.items.begin(), listing.items.end());
         pending.insert(pending.end(), listing.subFolders.rbegin(), listing.subFolders.rend());
     }

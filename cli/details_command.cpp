@@ -48,20 +48,20 @@ int runDetails(const QList<QByteArray>& arguments) {
     int status = 0;
     bool first = true;
     for (const QByteArray& given : paths) {
-        DetailColumns details(absolutePath(given));
+        search::DetailColumns details(absolutePath(given));
         // Reading the embedded details may correct the type that the name suggested, so every
         // column is read before any is printed.
-        for (int column = 0; column < DetailColumns::Count; ++column)
+        for (int column = 0; column < details::column::Count; ++column)
             details.value(column);
         const QString path = QFile::decodeName(details.nativePath());
         if (json) {
             QJsonObject columns;
-            for (int column = 0; column < DetailColumns::Count; ++column) {
+            for (int column = 0; column < details::column::Count; ++column) {
                 const QString value = details.value(column);
                 if (!value.isEmpty())
                     columns.insert(
                         QString::number(column),
-                        QJsonObject{{QStringLiteral("title"), DetailColumns::title(column)},
+                        QJsonObject{{QStringLiteral("title"), search::DetailColumns::title(column)},
                                     {QStringLiteral("value"), value}});
             }
             const QJsonObject item{{QStringLiteral("path"), path},
@@ -70,12 +70,12 @@ int runDetails(const QList<QByteArray>& arguments) {
         } else {
             QString text = first ? QString() : QStringLiteral("\n");
             text += escaped(path) + u'\n';
-            for (int column = 0; column < DetailColumns::Count; ++column) {
+            for (int column = 0; column < details::column::Count; ++column) {
                 const QString value = details.value(column);
                 if (!value.isEmpty())
                     text += QStringLiteral("  %1 %2: %3\n")
                                 .arg(column)
-                                .arg(DetailColumns::title(column), escaped(value));
+                                .arg(search::DetailColumns::title(column), escaped(value));
             }
             output.write(text.toUtf8());
         }

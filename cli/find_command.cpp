@@ -50,8 +50,8 @@ public:
     bool isAlreadyListed(const QByteArray& nativePath) override {
         return listed_.contains(nativePath);
     }
-    void addRows(std::vector<ResultRow> rows) override {
-        for (const ResultRow& row : rows) {
+    void addRows(std::vector<search::FoundRow> rows) override {
+        for (const search::FoundRow& row : rows) {
             listed_.insert(row.nativePath);
             output_.write(json_ ? jsonLine(row) : plainLine(row));
         }
@@ -68,14 +68,14 @@ public:
 private:
     // The path's own bytes, so a script reaches exactly that entry, escaped as `details` does
     // so that one row is one line.
-    static QByteArray plainLine(const ResultRow& row) {
+    static QByteArray plainLine(const search::FoundRow& row) {
         return escaped(row.nativePath) + '\t' + escaped(row.label).toUtf8() + '\n';
     }
     // JSON holds text only: a path that is not valid UTF-8 also comes as its bytes in base64.
-    static QByteArray jsonLine(const ResultRow& row) {
+    static QByteArray jsonLine(const search::FoundRow& row) {
         QByteArray line =
             "{\"path\":" + jsonString(row.displayPath) + ",\"label\":" + jsonString(row.label);
-        if (fs::nativePath(row.displayPath) != row.nativePath)
+        if (app::fs::nativePath(row.displayPath) != row.nativePath)
             line += ",\"path_base64\":\"" + row.nativePath.toBase64() + '"';
         return line + "}\n";
     }
@@ -88,12 +88,12 @@ private:
 // A file whose reader crashed, hung or ran out of memory is still searched by its other details;
 // one line says which file lost its embedded details and why.
 void reportReaderFaults() {
-    if (extraction::currentSettings().isolation == extraction::Isolation::Helpers &&
-        extraction::helperProgram().isEmpty())
+    if (search::extraction::currentSettings().isolation == search::extraction::Isolation::Helpers &&
+        search::extraction::helperProgram().isEmpty())
         std::fputs("quillmere-cli find: quillmere-extract is not installed beside this program: "
                    "the readers run without their sandbox\n",
                    stderr);
-    extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
+    search::extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
                      cause.toLocal8Bit().constData());
     });
@@ -144,9 +144,9 @@ int runFind(const QList<QByteArray>& arguments) {
         folders.push_back(absolutePath(arguments[next]));
 
     // One search per process: details kept for a second search would only cost memory and time.
-    DetailColumns::setCacheLimit(0);
-    const auto store = useStore ? std::make_shared<store::DetailStore>() : nullptr;
-    DetailColumns::useStore(store);
+    search::DetailColumns::setCacheLimit(0);
+    const auto store = useStore ? std::make_shared<search::store::DetailStore>() : nullptr;
+    search::DetailColumns::useStore(store);
     reportReaderFaults();
     Output output;
     PrintingObserver observer(json, output);
@@ -155,9 +155,10 @@ int runFind(const QList<QByteArray>& arguments) {
     search::searchFolders(
         folders, [&] { return query; }, deep, observer);
     const bool written = output.flush();
-    DetailColumns::useStore(nullptr);
+    search::DetailColumns::useStore(nullptr);
     if (cacheStats) {
-        const store::StoreFigures figures = store ? store->figures() : store::StoreFigures{};
+        const search::store::StoreFigures figures =
+            store ? store->figures() : search::store::StoreFigures{};
         std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
     }
     if (!written)

@@ -1,6 +1,6 @@
 #include "cli/output.h"
 
-#include "search/readers/posix_helpers.h"
+#include "app/fs/error_text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -76,7 +76,7 @@ void Output::noteFailure() {
 
 int Output::reportFailure(const char* command) const {
     std::fprintf(stderr, "quillmere-cli %s: cannot write the output: %s\n", command,
-                 readers::errorText(error_).toLocal8Bit().constData());
+                 app::fs::errorText(error_).toLocal8Bit().constData());
     return 1;
 }
 

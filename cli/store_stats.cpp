@@ -1,11 +1,11 @@
 #include "cli/store_stats.h"
 
-#include "search/entry_format.h"
+#include "details/value_formats.h"
 #include "search/store/detail_store.h"
 
 namespace quillmere::cli {
 
-QByteArray storeStatsLine(const store::StoreFigures* figures) {
+QByteArray storeStatsLine(const search::store::StoreFigures* figures) {
     if (!figures)
         return "detail store: not used (--no-cache)\n";
     if (!figures->setAside.isEmpty())
@@ -13,7 +13,7 @@ QByteArray storeStatsLine(const store::StoreFigures* figures) {
     const quint64 asked = figures->hits + figures->misses;
     const double rate = asked > 0 ? 100.0 * double(figures->hits) / double(asked) : 0.0;
     return "detail store: " + QByteArray::number(figures->entries) + " entries, " +
-           fileSizeText(figures->bytes).toUtf8() + ", hit rate " +
+           details::fileSizeText(figures->bytes).toUtf8() + ", hit rate " +
            QByteArray::number(rate, 'f', 1) + "% (" + QByteArray::number(figures->hits) + " of " +
            QByteArray::number(asked) + " files)\n";
 }

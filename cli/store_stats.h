@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 struct StoreFigures;
 }
 
@@ -10,6 +10,6 @@ namespace quillmere::cli {
 
 // The --cache-stats line: the detail store's entries and size and the share of this run's files
 // it answered; `figures` is null when the run used no store.
-QByteArray storeStatsLine(const store::StoreFigures* figures);
+QByteArray storeStatsLine(const search::store::StoreFigures* figures);
 
 } // namespace quillmere::cli

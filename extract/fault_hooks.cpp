@@ -65,7 +65,7 @@ void spinFor(int milliseconds) {
 
 } // namespace
 
-bool runFaultHook(int fd, extraction::Answer& answer) {
+bool runFaultHook(int fd, details::Answer& answer) {
     char head[64] = {};
     const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
     const size_t markerLength = sizeof Marker - 1;
@@ -81,7 +81,7 @@ bool runFaultHook(int fd, extraction::Answer& answer) {
     if (word.startsWith("slow"))
         spinFor(word.mid(4).toInt());
     answer.read = true;
-    answer.values[CommentsColumn - extraction::FirstColumn] =
+    answer.values[CommentsColumn - details::column::FirstEmbedded] =
         word == "probe" ? probeSandbox() : QString::fromLatin1(word);
     return true;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "search/extraction/protocol.h"
+#include "details/helper_protocol.h"
 
 namespace quillmere::extract {
 
 // Only in the helper built for the tests: a file whose first bytes read "QUILLMERE-FAULT " and a
 // word makes the helper misbehave the way a broken parser would, or probe its own sandbox. True
 // when the file was such a file and `answer` holds what the fault left to say.
-bool runFaultHook(int fd, extraction::Answer& answer);
+bool runFaultHook(int fd, details::Answer& answer);
 
 } // namespace quillmere::extract

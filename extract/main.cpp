@@ -2,10 +2,10 @@
 // a sandbox, so that a parser that crashes, hangs or is taken over by a crafted file costs that one
 // file. It never opens a name: each file arrives as an open descriptor on the socket (fd 3).
 
+#include "details/helper_protocol.h"
+#include "details/readers/reader.h"
 #include "extract/sandbox.h"
 #include "extract/warm_up.h"
-#include "search/extraction/protocol.h"
-#include "search/readers/reader.h"
 
 #ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
 #include "extract/fault_hooks.h"
@@ -39,7 +39,7 @@ bool isSocket(int fd) {
     return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
-void readFile(const extraction::Request& request, int fd, extraction::Answer& answer) {
+void readFile(const details::Request& request, int fd, details::Answer& answer) {
     answer.read = false;
     answer.incomplete = false;
     for (QString& value : answer.values)
@@ -48,44 +48,45 @@ void readFile(const extraction::Request& request, int fd, extraction::Answer& an
     if (extract::runFaultHook(fd, answer))
         return;
 #endif
-    const readers::Reader* reader = readers::readerByNumber(request.reader);
+    const details::readers::Reader* reader = details::readers::readerByNumber(request.reader);
     if (!reader)
-        ::_exit(extraction::ExitBadRequest);
-    readers::FileToRead file;
+        ::_exit(details::ExitBadRequest);
+    details::readers::FileToRead file;
     file.size = request.size;
     file.descriptor = fd;
     file.confined = true;
-    readers::EmbeddedDetails found;
-    answer.read = readers::readKeepingWhatWasFound(*reader, file, found, answer.incomplete);
-    for (int c = extraction::FirstColumn; c < extraction::ColumnCount; ++c)
-        answer.values[size_t(c - extraction::FirstColumn)] = found.joined(c);
+    details::readers::EmbeddedDetails found;
+    answer.read =
+        details::readers::readKeepingWhatWasFound(*reader, file, found, answer.incomplete);
+    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
+        answer.values[size_t(c - details::column::FirstEmbedded)] = found.joined(c);
 }
 
 // One request at a time until the engine closes its end.
 [[noreturn]] void serve(int cpuSeconds) {
-    extraction::Channel channel(SocketFd);
+    details::Channel channel(SocketFd);
     QByteArray frame;
-    extraction::Answer answer;
+    details::Answer answer;
     for (;;) {
         int fd = -1;
         const auto got = channel.receive(frame, std::chrono::milliseconds(-1), &fd);
-        if (got == extraction::Channel::Received::Closed)
+        if (got == details::Channel::Received::Closed)
             ::_exit(0);
-        extraction::Request request;
-        if (got != extraction::Channel::Received::Frame || fd < 0 ||
-            !extraction::decodeRequest(frame, request))
-            ::_exit(extraction::ExitBadRequest);
+        details::Request request;
+        if (got != details::Channel::Received::Frame || fd < 0 ||
+            !details::decodeRequest(frame, request))
+            ::_exit(details::ExitBadRequest);
         extract::limitProcessorTime(cpuSeconds);
         try {
             readFile(request, fd, answer);
         } catch (const std::bad_alloc&) {
-            ::_exit(extraction::ExitOutOfMemory);
+            ::_exit(details::ExitOutOfMemory);
         } catch (...) {
             // A reader must not throw; if one does, the file simply has no details.
             answer = {};
         }
         ::close(fd);
-        extraction::encodeAnswer(answer, frame);
+        details::encodeAnswer(answer, frame);
         if (!channel.send(frame))
             ::_exit(0);
     }
@@ -104,8 +105,8 @@ int main(int argc, char** argv) {
     extract::warmUp();
     QString failure;
     if (!extract::enterSandbox(SocketFd, limits, failure))
-        ::_exit(extraction::ExitNoSandbox);
-    if (!extraction::Channel(SocketFd).send(extraction::encodeReady()))
+        ::_exit(details::ExitNoSandbox);
+    if (!details::Channel(SocketFd).send(details::encodeReady()))
         ::_exit(0);
     serve(limits.cpuSeconds);
 }

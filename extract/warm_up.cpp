@@ -1,7 +1,7 @@
 #include "extract/warm_up.h"
 
-#include "search/entry_format.h"
-#include "search/readers/reader.h"
+#include "details/readers/reader.h"
+#include "details/value_formats.h"
 
 #include <libheif/heif.h>
 
@@ -40,9 +40,9 @@ void loadLocaleAndZone() {
         ::setenv("TZ", ":/etc/localtime", 1);
     ::tzset();
     const QDateTime now = QDateTime::currentDateTime();
-    (void)shortDateTime(now);
-    (void)shortDateTime(now.date(), now.time());
-    (void)shortDateTime(QDateTime::currentDateTimeUtc().toLocalTime());
+    (void)details::shortDateTime(now);
+    (void)details::shortDateTime(now.date(), now.time());
+    (void)details::shortDateTime(QDateTime::currentDateTimeUtc().toLocalTime());
     (void)QLocale::system().toString(now, QLocale::ShortFormat);
 }
 
@@ -53,7 +53,7 @@ void warmUp() {
     loadConversions();
     heif_init(nullptr);
     for (int number = 0;; ++number) {
-        const readers::Reader* reader = readers::readerByNumber(number);
+        const details::readers::Reader* reader = details::readers::readerByNumber(number);
         if (!reader)
             break;
         reader->prepare();

@@ -3,37 +3,39 @@
 #include "app/application_values.h"
 #include "app/dialogs.h"
 #include "app/failure_report.h"
+#include "app/folder_picker.h"
+#include "app/fs/path_cleanup.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
 #include "folders/folder_list_view.h"
-#include "folders/folder_picker.h"
-#include "folders/path_cleanup.h"
 
 #include <Qt>
 
-namespace quillmere {
+namespace quillmere::folders {
 
 namespace {
 const QString kPickerTitle = QStringLiteral("Please select folder:");
 }
 
-void addFolderToSearch(FolderListView& view, Dialogs& dialogs) {
-    Guard g(dialogs, location::PushButton3Click);
+void addFolderToSearch(FolderListView& view, app::Dialogs& dialogs) {
+    app::Guard g(dialogs, app::location::PushButton3Click);
     QString chosen;
     g.step(100, [&] {
-        applicationValues().LastFolderDot = GetSetting(settingkey::LastFolderDot, QString());
-        chosen = BrowseForFolder(dialogs, kPickerTitle, applicationValues().LastFolderDot);
+        app::applicationValues().LastFolderDot =
+            app::GetSetting(app::settingkey::LastFolderDot, QString());
+        chosen =
+            app::BrowseForFolder(dialogs, kPickerTitle, app::applicationValues().LastFolderDot);
     });
     if (g.test(102, [&] { return chosen.isEmpty(); }))
         return;
-    g.step(104, [&] { view.setMousePointer(pointer::Busy); });
-    g.step(106, [&] { view.appendFolderRow(CollapseBackslashes(chosen)); });
-    g.step(108, [&] { view.setMousePointer(pointer::Default); });
+    g.step(104, [&] { view.setMousePointer(app::pointer::Busy); });
+    g.step(106, [&] { view.appendFolderRow(app::fs::CollapseBackslashes(chosen)); });
+    g.step(108, [&] { view.setMousePointer(app::pointer::Default); });
 }
 
 void removeSelectedFolderRow(FolderListView& view) {
-    if (view.mousePointer() == pointer::Busy || view.searchRunning())
+    if (view.mousePointer() == app::pointer::Busy || view.searchRunning())
         return;
     if (view.folderRowCount() == 0)
         return;
@@ -50,4 +52,4 @@ bool folderListKeyDown(FolderListView& view, int key) {
     return true;
 }
 
-} // namespace quillmere
+} // namespace quillmere::folders

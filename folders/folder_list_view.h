@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace quillmere {
+namespace quillmere::folders {
 
 // What the folder-list commands need from the window. The window implements it; tests use a fake.
 class FolderListView {
@@ -23,4 +23,4 @@ public:
     virtual bool searchRunning() const = 0;
 };
 
-} // namespace quillmere
+} // namespace quillmere::folders

@@ -7,7 +7,7 @@
 
 #include <QUrl>
 
-namespace quillmere {
+namespace quillmere::folders {
 
 namespace {
 const QString kOpenQuestion = QStringLiteral(
@@ -15,16 +15,17 @@ const QString kOpenQuestion = QStringLiteral(
     "that you can view them before working with them)?");
 }
 
-void loadSampleFolders(SampleFoldersView& view, Dialogs& dialogs, const QString& programFolder) {
-    Guard g(dialogs, location::PushButton14Click);
+void loadSampleFolders(SampleFoldersView& view, app::Dialogs& dialogs,
+                       const QString& programFolder) {
+    app::Guard g(dialogs, app::location::PushButton14Click);
     // Kept as written, trailing separator included: it is not a picked path to clean.
     const QString sampleFolder = programFolder + QStringLiteral("/Samples/");
     g.step(100, [&] { view.appendFolderRow(sampleFolder); });
     int answer = 0;
-    g.step(102, [&] { answer = dialogs.messageBox(kOpenQuestion, boxstyle::YesNo); });
-    if (answer == BoxAnswer::Yes)
+    g.step(102, [&] { answer = dialogs.messageBox(kOpenQuestion, app::boxstyle::YesNo); });
+    if (answer == app::BoxAnswer::Yes)
         g.step(104, [&] { view.openUrl(QUrl::fromLocalFile(sampleFolder)); });
     g.step(106, [&] { view.setPhrase(QStringLiteral("Kodak")); });
 }
 
-} // namespace quillmere
+} // namespace quillmere::folders

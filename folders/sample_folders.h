@@ -2,13 +2,17 @@
 
 #include <QString>
 
-namespace quillmere {
-
+namespace quillmere::app {
 class Dialogs;
+}
+
+namespace quillmere::folders {
+
 class SampleFoldersView;
 
 // "Load Sample/Example Folders": lists the Samples folder beside the program, offers to open it,
 // and sets the phrase the sample files answer to.
-void loadSampleFolders(SampleFoldersView& view, Dialogs& dialogs, const QString& programFolder);
+void loadSampleFolders(SampleFoldersView& view, app::Dialogs& dialogs,
+                       const QString& programFolder);
 
-} // namespace quillmere
+} // namespace quillmere::folders

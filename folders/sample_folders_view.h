@@ -3,7 +3,7 @@
 #include <QString>
 #include <QUrl>
 
-namespace quillmere {
+namespace quillmere::folders {
 
 // What "Load Sample/Example Folders" needs from the window. The window implements it; tests use
 // a fake.
@@ -18,4 +18,4 @@ public:
     virtual void openUrl(const QUrl& url) = 0;
 };
 
-} // namespace quillmere
+} // namespace quillmere::folders

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace quillmere {
+namespace quillmere::results {
 
 // The system clipboard as the copy command uses it. Each call says whether the platform took it;
 // the window gives the real clipboard, tests a fake.
@@ -15,4 +15,4 @@ public:
     virtual bool setText(const QString& text) = 0;
 };
 
-} // namespace quillmere
+} // namespace quillmere::results

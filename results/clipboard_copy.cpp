@@ -44,7 +44,7 @@ void CopyListviewToClipboard(const ResultsModel& list, Clipboard& clipboard) {
     if (rows == 0)
         return;
     const int columns = list.columnCount();
-    const auto yield = [] { letWindowMessagesRun(); };
+    const auto yield = [] { app::letWindowMessagesRun(); };
     std::vector<int> widths;
     for (int c = 0; c < columns; ++c)
         widths.push_back(columnWidth(list, c, rows, 0, yield));
@@ -64,8 +64,8 @@ void CopyListviewToClipboard(const ResultsModel& list, Clipboard& clipboard) {
     SetClipboardText(clipboard, text);
 }
 
-void copyResultsToClipboard(Dialogs& dialogs, const ResultsModel& list, Clipboard& clipboard) {
-    Guard g(dialogs, location::PushButton5Click);
+void copyResultsToClipboard(app::Dialogs& dialogs, const ResultsModel& list, Clipboard& clipboard) {
+    app::Guard g(dialogs, app::location::PushButton5Click);
     g.step(100, [&] { CopyListviewToClipboard(list, clipboard); });
     g.step(102, [&] { dialogs.messageBox(kCopiedMessage); });
 }

@@ -2,13 +2,14 @@
 
 #include <QString>
 
-namespace quillmere {
+namespace quillmere::app {
+class Dialogs;
+}
+
+namespace quillmere::results {
 
 class Clipboard;
-class Dialogs;
 class ResultsModel;
-
-namespace results {
 
 // Empties the clipboard / replaces its text, trying up to 1000 times without a pause and without
 // a word when the platform keeps refusing.
@@ -22,7 +23,6 @@ void SetClipboardText(Clipboard& clipboard, const QString& text);
 void CopyListviewToClipboard(const ResultsModel& list, Clipboard& clipboard);
 
 // "Copy Results To Clipboard": the copy, then how to paste it, in every case.
-void copyResultsToClipboard(Dialogs& dialogs, const ResultsModel& list, Clipboard& clipboard);
+void copyResultsToClipboard(app::Dialogs& dialogs, const ResultsModel& list, Clipboard& clipboard);
 
-} // namespace results
-} // namespace quillmere
+} // namespace quillmere::results

@@ -41,16 +41,17 @@ void removeRows(ResultsModel& list, const QString& phrase, bool whenContained) {
     });
 }
 
-void filterCommand(ResultsView& view, Dialogs& dialogs, ResultsModel& list, const QString& location,
-                   const QString& prompt, void (*filter)(ResultsModel&, const QString&)) {
-    Guard g(dialogs, location);
+void filterCommand(ResultsView& view, app::Dialogs& dialogs, ResultsModel& list,
+                   const QString& location, const QString& prompt,
+                   void (*filter)(ResultsModel&, const QString&)) {
+    app::Guard g(dialogs, location);
     QString phrase;
     g.step(100, [&] { phrase = dialogs.inputBox(prompt); });
     if (g.test(102, [&] { return phrase.isEmpty(); }))
         return;
-    g.step(104, [&] { view.setMousePointer(pointer::Busy); });
+    g.step(104, [&] { view.setMousePointer(app::pointer::Busy); });
     g.step(106, [&] { filter(list, phrase); });
-    g.step(108, [&] { view.setMousePointer(pointer::Arrow); });
+    g.step(108, [&] { view.setMousePointer(app::pointer::Arrow); });
 }
 
 } // namespace
@@ -63,18 +64,18 @@ void RemoveRowsNotContaining(ResultsModel& list, const QString& phrase) {
     removeRows(list, phrase, false);
 }
 
-void clearResults(Dialogs& dialogs, ResultsModel& list) {
-    Guard g(dialogs, location::PushButton6Click);
+void clearResults(app::Dialogs& dialogs, ResultsModel& list) {
+    app::Guard g(dialogs, app::location::PushButton6Click);
     g.step(100, [&] { list.clear(); });
 }
 
-void removeResultsContaining(ResultsView& view, Dialogs& dialogs, ResultsModel& list) {
-    filterCommand(view, dialogs, list, location::PushButton17Click,
+void removeResultsContaining(ResultsView& view, app::Dialogs& dialogs, ResultsModel& list) {
+    filterCommand(view, dialogs, list, app::location::PushButton17Click,
                   QStringLiteral("Remove entries containing: "), RemoveRowsContaining);
 }
 
-void removeResultsNotContaining(ResultsView& view, Dialogs& dialogs, ResultsModel& list) {
-    filterCommand(view, dialogs, list, location::PushButton11Click,
+void removeResultsNotContaining(ResultsView& view, app::Dialogs& dialogs, ResultsModel& list) {
+    filterCommand(view, dialogs, list, app::location::PushButton11Click,
                   QStringLiteral("Remove entries not containing: "), RemoveRowsNotContaining);
 }
 

@@ -9,7 +9,8 @@ namespace {
 
 const ResultRow& existingRow(const ResultsModel& list, int row) {
     if (row < 0 || row >= list.rowCount())
-        throw Failure(QStringLiteral("Row %1 of the results list no longer exists").arg(row + 1));
+        throw app::Failure(
+            QStringLiteral("Row %1 of the results list no longer exists").arg(row + 1));
     return list.row(row);
 }
 

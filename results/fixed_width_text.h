@@ -6,11 +6,9 @@
 
 // The pieces the text file and the clipboard copy build their aligned, tab-separated lines from.
 // Widths and lengths count UTF-16 code units, as the list holds its texts.
-namespace quillmere {
+namespace quillmere::results {
 
 class ResultsModel;
-
-namespace results {
 
 // The text of one cell: column 0 is the path as shown, column 1 the metadata. Throws Failure
 // when the row no longer exists, which happens when a command that ran during a pump shortened
@@ -32,5 +30,4 @@ void appendPaddedCell(QString& line, const QString& text, int width);
 // (blanks only, not tabs), then appends carriage return and line feed.
 void endClipboardLine(QString& text);
 
-} // namespace results
-} // namespace quillmere
+} // namespace quillmere::results

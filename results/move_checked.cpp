@@ -2,22 +2,22 @@
 
 #include "app/application_values.h"
 #include "app/event_pump.h"
-#include "app/file_system.h"
+#include "app/folder_picker.h"
+#include "app/fs/file_helpers.h"
+#include "app/fs/file_system.h"
+#include "app/fs/path_cleanup.h"
+#include "app/fs/safe_move.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
-#include "folders/folder_picker.h"
-#include "folders/path_cleanup.h"
-#include "results/file_helpers.h"
 #include "results/recycle_bin.h"
-#include "results/safe_move.h"
 #include "results/unhandled_items.h"
 
 #include <QHash>
 
 #include <vector>
 
-namespace quillmere {
+namespace quillmere::results {
 
 namespace {
 
@@ -26,7 +26,7 @@ const QString kKeepBoth = QStringLiteral("Keep Both");
 const QString kSkip = QStringLiteral("Skip");
 
 QString shown(const QByteArray& path) {
-    return fs::displayPath(path);
+    return app::fs::displayPath(path);
 }
 
 // One click's record: where files went, and which could not go.
@@ -35,10 +35,10 @@ struct MoveRecord {
     std::vector<UnhandledItem> unhandled;
     int tried = 0;
 
-    void note(const ResultRow& row, const CopyOutcome& copied, const QString& leftBehind) {
+    void note(const ResultRow& row, const app::fs::CopyOutcome& copied, const QString& leftBehind) {
         ++tried;
-        if (copied.result != CopyOutcome::Result::Moved &&
-            copied.result != CopyOutcome::Result::Copied) {
+        if (copied.result != app::fs::CopyOutcome::Result::Moved &&
+            copied.result != app::fs::CopyOutcome::Result::Copied) {
             unhandled.push_back({row.displayPath, copied.reason});
             return;
         }
@@ -53,72 +53,80 @@ struct MoveRecord {
 
 // Asks about one taken name. Skip is the default and the answer to Escape: it loses nothing and
 // changes nothing.
-ClashQuestion clashQuestion(Dialogs& dialogs, const MoveRecord& record) {
+app::fs::ClashQuestion clashQuestion(app::Dialogs& dialogs, const MoveRecord& record) {
     return [&dialogs, &record](const QByteArray& source, const QByteArray& destination,
                                bool takenByFolder) {
-        ChoiceRequest request;
+        app::ChoiceRequest request;
         request.text = takenByFolder ? QStringLiteral("A folder named \"%1\" is in the way.")
                                      : QStringLiteral("A file named \"%1\" is already there.");
-        request.text = request.text.arg(shown(FileNameOfPath(destination)));
+        request.text = request.text.arg(shown(app::fs::FileNameOfPath(destination)));
         if (const auto from = record.movedHereFrom.find(destination);
             from != record.movedHereFrom.end())
             request.text += QStringLiteral(" It was moved there a moment ago from \"%1\".")
-                                .arg(shown(FolderPart(*from)));
-        request.text += QStringLiteral("\r\rMoving: %1\r\rKeep both names the moved file \"%2\".")
-                            .arg(shown(source), shown(FileNameOfPath(freeNameBeside(destination))));
+                                .arg(shown(app::fs::FolderPart(*from)));
+        request.text +=
+            QStringLiteral("\r\rMoving: %1\r\rKeep both names the moved file \"%2\".")
+                .arg(shown(source),
+                     shown(app::fs::FileNameOfPath(app::fs::freeNameBeside(destination))));
         if (!takenByFolder)
             request.buttons << kReplace;
         request.buttons << kKeepBoth << kSkip;
         request.defaultButton = request.escapeButton = int(request.buttons.size()) - 1;
         const QString answer = request.buttons.value(dialogs.choose(request), kSkip);
         if (answer == kReplace)
-            return ClashAnswer::Replace;
-        return answer == kKeepBoth ? ClashAnswer::KeepBoth : ClashAnswer::Skip;
+            return app::fs::ClashAnswer::Replace;
+        return answer == kKeepBoth ? app::fs::ClashAnswer::KeepBoth : app::fs::ClashAnswer::Skip;
     };
 }
 
 // The steps for one ticked row: the file goes to the folder, by a rename or a checked copy whose
 // source is deleted only once the copy stands.
-void moveRow(Guard& g, const ResultRow& row, const QByteArray& folder,
-             const ClashQuestion& askAboutClash, MoveRecord& record) {
+void moveRow(app::Guard& g, const ResultRow& row, const QByteArray& folder,
+             const app::fs::ClashQuestion& askAboutClash, MoveRecord& record) {
     QByteArray destination;
-    CopyOutcome copied{CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed")};
-    g.step(124, [&] { destination = folder + FileNameOfPath(row.nativePath); });
-    g.step(126, [&] { copied = CopyFileChecked(row.nativePath, destination, askAboutClash); });
+    app::fs::CopyOutcome copied{
+        app::fs::CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed")};
+    g.step(124, [&] { destination = folder + app::fs::FileNameOfPath(row.nativePath); });
+    g.step(126,
+           [&] { copied = app::fs::CopyFileChecked(row.nativePath, destination, askAboutClash); });
     QString leftBehind;
     g.step(128, [&] {
-        if (copied.result == CopyOutcome::Result::Copied)
-            leftBehind = DeleteFileForced(row.nativePath);
+        if (copied.result == app::fs::CopyOutcome::Result::Copied)
+            leftBehind = app::fs::DeleteFileForced(row.nativePath);
     });
     record.note(row, copied, leftBehind);
 }
 
 } // namespace
 
-void moveCheckedToFolder(ResultsView& view, Dialogs& dialogs, ResultsModel& results) {
-    Guard g(dialogs, location::PushButton8Click);
+void moveCheckedToFolder(ResultsView& view, app::Dialogs& dialogs, ResultsModel& results) {
+    app::Guard g(dialogs, app::location::PushButton8Click);
     // Before the first row there is none to name: the report ends with "File: " alone.
     g.setFileText(QString());
     QString chosen;
     g.step(106, [&] {
-        applicationValues().LastFolder = GetSetting(settingkey::LastFolder, QString());
-        chosen = BrowseForFolder(dialogs, kFolderPickerTitle, applicationValues().LastFolder);
+        app::applicationValues().LastFolder =
+            app::GetSetting(app::settingkey::LastFolder, QString());
+        chosen = app::BrowseForFolder(dialogs, app::kFolderPickerTitle,
+                                      app::applicationValues().LastFolder);
     });
     if (g.test(108, [&] { return chosen.isEmpty(); }))
         return;
-    g.step(333, [&] { applicationValues().LastFolder = chosen; });
-    g.step(334, [&] { SaveSetting(settingkey::LastFolder, applicationValues().LastFolder); });
-    QByteArray folder = fs::nativePath(chosen);
+    g.step(333, [&] { app::applicationValues().LastFolder = chosen; });
+    g.step(334, [&] {
+        app::SaveSetting(app::settingkey::LastFolder, app::applicationValues().LastFolder);
+    });
+    QByteArray folder = app::fs::nativePath(chosen);
     if (g.test(110, [&] { return !folder.endsWith('/'); }))
         g.step(112, [&] { folder += '/'; });
-    g.step(114, [&] { view.setMousePointer(pointer::Busy); });
+    g.step(114, [&] { view.setMousePointer(app::pointer::Busy); });
 
     MoveRecord record;
-    const ClashQuestion askAboutClash = clashQuestion(dialogs, record);
+    const app::fs::ClashQuestion askAboutClash = clashQuestion(dialogs, record);
     int rowCount = 0;
     g.step(118, [&] { rowCount = results.rowCount(); });
     for (int i = 0; i < rowCount; ++i) {
-        g.step(120, [] { letWindowMessagesRun(); });
+        g.step(120, [] { app::letWindowMessagesRun(); });
         // A command that ran meanwhile may have shortened the list.
         if (i >= results.rowCount())
             break;
@@ -130,13 +138,13 @@ void moveCheckedToFolder(ResultsView& view, Dialogs& dialogs, ResultsModel& resu
     }
     g.step(132, [&] { RemoveCheckedRows(results); });
     g.step(142, [&] { view.redrawResults(); });
-    g.step(144, [&] { view.setMousePointer(pointer::Default); });
+    g.step(144, [&] { view.setMousePointer(app::pointer::Default); });
     g.step(146, [&] {
         const QString summary = unhandledItemsMessage(
             record.unhandled, record.tried, QStringLiteral("moved to \"%1\"").arg(chosen));
         if (!summary.isEmpty())
-            dialogs.messageBox(summary, boxstyle::Exclamation);
+            dialogs.messageBox(summary, app::boxstyle::Exclamation);
     });
 }
 
-} // namespace quillmere
+} // namespace quillmere::results

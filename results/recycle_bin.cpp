@@ -3,9 +3,9 @@
 
 #include "results/recycle_bin.h"
 
-#include "app/path_entry.h"
+#include "app/fs/path_entry.h"
 
-namespace quillmere {
+namespace quillmere::results {
 
 namespace {
 
@@ -15,7 +15,7 @@ TrashOutcome trashOne(const QByteArray& path) {
     // either could reach another file than the one found.
     if (!path.startsWith('/') || path.contains('\0'))
         return {Result::Failed, QStringLiteral("Not a full path")};
-    if (!PathEntryExists(path))
+    if (!app::fs::PathEntryExists(path))
         return {Result::AlreadyGone, {}};
     GFile* file = g_file_new_for_path(path.constData());
     GError* error = nullptr;
@@ -41,8 +41,9 @@ std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& native
 }
 
 int RemoveCheckedRows(ResultsModel& results) {
-    return results.removeRowsIf(
-        [](const ResultRow& row) { return row.checked && !PathEntryExists(row.nativePath); });
+    return results.removeRowsIf([](const ResultRow& row) {
+        return row.checked && !app::fs::PathEntryExists(row.nativePath);
+    });
 }
 
-} // namespace quillmere
+} // namespace quillmere::results

@@ -8,7 +8,7 @@
 #include <vector>
 
 // The Trash module: hands paths to the desktop's Trash and takes rows out of the results list.
-namespace quillmere {
+namespace quillmere::results {
 
 // What became of one path handed to the Trash.
 struct TrashOutcome {
@@ -27,4 +27,4 @@ std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& native
 // its place keeps its place and its tick. Returns how many rows left.
 int RemoveCheckedRows(ResultsModel& results);
 
-} // namespace quillmere
+} // namespace quillmere::results

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace quillmere {
+namespace quillmere::results {
 
 namespace {
 
@@ -191,4 +191,4 @@ void ResultsModel::clear() {
     endResetModel();
 }
 
-} // namespace quillmere
+} // namespace quillmere::results

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-namespace quillmere {
+namespace quillmere::results {
 
 // One found item: the path shown, the path's own bytes (a name need not be valid UTF-8, and every
 // file operation must reach exactly this entry), the matching detail as "[title] value", and the
@@ -60,4 +60,4 @@ private:
     QSet<QByteArray> listed_;
 };
 
-} // namespace quillmere
+} // namespace quillmere::results

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace quillmere {
+namespace quillmere::results {
 
 // What the results commands need from the window besides the results model itself. The window
 // implements it; tests use a fake.
@@ -24,4 +24,4 @@ public:
     virtual void redrawResults() = 0;
 };
 
-} // namespace quillmere
+} // namespace quillmere::results

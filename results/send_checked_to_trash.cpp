@@ -5,7 +5,7 @@
 #include "results/recycle_bin.h"
 #include "results/unhandled_items.h"
 
-namespace quillmere {
+namespace quillmere::results {
 
 namespace {
 
@@ -53,14 +53,14 @@ QString trashQuestion(const std::vector<ResultRow>& rows) {
         .arg(rows.size());
 }
 
-void sendCheckedToRecycleBin(ResultsView& view, Dialogs& dialogs, ResultsModel& results) {
-    Guard g(dialogs, location::PushButton10Click);
+void sendCheckedToRecycleBin(ResultsView& view, app::Dialogs& dialogs, ResultsModel& results) {
+    app::Guard g(dialogs, app::location::PushButton10Click);
     std::vector<ResultRow> collected;
     g.step(106, [&] { collected.clear(); });
     int rowCount = 0;
     g.step(108, [&] { rowCount = results.rowCount(); });
     for (int i = 0; i < rowCount; ++i) {
-        g.step(110, [] { letWindowMessagesRun(); });
+        g.step(110, [] { app::letWindowMessagesRun(); });
         // A command that ran meanwhile may have shortened the list.
         if (i >= results.rowCount())
             break;
@@ -70,9 +70,9 @@ void sendCheckedToRecycleBin(ResultsView& view, Dialogs& dialogs, ResultsModel& 
     std::vector<TrashOutcome> outcomes;
     if (!collected.empty()) {
         g.step(122, [&] {
-            const int answer =
-                dialogs.messageBox(trashQuestion(collected), boxstyle::YesNo | boxstyle::Question);
-            if (answer != BoxAnswer::Yes)
+            const int answer = dialogs.messageBox(trashQuestion(collected),
+                                                  app::boxstyle::YesNo | app::boxstyle::Question);
+            if (answer != app::BoxAnswer::Yes)
                 return;
             std::vector<QByteArray> paths;
             paths.reserve(collected.size());
@@ -89,8 +89,8 @@ void sendCheckedToRecycleBin(ResultsView& view, Dialogs& dialogs, ResultsModel& 
             unhandledItemsMessage(unhandledItems(collected, outcomes), int(collected.size()),
                                   QStringLiteral("moved to the Trash"));
         if (!summary.isEmpty())
-            dialogs.messageBox(summary, boxstyle::Exclamation);
+            dialogs.messageBox(summary, app::boxstyle::Exclamation);
     });
 }
 
-} // namespace quillmere
+} // namespace quillmere::results

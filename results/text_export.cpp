@@ -1,11 +1,11 @@
 #include "results/text_export.h"
 
 #include "app/event_pump.h"
-#include "app/file_system.h"
+#include "app/fs/file_system.h"
+#include "app/fs/path_cleanup.h"
+#include "app/fs/path_entry.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
-#include "app/path_entry.h"
-#include "folders/path_cleanup.h"
 #include "results/fixed_width_text.h"
 #include "results/results_model.h"
 #include "results/results_view.h"
@@ -28,16 +28,17 @@ int rowProgress(int rowNumber, int rowCount) {
 
 class Export {
 public:
-    Export(const ResultsModel& list, const QString& path, ResultsView* progress, Dialogs& dialogs)
+    Export(const ResultsModel& list, const QString& path, ResultsView* progress,
+           app::Dialogs& dialogs)
         : list_(list), path_(path), progress_(progress),
-          g_(dialogs, location::SaveListviewProperlySpaced),
-          writingText_(QStringLiteral("Writing file: ") + FileNameOfPath(path)) {}
+          g_(dialogs, app::location::SaveListviewProperlySpaced),
+          writingText_(QStringLiteral("Writing file: ") + app::fs::FileNameOfPath(path)) {}
 
     bool run() {
         showProgress(102, 1, writingText_);
         measureWidths();
         showProgress(144, 10, writingText_);
-        g_.step(156, [&] { file_ = fs::createTextFile(fs::nativePath(path_)); });
+        g_.step(156, [&] { file_ = app::fs::createTextFile(app::fs::nativePath(path_)); });
         // Without a file there is nothing to write to: one report, not one per line.
         const bool created = file_.has_value();
         if (created) {
@@ -63,10 +64,10 @@ private:
     void showProgress(int label, int value, const QString& text) {
         if (!progress_)
             return;
-        g_.step(label, [] { letWindowMessagesRun(); });
+        g_.step(label, [] { app::letWindowMessagesRun(); });
         g_.step(label + 2, [&] { progress_->setProgressValue(value); });
         g_.step(label + 4, [&] { progress_->setProgressText(text); });
-        g_.step(label + 6, [] { letWindowMessagesRun(); });
+        g_.step(label + 6, [] { app::letWindowMessagesRun(); });
     }
 
     void measureWidths() {
@@ -77,7 +78,7 @@ private:
             g_.step(116, [&] { width = int(header(c).size()); });
             // A row that vanished under a nested command ends this column's pass with one report.
             g_.step(124, [&] {
-                width = columnWidth(list_, c, rows, width, [] { letWindowMessagesRun(); });
+                width = columnWidth(list_, c, rows, width, [] { app::letWindowMessagesRun(); });
             });
             widths_.push_back(width);
         }
@@ -86,7 +87,7 @@ private:
     void writeHeader() {
         QString line;
         for (int c = 0; c < int(widths_.size()); ++c) {
-            g_.step(160, [] { letWindowMessagesRun(); });
+            g_.step(160, [] { app::letWindowMessagesRun(); });
             g_.step(162, [&] { appendPaddedCell(line, header(c), widths_[size_t(c)]); });
         }
         g_.step(170, [&] { file_->writeLine(line); });
@@ -96,7 +97,7 @@ private:
         const int rows = list_.rowCount();
         QString line;
         for (int r = 0; r < rows; ++r) {
-            g_.step(184, [] { letWindowMessagesRun(); });
+            g_.step(184, [] { app::letWindowMessagesRun(); });
             line.truncate(0);
             if (reportedVanishedRow(188, r))
                 return;
@@ -104,11 +105,11 @@ private:
                 continue;
             bool whole = true;
             for (int c = 0; c < int(widths_.size()); ++c) {
-                g_.step(192, [] { letWindowMessagesRun(); });
+                g_.step(192, [] { app::letWindowMessagesRun(); });
                 whole = whole && cellAppended(194, line, r, c);
             }
             if (progress_) {
-                g_.step(212, [] { letWindowMessagesRun(); });
+                g_.step(212, [] { app::letWindowMessagesRun(); });
                 g_.step(214, [&] { progress_->setProgressValue(rowProgress(r + 1, rows)); });
                 if ((r + 1) % 1000 == 0) {
                     g_.step(218, [&] {
@@ -116,7 +117,7 @@ private:
                                                    QStringLiteral(" (%1)").arg(r + 1));
                     });
                 }
-                g_.step(220, [] { letWindowMessagesRun(); });
+                g_.step(220, [] { app::letWindowMessagesRun(); });
             }
             // A row that vanished while its line was built is reported, not written in part.
             if (whole)
@@ -147,41 +148,41 @@ private:
     const ResultsModel& list_;
     const QString& path_;
     ResultsView* progress_;
-    Guard g_;
+    app::Guard g_;
     const QString writingText_;
     std::vector<int> widths_;
-    std::optional<fs::TextFile> file_;
+    std::optional<app::fs::TextFile> file_;
 };
 
 } // namespace
 
 bool SaveListviewProperlySpaced(const ResultsModel& list, const QString& path,
-                                ResultsView* progress, Dialogs& dialogs) {
+                                ResultsView* progress, app::Dialogs& dialogs) {
     return Export(list, path, progress, dialogs).run();
 }
 
-void saveResultsAsTextFile(ResultsView& view, Dialogs& dialogs, const ResultsModel& list) {
-    Guard g(dialogs, location::PushButton2Click);
+void saveResultsAsTextFile(ResultsView& view, app::Dialogs& dialogs, const ResultsModel& list) {
+    app::Guard g(dialogs, app::location::PushButton2Click);
     QString path;
     g.step(100, [&] { path = dialogs.showSave(); });
     if (path.isEmpty())
         return;
-    if (g.test(104, [&] { return PathEntryExists(path); })) {
-        int answer = BoxAnswer::No;
+    if (g.test(104, [&] { return app::fs::PathEntryExists(path); })) {
+        int answer = app::BoxAnswer::No;
         g.step(106, [&] {
             answer = dialogs.messageBox(QStringLiteral("Are you sure you wish to overwrite ") +
                                             path + QStringLiteral(" ?"),
-                                        boxstyle::YesNo);
+                                        app::boxstyle::YesNo);
         });
-        if (answer != BoxAnswer::Yes)
+        if (answer != app::BoxAnswer::Yes)
             return;
     }
-    g.step(108, [&] { view.setMousePointer(pointer::Busy); });
+    g.step(108, [&] { view.setMousePointer(app::pointer::Busy); });
     bool saved = true;
     g.step(110, [&] { saved = SaveListviewProperlySpaced(list, path, &view, dialogs); });
     if (saved)
         g.step(112, [&] { dialogs.messageBox(kDone); });
-    g.step(114, [&] { view.setMousePointer(pointer::Default); });
+    g.step(114, [&] { view.setMousePointer(app::pointer::Default); });
 }
 
 } // namespace quillmere::results

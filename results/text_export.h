@@ -2,13 +2,14 @@
 
 #include <QString>
 
-namespace quillmere {
-
+namespace quillmere::app {
 class Dialogs;
+}
+
+namespace quillmere::results {
+
 class ResultsModel;
 class ResultsView;
-
-namespace results {
 
 // Writes the header line and every ticked row to a new file at `path`, each column padded with
 // blanks to its widest text (header and every row, ticked or not) and followed by a tab, lines
@@ -16,11 +17,10 @@ namespace results {
 // Guarded on its own: failures are reported here, never passed to the caller. Returns false when
 // the file could not be created, so the caller does not announce a file that is not there.
 bool SaveListviewProperlySpaced(const ResultsModel& list, const QString& path,
-                                ResultsView* progress, Dialogs& dialogs);
+                                ResultsView* progress, app::Dialogs& dialogs);
 
 // "Save Results As Text File": the Save dialog, the overwrite question, the export under the busy
 // pointer, then "Done.".
-void saveResultsAsTextFile(ResultsView& view, Dialogs& dialogs, const ResultsModel& list);
+void saveResultsAsTextFile(ResultsView& view, app::Dialogs& dialogs, const ResultsModel& list);
 
-} // namespace results
-} // namespace quillmere
+} // namespace quillmere::results

@@ -1,6 +1,6 @@
 #include "results/unhandled_items.h"
 
-namespace quillmere {
+namespace quillmere::results {
 
 namespace {
 constexpr size_t kItemsNamed = 10;
@@ -22,4 +22,4 @@ QString unhandledItemsMessage(const std::vector<UnhandledItem>& items, int itemC
     return message;
 }
 
-} // namespace quillmere
+} // namespace quillmere::results

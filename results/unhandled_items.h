@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace quillmere {
+namespace quillmere::results {
 
 // A ticked row whose file the command could not handle, and why.
 struct UnhandledItem {
@@ -18,4 +18,4 @@ struct UnhandledItem {
 QString unhandledItemsMessage(const std::vector<UnhandledItem>& items, int itemCount,
                               const QString& whatWasTried);
 
-} // namespace quillmere
+} // namespace quillmere::results

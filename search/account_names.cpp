@@ -11,7 +11,7 @@
 #include <shared_mutex>
 #include <vector>
 
-namespace quillmere {
+namespace quillmere::search {
 
 namespace {
 
@@ -83,4 +83,4 @@ QString groupName(gid_t id) {
     return cache.name(uint(id), lookUpGroup);
 }
 
-} // namespace quillmere
+} // namespace quillmere::search

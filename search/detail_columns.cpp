@@ -1,13 +1,13 @@
 #include "search/detail_columns.h"
 
+#include "app/fs/error_text.h"
+#include "app/fs/regular_file.h"
+#include "details/column_ids.h"
+#include "details/mime_kinds.h"
+#include "details/readers/reader.h"
+#include "details/value_formats.h"
 #include "search/account_names.h"
-#include "search/column_ids.h"
-#include "search/entry_format.h"
 #include "search/extraction/extraction.h"
-#include "search/mime_kinds.h"
-#include "search/readers/posix_helpers.h"
-#include "search/readers/reader.h"
-#include "search/readers/regular_file.h"
 #include "search/store/detail_store.h"
 
 #include <QFile>
@@ -28,7 +28,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace quillmere {
+namespace quillmere::search {
 
 namespace {
 
@@ -41,7 +41,7 @@ const QMimeDatabase& mimeDatabase() {
 }
 
 QString timeText(const struct statx_timestamp& t) {
-    return shortDateTime(qint64(t.tv_sec), qint64(t.tv_nsec));
+    return details::shortDateTime(qint64(t.tv_sec), qint64(t.tv_nsec));
 }
 
 QByteArray lastComponent(const QByteArray& path) {
@@ -75,8 +75,8 @@ constexpr qint64 textProbeBytes = 512;
 } // namespace
 
 struct DetailColumns::State {
-    std::array<QString, Count> values;
-    std::bitset<Count> computed;
+    std::array<QString, details::column::Count> values;
+    std::bitset<details::column::Count> computed;
 
     bool statDone = false;
     bool statOk = false;
@@ -91,7 +91,7 @@ struct DetailColumns::State {
     QMimeType sniffed;
 
     bool embeddedDone = false;
-    std::array<QString, Count - FirstEmbedded> embedded;
+    std::array<QString, details::column::Count - details::column::FirstEmbedded> embedded;
 
     QStringList problems;
 };
@@ -130,7 +130,7 @@ void ensureStat(const QByteArray& path, State& s) {
     s.statDone = true;
     if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
                 STATX_BASIC_STATS | STATX_BTIME, &s.entry) != 0) {
-        s.problems.append(QStringLiteral("cannot read metadata: ") + readers::errorText(errno));
+        s.problems.append(QStringLiteral("cannot read metadata: ") + app::fs::errorText(errno));
         return;
     }
     s.statOk = true;
@@ -139,7 +139,7 @@ void ensureStat(const QByteArray& path, State& s) {
             s.targetOk = true;
         else
             s.problems.append(QStringLiteral("cannot reach the link's target: ") +
-                              readers::errorText(errno));
+                              app::fs::errorText(errno));
     }
 }
 
@@ -151,11 +151,11 @@ void ensureSniffed(const QByteArray& path, State& s) {
     if (!isRegular(s))
         return;
     errno = 0;
-    const readers::RegularFile file(path);
+    const app::fs::RegularFile file(path);
     if (!file.isOpen()) {
         s.problems.append(
             QStringLiteral("cannot read contents: ") +
-            (errno != 0 ? readers::errorText(errno) : QStringLiteral("not a regular file")));
+            (errno != 0 ? app::fs::errorText(errno) : QStringLiteral("not a regular file")));
         return;
     }
     s.sniffed = mimeDatabase().mimeTypeForData(file.read(0, sniffBytes));
@@ -171,7 +171,7 @@ void ensureMime(const QByteArray& path, const QString& name, State& s) {
     const QMimeDatabase& db = mimeDatabase();
     const mode_t mode = effectiveMode(s);
     if (S_ISREG(mode)) {
-        s.mime = mimeTypeForFileName(name);
+        s.mime = details::mimeTypeForFileName(name);
         if (!s.mime.isValid())
             s.mime = db.mimeTypeForName(QStringLiteral("application/octet-stream"));
         if (s.mime.isDefault()) {
@@ -305,7 +305,7 @@ std::atomic<std::shared_ptr<store::DetailStore>>& detailStore() {
 
 QString unreadableText(const QMimeType& type) {
     return QStringLiteral("cannot read the embedded details of this ") +
-           mimeKinds(type).description;
+           details::mimeKinds(type).description;
 }
 
 // What the store keeps of a file just read; false when the reading failed in a way that may
@@ -356,7 +356,7 @@ void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
 }
 
 QString DetailColumns::title(int column) {
-    static const char* const titles[Count] = {
+    static const char* const titles[details::column::Count] = {
         "Name",
         "Size",
         "Item type",
@@ -399,7 +399,7 @@ QString DetailColumns::title(int column) {
         "Exposure time",
         "ISO speed",
     };
-    if (column < 0 || column >= Count)
+    if (column < 0 || column >= details::column::Count)
         return {};
     return QString::fromLatin1(titles[column]);
 }
@@ -420,7 +420,7 @@ QStringList DetailColumns::problems() const {
 }
 
 QString DetailColumns::value(int column) {
-    if (column < 0 || column >= Count)
+    if (column < 0 || column >= details::column::Count)
         return {};
     State& s = *state_;
     if (!s.computed[size_t(column)]) {
@@ -432,34 +432,34 @@ QString DetailColumns::value(int column) {
 
 QString DetailColumns::compute(int column) {
     State& s = *state_;
-    if (column == column::Name)
+    if (column == details::column::Name)
         return QFile::decodeName(lastComponent(nativePath_));
     ensureStat(nativePath_, s);
     if (!s.statOk)
         return {};
-    if (column >= FirstEmbedded) {
+    if (column >= details::column::FirstEmbedded) {
         readEmbedded();
-        return s.embedded[size_t(column - FirstEmbedded)];
+        return s.embedded[size_t(column - details::column::FirstEmbedded)];
     }
     switch (column) {
-    case column::Size:
-        return isRegular(s) ? fileSizeText(contentSize(s)) : QString();
-    case column::ItemType:
+    case details::column::Size:
+        return isRegular(s) ? details::fileSizeText(contentSize(s)) : QString();
+    case details::column::ItemType:
         if (isFolder(s))
             return QStringLiteral("Folder");
-        ensureMime(nativePath_, value(column::Name), s);
-        return mimeKinds(s.mime).description;
-    case column::DateModified:
+        ensureMime(nativePath_, value(details::column::Name), s);
+        return details::mimeKinds(s.mime).description;
+    case details::column::DateModified:
         return timeText(s.entry.stx_mtime);
-    case column::DateCreated:
+    case details::column::DateCreated:
         return (s.entry.stx_mask & STATX_BTIME) ? timeText(s.entry.stx_btime) : QString();
-    case column::DateAccessed:
+    case details::column::DateAccessed:
         return timeText(s.entry.stx_atime);
-    case column::Attributes:
-        return permissionText(s.entry.stx_mode);
-    case column::Group:
+    case details::column::Attributes:
+        return details::permissionText(s.entry.stx_mode);
+    case details::column::Group:
         return groupName(s.entry.stx_gid);
-    case column::LinkTarget: {
+    case details::column::LinkTarget: {
         if (!isLink(s))
             return {};
         QByteArray target(qsizetype(std::max<quint64>(s.entry.stx_size, 64) + 1), '\0');
@@ -473,16 +473,16 @@ QString DetailColumns::compute(int column) {
         }
         return {};
     }
-    case column::PerceivedType:
-        ensureMime(nativePath_, value(column::Name), s);
-        return mimeKinds(s.mime).perceived;
-    case column::Owner:
+    case details::column::PerceivedType:
+        ensureMime(nativePath_, value(details::column::Name), s);
+        return details::mimeKinds(s.mime).perceived;
+    case details::column::Owner:
         return userName(s.entry.stx_uid);
-    case column::Kind:
+    case details::column::Kind:
         if (isLink(s))
             return QStringLiteral("Link");
-        ensureMime(nativePath_, value(column::Name), s);
-        return mimeKinds(s.mime).kind;
+        ensureMime(nativePath_, value(details::column::Name), s);
+        return details::mimeKinds(s.mime).kind;
     default:
         return {};
     }
@@ -507,23 +507,24 @@ void DetailColumns::readEmbedded() {
     }
     if (found) {
         for (auto& [column, text] : kept.values)
-            s.embedded[size_t(column - FirstEmbedded)] = std::move(text);
+            s.embedded[size_t(column - details::column::FirstEmbedded)] = std::move(text);
         if (!kept.contentType.isEmpty()) {
             s.mimeDone = true;
             s.mime = mimeDatabase().mimeTypeForName(kept.contentType);
-            for (int c : {int(column::ItemType), int(column::PerceivedType), int(column::Kind)})
+            for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
+                          int(details::column::Kind)})
                 s.computed[size_t(c)] = false;
         }
         s.problems += kept.problems;
         return;
     }
-    ensureMime(nativePath_, value(column::Name), s);
+    ensureMime(nativePath_, value(details::column::Name), s);
     const qsizetype problemsBefore = s.problems.size();
     const QString typeByName = s.mime.name();
     readEmbeddedFromFile();
     kept.signature = signature;
-    for (int c = FirstEmbedded; c < Count; ++c) {
-        const QString& text = s.embedded[size_t(c - FirstEmbedded)];
+    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
+        const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
         if (!text.isEmpty())
             kept.values.append({c, text});
     }
@@ -540,27 +541,27 @@ void DetailColumns::readEmbeddedFromFile() {
     using Outcome = extraction::Extraction::Outcome;
     extraction::Extraction found;
     const auto take = [&s, &found] {
-        for (int c = FirstEmbedded; c < Count; ++c)
-            s.embedded[size_t(c - FirstEmbedded)] =
-                std::move(found.values[size_t(c - FirstEmbedded)]);
+        for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
+            s.embedded[size_t(c - details::column::FirstEmbedded)] =
+                std::move(found.values[size_t(c - details::column::FirstEmbedded)]);
     };
     // Opened once, with the checks every read needs; the readers, in a helper or here, get only
     // the descriptor.
-    const readers::RegularFile opened(nativePath_);
-    readers::FileToRead file{nativePath_, s.mime, contentSize(s), opened.fd()};
+    const app::fs::RegularFile opened(nativePath_);
+    details::readers::FileToRead file{nativePath_, s.mime, contentSize(s), opened.fd()};
     // A reader that failed part-way keeps what it found before the fault.
-    const auto readWith = [&s, &file, &opened](const readers::Reader& reader) {
+    const auto readWith = [&s, &file, &opened](const details::readers::Reader& reader) {
         extraction::Extraction read =
             opened.isOpen() ? extraction::extract(reader, file) : extraction::Extraction{};
         if (read.incomplete)
             s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
-                              mimeKinds(file.mimeType).description);
+                              details::mimeKinds(file.mimeType).description);
         return read;
     };
     // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
     // other reader gets to try it.
     const auto failed = [&s, &found] { s.problems.append(kReaderFault + found.failure); };
-    const readers::Reader* chosen = readers::readerFor(s.mime);
+    const details::readers::Reader* chosen = details::readers::readerFor(s.mime);
     if (chosen) {
         found = readWith(*chosen);
         if (found.outcome == Outcome::Read)
@@ -575,8 +576,9 @@ void DetailColumns::readEmbeddedFromFile() {
             return;
     }
     ensureSniffed(nativePath_, s);
-    const readers::Reader* byContent =
-        s.sniffed.isValid() && s.sniffed != s.mime ? readers::readerFor(s.sniffed) : nullptr;
+    const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
+                                                    ? details::readers::readerFor(s.sniffed)
+                                                    : nullptr;
     if (byContent && byContent != chosen) {
         file.mimeType = s.sniffed;
         found = readWith(*byContent);
@@ -587,7 +589,8 @@ void DetailColumns::readEmbeddedFromFile() {
             if (chosen) {
                 // The name's type was wrong, so the content's type is the item's type.
                 s.mime = s.sniffed;
-                for (int c : {int(column::ItemType), int(column::PerceivedType), int(column::Kind)})
+                for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
+                              int(details::column::Kind)})
                     s.computed[size_t(c)] = false;
             }
             return;
@@ -595,7 +598,7 @@ void DetailColumns::readEmbeddedFromFile() {
     }
     if (chosen)
         s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
-                          mimeKinds(s.mime).description);
+                          details::mimeKinds(s.mime).description);
 }
 
-} // namespace quillmere
+} // namespace quillmere::search

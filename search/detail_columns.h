@@ -1,6 +1,6 @@
 #pragma once
 
-#include "search/column_ids.h"
+#include "details/column_ids.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,7 +8,7 @@
 
 #include <memory>
 
-namespace quillmere {
+namespace quillmere::search {
 
 namespace store {
 class DetailStore;
@@ -20,9 +20,6 @@ class DetailStore;
 // thread at a time; different objects may be used from different threads at once.
 class DetailColumns {
 public:
-    static constexpr int Count = 41;
-    static constexpr int FirstEmbedded = 12;
-
     // The title of a column, empty outside 0..40.
     static QString title(int column);
 
@@ -75,4 +72,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-} // namespace quillmere
+} // namespace quillmere::search

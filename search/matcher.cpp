@@ -14,7 +14,7 @@ bool valueMatches(const QString& value, const Query& query) {
 ItemMatch testItem(DetailColumns& details, const Query& query) {
     if (!details.exists())
         return {};
-    for (int column = 0; column < DetailColumns::Count; ++column) {
+    for (int column = 0; column < details::column::Count; ++column) {
         QString value;
         try {
             value = details.value(column);

@@ -3,11 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
-namespace quillmere {
+namespace quillmere::search {
 
 class DetailColumns;
-
-namespace search {
 
 // 0 and 1 are the values the window's option gives: case must agree, or case is ignored.
 enum class CaseMode { MustAgree = 0, Ignored = 1 };
@@ -41,5 +39,4 @@ ItemMatch testItem(const QByteArray& nativePath, const Query& query);
 QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);
 QString matchLabel(const ItemMatch& match, LabelForm form); // titled by DetailColumns::title
 
-} // namespace search
-} // namespace quillmere
+} // namespace quillmere::search

@@ -44,12 +44,12 @@ public:
     struct Listing {
         QByteArray folder;
         bool done = false; // guarded by the lister's mutex
-        std::optional<fs::FolderEntries> entries;
+        std::optional<app::fs::FolderEntries> entries;
         QString failure;
     };
     using Ticket = std::shared_ptr<Listing>;
 
-    explicit FolderLister(std::function<fs::FolderEntries(const QByteArray&)> read)
+    explicit FolderLister(std::function<app::fs::FolderEntries(const QByteArray&)> read)
         : shared_(std::make_shared<Shared>()) {
         shared_->read = std::move(read);
         std::thread([shared = shared_] { work(*shared); }).detach();
@@ -88,7 +88,7 @@ public:
 
 private:
     struct Shared {
-        std::function<fs::FolderEntries(const QByteArray&)> read;
+        std::function<app::fs::FolderEntries(const QByteArray&)> read;
         std::mutex mutex;
         std::condition_variable queued;
         std::condition_variable done;
@@ -110,7 +110,7 @@ private:
             }
             try {
                 ticket->entries =
-                    shared.read ? shared.read(ticket->folder) : fs::readFolder(ticket->folder);
+                    shared.read ? shared.read(ticket->folder) : app::fs::readFolder(ticket->folder);
             } catch (const std::exception& e) {
                 ticket->failure = QString::fromLocal8Bit(e.what());
             } catch (...) {
@@ -193,8 +193,8 @@ private:
     }
 
     // The listing's entries, or nothing after the failure was queued as a step when `report`.
-    std::optional<fs::FolderEntries> takeListing(const FolderLister::Ticket& ticket,
-                                                 bool report = true) {
+    std::optional<app::fs::FolderEntries> takeListing(const FolderLister::Ticket& ticket,
+                                                      bool report = true) {
         if (ticket->entries)
             return std::move(ticket->entries);
         if (!report)
@@ -207,7 +207,7 @@ private:
         return std::nullopt;
     }
 
-    void pushItems(const fs::FolderEntries& entries, LabelForm form, Decisions decisions,
+    void pushItems(const app::fs::FolderEntries& entries, LabelForm form, Decisions decisions,
                    bool secondPass, Items shared = nullptr) {
         if (entries.items.empty())
             return;
@@ -316,7 +316,8 @@ public:
             switch (step.kind) {
             case Step::Kind::Status:
                 flush();
-                observer_.showStatus(QStringLiteral("Searching ") + fs::displayPath(step.path));
+                observer_.showStatus(QStringLiteral("Searching ") +
+                                     app::fs::displayPath(step.path));
                 break;
             case Step::Kind::SubFolder:
                 if (pump())
@@ -324,7 +325,7 @@ public:
                 break;
             case Step::Kind::Failure:
                 flush();
-                observer_.reportFailure(fs::displayPath(step.path), step.failure);
+                observer_.reportFailure(app::fs::displayPath(step.path), step.failure);
                 break;
             case Step::Kind::Item:
                 if (!decide(step) || (due() && pump()))
@@ -413,7 +414,8 @@ private:
             return true;
         }
         pendingPaths_.insert(step.path);
-        pending_.push_back({fs::displayPath(step.path), step.path, matchLabel(match, step.form)});
+        pending_.push_back(
+            {app::fs::displayPath(step.path), step.path, matchLabel(match, step.form)});
         if (pending_.size() >= rowsPerBatch)
             flush();
         return true;
@@ -432,7 +434,7 @@ private:
     void flush() {
         if (pending_.empty())
             return;
-        std::vector<ResultRow> rows;
+        std::vector<FoundRow> rows;
         rows.swap(pending_);
         pendingPaths_.clear();
         observer_.addRows(std::move(rows));
@@ -445,7 +447,7 @@ private:
     WalkSteps walk_;
     std::deque<Step> window_;
     int inFlight_ = 0;
-    std::vector<ResultRow> pending_;
+    std::vector<FoundRow> pending_;
     QSet<QByteArray> pendingPaths_;
     QElapsedTimer clock_ = [] {
         QElapsedTimer t;
@@ -481,9 +483,9 @@ bool searchFolders(const std::vector<QByteArray>& folderPaths, const std::functi
             return false;
         QByteArray folder;
         try {
-            folder = fs::getFolder(path).nativePath();
+            folder = app::fs::getFolder(path).nativePath();
         } catch (const std::exception& e) {
-            observer.reportFailure(fs::displayPath(path), QString::fromLocal8Bit(e.what()));
+            observer.reportFailure(app::fs::displayPath(path), QString::fromLocal8Bit(e.what()));
             continue;
         }
         if (engine.searchFolder(folder, query(), deep) == SearchEngine::Outcome::Stopped)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/file_system.h"
-#include "results/results_model.h"
+#include "app/fs/file_system.h"
+#include "search/found_rows.h"
 #include "search/matcher.h"
 
 #include <QByteArray>
@@ -17,33 +17,17 @@ namespace quillmere::search {
 class FolderLister;
 class ReadAhead;
 
-// What a search needs from its surroundings. Every call comes on the thread that runs the search.
-class SearchObserver {
+// What a search needs from its surroundings besides a place for its rows. Every call comes on the
+// thread that runs the search.
+class SearchObserver : public FoundRows {
 public:
-    virtual ~SearchObserver() = default;
     // "Searching " + the folder being walked.
     virtual void showStatus(const QString& text) = 0;
     // Lets pending window messages run; a Stop click arrives here.
     virtual void pumpMessages() = 0;
     virtual bool stopRequested() = 0;
-    virtual bool isAlreadyListed(const QByteArray& nativePath) = 0;
-    // Rows in walk order, none of them listed yet.
-    virtual void addRows(std::vector<ResultRow> rows) = 0;
     // A folder that could not be read, in the platform's words; the walk goes on without it.
     virtual void reportFailure(const QString& folderPath, const QString& description) = 0;
-};
-
-// An observer whose rows go to a results model.
-class ModelSearchObserver : public SearchObserver {
-public:
-    explicit ModelSearchObserver(ResultsModel& results) : results_(results) {}
-    bool isAlreadyListed(const QByteArray& nativePath) override {
-        return results_.isAlreadyListed(nativePath);
-    }
-    void addRows(std::vector<ResultRow> rows) override { results_.appendRows(std::move(rows)); }
-
-protected:
-    ResultsModel& results_;
 };
 
 struct SearchOptions {
@@ -56,7 +40,7 @@ struct SearchOptions {
     // Milliseconds from any fixed start; a steady clock when not given.
     std::function<qint64()> clock;
     // How a folder is read (on a thread of the engine's own); fs::readFolder when not given.
-    std::function<fs::FolderEntries(const QByteArray& folderPath)> readFolder;
+    std::function<app::fs::FolderEntries(const QByteArray& folderPath)> readFolder;
     // How one item is tested (on a worker thread); testItem when not given.
     std::function<ItemMatch(const QByteArray& nativePath, const Query& query)> testItem;
 };

@@ -3,10 +3,10 @@
 #include "app/dialogs.h"
 #include "app/event_pump.h"
 #include "app/failure_report.h"
-#include "app/file_system.h"
+#include "app/fs/file_system.h"
+#include "app/fs/path_cleanup.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
-#include "folders/path_cleanup.h"
 #include "search/search_folder.h"
 #include "search/search_session.h"
 #include "search/search_view.h"
@@ -43,24 +43,31 @@ bool isBlank(const QString& text) {
 
 // The walk talks to the window: its status goes to the folder list's header, its pumps let
 // clicks (Stop among them) run nested, and a folder it cannot read is one failure box.
-class WindowObserver : public ModelSearchObserver {
+class WindowObserver : public SearchObserver {
 public:
-    WindowObserver(SearchView& view, SearchSession& session, ResultsModel& results, Guard& guard)
-        : ModelSearchObserver(results), view_(view), session_(session), guard_(guard) {}
+    WindowObserver(SearchView& view, SearchSession& session, FoundRows& results, app::Guard& guard)
+        : view_(view), session_(session), results_(results), guard_(guard) {}
+
+    bool isAlreadyListed(const QByteArray& nativePath) override {
+        return results_.isAlreadyListed(nativePath);
+    }
+    void addRows(std::vector<FoundRow> rows) override { results_.addRows(std::move(rows)); }
 
     void showStatus(const QString& text) override { view_.setFolderListHeader(text); }
     // Every time, not throttled: a click posted before a pump must run in that pump.
-    void pumpMessages() override { letWindowMessagesRunNow(); }
+    void pumpMessages() override { app::letWindowMessagesRunNow(); }
     bool stopRequested() override { return session_.StopRequested; }
     // The platform's words alone would not tell the user which of many folders was skipped.
     void reportFailure(const QString& folderPath, const QString& description) override {
-        guard_.step(138, [&] { throw Failure(description + QStringLiteral(": ") + folderPath); });
+        guard_.step(138,
+                    [&] { throw app::Failure(description + QStringLiteral(": ") + folderPath); });
     }
 
 private:
     SearchView& view_;
     SearchSession& session_;
-    Guard& guard_;
+    FoundRows& results_;
+    app::Guard& guard_;
 };
 
 struct RunValues {
@@ -80,33 +87,35 @@ void takePhrase(const SearchView& view, RunValues& run) {
 
 int progressPercent(int folderNumber, int rows) {
     if (rows <= 0)
-        throw Failure(QStringLiteral("Division by zero"));
+        throw app::Failure(QStringLiteral("Division by zero"));
     return int(qint64(folderNumber) * 100 / rows);
 }
 
-void searchEveryListFolder(SearchView& view, SearchSession& session, ResultsModel& results,
-                           Guard& g, RunValues& run) {
+void searchEveryListFolder(SearchView& view, SearchSession& session, FoundRows& results,
+                           app::Guard& g, RunValues& run) {
     WindowObserver observer(view, session, results, g);
     SearchEngine engine(observer);
     QString folderPath;
     const int count = view.folderRowCount();
     for (int i = 1; i <= count; ++i) {
-        g.step(122, [] { letWindowMessagesRunNow(); });
+        g.step(122, [] { app::letWindowMessagesRunNow(); });
         if (g.test(124, [&] { return session.StopRequested; }))
             break;
         g.step(126, [&] { view.setProgressValue(progressPercent(i, view.folderRowCount())); });
         g.step(128, [&] {
             if (i > view.folderRowCount())
-                throw Failure(QStringLiteral("The folder list has no row %1").arg(i));
+                throw app::Failure(QStringLiteral("The folder list has no row %1").arg(i));
             folderPath = view.folderRowText(i - 1);
         });
         g.step(130, [&] {
-            view.setProgressText(QStringLiteral("Processing: ") + FileNameOfPath(folderPath));
+            view.setProgressText(QStringLiteral("Processing: ") +
+                                 app::fs::FileNameOfPath(folderPath));
         });
-        g.step(132, [] { letWindowMessagesRunNow(); });
-        g.step(134, [&] { view.setMousePointer(pointer::Busy); });
+        g.step(132, [] { app::letWindowMessagesRunNow(); });
+        g.step(134, [&] { view.setMousePointer(app::pointer::Busy); });
         std::optional<QByteArray> folder;
-        g.step(136, [&] { folder = fs::getFolder(fs::nativePath(folderPath)).nativePath(); });
+        g.step(136,
+               [&] { folder = app::fs::getFolder(app::fs::nativePath(folderPath)).nativePath(); });
         if (!folder)
             continue; // reported; a path that is no folder is not searched
         g.step(138, [&] {
@@ -116,21 +125,21 @@ void searchEveryListFolder(SearchView& view, SearchSession& session, ResultsMode
     }
 }
 
-void endRun(SearchView& view, Dialogs& dialogs, const SearchSession& session, Guard& g) {
+void endRun(SearchView& view, app::Dialogs& dialogs, const SearchSession& session, app::Guard& g) {
     g.step(142, [&] { view.setFolderListHeader(kFolderListHeader); });
-    g.step(144, [&] { view.setMousePointer(pointer::Default); });
+    g.step(144, [&] { view.setMousePointer(app::pointer::Default); });
     g.step(146, [&] { view.setProgressValue(0); });
     g.step(148, [&] { view.setProgressText(kProgressBarText); });
-    g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), boxstyle::OkOnly); });
+    g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), app::boxstyle::OkOnly); });
     g.step(158, [&] { view.setStartCaption(session.SavedStartCaption); });
 }
 
 } // namespace
 
 // There is no file-system object to create first: the file-system services are plain functions.
-void startFinding(SearchView& view, Dialogs& dialogs, SearchSession& session,
-                  ResultsModel& results) {
-    Guard g(dialogs, location::PushButton1Click);
+void startFinding(SearchView& view, app::Dialogs& dialogs, SearchSession& session,
+                  FoundRows& results) {
+    app::Guard g(dialogs, app::location::PushButton1Click);
     if (g.test(102, [&] { return view.startCaption() == kStopCaption; })) {
         g.step(172, [&] { view.setStartCaption(session.SavedStartCaption); });
         g.step(174, [&] { session.StopRequested = true; });
@@ -142,7 +151,8 @@ void startFinding(SearchView& view, Dialogs& dialogs, SearchSession& session,
             return isBlank(run.phrase);
         })) {
         g.step(170, [&] {
-            dialogs.messageBox(QStringLiteral("Input search for what phrase"), boxstyle::OkOnly);
+            dialogs.messageBox(QStringLiteral("Input search for what phrase"),
+                               app::boxstyle::OkOnly);
         });
         return;
     }
@@ -150,19 +160,20 @@ void startFinding(SearchView& view, Dialogs& dialogs, SearchSession& session,
     g.step(106, [&] { session.SavedStartCaption = view.startCaption(); });
     g.step(108, [&] { view.setStartCaption(kStopCaption); });
     g.step(110, [&] { session.StopRequested = false; });
-    g.step(112, [&] { view.setMousePointer(pointer::Busy); });
+    g.step(112, [&] { view.setMousePointer(app::pointer::Busy); });
     g.step(114, [&] { run.mode = view.matchCase() ? CaseMode::MustAgree : CaseMode::Ignored; });
     g.step(116, [&] { run.deep = view.searchInSubfolders(); });
     if (g.test(118, [&] { return view.folderRowCount() == 0; })) {
-        g.step(162,
-               [&] { dialogs.messageBox(QStringLiteral("No folders added."), boxstyle::OkOnly); });
+        g.step(162, [&] {
+            dialogs.messageBox(QStringLiteral("No folders added."), app::boxstyle::OkOnly);
+        });
         g.step(164, [&] { view.setStartCaption(session.SavedStartCaption); });
     } else {
         g.step(120, [&] { searchEveryListFolder(view, session, results, g, run); });
         endRun(view, dialogs, session, g);
     }
     g.unlabelledStep([&] { session.StopRequested = true; });
-    g.step(168, [&] { view.setMousePointer(pointer::Default); });
+    g.step(168, [&] { view.setMousePointer(app::pointer::Default); });
 }
 
 } // namespace quillmere::search

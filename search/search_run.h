@@ -1,19 +1,18 @@
 #pragma once
 
-namespace quillmere {
-
+namespace quillmere::app {
 class Dialogs;
-class ResultsModel;
+}
 
-namespace search {
+namespace quillmere::search {
 
+class FoundRows;
 class SearchView;
 struct SearchSession;
 
 // "Start Finding": while its caption reads "Stop" a click asks the running search to stop;
-// otherwise it searches every folder of the folder list and appends the matches to `results`.
-void startFinding(SearchView& view, Dialogs& dialogs, SearchSession& session,
-                  ResultsModel& results);
+// otherwise it searches every folder of the folder list and hands the matches to `results`.
+void startFinding(SearchView& view, app::Dialogs& dialogs, SearchSession& session,
+                  FoundRows& results);
 
-} // namespace search
-} // namespace quillmere
+} // namespace quillmere::search

@@ -1,7 +1,7 @@
 #include "search/extraction/extraction.h"
 
+#include "details/readers/reader.h"
 #include "search/extraction/helper_pool.h"
-#include "search/readers/reader.h"
 
 #include <QHash>
 
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 namespace {
 
@@ -95,14 +95,16 @@ FailedFiles& failedFiles() {
     return *files;
 }
 
-Extraction readInProcess(const readers::Reader& reader, const readers::FileToRead& file) {
-    readers::EmbeddedDetails found;
+Extraction readInProcess(const details::readers::Reader& reader,
+                         const details::readers::FileToRead& file) {
+    details::readers::EmbeddedDetails found;
     Extraction result;
-    result.outcome = readers::readKeepingWhatWasFound(reader, file, found, result.incomplete)
-                         ? Extraction::Outcome::Read
-                         : Extraction::Outcome::NotItsKind;
-    for (int c = FirstColumn; c < ColumnCount; ++c)
-        result.values[size_t(c - FirstColumn)] = found.joined(c);
+    result.outcome =
+        details::readers::readKeepingWhatWasFound(reader, file, found, result.incomplete)
+            ? Extraction::Outcome::Read
+            : Extraction::Outcome::NotItsKind;
+    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
+        result.values[size_t(c - details::column::FirstEmbedded)] = found.joined(c);
     return result;
 }
 
@@ -155,7 +157,8 @@ std::vector<pid_t> runningHelpers() {
     return HelperPool::instance().runningPids(generation);
 }
 
-Extraction extract(const readers::Reader& reader, const readers::FileToRead& file) {
+Extraction extract(const details::readers::Reader& reader,
+                   const details::readers::FileToRead& file) {
     Settings settings;
     quint64 generation = 0;
     quint64 unstartable = 0;
@@ -165,7 +168,7 @@ Extraction extract(const readers::Reader& reader, const readers::FileToRead& fil
         generation = shared().generation;
         unstartable = shared().unstartable;
     }
-    const int number = readers::readerNumber(reader);
+    const int number = details::readers::readerNumber(reader);
     thread_local QByteArray program;
     thread_local quint64 programGeneration = 0;
     if (programGeneration != generation) {
@@ -183,7 +186,7 @@ Extraction extract(const readers::Reader& reader, const readers::FileToRead& fil
         return result;
     HelperProcess& helper =
         HelperPool::instance().forThisThread(program, settings.limits, generation);
-    thread_local Answer answer;
+    thread_local details::Answer answer;
     const HelperProcess::Outcome outcome = helper.read(number, file.descriptor, file.size, answer);
     switch (outcome.kind) {
     case HelperProcess::Outcome::Kind::Read:
@@ -216,4 +219,4 @@ Extraction extract(const readers::Reader& reader, const readers::FileToRead& fil
     return result;
 }
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "details/helper_protocol.h"
 #include "search/extraction/helper_process.h"
-#include "search/extraction/protocol.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,12 +11,12 @@
 
 #include <sys/types.h>
 
-namespace quillmere::readers {
+namespace quillmere::details::readers {
 class Reader;
 struct FileToRead;
-} // namespace quillmere::readers
+} // namespace quillmere::details::readers
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 // Where the readers run: in `quillmere-extract` helpers under a sandbox, one per thread that
 // reads, or in this process (for comparison, and where no helper is installed).
@@ -42,7 +42,7 @@ void setFaultListener(FaultListener listener);
 
 struct Extraction {
     enum class Outcome { Read, NotItsKind, Failed } outcome = Outcome::NotItsKind;
-    ColumnValues values;
+    details::ColumnValues values;
     QString failure;         // when Failed
     bool incomplete = false; // Read, but the reader failed part-way
 };
@@ -50,9 +50,10 @@ struct Extraction {
 // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
 // unless the settings say otherwise or no helper exists. A file whose reader failed is not read
 // again while this process runs: later calls fail at once, without telling the listener again.
-Extraction extract(const readers::Reader& reader, const readers::FileToRead& file);
+Extraction extract(const details::readers::Reader& reader,
+                   const details::readers::FileToRead& file);
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

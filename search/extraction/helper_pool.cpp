@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 class HelperPool::Lease {
 public:
@@ -98,4 +98,4 @@ std::vector<pid_t> HelperPool::runningPids(quint64 generation) {
     return pids;
 }
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 // The helpers of this process. Each thread that reads holds one helper of its own for as long as
 // it lives, so no request waits in a shared queue; when the thread ends its helper waits here for
@@ -42,4 +42,4 @@ private:
     std::map<const HelperProcess*, quint64> all_; // every helper, by its settings' generation
 };
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

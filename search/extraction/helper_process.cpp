@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 namespace {
 
@@ -36,9 +36,9 @@ QString describeEnd(int status) {
     }
     const int code = WEXITSTATUS(status);
     switch (code) {
-    case ExitOutOfMemory:
+    case details::ExitOutOfMemory:
         return QStringLiteral("the reader ran out of memory");
-    case ExitNoSandbox:
+    case details::ExitNoSandbox:
         return QStringLiteral("the reader's sandbox could not be set up");
     default:
         return QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code);
@@ -126,11 +126,11 @@ bool HelperProcess::start(QString& failure) {
     // Libraries load and the sandbox goes up before the helper answers; a sanitizer build is slow.
     const auto startup =
         std::max<std::chrono::milliseconds>(limits_.deadline * 2, std::chrono::seconds(20));
-    const Channel::Received got = Channel(socket_).receive(buffer_, startup);
-    if (got == Channel::Received::Frame && isReady(buffer_))
+    const details::Channel::Received got = details::Channel(socket_).receive(buffer_, startup);
+    if (got == details::Channel::Received::Frame && details::isReady(buffer_))
         return true;
     failure = QStringLiteral("the reader helper could not start: ") +
-              stop(got == Channel::Received::TimedOut
+              stop(got == details::Channel::Received::TimedOut
                        ? QStringLiteral("it did not answer within ") + secondsText(startup)
                        : QString());
     return false;
@@ -154,30 +154,31 @@ QString HelperProcess::stop(const QString& knownCause) {
     return describeEnd(status);
 }
 
-HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size, Answer& answer) {
+HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size,
+                                           details::Answer& answer) {
     using Kind = Outcome::Kind;
     if (!isRunning()) {
         QString failure;
         if (!start(failure))
             return {Kind::NotStarted, failure};
     }
-    Channel channel(socket_);
-    if (!channel.send(encodeRequest({quint8(reader), size}), fd))
+    details::Channel channel(socket_);
+    if (!channel.send(details::encodeRequest({quint8(reader), size}), fd))
         return {Kind::Failed, stop()};
     switch (channel.receive(buffer_, limits_.deadline)) {
-    case Channel::Received::Frame:
-        if (!decodeAnswer(buffer_, answer))
+    case details::Channel::Received::Frame:
+        if (!details::decodeAnswer(buffer_, answer))
             return {Kind::Failed,
                     stop(QStringLiteral("the reader gave an answer that makes no sense"))};
         return {answer.read ? Kind::Read : Kind::NotItsKind, {}};
-    case Channel::Received::TimedOut:
+    case details::Channel::Received::TimedOut:
         return {Kind::Failed, stop(QStringLiteral("the reader took longer than ") +
                                    secondsText(limits_.deadline))};
-    case Channel::Received::Closed:
-    case Channel::Received::Broken:
+    case details::Channel::Received::Closed:
+    case details::Channel::Received::Broken:
         break;
     }
     return {Kind::Failed, stop()};
 }
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "search/extraction/protocol.h"
+#include "details/helper_protocol.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-namespace quillmere::extraction {
+namespace quillmere::search::extraction {
 
 // How each helper is confined and how long it may take.
 struct HelperLimits {
@@ -36,7 +36,7 @@ public:
 
     // Reads the open regular file `fd` (of `size` bytes) with reader number `reader`; the values
     // land in `answer`. Starts the helper first when none is running.
-    Outcome read(int reader, int fd, qint64 size, Answer& answer);
+    Outcome read(int reader, int fd, qint64 size, details::Answer& answer);
 
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_.load(); }
@@ -53,4 +53,4 @@ private:
     QByteArray buffer_; // reused for every answer
 };
 
-} // namespace quillmere::extraction
+} // namespace quillmere::search::extraction

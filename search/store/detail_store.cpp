@@ -1,6 +1,6 @@
 #include "search/store/detail_store.h"
 
-#include "search/readers/output_version.h"
+#include "details/readers/output_version.h"
 #include "search/store/display_format.h"
 #include "search/store/sqlite_support.h"
 #include "search/store/stable_hash.h"
@@ -21,7 +21,7 @@
 #include <time.h>
 #include <variant>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 namespace {
 
@@ -477,7 +477,7 @@ void DetailStore::Impl::run() {
 }
 
 SqlError DetailStore::Impl::setUp() {
-    readersKey_ = stableHash(readers::outputVersion());
+    readersKey_ = stableHash(details::readers::outputVersion());
     formatKey_ = displayFormatKey();
     QString problem = makePrivateFolder(folder);
     if (problem.isEmpty())
@@ -747,4 +747,4 @@ StoreFigures DetailStore::figures() {
     return impl_->figures();
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 struct StoreOptions {
     // Where the store lives; defaultFolder() when empty.
@@ -72,4 +72,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

@@ -1,6 +1,6 @@
 #include "search/store/display_format.h"
 
-#include "search/entry_format.h"
+#include "details/value_formats.h"
 #include "search/store/stable_hash.h"
 
 #include <QDateTime>
@@ -8,7 +8,7 @@
 
 #include <initializer_list>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 namespace {
 
@@ -18,14 +18,14 @@ QString fingerprintText() {
     // Winter and summer on both halves of the globe, morning and afternoon, through each of the
     // ways the readers write a time: wall clock, moment, and a moment with its own offset.
     for (const qint64 moment : {981216306LL, 996950706LL, 1700000000LL}) {
-        text += shortDateTime(moment, 0) + u'|';
+        text += details::shortDateTime(moment, 0) + u'|';
         const QDateTime utc = QDateTime::fromSecsSinceEpoch(moment, QTimeZone::utc());
-        text += shortDateTime(utc.toLocalTime()) + u'|';
-        text += shortDateTime(utc.date(), utc.time()) + u'|';
+        text += details::shortDateTime(utc.toLocalTime()) + u'|';
+        text += details::shortDateTime(utc.date(), utc.time()) + u'|';
     }
-    text += shortDateTime(QDate(2024, 3, 31), QTime(2, 30)) + u'|';
-    text += shortDateTime(QDate(2024, 3, 10), QTime(2, 30)) + u'|';
-    text += shortDateTime(QDate(2024, 10, 6), QTime(2, 30));
+    text += details::shortDateTime(QDate(2024, 3, 31), QTime(2, 30)) + u'|';
+    text += details::shortDateTime(QDate(2024, 3, 10), QTime(2, 30)) + u'|';
+    text += details::shortDateTime(QDate(2024, 10, 6), QTime(2, 30));
     return text;
 }
 
@@ -36,4 +36,4 @@ quint64 displayFormatKey() {
     return key;
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

@@ -2,7 +2,7 @@
 
 #include <QtGlobal>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 // What tells that a file is unchanged since its details were read: the file whose contents are
 // read (a link's target). Device numbers are (major << 32) | minor, whichever call gave them.
@@ -15,4 +15,4 @@ struct FileSignature {
     bool operator==(const FileSignature&) const = default;
 };
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

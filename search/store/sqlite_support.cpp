@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 bool SqlError::meansDamaged() const {
     const int primary = code & 0xff;
@@ -141,4 +141,4 @@ QByteArray Statement::blob(int column) const {
     return QByteArray(static_cast<const char*>(data), size);
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

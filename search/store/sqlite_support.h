@@ -7,7 +7,7 @@
 
 #include <memory>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 // A result code of SQLite with the words that go with it.
 struct SqlError {
@@ -65,4 +65,4 @@ private:
     std::unique_ptr<sqlite3_stmt, Finalize> stmt_;
 };
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

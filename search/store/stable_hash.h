@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 // The same 64-bit number for the same bytes in every process and on every run (FNV-1a), so it
 // can be written to disk; qHash is seeded per process.
@@ -22,4 +22,4 @@ inline quint64 stableHash(qint64 number, quint64 hash) {
     return hash;
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

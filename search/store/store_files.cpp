@@ -1,6 +1,6 @@
 #include "search/store/store_files.h"
 
-#include "search/readers/posix_helpers.h"
+#include "app/fs/error_text.h"
 
 #include <QFile>
 
@@ -10,13 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 namespace {
 
 QString failure(const char* what, const QByteArray& path, int error) {
     return QString::fromLatin1(what) + QFile::decodeName(path) + QStringLiteral(": ") +
-           readers::errorText(error);
+           app::fs::errorText(error);
 }
 
 } // namespace
@@ -79,4 +79,4 @@ qint64 bytesOnDisk(const QByteArray& path) {
     return total;
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

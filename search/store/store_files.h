@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 // The files of the store on disk, private to the user: folders 0700, files 0600.
 
@@ -18,4 +18,4 @@ void setAside(const QByteArray& path);
 // The bytes the database and its write-ahead log take on disk.
 qint64 bytesOnDisk(const QByteArray& path);
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

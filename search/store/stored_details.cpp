@@ -1,10 +1,10 @@
 #include "search/store/stored_details.h"
 
-#include "search/column_ids.h"
+#include "details/column_ids.h"
 
 #include <QtEndian>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 namespace {
 
@@ -15,7 +15,7 @@ enum Tag : quint8 {
     // 12 to 40: the value of that column
 };
 
-constexpr int firstColumn = column::DateTaken;
+constexpr int firstColumn = details::column::DateTaken;
 constexpr int lastColumn = 40;
 
 void put(QByteArray& out, quint8 tag, const QString& text) {
@@ -31,7 +31,7 @@ void put(QByteArray& out, quint8 tag, const QString& text) {
 
 bool StoredDetails::dependsOnDisplayFormat() const {
     for (const auto& [column, text] : values) {
-        if (column == column::DateTaken)
+        if (column == details::column::DateTaken)
             return true;
     }
     return false;
@@ -76,4 +76,4 @@ bool decode(const QByteArray& bytes, StoredDetails& out) {
     return true;
 }
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace quillmere::store {
+namespace quillmere::search::store {
 
 // What the embedded details of one file came to, in a form that looks the same whenever it is
 // shown again: no text here depends on the locale, except the Date taken values (see
@@ -27,4 +27,4 @@ struct StoredDetails {
 QByteArray encode(const StoredDetails& details);
 bool decode(const QByteArray& bytes, StoredDetails& out);
 
-} // namespace quillmere::store
+} // namespace quillmere::search::store

@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::test;
 
 class TestFailureReport : public QObject {
     Q_OBJECT

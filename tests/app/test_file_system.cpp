@@ -1,4 +1,4 @@
-#include "app/file_system.h"
+#include "app/fs/file_system.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::app::fs;
+using namespace quillmere::test;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/path_entry.h"
+#include "app/fs/path_entry.h"
 #include "support/test_main.h"
 
 #include <QtTest>
@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::app::fs;
+using namespace quillmere::test;
 
 class TestPathEntry : public QObject {
     Q_OBJECT

@@ -7,6 +7,8 @@
 #include <QtTest>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::test;
 
 class TestSettings : public QObject {
     Q_OBJECT

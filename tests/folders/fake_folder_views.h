@@ -8,7 +8,7 @@
 #include <QUrl>
 
 // The window as the folder commands see it: plain values.
-struct FakeFolderListView : quillmere::FolderListView {
+struct FakeFolderListView : quillmere::folders::FolderListView {
     QStringList rows;
     int current = -1;
     int pointer = 0;
@@ -23,7 +23,7 @@ struct FakeFolderListView : quillmere::FolderListView {
     bool searchRunning() const override { return searching; }
 };
 
-struct FakeSampleFoldersView : quillmere::SampleFoldersView {
+struct FakeSampleFoldersView : quillmere::folders::SampleFoldersView {
     QStringList rows;
     QString phrase;
     QList<QUrl> opened;

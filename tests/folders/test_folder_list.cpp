@@ -9,6 +9,9 @@
 #include <QtTest>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::test;
+using namespace quillmere::folders;
 
 class TestFolderList : public QObject {
     Q_OBJECT

@@ -8,6 +8,9 @@
 #include <QtTest>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::test;
+using namespace quillmere::folders;
 
 namespace {
 

@@ -20,7 +20,7 @@
 // a small file system of their own.
 namespace quillmere::test {
 
-struct RecordingResultsView : ResultsView {
+struct RecordingResultsView : results::ResultsView {
     int mousePointer() const override { return pointerLog.isEmpty() ? 0 : pointerLog.last(); }
     void setMousePointer(int value) override { pointerLog.append(value); }
     void setProgressValue(int) override {}
@@ -61,14 +61,14 @@ inline void removeTree(const QString& path) {
 }
 
 // The rows in order, each as "x path" (ticked) or "- path".
-inline QStringList rowsOf(const ResultsModel& results) {
+inline QStringList rowsOf(const results::ResultsModel& results) {
     QStringList lines;
     for (int i = 0; i < results.rowCount(); ++i)
         lines << (results.row(i).checked ? "x " : "- ") + results.row(i).displayPath;
     return lines;
 }
 
-inline void addRow(ResultsModel& results, const QByteArray& path, bool ticked) {
+inline void addRow(results::ResultsModel& results, const QByteArray& path, bool ticked) {
     results.appendRow(path, QStringLiteral("[Name] x"));
     results.setChecked(results.rowCount() - 1, ticked);
 }

@@ -3,6 +3,8 @@
 #include "support/test_main.h"
 
 using namespace quillmere;
+using namespace quillmere::results;
+using namespace quillmere::test;
 
 class TestFixedWidthText : public QObject {
     Q_OBJECT

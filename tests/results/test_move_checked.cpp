@@ -6,6 +6,8 @@
 
 using namespace quillmere;
 using namespace quillmere::test;
+using namespace quillmere::app;
+using namespace quillmere::results;
 
 namespace {
 

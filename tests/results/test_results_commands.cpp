@@ -1,5 +1,4 @@
 #include "app/failure_report.h"
-#include "app/window/qt_clipboard.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
 #include "results/results_model.h"
@@ -7,11 +6,16 @@
 #include "results/text_export.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
+#include "window/qt_clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::window;
+using namespace quillmere::results;
+using namespace quillmere::test;
 namespace {
 
 // Records what a command does to the pointer and the progress bar, in order ("pointer 11",

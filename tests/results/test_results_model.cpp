@@ -4,8 +4,8 @@
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
-using quillmere::ResultRow;
-using quillmere::ResultsModel;
+using quillmere::results::ResultRow;
+using quillmere::results::ResultsModel;
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::app;
 using namespace quillmere::test;
+using namespace quillmere::results;
 
 namespace {
 

@@ -1,6 +1,6 @@
+#include "details/mime_kinds.h"
+#include "details/value_formats.h"
 #include "search/detail_columns.h"
-#include "search/entry_format.h"
-#include "search/mime_kinds.h"
 #include "support/test_main.h"
 
 #include <QDateTime>
@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using quillmere::DetailColumns;
-namespace column = quillmere::column;
+using quillmere::search::DetailColumns;
+namespace column = quillmere::details::column;
 
 namespace {
 
@@ -77,7 +77,7 @@ private slots:
                                       "Exposure time",
                                       "ISO speed"};
         QStringList titles;
-        for (int c = -1; c <= DetailColumns::Count; ++c)
+        for (int c = -1; c <= column::Count; ++c)
             titles.append(DetailColumns::title(c));
         QCOMPARE(titles, QStringList{QString()} + expected + QStringList{QString()});
     }
@@ -179,7 +179,7 @@ private slots:
         if (::getuid() == 0)
             QCOMPARE(details.value(column::Owner), QStringLiteral("root"));
         // A FIFO is never opened, so reading everything must return at once with no details.
-        for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c)
+        for (int c = column::FirstEmbedded; c < column::Count; ++c)
             QCOMPARE(details.value(c), QString());
         QVERIFY(details.problems().isEmpty() || kind == "dangling");
     }
@@ -204,7 +204,7 @@ private slots:
         QCOMPARE(details.value(column::Name), QStringLiteral("brief.jpg"));
         QCOMPARE(::unlink(path.constData()), 0);
         QVERIFY(!details.exists());
-        for (int c = 1; c < DetailColumns::Count; ++c)
+        for (int c = 1; c < column::Count; ++c)
             QCOMPARE(details.value(c), QString());
         QCOMPARE(details.problems(),
                  QStringList{QStringLiteral("cannot read metadata: No such file or directory")});
@@ -242,7 +242,7 @@ private slots:
     }
     void sizesAsAFileManagerShowsThem() {
         QFETCH(qint64, bytes);
-        QTEST(quillmere::fileSizeText(bytes), "text");
+        QTEST(quillmere::details::fileSizeText(bytes), "text");
     }
 
     void permissionStrings_data() {
@@ -258,7 +258,7 @@ private slots:
     }
     void permissionStrings() {
         QFETCH(uint, mode);
-        QTEST(quillmere::permissionText(mode_t(mode)), "text");
+        QTEST(quillmere::details::permissionText(mode_t(mode)), "text");
     }
 
     void typeByNameAgreesWithTheDatabase_data() {
@@ -297,8 +297,8 @@ private slots:
         const QList<QMimeType> expected = QMimeDatabase().mimeTypesForFileName(name);
         const QString expectedName = expected.isEmpty() ? QString() : expected.first().name();
         // Asked twice: the second answer comes from what the first one learnt.
-        QCOMPARE(quillmere::mimeTypeForFileName(name).name(), expectedName);
-        QCOMPARE(quillmere::mimeTypeForFileName(name).name(), expectedName);
+        QCOMPARE(quillmere::details::mimeTypeForFileName(name).name(), expectedName);
+        QCOMPARE(quillmere::details::mimeTypeForFileName(name).name(), expectedName);
     }
 
     void namesSharingAnEndingShareNothingElse() {
@@ -306,7 +306,7 @@ private slots:
         QMimeDatabase db;
         for (const char* name : {"b.tar.gz", "c.gz", "d.pdf.gz", "e.C", "f.c", "g.tar.gz"}) {
             const QString text = QString::fromLatin1(name);
-            QCOMPARE(quillmere::mimeTypeForFileName(text).name(),
+            QCOMPARE(quillmere::details::mimeTypeForFileName(text).name(),
                      db.mimeTypesForFileName(text).value(0).name());
         }
     }
@@ -326,7 +326,7 @@ private slots:
         QFETCH(qint64, seconds);
         const QString expected = QLocale::system().toString(
             QDateTime::fromMSecsSinceEpoch(seconds * 1000 + 250), QLocale::ShortFormat);
-        QCOMPARE(quillmere::shortDateTime(seconds, 250'000'000), expected);
+        QCOMPARE(quillmere::details::shortDateTime(seconds, 250'000'000), expected);
         // In a zone with daylight saving time, too.
         const QByteArray zone = qgetenv("TZ");
         const bool hadZone = qEnvironmentVariableIsSet("TZ");
@@ -339,7 +339,7 @@ private slots:
                 qunsetenv("TZ");
             tzset();
         });
-        QCOMPARE(quillmere::shortDateTime(seconds, 0),
+        QCOMPARE(quillmere::details::shortDateTime(seconds, 0),
                  QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(seconds * 1000),
                                             QLocale::ShortFormat));
     }
@@ -368,10 +368,10 @@ private slots:
         for (const char* where : {"UTC", "America/New_York", "Australia/Lord_Howe"}) {
             qputenv("TZ", where);
             tzset();
-            QCOMPARE(quillmere::shortDateTime(date, time),
-                     quillmere::shortDateTime(QDateTime(date, time)));
+            QCOMPARE(quillmere::details::shortDateTime(date, time),
+                     quillmere::details::shortDateTime(QDateTime(date, time)));
             if (date.isValid())
-                QCOMPARE(quillmere::shortDateTime(date, time),
+                QCOMPARE(quillmere::details::shortDateTime(date, time),
                          QLocale::system().toString(QDateTime(date, time), QLocale::ShortFormat));
         }
     }

@@ -16,6 +16,10 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::details;
+using namespace quillmere::search;
+using namespace quillmere::search::store;
+using namespace quillmere::test;
 using store::DetailStore;
 using store::StoreOptions;
 namespace fx = quillmere::fixtures;
@@ -38,7 +42,7 @@ QStringList everyDetail(const QByteArray& root) {
     paths.sort();
     for (const QString& path : paths) {
         DetailColumns details(native(path));
-        for (int column = 0; column < DetailColumns::Count; ++column) {
+        for (int column = 0; column < column::Count; ++column) {
             if (column != column::DateAccessed)
                 lines
                     << QStringLiteral("%1 %2 %3").arg(path).arg(column).arg(details.value(column));
@@ -54,8 +58,8 @@ public:
     void pumpMessages() override {}
     bool stopRequested() override { return false; }
     bool isAlreadyListed(const QByteArray& path) override { return listed.contains(path); }
-    void addRows(std::vector<ResultRow> rows) override {
-        for (const ResultRow& row : rows) {
+    void addRows(std::vector<FoundRow> rows) override {
+        for (const FoundRow& row : rows) {
             listed.insert(row.nativePath);
             lines << row.displayPath + u'\t' + row.label;
         }

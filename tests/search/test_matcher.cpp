@@ -1,12 +1,15 @@
-#include "search/column_ids.h"
+#include "details/column_ids.h"
 #include "search/detail_columns.h"
 #include "search/matcher.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
 
+using namespace quillmere;
+using namespace quillmere::details;
 using namespace quillmere::search;
-namespace column = quillmere::column;
+using namespace quillmere::test;
+namespace column = quillmere::details::column;
 
 class TestMatcher : public QObject {
     Q_OBJECT
@@ -88,7 +91,7 @@ private slots:
         const ItemMatch name{0, QStringLiteral("zebra.txt")};
         QCOMPARE(matchLabel(name, LabelForm::Bracketed), QStringLiteral("[Name] zebra.txt"));
         // No column 41 exists, so its title is empty.
-        const ItemMatch beyond{quillmere::DetailColumns::Count, QStringLiteral("v")};
+        const ItemMatch beyond{quillmere::details::column::Count, QStringLiteral("v")};
         QCOMPARE(matchLabel(beyond, LabelForm::OthersWhenUntitled), QStringLiteral("[Others] v"));
         QCOMPARE(matchLabel(beyond, LabelForm::Bracketed), QStringLiteral("[] v"));
     }

@@ -8,6 +8,7 @@
 #include "search/extraction/helper_pool.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
+#include "support/model_search_observer.h"
 #include "support/test_main.h"
 
 #include <QProcess>
@@ -19,7 +20,11 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::details;
 using namespace quillmere::search;
+using namespace quillmere::search::extraction;
+using namespace quillmere::search::store;
+using namespace quillmere::test;
 
 namespace {
 
@@ -92,7 +97,7 @@ private:
 // Rows as "name<TAB>label", and a hook that runs at every message pump.
 class Rows : public ModelSearchObserver {
 public:
-    explicit Rows(ResultsModel& model) : ModelSearchObserver(model) {}
+    explicit Rows(results::ResultsModel& model) : ModelSearchObserver(model), model_(model) {}
     void showStatus(const QString&) override {}
     void pumpMessages() override {
         if (onPump)
@@ -104,18 +109,21 @@ public:
     }
     QStringList names() const {
         QStringList out;
-        for (int i = 0; i < results_.rowCount(); ++i) {
-            const QString path = results_.row(i).displayPath;
-            out << path.mid(path.lastIndexOf(u'/') + 1) + u'\t' + results_.row(i).label;
+        for (int i = 0; i < model_.rowCount(); ++i) {
+            const QString path = model_.row(i).displayPath;
+            out << path.mid(path.lastIndexOf(u'/') + 1) + u'\t' + model_.row(i).label;
         }
         return out;
     }
     std::function<void()> onPump;
+
+private:
+    const results::ResultsModel& model_;
 };
 
 QStringList searchKodak(const QString& folder, int workers,
                         const std::function<void()>& onPump = {}) {
-    ResultsModel model;
+    results::ResultsModel model;
     Rows rows(model);
     rows.onPump = onPump;
     SearchOptions options;
@@ -260,7 +268,7 @@ private slots:
             QStringList out;
             for (const QString& path : paths) {
                 DetailColumns details(QFile::encodeName(path));
-                for (int c = DetailColumns::FirstEmbedded; c < DetailColumns::Count; ++c)
+                for (int c = column::FirstEmbedded; c < column::Count; ++c)
                     out << details.value(c);
             }
             return out;
@@ -273,7 +281,7 @@ private slots:
         useHelpers();
         FaultLog log;
         QCOMPARE(everyColumn(), here);
-        const qsizetype large = (paths.size() - 1) * (DetailColumns::Count - 12);
+        const qsizetype large = (paths.size() - 1) * (column::Count - 12);
         QCOMPARE(here[large + 36 - 12], QStringLiteral("3")); // pages of the large PDF
         QCOMPARE(here[large + 21 - 12], QStringLiteral("Harbour Lights"));
         QVERIFY(log.faults().isEmpty());
@@ -283,11 +291,11 @@ private slots:
     void answersAreCheckedBeforeUse_data() {
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<bool>("accepted");
-        extraction::Answer answer;
+        details::Answer answer;
         answer.read = true;
-        answer.values[32 - extraction::FirstColumn] = QStringLiteral("Kodak");
+        answer.values[32 - details::column::FirstEmbedded] = QStringLiteral("Kodak");
         QByteArray good;
-        extraction::encodeAnswer(answer, good);
+        details::encodeAnswer(answer, good);
         QTest::addRow("well formed") << good << true;
         QTest::addRow("cut short") << good.left(good.size() - 1) << false;
         QByteArray column = good;
@@ -301,16 +309,16 @@ private slots:
         QByteArray verdict = good;
         verdict[1] = char(7);
         QTest::addRow("unknown verdict") << verdict << false;
-        QTest::addRow("a request instead") << extraction::encodeRequest({1, 10}) << false;
+        QTest::addRow("a request instead") << details::encodeRequest({1, 10}) << false;
     }
     void answersAreCheckedBeforeUse() {
         QFETCH(QByteArray, payload);
         QFETCH(bool, accepted);
-        extraction::Answer answer;
-        QCOMPARE(extraction::decodeAnswer(payload, answer), accepted);
+        details::Answer answer;
+        QCOMPARE(details::decodeAnswer(payload, answer), accepted);
         if (accepted) {
             QVERIFY(answer.read);
-            QCOMPARE(answer.values[32 - extraction::FirstColumn], QStringLiteral("Kodak"));
+            QCOMPARE(answer.values[32 - details::column::FirstEmbedded], QStringLiteral("Kodak"));
         }
     }
 

@@ -1,6 +1,7 @@
 #include "search/detail_columns.h"
 #include "search/read_ahead.h"
 #include "search/search_folder.h"
+#include "support/model_search_observer.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
@@ -17,7 +18,10 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::details;
 using namespace quillmere::search;
+using namespace quillmere::test;
 
 namespace {
 
@@ -48,7 +52,8 @@ bool makeTree(const QByteArray& root, const QList<QByteArray>& entries) {
 // Records everything the walk tells it, paths relative to the root, in one list.
 class Recorder : public ModelSearchObserver {
 public:
-    Recorder(ResultsModel& model, QByteArray root) : ModelSearchObserver(model), root_(root) {}
+    Recorder(results::ResultsModel& model, QByteArray root)
+        : ModelSearchObserver(model), root_(root) {}
 
     QString relative(QString text) const {
         return text.replace(QFile::decodeName(root_), QStringLiteral("~"));
@@ -64,8 +69,8 @@ public:
             onPump(pumps);
     }
     bool stopRequested() override { return stop; }
-    void addRows(std::vector<ResultRow> rows) override {
-        for (const ResultRow& r : rows)
+    void addRows(std::vector<FoundRow> rows) override {
+        for (const FoundRow& r : rows)
             log << QStringLiteral("row ") + relative(r.displayPath) + QStringLiteral(" | ") +
                        r.label;
         ModelSearchObserver::addRows(std::move(rows));
@@ -173,7 +178,7 @@ private slots:
         QFETCH(int, workers);
         QFETCH(QStringList, expected);
         QVERIFY(makeTree(root_, standardTree));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchEngine engine(recorder, options(workers));
         QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, deep),
@@ -184,7 +189,7 @@ private slots:
 
     void caseIgnoredFindsMore() {
         QVERIFY(makeTree(root_, standardTree));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchEngine engine(recorder, options(2));
         engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::Ignored}, false);
@@ -195,7 +200,7 @@ private slots:
 
     void filenameNeverMatches() {
         QVERIFY(makeTree(root_, {"Filename", "Filename2", "sub/", "sub/Filename"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchEngine engine(recorder, options(1));
         engine.searchFolder(root_, {QStringLiteral("Filename"), CaseMode::MustAgree}, true);
@@ -207,12 +212,12 @@ private slots:
     void untitledColumnLabels() {
         QVERIFY(makeTree(
             root_, {"top.txt", "sub/", "sub/inner.txt", "sub/deeper/", "sub/deeper/bottom.txt"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         // An item test that finds its phrase in a column the provider gives no title.
         o.testItem = [](const QByteArray& path, const Query&) {
-            return path.endsWith(".txt") ? ItemMatch{DetailColumns::Count, QStringLiteral("v")}
+            return path.endsWith(".txt") ? ItemMatch{column::Count, QStringLiteral("v")}
                                          : ItemMatch{};
         };
         SearchEngine engine(recorder, o);
@@ -225,7 +230,7 @@ private slots:
 
     void secondRunAddsNothingAndReadsNothing() {
         QVERIFY(makeTree(root_, standardTree));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         CountingTest counting;
         SearchOptions o = options(2);
@@ -252,7 +257,7 @@ private slots:
 
     void rowRemovedMidRunIsFoundAgain() {
         QVERIFY(makeTree(root_, {"sub/", "sub/zebra.txt"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         // Between the two passes over "sub", a nested command clears the list.
         recorder.onStatus = [&](const QString& text) {
@@ -261,7 +266,7 @@ private slots:
         };
         SearchOptions o = options(2);
         o.testItem = [](const QByteArray& path, const Query&) {
-            return path.endsWith(".txt") ? ItemMatch{DetailColumns::Count, QStringLiteral("v")}
+            return path.endsWith(".txt") ? ItemMatch{column::Count, QStringLiteral("v")}
                                          : ItemMatch{};
         };
         SearchEngine engine(recorder, o);
@@ -274,7 +279,7 @@ private slots:
 
     void phraseChangeAppliesFromNextListFolder() {
         QVERIFY(makeTree(root_, {"A/", "A/zebra_a", "A/yak_a", "B/", "B/zebra_b", "B/yak_b"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         QString phrase = QStringLiteral("zebra");
         // Typed while the first folder is searched.
@@ -291,7 +296,7 @@ private slots:
 
     void listedPathThatIsNotAFolder() {
         QVERIFY(makeTree(root_, {"file_zebra", "A/", "A/zebra"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         QVERIFY(searchFolders(
             {root_ + "/file_zebra", root_ + "/missing", root_ + "/A"},
@@ -314,7 +319,7 @@ private slots:
         QFETCH(int, workers);
         QVERIFY(makeTree(root_, {"s1/", "s1/zebra1", "s1/t/", "s1/t/zebra_t", "s2/", "s2/zebra2",
                                  "s3/", "s3/zebra3"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(workers);
         o.clock = [] { return qint64(0); }; // pumps only between sub-folders
@@ -345,7 +350,7 @@ private slots:
         for (int i = 0; i < 300; ++i)
             names << QByteArray("zebra_") + QByteArray::number(i).rightJustified(3, '0');
         QVERIFY(makeTree(root_, names));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(workers);
         std::atomic<qint64> time{0};
@@ -384,7 +389,7 @@ private slots:
     void stopWhileWaiting() {
         QFETCH(bool, slowListing);
         QVERIFY(makeTree(root_, {"a_zebra", "slow/", "slow/zebra_slow", "z/", "z/zebra_z"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         qint64 time = 0;
@@ -425,7 +430,7 @@ private slots:
     void engineIsLeftWhileAReaderHangs() {
         QFETCH(bool, slowListing);
         QVERIFY(makeTree(root_, {"a_zebra", "hung/", "hung/zebra_hung"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         qint64 time = 0;
@@ -524,7 +529,7 @@ private slots:
     void throwingTestSkipsOnlyItsItem() {
         QFETCH(int, workers);
         QVERIFY(makeTree(root_, {"sub/", "sub/a.txt", "sub/b.txt", "sub/c.txt", "sub/d.txt"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         // Clearing the list between the two passes over "sub" makes the walk test its items
         // again on its own thread.
@@ -537,7 +542,7 @@ private slots:
         o.testItem = [testsOfB](const QByteArray& path, const Query&) {
             if (path.endsWith("/d.txt") || (path.endsWith("/b.txt") && ++*testsOfB == 2))
                 throw std::runtime_error("a reader that throws after all");
-            return path.endsWith(".txt") ? ItemMatch{DetailColumns::Count, QStringLiteral("v")}
+            return path.endsWith(".txt") ? ItemMatch{column::Count, QStringLiteral("v")}
                                          : ItemMatch{};
         };
         SearchEngine engine(recorder, o);
@@ -554,7 +559,7 @@ private slots:
     void symbolicLinksAreNotWalked() {
         QVERIFY(makeTree(root_, {"sub/", "sub/loop_zebra -> ..", "sub/self_zebra -> .",
                                  "elsewhere_zebra -> sub", "sub/zebra.txt"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchEngine engine(recorder, options(2));
         QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true),
@@ -574,7 +579,7 @@ private slots:
         const QByteArray invalid("zebra\xff\xfe.txt");
         const QByteArray folder("dir\xc3(zebra)/");
         QVERIFY(makeTree(root_, {newline, invalid, folder, folder + "inner_zebra"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchEngine engine(recorder, options(2));
         engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, true);
@@ -607,7 +612,7 @@ private slots:
             QSKIP("running as root: mode 000 does not keep root from reading a folder");
         QVERIFY(makeTree(root_, {"a/", "a/zebra_a", "locked/", "locked/zebra_hidden", "z/",
                                  "z/zebra_z", "z/y/", "z/y/zebra_y"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         const QByteArray locked = root_ + "/locked";
@@ -640,7 +645,7 @@ private slots:
 
     void unreadableListFolder() {
         QVERIFY(makeTree(root_, {"zebra"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         o.readFolder = [](const QByteArray&) -> fs::FolderEntries {
@@ -655,7 +660,7 @@ private slots:
     void folderRemovedBetweenListingAndSearching() {
         QVERIFY(
             makeTree(root_, {"a/", "a/zebra_a", "gone/", "gone/zebra_gone", "z/", "z/zebra_z"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(2);
         const QByteArray root = root_;
@@ -675,7 +680,7 @@ private slots:
 
     void itemRemovedBeforeItsTest() {
         QVERIFY(makeTree(root_, {"zebra_1", "zebra_2", "zebra_3"}));
-        ResultsModel model;
+        results::ResultsModel model;
         Recorder recorder(model, root_);
         SearchOptions o = options(0);
         const QByteArray root = root_;

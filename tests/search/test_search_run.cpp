@@ -5,6 +5,7 @@
 #include "results/results_model.h"
 #include "search/search_run.h"
 #include "search/search_session.h"
+#include "support/model_search_observer.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 
@@ -16,6 +17,10 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::test;
+using namespace quillmere::results;
+using namespace quillmere::search;
 
 namespace {
 
@@ -75,10 +80,11 @@ class TestSearchRun : public QObject {
     std::unique_ptr<FakeSearchView> view_;
     std::unique_ptr<search::SearchSession> session_;
     std::unique_ptr<ResultsModel> results_;
+    std::unique_ptr<window::ResultsListRows> rowsSink_;
     std::unique_ptr<QTemporaryDir> dir_;
     QString root_;
 
-    void startFinding() { search::startFinding(*view_, dialogs_, *session_, *results_); }
+    void startFinding() { search::startFinding(*view_, dialogs_, *session_, *rowsSink_); }
     QStringList rows() const { return dump(*results_, root_); }
 
 private slots:
@@ -88,6 +94,7 @@ private slots:
         view_ = std::make_unique<FakeSearchView>();
         session_ = std::make_unique<search::SearchSession>();
         results_ = std::make_unique<ResultsModel>();
+        rowsSink_ = std::make_unique<window::ResultsListRows>(*results_);
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         root_ = dir_->path() + QStringLiteral("/t");

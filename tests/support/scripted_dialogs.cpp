@@ -1,6 +1,6 @@
 #include "support/scripted_dialogs.h"
 
-namespace quillmere {
+namespace quillmere::test {
 
 void ScriptedDialogs::record(Shown box) {
     shown_.append(box);
@@ -18,15 +18,15 @@ QList<ScriptedDialogs::Shown> ScriptedDialogs::messages() const {
 }
 
 int ScriptedDialogs::showMessage(const QString& text, int style, const QString& title) {
-    record({Kind::Message, style, effectiveBoxTitle(title), text});
+    record({Kind::Message, style, app::effectiveBoxTitle(title), text});
     if (!answers_.isEmpty())
         return answers_.dequeue();
-    return (style & 7) == boxstyle::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
+    return (style & 7) == app::boxstyle::YesNo ? app::BoxAnswer::No : app::BoxAnswer::Ok;
 }
 
 QString ScriptedDialogs::showInput(const QString& prompt, const QString& title,
                                    const QString& /*defaultText*/) {
-    record({Kind::Input, 0, effectiveBoxTitle(title), prompt});
+    record({Kind::Input, 0, app::effectiveBoxTitle(title), prompt});
     return inputs_.isEmpty() ? QString() : inputs_.dequeue();
 }
 
@@ -35,14 +35,14 @@ QString ScriptedDialogs::showFolderChooser(const QString& title, const QString& 
     return folders_.isEmpty() ? QString() : folders_.dequeue();
 }
 
-QString ScriptedDialogs::showSaveDialog(const SaveDialogRequest& request) {
+QString ScriptedDialogs::showSaveDialog(const app::SaveDialogRequest& request) {
     record({Kind::Save, 0, request.title, request.filters.join(QStringLiteral(";;"))});
     return savePaths_.isEmpty() ? QString() : savePaths_.dequeue();
 }
 
-int ScriptedDialogs::showChoice(const ChoiceRequest& request) {
-    record({Kind::Choice, request.defaultButton, effectiveBoxTitle(request.title), request.text,
-            request.buttons});
+int ScriptedDialogs::showChoice(const app::ChoiceRequest& request) {
+    record({Kind::Choice, request.defaultButton, app::effectiveBoxTitle(request.title),
+            request.text, request.buttons});
     if (!choices_.isEmpty())
         return choices_.dequeue();
     if (!choiceLabels_.isEmpty()) {
@@ -53,4 +53,4 @@ int ScriptedDialogs::showChoice(const ChoiceRequest& request) {
     return request.defaultButton;
 }
 
-} // namespace quillmere
+} // namespace quillmere::test

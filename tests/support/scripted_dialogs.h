@@ -9,9 +9,9 @@
 #include <functional>
 
 // A Dialogs that shows nothing: tests queue the answers and read back every box that was asked.
-namespace quillmere {
+namespace quillmere::test {
 
-class ScriptedDialogs : public Dialogs {
+class ScriptedDialogs : public app::Dialogs {
 public:
     enum class Kind { Message, Input, Folder, Save, Choice };
     struct Shown {
@@ -44,8 +44,8 @@ protected:
     QString showInput(const QString& prompt, const QString& title,
                       const QString& defaultText) override;
     QString showFolderChooser(const QString& title, const QString& initialFolder) override;
-    QString showSaveDialog(const SaveDialogRequest& request) override;
-    int showChoice(const ChoiceRequest& request) override;
+    QString showSaveDialog(const app::SaveDialogRequest& request) override;
+    int showChoice(const app::ChoiceRequest& request) override;
 
 private:
     void record(Shown box);
@@ -59,4 +59,4 @@ private:
     QList<Shown> shown_;
 };
 
-} // namespace quillmere
+} // namespace quillmere::test

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+class QFile;
+
+// The small set of file-system operations the rest of the program goes through. Everything works
+// on native byte paths, so names that are not valid UTF-8 reach the right entry. Every failure is
+// a FileSystemError carrying the platform's own words, e.g. "No such file or directory".
+namespace quillmere::app::fs {
+
+class FileSystemError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws FileSystemError with the platform's text for errnum.
+[[noreturn]] void throwError(int errnum);
+
+QString displayPath(const QByteArray& nativePath); // QFile::decodeName
+QByteArray nativePath(const QString& displayPath); // QFile::encodeName
+
+// Sorted as a file manager sorts names: locale-aware, case-insensitive, numbers in numeric order.
+bool fileManagerLess(const QByteArray& leftName, const QByteArray& rightName);
+
+// One read of a folder: the items a file manager shows by default (names not starting with "."),
+// and every sub-folder, hidden ones too. A symbolic link is an item, never a sub-folder, so a walk
+// over sub-folders cannot loop. Both lists hold absolute native paths, sorted.
+struct FolderEntries {
+    std::vector<QByteArray> items;
+    std::vector<QByteArray> subFolders;
+};
+FolderEntries readFolder(const QByteArray& folderPath);
+
+class Folder {
+public:
+    // The folder's full path, without a trailing separator except for the root "/".
+    const QByteArray& nativePath() const { return nativePath_; }
+    QString path() const { return displayPath(nativePath_); }
+    std::vector<Folder> subFolders() const;
+
+private:
+    friend Folder getFolder(const QByteArray& path);
+    explicit Folder(QByteArray nativePath) : nativePath_(std::move(nativePath)) {}
+    QByteArray nativePath_;
+};
+
+// Throws when the path is not a folder (a link to a folder counts as one: the user named it).
+Folder getFolder(const QByteArray& path);
+
+// A text file written line by line in the system's 8-bit encoding (UTF-8 here), each line ended
+// by carriage return and line feed.
+class TextFile {
+public:
+    ~TextFile();
+    void writeLine(const QString& line);
+    void close();
+
+private:
+    friend TextFile createTextFile(const QByteArray& path);
+    explicit TextFile(std::unique_ptr<QFile> file);
+    std::unique_ptr<QFile> file_;
+
+public:
+    TextFile(TextFile&&) noexcept;
+    TextFile& operator=(TextFile&&) noexcept;
+};
+
+// Creates the file, or truncates it when it exists.
+TextFile createTextFile(const QByteArray& path);
+
+enum class IfExists { Fail, Overwrite };
+
+// Copies a regular file with its permission bits and modification time. The copy is flushed to
+// disk before this returns; on any failure a partly written destination is removed, never the
+// source.
+void copyFile(const QByteArray& source, const QByteArray& destination, IfExists ifExists);
+
+// Deletes a file permanently, read-only ones included.
+void deleteFile(const QByteArray& path);
+
+} // namespace quillmere::app::fs

@@ -1,0 +1,21 @@
+#include "app/fs/path_entry.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace quillmere::app::fs {
+
+bool PathEntryExists(const QByteArray& nativePath) {
+    // An embedded NUL would silently shorten the path to a different entry.
+    if (nativePath.isEmpty() || nativePath.contains('\0'))
+        return false;
+    struct stat info {};
+    return ::lstat(nativePath.constData(), &info) == 0;
+}
+
+bool PathEntryExists(const QString& path) {
+    return PathEntryExists(QFile::encodeName(path));
+}
+
+} // namespace quillmere::app::fs

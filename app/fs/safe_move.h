@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Putting a file at a new name without ever losing it, on one file system or across two.
+namespace quillmere::app::fs {
+
+enum class Placing { KeepExisting, ReplaceExisting };
+
+struct Placement {
+    // Renamed: the file is at the target and no longer at the source.
+    // Copied: a checked copy is at the target; the source is untouched, for the caller to delete.
+    // NameTaken: something holds the target name and was left alone; nothing changed.
+    // Failed: nothing changed; `reason` says why.
+    enum class Result { Renamed, Copied, NameTaken, Failed };
+    Result result = Result::Failed;
+    QString reason;
+};
+
+// A rename where source and target share a file system. Otherwise a copy into a hidden file of
+// the target's folder, flushed to disk and checked against the source (the size always, the
+// content read back from the disk up to kVerifiedContentLimit), which then takes the target
+// name in one step: a copy that fails half-way leaves neither a partial file nor a lost source.
+// With KeepExisting an entry already at the target is never replaced, even one that appears
+// while the copy runs.
+Placement placeFile(const QByteArray& source, const QByteArray& target, Placing placing);
+
+constexpr qint64 kVerifiedContentLimit = 16 * 1024 * 1024;
+
+// "name (2).ext", "name (3).ext", ... beside the target: the first that nothing holds. Empty when
+// no such name is free.
+QByteArray freeNameBeside(const QByteArray& target);
+
+} // namespace quillmere::app::fs

@@ -1,0 +1,245 @@
+#include "details/helper_protocol.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quillmere::details {
+
+namespace {
+
+template <typename T> void put(QByteArray& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Reads a T at `offset`, moving past it; false when the payload ends first.
+template <typename T> bool take(const QByteArray& in, qsizetype& offset, T& value) {
+    if (in.size() - offset < qsizetype(sizeof value))
+        return false;
+    std::memcpy(&value, in.constData() + offset, sizeof value);
+    offset += qsizetype(sizeof value);
+    return true;
+}
+
+} // namespace
+
+QByteArray encodeRequest(const Request& request) {
+    QByteArray out;
+    put(out, FrameKind::Request);
+    put(out, request.reader);
+    put(out, request.size);
+    return out;
+}
+
+bool decodeRequest(const QByteArray& payload, Request& request) {
+    qsizetype at = 0;
+    FrameKind kind{};
+    return take(payload, at, kind) && kind == FrameKind::Request &&
+           take(payload, at, request.reader) && take(payload, at, request.size) &&
+           at == payload.size();
+}
+
+QByteArray encodeReady() {
+    QByteArray out;
+    put(out, FrameKind::Ready);
+    return out;
+}
+
+bool isReady(const QByteArray& payload) {
+    return payload.size() == 1 && FrameKind(payload[0]) == FrameKind::Ready;
+}
+
+void encodeAnswer(const Answer& answer, QByteArray& payload) {
+    payload.resize(0);
+    put(payload, FrameKind::Answer);
+    put(payload, quint8(!answer.read ? 0 : answer.incomplete ? 2 : 1));
+    for (size_t i = 0; i < answer.values.size(); ++i) {
+        const QString& value = answer.values[i];
+        if (value.isEmpty())
+            continue;
+        put(payload, quint8(column::FirstEmbedded + int(i)));
+        put(payload, quint32(value.size()));
+        payload.append(reinterpret_cast<const char*>(value.constData()),
+                       value.size() * qsizetype(sizeof(QChar)));
+    }
+}
+
+bool decodeAnswer(const QByteArray& payload, Answer& answer) {
+    qsizetype at = 0;
+    FrameKind kind{};
+    quint8 read = 0;
+    if (!take(payload, at, kind) || kind != FrameKind::Answer || !take(payload, at, read) ||
+        read > 2)
+        return false;
+    answer.read = read != 0;
+    answer.incomplete = read == 2;
+    for (QString& value : answer.values)
+        value.clear();
+    while (at < payload.size()) {
+        quint8 column = 0;
+        quint32 units = 0;
+        if (!take(payload, at, column) || !take(payload, at, units) ||
+            column < column::FirstEmbedded || column >= column::Count)
+            return false;
+        const qsizetype bytes = qsizetype(units) * qsizetype(sizeof(QChar));
+        if (payload.size() - at < bytes)
+            return false;
+        QString& value = answer.values[size_t(column - column::FirstEmbedded)];
+        value.resize(qsizetype(units));
+        std::memcpy(value.data(), payload.constData() + at, size_t(bytes));
+        at += bytes;
+    }
+    return true;
+}
+
+bool Channel::send(const QByteArray& payload, int attached) {
+    const quint32 length = quint32(payload.size());
+    iovec parts[2] = {{const_cast<quint32*>(&length), sizeof length},
+                      {const_cast<char*>(payload.constData()), size_t(payload.size())}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    if (attached >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &attached, sizeof attached);
+    }
+    size_t left = sizeof length + size_t(payload.size());
+    while (left > 0) {
+        const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        left -= size_t(n);
+        // The descriptor went with the first byte; the rest follows without it.
+        message.msg_control = nullptr;
+        message.msg_controllen = 0;
+        size_t done = size_t(n);
+        while (message.msg_iovlen > 0 && done >= message.msg_iov->iov_len) {
+            done -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (message.msg_iovlen > 0) {
+            message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + done;
+            message.msg_iov->iov_len -= done;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Receiver {
+public:
+    Receiver(int fd, std::chrono::milliseconds timeout, int* attached)
+        : fd_(fd), attached_(attached), endless_(timeout.count() < 0),
+          end_(Clock::now() + timeout) {}
+    ~Receiver() {
+        // A descriptor nobody asked for, or one that came with a broken frame, is not kept.
+        if (received_ >= 0 && (!attached_ || !whole_))
+            ::close(received_);
+        if (attached_)
+            *attached_ = whole_ ? received_ : -1;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    Channel::Received fill(char* into, size_t bytes) {
+        while (bytes > 0) {
+            if (!endless_) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now());
+                if (left.count() <= 0)
+                    return Channel::Received::TimedOut;
+                pollfd watch{fd_, POLLIN, 0};
+                const int ready = ::poll(&watch, 1, int(left.count()));
+                if (ready < 0 && errno == EINTR)
+                    continue;
+                if (ready < 0)
+                    return Channel::Received::Broken;
+                if (ready == 0)
+                    return Channel::Received::TimedOut;
+            }
+            const ssize_t n = readSome(into, bytes);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return Channel::Received::Broken;
+            if (n == 0)
+                return Channel::Received::Closed;
+            into += n;
+            bytes -= size_t(n);
+        }
+        return Channel::Received::Frame;
+    }
+
+    void finished() { whole_ = true; }
+
+private:
+    ssize_t readSome(char* into, size_t bytes) {
+        iovec part{into, bytes};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+        if (n <= 0)
+            return n;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+                continue;
+            const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
+                if (received_ < 0)
+                    received_ = fd;
+                else
+                    ::close(fd); // only one descriptor per frame is ever expected
+            }
+        }
+        return n;
+    }
+
+    const int fd_;
+    int* const attached_;
+    const bool endless_;
+    const Clock::time_point end_;
+    int received_ = -1;
+    bool whole_ = false;
+};
+
+} // namespace
+
+Channel::Received Channel::receive(QByteArray& payload, std::chrono::milliseconds timeout,
+                                   int* attached) {
+    Receiver receiver(fd_, timeout, attached);
+    quint32 length = 0;
+    Received got = receiver.fill(reinterpret_cast<char*>(&length), sizeof length);
+    if (got != Received::Frame)
+        return got;
+    if (length > MaxFrameBytes)
+        return Received::Broken;
+    payload.resize(qsizetype(length));
+    got = receiver.fill(payload.data(), length);
+    if (got == Received::Closed)
+        return Received::Broken; // the frame was cut short
+    if (got == Received::Frame)
+        receiver.finished();
+    return got;
+}
+
+} // namespace quillmere::details

@@ -1,0 +1,596 @@
+#include "details/readers/exiv2_support.h"
+
+#include "details/column_ids.h"
+#include "details/value_formats.h"
+
+#include <exiv2/error.hpp>
+#include <exiv2/value.hpp>
+
+#include <QTimeZone>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <numeric>
+
+#include <unistd.h>
+
+namespace quillmere::details::readers {
+
+namespace {
+
+void lockXmp(void* data, bool lock) {
+    auto* mutex = static_cast<std::mutex*>(data);
+    if (lock)
+        mutex->lock();
+    else
+        mutex->unlock();
+}
+
+QString fromStd(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// Windows' XP* tags: UCS-2 little-endian in a BYTE array, ended by a NUL character.
+QString decodeUcs2(const Exiv2::Value& value) {
+    const long count = value.count();
+    std::u16string text;
+    text.reserve(size_t(count / 2));
+    for (long i = 0; i + 1 < count; i += 2) {
+        const auto unit = char16_t((value.toLong(i) & 0xff) | ((value.toLong(i + 1) & 0xff) << 8));
+        if (unit == 0)
+            break;
+        text.push_back(unit);
+    }
+    return QString::fromStdU16String(text);
+}
+
+QStringList splitList(const QString& text) {
+    QStringList parts;
+    for (const QString& part : text.split(u';', Qt::SkipEmptyParts)) {
+        const QString trimmed = part.trimmed();
+        if (!trimmed.isEmpty())
+            parts.append(trimmed);
+    }
+    return parts;
+}
+
+// Every text of an XMP value: the x-default entry of a language alternative first, each item of
+// an array, or the plain text.
+QStringList xmpTexts(const Exiv2::Xmpdatum& datum) {
+    QStringList texts;
+    const Exiv2::Value& value = datum.value();
+    if (const auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&value)) {
+        const auto def = alt->value_.find("x-default");
+        if (def != alt->value_.end())
+            texts.append(fromStd(def->second));
+        for (const auto& [language, text] : alt->value_) {
+            if (language != "x-default")
+                texts.append(fromStd(text));
+        }
+        return texts;
+    }
+    if (dynamic_cast<const Exiv2::XmpArrayValue*>(&value)) {
+        for (long i = 0; i < value.count(); ++i)
+            texts.append(fromStd(value.toString(i)));
+        return texts;
+    }
+    texts.append(fromStd(value.toString()));
+    return texts;
+}
+
+double rationalValue(const Exiv2::Value& value) {
+    const Exiv2::Rational r = value.toRational(0);
+    if (r.second == 0)
+        return -1;
+    return double(r.first) / double(r.second);
+}
+
+QString fNumberText(double f) {
+    if (!(f > 0) || f > 1000)
+        return {};
+    return QStringLiteral("f/") + QString::number(std::round(f * 10) / 10, 'g', 4);
+}
+
+// The time as the file holds it: "1/250 sec." when the reciprocal is whole, otherwise the exact
+// decimal ("0.4 sec.", "2.5 sec.") or, when no decimal ends, the fraction ("2/3 sec.").
+QString exposureText(const Exiv2::Value& value) {
+    const Exiv2::Rational r = value.toRational(0);
+    if (r.first <= 0 || r.second <= 0)
+        return {};
+    const qint64 divisor = std::gcd(qint64(r.first), qint64(r.second));
+    const qint64 numerator = r.first / divisor;
+    const qint64 denominator = r.second / divisor;
+    if (denominator == 1)
+        return QStringLiteral("%1 sec.").arg(numerator);
+    if (numerator == 1)
+        return QStringLiteral("1/%1 sec.").arg(denominator);
+    // A decimal ends when the denominator has no prime factor but 2 and 5; it then divides
+    // 10^digits for the larger of the two counts.
+    qint64 rest = denominator;
+    int twos = 0;
+    int fives = 0;
+    for (; rest % 2 == 0; rest /= 2)
+        ++twos;
+    for (; rest % 5 == 0; rest /= 5)
+        ++fives;
+    const int digits = std::max(twos, fives);
+    if (rest != 1 || digits > 12)
+        return QStringLiteral("%1/%2 sec.").arg(numerator).arg(denominator);
+    qint64 scale = 1;
+    for (int i = 0; i < digits; ++i)
+        scale *= 10;
+    // At most 2^31 * 5^12, well inside 64 bits.
+    const qint64 scaled = numerator * (scale / denominator);
+    const QString fraction = QString::number(scaled % scale).rightJustified(digits, u'0');
+    return QStringLiteral("%1.%2 sec.").arg(scaled / scale).arg(fraction);
+}
+
+QString ratingText(long stars) {
+    if (stars < 1 || stars > 5)
+        return {};
+    return stars == 1 ? QStringLiteral("1 Star") : QStringLiteral("%1 Stars").arg(stars);
+}
+
+// "2024:05:01 10:20:30" read by hand: Qt's parser for a format costs far more than the rest of a
+// photo's details. Anything else takes the general way.
+QString exifDateText(QStringView text) {
+    if (text.size() < 19)
+        return {};
+    int fields[6];
+    for (int i = 0; i < 6; ++i) {
+        const int at = i == 0 ? 0 : 2 + 3 * i;
+        const int digits = i == 0 ? 4 : 2;
+        const char16_t separator = i < 2 ? u':' : i == 2 ? u' ' : u':';
+        int value = 0;
+        for (int d = 0; d < digits; ++d) {
+            const QChar c = text[at + d];
+            if (c < u'0' || c > u'9')
+                return {};
+            value = value * 10 + (c.unicode() - u'0');
+        }
+        if (i < 5 && text[at + digits] != separator)
+            return {};
+        fields[i] = value;
+    }
+    const QDate date(fields[0], fields[1], fields[2]);
+    const QTime time(fields[3], fields[4], fields[5]);
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return shortDateTime(date, time);
+}
+
+QString dateText(const QString& raw) {
+    const QString trimmed = raw.trimmed();
+    QString text = exifDateText(trimmed);
+    if (!text.isEmpty())
+        return text;
+    const QDateTime time = parsePhotoTime(raw);
+    return time.isValid() ? shortDateTime(time) : trimmed;
+}
+
+// The first value found for each single-valued detail and every value for the lists, by source.
+struct Found {
+    QString make, model, software, artist, xpAuthor, copyright, description, dateTaken;
+    QString fNumber, aperture, exposure, iso, lens, userComment, xpTitle, xpComment, xpKeywords,
+        xpSubject, pixelX, pixelY;
+    long exifRating = 0;
+    QStringList xmpTitle, xmpCreator, xmpSubject, xmpRights, xmpDescription;
+    QString xmpDate, xmpMake, xmpModel, xmpCreatorTool, xmpLens;
+    long xmpRating = 0;
+    QStringList iptcKeywords, iptcObjectName, iptcByline, iptcCopyright, iptcCaption;
+};
+
+void readExif(const Exiv2::ExifData& exif, Found& f) {
+    for (const Exiv2::Exifdatum& datum : exif) {
+        const uint16_t tag = datum.tag();
+        const std::string group = datum.groupName();
+        const bool image = group == "Image";
+        const bool photo = group == "Photo";
+        if (!image && !photo)
+            continue;
+        const auto text = [&datum] { return fromStd(datum.toString()).trimmed(); };
+        const auto setOnce = [](QString& slot, const QString& value) {
+            if (slot.isEmpty())
+                slot = value;
+        };
+        switch (tag) {
+        case 0x010f:
+            setOnce(f.make, text());
+            break;
+        case 0x0110:
+            setOnce(f.model, text());
+            break;
+        case 0x0131:
+            setOnce(f.software, text());
+            break;
+        case 0x013b:
+            setOnce(f.artist, text());
+            break;
+        case 0x8298:
+            setOnce(f.copyright, text());
+            break;
+        case 0x010e:
+            setOnce(f.description, text());
+            break;
+        case 0x9003:
+            setOnce(f.dateTaken, text());
+            break;
+        case 0x829d:
+            setOnce(f.fNumber, fNumberText(rationalValue(datum.value())));
+            break;
+        case 0x9202: {
+            const double apex = rationalValue(datum.value());
+            if (apex >= 0 && apex < 64)
+                setOnce(f.aperture, fNumberText(std::pow(2.0, apex / 2)));
+            break;
+        }
+        case 0x829a:
+            setOnce(f.exposure, exposureText(datum.value()));
+            break;
+        case 0x8827: {
+            const long iso = datum.value().count() > 0 ? datum.value().toLong(0) : 0;
+            if (iso > 0)
+                setOnce(f.iso, QStringLiteral("ISO-%1").arg(iso));
+            break;
+        }
+        case 0xa434:
+            setOnce(f.lens, text());
+            break;
+        case 0x9286:
+            if (const auto* comment = dynamic_cast<const Exiv2::CommentValue*>(&datum.value()))
+                setOnce(f.userComment, fromStd(comment->comment()));
+            break;
+        case 0x9c9b:
+            setOnce(f.xpTitle, decodeUcs2(datum.value()));
+            break;
+        case 0x9c9c:
+            setOnce(f.xpComment, decodeUcs2(datum.value()));
+            break;
+        case 0x9c9d:
+            setOnce(f.xpAuthor, decodeUcs2(datum.value()));
+            break;
+        case 0x9c9e:
+            setOnce(f.xpKeywords, decodeUcs2(datum.value()));
+            break;
+        case 0x9c9f:
+            setOnce(f.xpSubject, decodeUcs2(datum.value()));
+            break;
+        case 0x4746:
+            if (image && f.exifRating == 0 && datum.value().count() > 0)
+                f.exifRating = datum.value().toLong(0);
+            break;
+        case 0xa002:
+            setOnce(f.pixelX, text());
+            break;
+        case 0xa003:
+            setOnce(f.pixelY, text());
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void readXmp(const Exiv2::XmpData& xmp, Found& f) {
+    for (const Exiv2::Xmpdatum& datum : xmp) {
+        const std::string key = datum.key();
+        const auto first = [&datum]() -> QString {
+            const QStringList texts = xmpTexts(datum);
+            return texts.isEmpty() ? QString() : texts.first();
+        };
+        if (key == "Xmp.dc.title")
+            f.xmpTitle += xmpTexts(datum);
+        else if (key == "Xmp.dc.creator")
+            f.xmpCreator += xmpTexts(datum);
+        else if (key == "Xmp.dc.subject")
+            f.xmpSubject += xmpTexts(datum);
+        else if (key == "Xmp.dc.rights")
+            f.xmpRights += xmpTexts(datum);
+        else if (key == "Xmp.dc.description")
+            f.xmpDescription += xmpTexts(datum);
+        else if (key == "Xmp.xmp.Rating" && f.xmpRating == 0)
+            f.xmpRating = std::lround(first().toDouble());
+        else if (key == "Xmp.xmp.CreatorTool" && f.xmpCreatorTool.isEmpty())
+            f.xmpCreatorTool = first();
+        else if ((key == "Xmp.exif.DateTimeOriginal" || key == "Xmp.photoshop.DateCreated") &&
+                 f.xmpDate.isEmpty())
+            f.xmpDate = first();
+        else if (key == "Xmp.tiff.Make" && f.xmpMake.isEmpty())
+            f.xmpMake = first();
+        else if (key == "Xmp.tiff.Model" && f.xmpModel.isEmpty())
+            f.xmpModel = first();
+        else if ((key == "Xmp.aux.Lens" || key == "Xmp.exifEX.LensModel") && f.xmpLens.isEmpty())
+            f.xmpLens = first();
+    }
+}
+
+void readIptc(const Exiv2::IptcData& iptc, Found& f) {
+    for (const Exiv2::Iptcdatum& datum : iptc) {
+        if (datum.record() != 2)
+            continue;
+        const QString text = fromStd(datum.toString());
+        switch (datum.tag()) {
+        case 25:
+            f.iptcKeywords.append(text);
+            break;
+        case 5:
+            f.iptcObjectName.append(text);
+            break;
+        case 80:
+            f.iptcByline.append(text);
+            break;
+        case 116:
+            f.iptcCopyright.append(text);
+            break;
+        case 120:
+            f.iptcCaption.append(text);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void addAll(EmbeddedDetails& out, int column, const QStringList& values) {
+    for (const QString& value : values)
+        out.add(column, value);
+}
+
+} // namespace
+
+DescriptorIo::DescriptorIo(int fd, qint64 size) : fd_(fd), size_(std::max<qint64>(size, 0)) {}
+
+DescriptorIo::~DescriptorIo() {
+    munmap();
+}
+
+int DescriptorIo::open() {
+    position_ = 0;
+    eof_ = false;
+    error_ = false;
+    return 0;
+}
+
+int DescriptorIo::close() {
+    munmap();
+    return 0;
+}
+
+long DescriptorIo::write(const Exiv2::byte*, long) {
+    return 0;
+}
+
+long DescriptorIo::write(Exiv2::BasicIo&) {
+    return 0;
+}
+
+int DescriptorIo::putb(Exiv2::byte) {
+    return EOF;
+}
+
+Exiv2::DataBuf DescriptorIo::read(long count) {
+    // As exiv2's own FileIo: a request beyond the file's size is refused before allocating.
+    if (count < 0 || qint64(count) > size_)
+        throw Exiv2::Error(Exiv2::kerInvalidMalloc);
+    Exiv2::DataBuf buffer(count);
+    buffer.size_ = read(buffer.pData_, count);
+    return buffer;
+}
+
+long DescriptorIo::read(Exiv2::byte* buffer, long count) {
+    if (count <= 0)
+        return 0;
+    long done = 0;
+    while (done < count && position_ < size_) {
+        const qint64 windowEnd = windowStart_ + qint64(window_.size());
+        if (position_ >= windowStart_ && position_ < windowEnd) {
+            const long n = long(std::min<qint64>(count - done, windowEnd - position_));
+            std::memcpy(buffer + done, window_.data() + (position_ - windowStart_), size_t(n));
+            done += n;
+            position_ += n;
+            continue;
+        }
+        const long want = count - done;
+        // A large request goes straight into the caller's buffer; a small one fills the window.
+        char* target = want >= WindowBytes ? reinterpret_cast<char*>(buffer + done) : nullptr;
+        if (!target) {
+            window_.resize(WindowBytes);
+            target = window_.data();
+        }
+        const size_t length = size_t(
+            std::min<qint64>(target == window_.data() ? WindowBytes : want, size_ - position_));
+        ssize_t n;
+        do
+            n = ::pread(fd_, target, length, position_);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            error_ = n < 0;
+            if (target == window_.data())
+                window_.resize(0);
+            break;
+        }
+        if (target == window_.data()) {
+            window_.resize(qsizetype(n));
+            windowStart_ = position_;
+        } else {
+            done += long(n);
+            position_ += n;
+        }
+    }
+    if (done < count)
+        eof_ = true;
+    return done;
+}
+
+int DescriptorIo::getb() {
+    Exiv2::byte byte = 0;
+    return read(&byte, 1) == 1 ? int(byte) : EOF;
+}
+
+void DescriptorIo::transfer(Exiv2::BasicIo&) {
+    throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read-only", "transfer");
+}
+
+int DescriptorIo::seek(long offset, Position from) {
+    qint64 base = 0;
+    if (from == cur)
+        base = position_;
+    else if (from == end)
+        base = size_;
+    const qint64 target = base + offset;
+    if (target < 0)
+        return 1;
+    position_ = target;
+    eof_ = false;
+    return 0;
+}
+
+Exiv2::byte* DescriptorIo::mmap(bool writeable) {
+    if (writeable)
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read-only", "mmap");
+    munmap();
+    if (size_ == 0)
+        return nullptr;
+    // exiv2 wants TIFF and raw files whole. A copy, not a mapping: a mapped file truncated while
+    // it is parsed kills the process with SIGBUS. What can no longer be read stays zero.
+    if (size_ > WholeFileCap)
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "too large", "mmap");
+    std::unique_ptr<Exiv2::byte[]> copy(new Exiv2::byte[size_t(size_)]);
+    qint64 done = 0;
+    while (done < size_) {
+        const ssize_t n = ::pread(fd_, copy.get() + done, size_t(size_ - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done < size_)
+        std::memset(copy.get() + done, 0, size_t(size_ - done));
+    whole_ = std::move(copy);
+    return whole_.get();
+}
+
+int DescriptorIo::munmap() {
+    whole_.reset();
+    return 0;
+}
+
+long DescriptorIo::tell() const {
+    return long(position_);
+}
+
+size_t DescriptorIo::size() const {
+    return size_t(size_);
+}
+
+bool DescriptorIo::isopen() const {
+    return true;
+}
+
+int DescriptorIo::error() const {
+    return error_ ? 1 : 0;
+}
+
+bool DescriptorIo::eof() const {
+    return eof_;
+}
+
+std::string DescriptorIo::path() const {
+    return "/proc/self/fd/" + std::to_string(fd_);
+}
+
+void prepareExiv2() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        Exiv2::LogMsg::setHandler(nullptr);
+        static std::mutex xmpMutex;
+        Exiv2::XmpParser::initialize(lockXmp, &xmpMutex);
+    });
+}
+
+QString dimensionsText(qint64 width, qint64 height) {
+    if (width <= 0 || height <= 0)
+        return {};
+    return QStringLiteral("%1 x %2").arg(width).arg(height);
+}
+
+QDateTime parsePhotoTime(const QString& raw) {
+    const QString text = raw.trimmed();
+    if (text.size() >= 19 && text[4] == u':' && text[7] == u':') {
+        const QDateTime time =
+            QDateTime::fromString(text.left(19), QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+        if (time.isValid())
+            return time;
+    }
+    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid())
+        time = QDateTime::fromString(text, Qt::RFC2822Date);
+    if (time.isValid() && time.timeSpec() != Qt::LocalTime)
+        time = time.toLocalTime();
+    return time;
+}
+
+void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
+                     const Exiv2::XmpData& xmp, const QString& jpegComment, QString dimensions,
+                     EmbeddedDetails& out) {
+    Found f;
+    readExif(exif, f);
+    readXmp(xmp, f);
+    readIptc(iptc, f);
+
+    const QString taken = !f.dateTaken.isEmpty() ? f.dateTaken : f.xmpDate;
+    if (!taken.isEmpty())
+        out.add(column::DateTaken, dateText(taken));
+
+    addAll(out, column::Tags, f.iptcKeywords);
+    addAll(out, column::Tags, f.xmpSubject);
+    addAll(out, column::Tags, splitList(f.xpKeywords));
+
+    out.add(column::Rating, ratingText(f.xmpRating != 0 ? f.xmpRating : f.exifRating));
+
+    addAll(out, column::Authors, splitList(f.artist));
+    addAll(out, column::Authors, splitList(f.xpAuthor));
+    addAll(out, column::Authors, f.xmpCreator);
+    addAll(out, column::Authors, f.iptcByline);
+
+    addAll(out, column::Title, f.xmpTitle);
+    addAll(out, column::Title, f.iptcObjectName);
+    out.add(column::Title, f.xpTitle);
+
+    out.add(column::Subject, f.xpSubject);
+
+    out.add(column::Comments, f.userComment);
+    out.add(column::Comments, f.xpComment);
+    out.add(column::Comments, jpegComment);
+
+    out.add(column::Copyright, f.copyright);
+    addAll(out, column::Copyright, f.xmpRights);
+    addAll(out, column::Copyright, f.iptcCopyright);
+
+    out.add(column::CameraModel, !f.model.isEmpty() ? f.model : f.xmpModel);
+    if (dimensions.isEmpty())
+        dimensions = dimensionsText(f.pixelX.toLongLong(), f.pixelY.toLongLong());
+    out.add(column::Dimensions, dimensions);
+    out.add(column::CameraMaker, !f.make.isEmpty() ? f.make : f.xmpMake);
+
+    out.add(column::FileDescription, f.description);
+    addAll(out, column::FileDescription, f.xmpDescription);
+    addAll(out, column::FileDescription, f.iptcCaption);
+
+    out.add(column::ProgramName, f.software);
+    out.add(column::ProgramName, f.xmpCreatorTool);
+
+    out.add(column::LensModel, !f.lens.isEmpty() ? f.lens : f.xmpLens);
+    out.add(column::FStop, !f.fNumber.isEmpty() ? f.fNumber : f.aperture);
+    out.add(column::ExposureTime, f.exposure);
+    out.add(column::IsoSpeed, f.iso);
+}
+
+} // namespace quillmere::details::readers

@@ -1,0 +1,169 @@
+#include "app/fs/regular_file.h"
+#include "details/readers/reader.h"
+
+#include "details/column_ids.h"
+
+#include <gsf/gsf-doc-meta-data.h>
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-stdio.h>
+#include <gsf/gsf-meta-names.h>
+#include <gsf/gsf-msole-utils.h>
+#include <gsf/gsf-utils.h>
+
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace quillmere::details::readers {
+namespace {
+
+// Legacy Office files (.doc, .xls, .ppt and their templates) are OLE2 compound files; their
+// properties live in the SummaryInformation and DocumentSummaryInformation streams, which
+// libgsf reads.
+
+void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+void prepareGsf() {
+    static const bool ready = [] {
+        gsf_init();
+        // A damaged file makes libgsf warn on stderr; a reader writes nothing there. Some of its
+        // warnings come without a domain: those of other libraries without one go quiet too.
+        for (const char* domain : {"libgsf", "libgsf:msole", static_cast<const char*>(nullptr)})
+            g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR),
+                              &dropMessage, nullptr);
+        // The text of a property stream is converted from its code page through iconv, whose
+        // modules are loaded on first use: load the common ones now and keep them, so that a
+        // reader with no access to the file system (the sandboxed helper) can still convert.
+        (void)gsf_msole_iconv_win_codepage();
+        static auto* const kept = new std::vector<GIConv>; // for the whole process
+        for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256,  1257, 1258, 874,
+                             932,  936,  949,  950,  437,  850,  10000, 1200, 1201, 65001}) {
+            const GIConv converter = gsf_msole_iconv_open_for_import(codepage);
+            if (converter != reinterpret_cast<GIConv>(-1))
+                kept->push_back(converter);
+        }
+        return true;
+    }();
+    (void)ready;
+}
+
+template <typename T> struct Unref {
+    void operator()(T* object) const {
+        if (object)
+            g_object_unref(object);
+    }
+};
+template <typename T> using Owned = std::unique_ptr<T, Unref<T>>;
+
+// The input reads through its own copy of the descriptor, which it closes when released.
+Owned<GsfInput> inputOver(const app::fs::RegularFile& file) {
+    const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    FILE* stream = ::fdopen(fd, "rb");
+    if (!stream) {
+        ::close(fd);
+        return nullptr;
+    }
+    GsfInput* input = gsf_input_stdio_new_FILE("document", stream, FALSE);
+    if (!input)
+        std::fclose(stream);
+    return Owned<GsfInput>(input);
+}
+
+// Reads one property stream into `meta`; a missing or damaged stream adds nothing.
+void readStream(GsfInfile& ole, const char* name, GsfDocMetaData& meta) {
+    const Owned<GsfInput> stream(gsf_infile_child_by_name(&ole, name));
+    if (!stream)
+        return;
+    if (GError* error = gsf_doc_meta_data_read_from_msole(&meta, stream.get()))
+        g_error_free(error);
+}
+
+QString text(const GsfDocMetaData& meta, const char* name) {
+    GsfDocProp* prop = gsf_doc_meta_data_lookup(&meta, name);
+    const GValue* value = prop ? gsf_doc_prop_get_val(prop) : nullptr;
+    if (!value)
+        return {};
+    if (G_VALUE_HOLDS_STRING(value))
+        return QString::fromUtf8(g_value_get_string(value));
+    if (G_VALUE_HOLDS_INT(value))
+        return QString::number(g_value_get_int(value));
+    if (G_VALUE_HOLDS_UINT(value))
+        return QString::number(g_value_get_uint(value));
+    return {};
+}
+
+void addCount(EmbeddedDetails& out, const QString& text) {
+    bool ok = false;
+    const qint64 count = text.toLongLong(&ok);
+    if (ok && count > 0)
+        out.add(column::Pages, QString::number(count));
+}
+
+void addDetails(const GsfDocMetaData& meta, EmbeddedDetails& out) {
+    out.add(column::Title, text(meta, GSF_META_NAME_TITLE));
+    out.add(column::Subject, text(meta, GSF_META_NAME_SUBJECT));
+    out.add(column::Authors, text(meta, GSF_META_NAME_CREATOR));
+    static const QRegularExpression separators(QStringLiteral("[;,]"));
+    for (const QString& keyword : text(meta, GSF_META_NAME_KEYWORDS).split(separators))
+        out.add(column::Tags, keyword);
+    out.add(column::Categories, text(meta, GSF_META_NAME_CATEGORY));
+    out.add(column::Comments, text(meta, GSF_META_NAME_DESCRIPTION));
+    out.add(column::Company, text(meta, GSF_META_NAME_COMPANY));
+    out.add(column::ProgramName, text(meta, GSF_META_NAME_GENERATOR));
+    // Word counts pages, PowerPoint slides; a workbook has neither.
+    addCount(out, text(meta, GSF_META_NAME_PAGE_COUNT));
+    addCount(out, text(meta, GSF_META_NAME_SLIDE_COUNT));
+}
+
+class LegacyOfficeReader final : public Reader {
+public:
+    bool handles(const QMimeType& type) const override {
+        static const char* const kinds[] = {"application/msword", "application/vnd.ms-excel",
+                                            "application/vnd.ms-powerpoint",
+                                            "application/x-ole-storage"};
+        for (const char* kind : kinds) {
+            if (type.isValid() && type.inherits(QLatin1String(kind)))
+                return true;
+        }
+        return false;
+    }
+
+    void prepare() const override { prepareGsf(); }
+
+    bool read(const FileToRead& file, EmbeddedDetails& out) const override {
+        prepareGsf();
+        const app::fs::RegularFile opened = openToRead(file);
+        if (!opened.isOpen())
+            return false;
+        const Owned<GsfInput> input = inputOver(opened);
+        if (!input)
+            return false;
+        GError* error = nullptr;
+        const Owned<GsfInfile> ole(gsf_infile_msole_new(input.get(), &error));
+        if (error)
+            g_error_free(error);
+        if (!ole)
+            return false; // not a compound file after all
+        const Owned<GsfDocMetaData> meta(gsf_doc_meta_data_new());
+        readStream(*ole, "\005SummaryInformation", *meta);
+        readStream(*ole, "\005DocumentSummaryInformation", *meta);
+        addDetails(*meta, out);
+        return true;
+    }
+};
+
+} // namespace
+
+const Reader& legacyOfficeReader() {
+    static const LegacyOfficeReader reader;
+    return reader;
+}
+
+} // namespace quillmere::details::readers

@@ -1,0 +1,56 @@
+#include "details/readers/output_version.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <exiv2/version.hpp>
+#include <libheif/heif.h>
+#include <png.h>
+#include <poppler-version.h>
+#include <taglib/taglib.h>
+#include <zip.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace quillmere::details::readers {
+
+namespace {
+
+QByteArray mimeDatabaseStamp() {
+    QByteArray stamp;
+    const QStringList caches = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                                         QStringLiteral("mime/mime.cache"));
+    for (const QString& cache : caches) {
+        const QFileInfo info(cache);
+        stamp += QFile::encodeName(cache) + ':' + QByteArray::number(info.size()) + ':' +
+                 QByteArray::number(info.lastModified().toMSecsSinceEpoch()) + ';';
+    }
+    return stamp;
+}
+
+QByteArray computeVersion() {
+    QByteArray version = "readers " + QByteArray::number(outputRevision);
+    version += "; qt " + QByteArray(qVersion());
+    version += "; exiv2 " + QByteArray(Exiv2::versionString().c_str());
+    version += "; heif " + QByteArray(heif_get_version());
+    version += "; png " + QByteArray(png_get_libpng_ver(nullptr));
+    version += "; poppler " + QByteArray(poppler::version_string().c_str());
+    version += "; taglib " + QByteArray::number(TAGLIB_MAJOR_VERSION) + '.' +
+               QByteArray::number(TAGLIB_MINOR_VERSION) + '.' +
+               QByteArray::number(TAGLIB_PATCH_VERSION);
+    version += "; zip " + QByteArray(zip_libzip_version());
+    version += "; avformat " + QByteArray::number(avformat_version());
+    version += "; mime " + mimeDatabaseStamp();
+    return version;
+}
+
+} // namespace
+
+QByteArray outputVersion() {
+    static const QByteArray version = computeVersion();
+    return version;
+}
+
+} // namespace quillmere::details::readers

@@ -1,0 +1,171 @@
+#include "app/fs/regular_file.h"
+#include "details/column_ids.h"
+#include "details/readers/reader.h"
+#include "details/readers/scratch_bytes.h"
+
+#include <poppler-document.h>
+#include <poppler-global.h>
+
+#include <QByteArrayView>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include <sys/mman.h>
+
+namespace quillmere::details::readers {
+namespace {
+
+// A PDF's header may be preceded by junk; poppler itself looks this far for it.
+constexpr qint64 HeaderWindow = 1024;
+constexpr qint64 WholeFileBytes = 256 * 1024;
+
+void swallowPopplerMessage(const std::string&, void*) {}
+
+// A one-page document made here, so that nothing on disk is needed to keep poppler warm.
+std::string keeperPdf() {
+    std::string pdf = "%PDF-1.4\n";
+    std::string xref = "xref\n0 4\n0000000000 65535 f \n";
+    const char* const objects[] = {
+        "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n",
+        "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n",
+        "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 10 10] >>\nendobj\n"};
+    for (const char* object : objects) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
+        xref += entry;
+        pdf += object;
+    }
+    const std::size_t xrefOffset = pdf.size();
+    pdf += xref;
+    pdf += "trailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n" + std::to_string(xrefOffset) +
+           "\n%%EOF\n";
+    return pdf;
+}
+
+// Poppler tears down and rebuilds its global parameters whenever its last document closes,
+// which costs several times the read itself. One small document stays open for the whole run.
+// Poppler's construction of those parameters is guarded by its own lock, and each loaded
+// document has its own parser state, so readers on several threads need no lock of ours.
+void preparePoppler() {
+    static const bool ready = [] {
+        poppler::set_debug_error_function(&swallowPopplerMessage, nullptr);
+        static const std::string bytes = keeperPdf();
+        static const poppler::document* const keeper =
+            poppler::document::load_from_raw_data(bytes.data(), int(bytes.size()));
+        return keeper != nullptr;
+    }();
+    (void)ready;
+}
+
+QString fromUstring(const poppler::ustring& text) {
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(text.data()),
+                              qsizetype(text.size()));
+}
+
+// Otherwise poppler takes only a name: this one reaches the very file just checked, even if the
+// entry has since been replaced by a FIFO.
+std::string reopenPath(const app::fs::RegularFile& file) {
+    return "/proc/self/fd/" + std::to_string(file.fd());
+}
+
+// A large document seen through memory, where no name may be opened: poppler reads it in place
+// and only the pages it touches are read from disk. A file that shrinks meanwhile raises SIGBUS,
+// which inside the helper costs that one file.
+class MappedFile {
+public:
+    MappedFile(int fd, qint64 size) {
+        if (fd < 0 || size <= 0 || size > std::numeric_limits<int>::max())
+            return;
+        void* at = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (at == MAP_FAILED)
+            return;
+        bytes_ = static_cast<const char*>(at);
+        size_ = int(size);
+    }
+    ~MappedFile() {
+        if (bytes_)
+            ::munmap(const_cast<char*>(bytes_), size_t(size_));
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool isMapped() const { return bytes_ != nullptr; }
+    const char* bytes() const { return bytes_; }
+    int size() const { return size_; }
+
+private:
+    const char* bytes_ = nullptr;
+    int size_ = 0;
+};
+
+class PdfReader final : public Reader {
+public:
+    void prepare() const override { preparePoppler(); }
+
+    bool handles(const QMimeType& type) const override {
+        return type.isValid() && type.inherits(QStringLiteral("application/pdf"));
+    }
+
+    bool read(const FileToRead& file, EmbeddedDetails& out) const override {
+        const app::fs::RegularFile probe = openToRead(file);
+        if (!probe.isOpen())
+            return false;
+        // A small document is read whole at once: poppler reads a file 256 bytes per call.
+        ScratchBytes scratch;
+        QByteArray& bytes = scratch.bytes();
+        const bool whole = probe.size() <= WholeFileBytes;
+        probe.readInto(bytes, 0, whole ? WholeFileBytes : HeaderWindow);
+        if (!QByteArrayView(bytes)
+                 .first(std::min<qsizetype>(bytes.size(), HeaderWindow))
+                 .contains("%PDF-"))
+            return false;
+        preparePoppler();
+        try {
+            const bool inMemory = whole && bytes.size() == probe.size();
+            const MappedFile mapped(inMemory || !file.confined ? -1 : probe.fd(), probe.size());
+            const std::unique_ptr<poppler::document> document(
+                inMemory
+                    ? poppler::document::load_from_raw_data(bytes.constData(), int(bytes.size()))
+                : mapped.isMapped()
+                    ? poppler::document::load_from_raw_data(mapped.bytes(), mapped.size())
+                : file.confined ? nullptr
+                                : poppler::document::load_from_file(reopenPath(probe)));
+            if (!document)
+                return true;
+            // A document locked by a user password offers nothing but unlocking: poppler has no
+            // catalogue for it, and asking for its pages or information crashes. A file
+            // encrypted under an empty user password is opened by poppler itself; the explicit
+            // attempt covers a build that does not.
+            if (document->is_locked() && document->unlock(std::string(), std::string()))
+                return true;
+            out.add(column::Title, fromUstring(document->get_title()));
+            out.add(column::Authors, fromUstring(document->get_author()));
+            out.add(column::Subject, fromUstring(document->get_subject()));
+            static const QRegularExpression separators(QStringLiteral("[;,]"));
+            for (const QString& keyword : fromUstring(document->get_keywords()).split(separators))
+                out.add(column::Tags, keyword);
+            out.add(column::ProgramName, fromUstring(document->get_creator()));
+            out.add(column::ProgramName, fromUstring(document->get_producer()));
+            const int pages = document->pages();
+            if (pages > 0)
+                out.add(column::Pages, QString::number(pages));
+        } catch (...) {
+            // Whatever was added before the fault stays.
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+const Reader& pdfReader() {
+    static const PdfReader reader;
+    return reader;
+}
+
+} // namespace quillmere::details::readers

@@ -1,0 +1,458 @@
+#include "details/readers/exiv2_support.h"
+#include "fixtures/documents.h"
+#include "fixtures/images.h"
+#include "search/detail_columns.h"
+#include "support/test_main.h"
+
+#include <QFile>
+#include <QScopeGuard>
+
+#include <exiv2/exiv2.hpp>
+
+#include <fcntl.h>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+using quillmere::fixtures::Kind;
+using quillmere::fixtures::Tags;
+using quillmere::search::DetailColumns;
+namespace column = quillmere::details::column;
+
+Q_DECLARE_METATYPE(quillmere::fixtures::Kind)
+
+namespace {
+
+Tags cameraTags() {
+    Tags tags;
+    tags.cameraMaker = QStringLiteral("Kodak");
+    tags.cameraModel = QStringLiteral("EasyShare Z990");
+    tags.lens = QStringLiteral("Schneider 4.6-138mm");
+    tags.taken = QDateTime(QDate(2024, 5, 1), QTime(10, 20, 30));
+    tags.exposureDenominator = 125;
+    tags.fNumber = 2.8;
+    tags.iso = 100;
+    tags.title = QStringLiteral("Harbour at dawn");
+    tags.author = QStringLiteral("Mira Holm");
+    tags.keywords = {QStringLiteral("harbour"), QStringLiteral("boats")};
+    tags.rating = 4;
+    tags.program = QStringLiteral("Quillmere Fixtures 1.0");
+    tags.copyright = QStringLiteral("(c) Mira Holm");
+    tags.description = QStringLiteral("Fishing boats at first light");
+    tags.subject = QStringLiteral("Coast");
+    tags.comment = QStringLiteral("Shot from the pier");
+    tags.width = 80;
+    tags.height = 60;
+    return tags;
+}
+
+QString write(const QTemporaryDir& dir, Kind kind, const QString& name, const Tags& tags) {
+    const QString path = dir.filePath(name);
+    quillmere::fixtures::writeImage(kind, path, tags);
+    return path;
+}
+
+QByteArray bigEndian(quint32 value) {
+    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    return QByteArray(bytes, 4);
+}
+
+QByteArray pngChunk(const QByteArray& type, const QByteArray& data) {
+    return bigEndian(quint32(data.size())) + type + data +
+           bigEndian(quillmere::fixtures::crc32(type + data));
+}
+
+QStringList embedded(DetailColumns& details) {
+    QStringList values;
+    for (int c = column::FirstEmbedded; c < column::Count; ++c) {
+        const QString value = details.value(c);
+        if (!value.isEmpty())
+            values.append(QStringLiteral("%1 %2: %3").arg(c).arg(DetailColumns::title(c), value));
+    }
+    return values;
+}
+
+} // namespace
+
+class TestPhotoDetails : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); }
+
+    void cameraFields_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("itemType");
+        QTest::addRow("JPEG") << Kind::Jpeg << "photo.jpg"
+                              << "JPEG image";
+        QTest::addRow("PNG") << Kind::Png << "photo.png"
+                             << "PNG image";
+        QTest::addRow("TIFF") << Kind::Tiff << "photo.tif"
+                              << "TIFF image";
+        QTest::addRow("WebP") << Kind::WebP << "photo.webp"
+                              << "WebP image";
+        QTest::addRow("HEIC") << Kind::Heic << "photo.heic"
+                              << "HEIF image";
+        QTest::addRow("JPEG named as text") << Kind::Jpeg << "photo.txt"
+                                            << "plain text document";
+        QTest::addRow("JPEG without extension") << Kind::Jpeg << "photo"
+                                                << "JPEG image";
+    }
+
+    void cameraFields() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        QString path;
+        try {
+            path = write(dir, kind, name, cameraTags());
+        } catch (const std::exception& error) {
+            QFAIL(error.what());
+        }
+        DetailColumns details(QFile::encodeName(path));
+        QTEST(details.value(column::ItemType), "itemType");
+        QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
+        QCOMPARE(details.value(column::CameraModel), QStringLiteral("EasyShare Z990"));
+        QCOMPARE(details.value(column::DateTaken), QStringLiteral("5/1/24 10:20 AM"));
+        QCOMPARE(details.value(column::Dimensions), QStringLiteral("80 x 60"));
+        QCOMPARE(details.value(column::LensModel), QStringLiteral("Schneider 4.6-138mm"));
+        QCOMPARE(details.value(column::ExposureTime), QStringLiteral("1/125 sec."));
+        QCOMPARE(details.value(column::FStop), QStringLiteral("f/2.8"));
+        QCOMPARE(details.value(column::IsoSpeed), QStringLiteral("ISO-100"));
+        QCOMPARE(details.value(column::Title), QStringLiteral("Harbour at dawn"));
+        QCOMPARE(details.value(column::Authors), QStringLiteral("Mira Holm"));
+        QCOMPARE(details.value(column::Tags), QStringLiteral("harbour; boats"));
+        QCOMPARE(details.value(column::Rating), QStringLiteral("4 Stars"));
+        QCOMPARE(details.value(column::ProgramName), QStringLiteral("Quillmere Fixtures 1.0"));
+        QCOMPARE(details.value(column::Copyright), QStringLiteral("(c) Mira Holm"));
+        QCOMPARE(details.value(column::FileDescription),
+                 QStringLiteral("Fishing boats at first light"));
+        QCOMPARE(details.value(column::Subject), QStringLiteral("Coast"));
+        QCOMPARE(details.value(column::Comments), QStringLiteral("Shot from the pier"));
+        // Nothing of the audio, video or document columns, and no problem to report.
+        for (int c : {column::ContributingArtists, column::Album, column::Length, column::Pages,
+                      column::Company, column::Categories})
+            QCOMPARE(details.value(c), QString());
+        QCOMPARE(details.problems(), QStringList());
+    }
+
+    // The time the file holds, never rounded to a reciprocal: 4/10 s once showed "1/3 sec.".
+    void exposureTimeIsExact_data() {
+        QTest::addColumn<int>("numerator");
+        QTest::addColumn<int>("denominator");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("0.4") << 4 << 10 << "0.4 sec.";
+        QTest::addRow("0.6") << 6 << 10 << "0.6 sec.";
+        QTest::addRow("0.8") << 8 << 10 << "0.8 sec.";
+        QTest::addRow("1/3") << 1 << 3 << "1/3 sec.";
+        QTest::addRow("1/3 stored as 10/30") << 10 << 30 << "1/3 sec.";
+        QTest::addRow("1.5") << 15 << 10 << "1.5 sec.";
+        QTest::addRow("2.5") << 5 << 2 << "2.5 sec.";
+        QTest::addRow("2") << 2 << 1 << "2 sec.";
+        QTest::addRow("30") << 300 << 10 << "30 sec.";
+        QTest::addRow("1/8000") << 1 << 8000 << "1/8000 sec.";
+        QTest::addRow("1/250 stored as 10/2500") << 10 << 2500 << "1/250 sec.";
+        QTest::addRow("2/3 has no decimal") << 2 << 3 << "2/3 sec.";
+        QTest::addRow("0.333 as stored") << 333 << 1000 << "0.333 sec.";
+        QTest::addRow("0.0375") << 375 << 10000 << "0.0375 sec.";
+        QTest::addRow("0.0125 is 1/80") << 125 << 10000 << "1/80 sec.";
+        QTest::addRow("largest decimal") << 2147483647 << 1024 << "2097151.9990234375 sec.";
+        QTest::addRow("too many digits") << 3 << 8192 << "3/8192 sec.";
+        QTest::addRow("zero") << 0 << 1 << "";
+        QTest::addRow("no denominator") << 1 << 0 << "";
+        QTest::addRow("negative") << -1 << 100 << "";
+    }
+    void exposureTimeIsExact() {
+        QFETCH(int, numerator);
+        QFETCH(int, denominator);
+        Exiv2::ExifData exif;
+        exif["Exif.Photo.ExposureTime"] = Exiv2::Rational(numerator, denominator);
+        quillmere::details::readers::EmbeddedDetails out;
+        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        QTEST(out.joined(column::ExposureTime), "expected");
+    }
+
+    // exiv2 takes TIFF and raw files whole. A file cut short meanwhile once raised SIGBUS
+    // through the mapping; the copy keeps what was there and zeroes the rest.
+    void wholeFileIsACopyNotAMapping() {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("shrinking.tif")));
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        const QByteArray bytes(3 * 65536, 'x');
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        quillmere::details::readers::DescriptorIo io(fd, bytes.size());
+        const Exiv2::byte* whole = io.mmap();
+        QVERIFY(whole);
+        QCOMPARE(::ftruncate(fd, 0), 0);
+        QCOMPARE(whole[bytes.size() - 1], Exiv2::byte('x'));
+        // Read again after the cut: what is gone reads as zero.
+        whole = io.mmap();
+        QCOMPARE(whole[0], Exiv2::byte(0));
+        QCOMPARE(whole[bytes.size() - 1], Exiv2::byte(0));
+        QVERIFY_THROWS_EXCEPTION(Exiv2::AnyError, io.mmap(true));
+
+        // A file larger than a parser may take whole is refused, not read.
+        QCOMPARE(::ftruncate(fd, quillmere::details::readers::DescriptorIo::WholeFileCap + 1), 0);
+        quillmere::details::readers::DescriptorIo huge(
+            fd, quillmere::details::readers::DescriptorIo::WholeFileCap + 1);
+        QVERIFY_THROWS_EXCEPTION(Exiv2::AnyError, huge.mmap());
+    }
+
+    // Pictures that hold nothing but their size give it from the header, whatever the row
+    // order or header form.
+    void sizesFromHeadersAlone_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        Tags tags;
+        tags.width = 40;
+        tags.height = 30;
+        QTemporaryDir dir;
+        const auto written = [&](Kind kind, const QString& name) {
+            write(dir, kind, name, tags);
+            QFile file(dir.filePath(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTest::addRow("BMP") << "p.bmp" << written(Kind::Bmp, "p.bmp") << "40 x 30";
+        QTest::addRow("GIF") << "p.gif" << written(Kind::Gif, "p.gif") << "40 x 30";
+        QTest::addRow("ICO") << "p.ico" << written(Kind::Ico, "p.ico") << "40 x 30";
+        QTest::addRow("PPM") << "p.ppm" << written(Kind::Ppm, "p.ppm") << "40 x 30";
+        quillmere::fixtures::writePictureVariant(quillmere::fixtures::PictureVariant::TopDownBmp,
+                                                 dir.filePath("td.bmp"), tags);
+        QFile topDown(dir.filePath("td.bmp"));
+        QVERIFY(topDown.open(QIODevice::ReadOnly));
+        QTest::addRow("BMP stored top-down") << "td.bmp" << topDown.readAll() << "40 x 30";
+
+        QByteArray os2("BM\0\0\0\0\0\0\0\0\x1a\0\0\0\x0c\0\0\0\x07\x01\x05\0\1\0\x18\0", 26);
+        QTest::addRow("BMP with the OS/2 header") << "os2.bmp" << os2 << "263 x 5";
+        QByteArray icons("\0\0\1\0\2\0", 6);
+        icons += QByteArray("\x10\x10", 2) + QByteArray(14, '\0');
+        icons += QByteArray("\0\0", 2) + QByteArray(14, '\0'); // 0 stands for 256
+        QTest::addRow("icon of two sizes, the larger") << "two.ico" << icons << "256 x 256";
+        QTest::addRow("cursor") << "c.cur"
+                                << QByteArray("\0\0\2\0\1\0\x20\x18", 8) + QByteArray(14, '\0')
+                                << "32 x 24";
+        QTest::addRow("PBM with comments")
+            << "c.pbm" << QByteArray("P1\n# made by hand\n  3\n# more\n2\n010101") << "3 x 2";
+        QTest::addRow("PAM") << "a.pnm"
+                             << QByteArray("P7\nWIDTH 5\nHEIGHT 7\nDEPTH 3\nMAXVAL 255\n"
+                                           "TUPLTYPE RGB\nENDHDR\n")
+                             << "5 x 7";
+        QTest::addRow("BMP cut inside its header")
+            << "cut.bmp" << QByteArray("BM\0\0\0\0", 6) << "";
+        QTest::addRow("PPM without a height") << "cut.ppm" << QByteArray("P6\n12") << "";
+        QTest::addRow("GIF of no size") << "zero.gif" << QByteArray("GIF89a\0\0\0\0", 10) << "";
+    }
+    void sizesFromHeadersAlone() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        DetailColumns details(QFile::encodeName(path));
+        QTEST(details.value(column::Dimensions), "expected");
+        QCOMPARE(embedded(details).size(), details.value(column::Dimensions).isEmpty() ? 0 : 1);
+    }
+
+    void pngTextChunks() {
+        Tags tags;
+        tags.title = QStringLiteral("Map of the bay");
+        tags.author = QStringLiteral("Jonas Veld");
+        tags.description = QStringLiteral("Hand-drawn chart");
+        tags.copyright = QStringLiteral("Public domain");
+        tags.comment = QStringLiteral("Scanned at 300 dpi");
+        tags.program = QStringLiteral("Chartmaker 2");
+        tags.taken = QDateTime(QDate(2023, 11, 20), QTime(8, 5, 0));
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Png, QStringLiteral("chart.png"), tags);
+        // Remove what exiv2 wrote, so only the PNG text chunks are left to find.
+        {
+            auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+            image->readMetadata();
+            image->clearExifData();
+            image->clearXmpData();
+            image->clearIptcData();
+            image->writeMetadata();
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+        // A private chunk after the header pushes the text chunks past the first 64 KiB read.
+        QByteArray padded = bytes.left(33);
+        for (int i = 0; i < 2; ++i)
+            padded += pngChunk("prVt", QByteArray(50'000 + i, char('a' + i)));
+        padded += bytes.mid(33);
+        const QString far = dir.filePath(QStringLiteral("far chart.png"));
+        QFile out(far);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(padded), padded.size());
+        out.close();
+
+        for (const QString& file : {path, far}) {
+            DetailColumns details(QFile::encodeName(file));
+            QCOMPARE(embedded(details),
+                     QStringList({"12 Date taken: 11/20/23 8:05 AM", "20 Authors: Jonas Veld",
+                                  "21 Title: Map of the bay", "24 Comments: Scanned at 300 dpi",
+                                  "25 Copyright: Public domain", "31 Dimensions: 64 x 48",
+                                  "34 File description: Hand-drawn chart",
+                                  "35 Program name: Chartmaker 2"}));
+        }
+    }
+
+    void nonLatinTextSurvives() {
+        Tags tags;
+        tags.title = QStringLiteral("Fjällstuga – 山小屋");
+        tags.keywords = {QStringLiteral("fjäll"), QStringLiteral("雪")};
+        tags.author = QStringLiteral("Åsa Ek");
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Jpeg, QStringLiteral("cabin.jpg"), tags);
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::Title), tags.title);
+        QCOMPARE(details.value(column::Tags), QStringLiteral("fjäll; 雪"));
+        QCOMPARE(details.value(column::Authors), tags.author);
+    }
+
+    void damagedPictures_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("dimensions");
+        QTest::addRow("empty JPEG") << "empty.jpg" << QByteArray() << QString();
+        QTest::addRow("JPEG start only")
+            << "start.jpg" << QByteArray("\xff\xd8\xff", 3) << QString();
+        QTest::addRow("text named PNG")
+            << "fake.png" << QByteArray("not a picture at all\n") << QString();
+        QTest::addRow("PNG signature only")
+            << "sig.png" << QByteArray("\x89PNG\r\n\x1a\n", 8) << QString();
+        QTest::addRow("TIFF with a looping IFD")
+            << "loop.tif"
+            << QByteArray("II*\0\x08\0\0\0\x01\0\x11\x01\x04\0\x01\0\0\0\x08\0\0\0"
+                          "\x08\0\0\0",
+                          26)
+            << QString();
+        QTest::addRow("WebP header only")
+            << "short.webp" << QByteArray("RIFF\x04\0\0\0WEBP", 12) << QString();
+        QTest::addRow("HEIC box claiming 4 GB") << "huge.heic"
+                                                << QByteArray("\xff\xff\xff\xf0"
+                                                              "ftypheic\0\0\0\0heicmif1",
+                                                              24)
+                                                << QString();
+    }
+
+    void damagedPictures() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        DetailColumns details(QFile::encodeName(file.fileName()));
+        QVERIFY(details.exists());
+        QTEST(details.value(column::Dimensions), "dimensions");
+        QCOMPARE(details.value(column::CameraMaker), QString());
+    }
+
+    void contentOverridesAMisleadingPhotoName() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("report.jpg"));
+        Tags tags;
+        tags.title = QStringLiteral("Quarterly figures");
+        tags.pages = 2;
+        try {
+            quillmere::fixtures::write(Kind::Pdf, path, tags);
+        } catch (const std::exception& error) {
+            QSKIP(error.what());
+        }
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::ItemType), QStringLiteral("JPEG image"));
+        // The photo reader refuses it, the content says PDF, and the PDF reader reads it.
+        QCOMPARE(details.value(column::Title), QStringLiteral("Quarterly figures"));
+        QCOMPARE(details.value(column::ItemType), QStringLiteral("PDF document"));
+        QCOMPARE(details.value(column::Kind), QStringLiteral("Document"));
+        QCOMPARE(details.problems(), QStringList());
+    }
+
+    void halfWrittenJpegKeepsItsHeader() {
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Jpeg, QStringLiteral("cut.jpg"), cameraTags());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.resize(file.size() / 2));
+        file.close();
+        DetailColumns details(QFile::encodeName(path));
+        QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
+    }
+
+    void readersRunOnSeveralThreads() {
+        QTemporaryDir dir;
+        const QList<Kind> kinds = {Kind::Jpeg, Kind::Png, Kind::Tiff, Kind::WebP, Kind::Heic};
+        QList<QByteArray> paths;
+        for (int i = 0; i < 10; ++i) {
+            Tags tags = cameraTags();
+            tags.cameraModel = QStringLiteral("Model %1").arg(i);
+            const Kind kind = kinds[i % kinds.size()];
+            const QString name =
+                QStringLiteral("p%1.%2").arg(i).arg(quillmere::fixtures::extension(kind));
+            paths.append(QFile::encodeName(write(dir, kind, name, tags)));
+        }
+        constexpr int threadCount = 4;
+        QList<QStringList> seen(threadCount);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < threadCount; ++t) {
+            threads.emplace_back([&paths, &seen, t] {
+                for (int round = 0; round < 5; ++round) {
+                    for (int i = 0; i < paths.size(); ++i) {
+                        DetailColumns details(paths[(i + t) % paths.size()]);
+                        seen[t].append(details.value(column::CameraModel));
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        for (int t = 0; t < threadCount; ++t) {
+            QCOMPARE(seen[t].size(), 5 * paths.size());
+            for (int k = 0; k < seen[t].size(); ++k) {
+                const int i = (k % paths.size() + t) % paths.size();
+                QCOMPARE(seen[t][k], QStringLiteral("Model %1").arg(i));
+            }
+        }
+    }
+
+    void metadataFarIntoTheFileIsReadAsNearTheStart() {
+        // Segments that exiv2 skips push the EXIF block past the first 64 KiB read at once.
+        QTemporaryDir dir;
+        const QString plain = write(dir, Kind::Jpeg, QStringLiteral("near.jpg"), cameraTags());
+        QFile in(plain);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray bytes = in.readAll();
+        QByteArray padded = bytes.left(2);
+        for (int i = 0; i < 3; ++i) {
+            padded += QByteArray("\xff\xef\xff\xff", 4);
+            padded += QByteArray(0xffff - 2, char('a' + i));
+        }
+        padded += bytes.mid(2);
+        const QString far = dir.filePath(QStringLiteral("far.jpg"));
+        QFile out(far);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(padded), padded.size());
+        out.close();
+
+        DetailColumns near(QFile::encodeName(plain));
+        DetailColumns farDetails(QFile::encodeName(far));
+        const QStringList expected = embedded(near);
+        QVERIFY(expected.size() > 10);
+        QCOMPARE(embedded(farDetails), expected);
+        QCOMPARE(farDetails.problems(), QStringList());
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestPhotoDetails)
+#include "test_photo_details.moc"

@@ -1,0 +1,226 @@
+#include "app/failure_report.h"
+#include "app/mouse_pointer.h"
+#include "app/settings.h"
+#include "form_fixture.h"
+#include "results/results_model.h"
+#include "support/test_main.h"
+#include "window/form1.h"
+#include "window/progress_bar.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <functional>
+
+using namespace quillmere;
+using namespace quillmere::app;
+using namespace quillmere::window;
+using namespace quillmere::results;
+using namespace quillmere::test;
+
+// The window hands each event to its handler and shows what the handler asks for. The handlers'
+// own rules are tested through fake views beside them; these tests check only the wiring.
+namespace {
+
+void writeFile(const QString& path) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write("text\n"), 5);
+}
+
+QStringList folderRows(const Form1& form) {
+    QStringList texts;
+    for (int i = 0; i < form.ListView1()->topLevelItemCount(); ++i)
+        texts << form.ListView1()->topLevelItem(i)->text(0);
+    return texts;
+}
+
+// Every results row as "path<TAB>label", with `root` shown as "~".
+QStringList dump(const Form1& form, const QString& root) {
+    QStringList rows;
+    const ResultsModel& results = form.results();
+    for (int i = 0; i < results.rowCount(); ++i) {
+        QString path = results.row(i).displayPath;
+        rows << path.replace(root, QStringLiteral("~")) + QLatin1Char('\t') + results.row(i).label;
+    }
+    return rows;
+}
+
+// Runs `act` once, the first time the folder list's header reads `header`.
+void whenHeaderReads(Form1& form, const QString& header, std::function<void()> act) {
+    auto once = std::make_shared<bool>(false);
+    QObject::connect(form.ListView1()->model(), &QAbstractItemModel::headerDataChanged, &form,
+                     [&form, header, act, once] {
+                         if (!*once && form.folderListHeader() == header) {
+                             *once = true;
+                             act();
+                         }
+                     });
+}
+
+void pressDelete(Form1& form, int row) {
+    form.ListView1()->setCurrentItem(form.ListView1()->topLevelItem(row));
+    form.ListView1()->setFocus();
+    QTest::keyClick(form.ListView1(), Qt::Key_Delete);
+}
+
+} // namespace
+
+class TestWindowWiring : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { SaveSetting(settingkey::Text1, QString()); }
+
+    // Search: the phrase box, the options, the list and the results reach the run; the progress
+    // bar, header and caption show it; a click on "Stop" during the walk stops it.
+    void startAndStopThroughTheButton() {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/one/a")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/two")));
+        writeFile(root + QStringLiteral("/one/Zebra_1"));
+        writeFile(root + QStringLiteral("/one/a/zebra_a"));
+        writeFile(root + QStringLiteral("/two/zebra_2"));
+        FormFixture fixture;
+        auto form = fixture.make();
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/one")}));
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/two")}));
+        form->Text1()->setText(QStringLiteral("zebra"));
+        form->Check4()->setChecked(false);
+        QPushButton* button = form->PushButton(1);
+        QStringList seen;
+        whenHeaderReads(*form, QStringLiteral("Searching ") + root + QStringLiteral("/one/a"), [&] {
+            seen << button->text() << form->ProgressBar1()->text()
+                 << QString::number(form->ProgressBar1()->value())
+                 << QString::number(form->mousePointer());
+            QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
+        });
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(seen, (QStringList{"Stop", "Processing: one", "50", "11"}));
+        QCOMPARE(dump(*form, root),
+                 (QStringList{"~/one/Zebra_1\t[Name] Zebra_1", "~/one/a/zebra_a\t[Name] zebra_a"}));
+        QCOMPARE(fixture.dialogs.messages().size(), 1);
+        QCOMPARE(fixture.dialogs.messages().first().text, QStringLiteral("Done."));
+        QCOMPARE(button->text(), QStringLiteral("Start Finding"));
+        QCOMPARE(form->folderListHeader(), QStringLiteral("Folder(s)"));
+        QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(form->mousePointer(), pointer::Default);
+        QVERIFY(!form->searchSession().searchRunning());
+    }
+
+    // Closing the window in the middle of a walk reaches the end of the process at the walk's
+    // next pump, not after the run.
+    void closeDuringTheWalk() {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/a")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/b")));
+        writeFile(root + QStringLiteral("/a/zebra_a"));
+        writeFile(root + QStringLiteral("/b/zebra_b"));
+        FormFixture fixture;
+        Form1* form = nullptr;
+        QStringList rowsWhenClosed;
+        FormServices services;
+        services.dialogs = &fixture.dialogs;
+        services.programFolder = fixture.programFolder.path();
+        services.drawPercent = [] { return 50; };
+        services.openUrl = [](const QUrl&) {};
+        services.endProcess = [&] { rowsWhenClosed << dump(*form, root); };
+        Form1 window(services);
+        form = &window;
+        window.ListView1()->addTopLevelItem(new QTreeWidgetItem({root}));
+        window.Text1()->setText(QStringLiteral("zebra"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        whenHeaderReads(window, QStringLiteral("Searching ") + root + QStringLiteral("/a"), [form] {
+            QMetaObject::invokeMethod(form, &QWidget::close, Qt::QueuedConnection);
+        });
+        QTest::mouseClick(window.PushButton(1), Qt::LeftButton);
+        QCOMPARE(rowsWhenClosed, QStringList{"~/a/zebra_a\t[Name] zebra_a"});
+    }
+
+    // Each window has its own search: a run in one neither stops nor locks the other's list.
+    void twoWindowsKeepTheirOwnSearch() {
+        QTemporaryDir dir;
+        FormFixture first;
+        FormFixture second;
+        auto searching = first.make();
+        auto other = second.make();
+        searching->ListView1()->addTopLevelItem(
+            new QTreeWidgetItem({dir.path() + QStringLiteral("/missing")}));
+        searching->Text1()->setText(QStringLiteral("zebra"));
+        other->ListView1()->addTopLevelItem(new QTreeWidgetItem({QStringLiteral("/kept")}));
+        other->ListView1()->addTopLevelItem(new QTreeWidgetItem({QStringLiteral("/removed")}));
+        other->show();
+        QVERIFY(QTest::qWaitForWindowExposed(other.get()));
+        QStringList seen;
+        first.dialogs.onShow = [&](const ScriptedDialogs::Shown& box) {
+            if (box.style != boxstyle::Exclamation)
+                return;
+            pressDelete(*other, 1);
+            seen << folderRows(*other) << other->PushButton(1)->text();
+            seen << (other->searchSession().searchRunning() ? "running" : "idle");
+        };
+        QTest::mouseClick(searching->PushButton(1), Qt::LeftButton);
+        QCOMPARE(seen, (QStringList{"/kept", "Start Finding", "idle"}));
+        QVERIFY(searching->searchSession().StopRequested);
+        QVERIFY(!other->searchSession().StopRequested);
+    }
+
+    // Folder list: the button asks for a folder, the Delete key and a double-click remove the
+    // selected row, other keys reach the list as usual.
+    void folderListEvents() {
+        FormFixture fixture;
+        auto form = fixture.make();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        fixture.dialogs.queueFolder(QStringLiteral("/srv//a"));
+        fixture.dialogs.queueFolder(QStringLiteral("/srv/b"));
+        fixture.dialogs.queueFolder(QStringLiteral("/srv/c"));
+        for (int i = 0; i < 3; ++i)
+            QTest::mouseClick(form->PushButton(3), Qt::LeftButton);
+        QCOMPARE(folderRows(*form), (QStringList{"/srv/a", "/srv/b", "/srv/c"}));
+        pressDelete(*form, 1);
+        QCOMPARE(folderRows(*form), (QStringList{"/srv/a", "/srv/c"}));
+        QTreeWidget* list = form->ListView1();
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(list->currentItem(), list->topLevelItem(0));
+        const QPoint place = list->visualItemRect(list->topLevelItem(1)).center();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, place);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, place);
+        QCOMPARE(folderRows(*form), QStringList{"/srv/a"});
+    }
+
+    // The first search a new user makes: the sample folder and the phrase "Kodak".
+    void samplesFromAFreshStart() {
+        FormFixture fixture;
+        FormServices services;
+        services.dialogs = &fixture.dialogs;
+        services.programFolder = QStringLiteral(QUILLMERE_PROGRAM_FOLDER);
+        services.drawPercent = [] { return 50; };
+        services.openUrl = [](const QUrl&) {};
+        services.endProcess = [] {};
+        Form1 form(services);
+        QTest::mouseClick(form.PushButton(14), Qt::LeftButton);
+        QCOMPARE(GetSetting(settingkey::Text1, QString()), QStringLiteral("Kodak"));
+        QTest::mouseClick(form.PushButton(1), Qt::LeftButton);
+        const QString samples = QStringLiteral(QUILLMERE_PROGRAM_FOLDER "/Samples");
+        QCOMPARE(
+            dump(form, samples),
+            (QStringList{"~/Garden party.jpg\t[Camera maker] Eastman Kodak Company",
+                         "~/Harbour at dawn.jpg\t[Camera maker] Eastman Kodak Company",
+                         "~/Slide scanning notes.pdf\t[Title] Scanning slides from a Kodak "
+                         "Carousel",
+                         "~/Snow on the ridge.tif\t[Camera maker] Kodak",
+                         "~/More Photos/Family picnic.jpg\t[Camera maker] Eastman Kodak Company",
+                         "~/More Photos/Old bridge.jpg\t[Camera maker] Eastman Kodak Company"}));
+        QCOMPARE(fixture.dialogs.messages().last().text, QStringLiteral("Done."));
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestWindowWiring)
+#include "test_window_wiring.moc"

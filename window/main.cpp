@@ -1,0 +1,19 @@
+#include "search/detail_columns.h"
+#include "search/store/detail_store.h"
+#include "window/app_icon.h"
+#include "window/form1.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    quillmere::window::nameApplication();
+    // Embedded details read in earlier runs; written and closed on the way out.
+    const auto store = std::make_shared<quillmere::search::store::DetailStore>();
+    quillmere::search::DetailColumns::useStore(store);
+    quillmere::window::Form1 window;
+    window.show();
+    const int status = app.exec();
+    quillmere::search::DetailColumns::useStore(nullptr);
+    return status;
+}

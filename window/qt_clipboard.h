@@ -1,0 +1,17 @@
+#pragma once
+
+#include "results/clipboard.h"
+
+namespace quillmere::window {
+
+// The desktop's clipboard (QClipboard), plain text.
+class QtClipboard : public results::Clipboard {
+public:
+    bool clear() override;
+    bool setText(const QString& text) override;
+};
+
+// The one the window uses.
+results::Clipboard& systemClipboard();
+
+} // namespace quillmere::window
