@@ -19,5 +19,5 @@ on_display() {
         QT_QPA_PLATFORM=offscreen "$@"
     fi
 }
-on_display "$build/tests/app/guide_screenshots" "$build/app" docs
-on_display "$build/tests/app/search_screenshot" docs/screenshot-search.png
+on_display "$build/tests/window/guide_screenshots" "$build/app" docs
+on_display "$build/tests/window/search_screenshot" docs/screenshot-search.png
