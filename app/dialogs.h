@@ -6,18 +6,30 @@
 // Every modal question the window asks goes through this interface, so tests can answer them.
 namespace quillmere::app {
 
-// Box style values: buttons in the low bits, the icon in bits 4 to 6.
-namespace boxstyle {
-constexpr int OkOnly = 0;
-constexpr int OkCancel = 1;
-constexpr int YesNo = 4;
-constexpr int Critical = 16;
-constexpr int Question = 32;
-constexpr int Exclamation = 48;
-constexpr int Information = 64;
-} // namespace boxstyle
+// The buttons of a message box, and its icon added with |. The values are the box styles the
+// window has always used: buttons in the low bits, the icon in bits 4 to 6.
+enum class BoxStyle : int {
+    OkOnly = 0,
+    OkCancel = 1,
+    YesNo = 4,
+    Critical = 16,
+    Question = 32,
+    Exclamation = 48,
+    Information = 64,
+};
 
-enum BoxAnswer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
+constexpr BoxStyle operator|(BoxStyle buttons, BoxStyle icon) {
+    return BoxStyle(int(buttons) | int(icon));
+}
+constexpr BoxStyle boxButtons(BoxStyle style) {
+    return BoxStyle(int(style) & 0x0f);
+}
+constexpr BoxStyle boxIcon(BoxStyle style) {
+    return BoxStyle(int(style) & 0x70);
+}
+
+// The button that closed a message box.
+enum class BoxAnswer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
 
 // A question answered by one of several labelled buttons.
 struct ChoiceRequest {
@@ -37,8 +49,9 @@ class Dialogs {
 public:
     virtual ~Dialogs() = default;
 
-    // An empty title shows the application title. Returns a BoxAnswer.
-    int messageBox(const QString& text, int style = boxstyle::OkOnly, const QString& title = {}) {
+    // An empty title shows the application title.
+    BoxAnswer messageBox(const QString& text, BoxStyle style = BoxStyle::OkOnly,
+                         const QString& title = {}) {
         return showMessage(text, style, title);
     }
     // OK and Cancel; Cancel gives the empty text.
@@ -56,7 +69,7 @@ public:
     int choose(const ChoiceRequest& request) { return showChoice(request); }
 
 protected:
-    virtual int showMessage(const QString& text, int style, const QString& title) = 0;
+    virtual BoxAnswer showMessage(const QString& text, BoxStyle style, const QString& title) = 0;
     virtual QString showInput(const QString& prompt, const QString& title,
                               const QString& defaultText) = 0;
     virtual QString showFolderChooser(const QString& title, const QString& initialFolder) = 0;

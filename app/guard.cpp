@@ -7,7 +7,7 @@ void Guard::report(int label, std::exception_ptr failure) noexcept {
     try {
         dialogs_.messageBox(
             composeFailureMessage(describeException(failure), location_, label, fileText_),
-            boxstyle::Exclamation, kFailureTitle);
+            BoxStyle::Exclamation, kFailureTitle);
     } catch (...) {
         // A report that cannot be shown must not take the handler, or the process, down with it.
     }

@@ -24,7 +24,7 @@ void visitHomePage(const PercentDraw& draw, const UrlOpener& open) {
 
 void showHelp(Dialogs& dialogs, const QString& locationText) {
     Guard g(dialogs, locationText);
-    g.step(100, [&] { dialogs.messageBox(kHelpMessage, boxstyle::OkOnly); });
+    g.step(100, [&] { dialogs.messageBox(kHelpMessage, BoxStyle::OkOnly); });
 }
 
 } // namespace quillmere::app

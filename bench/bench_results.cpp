@@ -46,8 +46,8 @@ public:
     QString savePath;
 
 protected:
-    int showMessage(const QString&, int style, const QString&) override {
-        return (style & 7) == boxstyle::YesNo ? BoxAnswer::Yes : BoxAnswer::Ok;
+    app::BoxAnswer showMessage(const QString&, app::BoxStyle style, const QString&) override {
+        return boxButtons(style) == BoxStyle::YesNo ? BoxAnswer::Yes : BoxAnswer::Ok;
     }
     QString showInput(const QString&, const QString&, const QString&) override { return phrase; }
     QString showFolderChooser(const QString&, const QString&) override { return {}; }

@@ -21,8 +21,8 @@ void loadSampleFolders(SampleFoldersView& view, app::Dialogs& dialogs,
     // Kept as written, trailing separator included: it is not a picked path to clean.
     const QString sampleFolder = programFolder + QStringLiteral("/Samples/");
     g.step(100, [&] { view.appendFolderRow(sampleFolder); });
-    int answer = 0;
-    g.step(102, [&] { answer = dialogs.messageBox(kOpenQuestion, app::boxstyle::YesNo); });
+    app::BoxAnswer answer = app::BoxAnswer::No;
+    g.step(102, [&] { answer = dialogs.messageBox(kOpenQuestion, app::BoxStyle::YesNo); });
     if (answer == app::BoxAnswer::Yes)
         g.step(104, [&] { view.openUrl(QUrl::fromLocalFile(sampleFolder)); });
     g.step(106, [&] { view.setPhrase(QStringLiteral("Kodak")); });

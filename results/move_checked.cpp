@@ -143,7 +143,7 @@ void moveCheckedToFolder(ResultsView& view, app::Dialogs& dialogs, ResultsModel&
         const QString summary = unhandledItemsMessage(
             record.unhandled, record.tried, QStringLiteral("moved to \"%1\"").arg(chosen));
         if (!summary.isEmpty())
-            dialogs.messageBox(summary, app::boxstyle::Exclamation);
+            dialogs.messageBox(summary, app::BoxStyle::Exclamation);
     });
 }
 

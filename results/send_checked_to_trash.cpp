@@ -70,8 +70,8 @@ void sendCheckedToRecycleBin(ResultsView& view, app::Dialogs& dialogs, ResultsMo
     std::vector<TrashOutcome> outcomes;
     if (!collected.empty()) {
         g.step(122, [&] {
-            const int answer = dialogs.messageBox(trashQuestion(collected),
-                                                  app::boxstyle::YesNo | app::boxstyle::Question);
+            const app::BoxAnswer answer = dialogs.messageBox(
+                trashQuestion(collected), app::BoxStyle::YesNo | app::BoxStyle::Question);
             if (answer != app::BoxAnswer::Yes)
                 return;
             std::vector<QByteArray> paths;
@@ -89,7 +89,7 @@ void sendCheckedToRecycleBin(ResultsView& view, app::Dialogs& dialogs, ResultsMo
             unhandledItemsMessage(unhandledItems(collected, outcomes), int(collected.size()),
                                   QStringLiteral("moved to the Trash"));
         if (!summary.isEmpty())
-            dialogs.messageBox(summary, app::boxstyle::Exclamation);
+            dialogs.messageBox(summary, app::BoxStyle::Exclamation);
     });
 }
 

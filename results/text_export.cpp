@@ -35,15 +35,15 @@ public:
           writingText_(QStringLiteral("Writing file: ") + app::fs::FileNameOfPath(path)) {}
 
     bool run() {
-        showProgress(102, 1, writingText_);
+        showProgress({102, 104, 106, 108}, 1, writingText_);
         measureWidths();
-        showProgress(144, 10, writingText_);
+        showProgress({144, 146, 148, 150}, 10, writingText_);
         g_.step(156, [&] { file_ = app::fs::createTextFile(app::fs::nativePath(path_)); });
         // Without a file there is nothing to write to: one report, not one per line.
         const bool created = file_.has_value();
         if (created) {
             writeHeader();
-            showProgress(174, 20, writingText_);
+            showProgress({174, 176, 178, 180}, 20, writingText_);
             writeTickedRows();
             if (progress_) {
                 g_.step(228, [&] { progress_->setProgressValue(100); });
@@ -60,14 +60,18 @@ public:
     }
 
 private:
-    // Four labelled steps from `label` on: yield, value, text, yield.
-    void showProgress(int label, int value, const QString& text) {
+    // The labels of the four steps that show progress: yield, value, text, yield.
+    struct ProgressLabels {
+        int yieldBefore, value, text, yieldAfter;
+    };
+
+    void showProgress(const ProgressLabels& labels, int value, const QString& text) {
         if (!progress_)
             return;
-        g_.step(label, [] { app::letWindowMessagesRun(); });
-        g_.step(label + 2, [&] { progress_->setProgressValue(value); });
-        g_.step(label + 4, [&] { progress_->setProgressText(text); });
-        g_.step(label + 6, [] { app::letWindowMessagesRun(); });
+        g_.step(labels.yieldBefore, [] { app::letWindowMessagesRun(); });
+        g_.step(labels.value, [&] { progress_->setProgressValue(value); });
+        g_.step(labels.text, [&] { progress_->setProgressText(text); });
+        g_.step(labels.yieldAfter, [] { app::letWindowMessagesRun(); });
     }
 
     void measureWidths() {
@@ -168,11 +172,11 @@ void saveResultsAsTextFile(ResultsView& view, app::Dialogs& dialogs, const Resul
     if (path.isEmpty())
         return;
     if (g.test(104, [&] { return app::fs::PathEntryExists(path); })) {
-        int answer = app::BoxAnswer::No;
+        app::BoxAnswer answer = app::BoxAnswer::No;
         g.step(106, [&] {
             answer = dialogs.messageBox(QStringLiteral("Are you sure you wish to overwrite ") +
                                             path + QStringLiteral(" ?"),
-                                        app::boxstyle::YesNo);
+                                        app::BoxStyle::YesNo);
         });
         if (answer != app::BoxAnswer::Yes)
             return;

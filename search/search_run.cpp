@@ -130,7 +130,7 @@ void endRun(SearchView& view, app::Dialogs& dialogs, const SearchSession& sessio
     g.step(144, [&] { view.setMousePointer(app::pointer::Default); });
     g.step(146, [&] { view.setProgressValue(0); });
     g.step(148, [&] { view.setProgressText(kProgressBarText); });
-    g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), app::boxstyle::OkOnly); });
+    g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), app::BoxStyle::OkOnly); });
     g.step(158, [&] { view.setStartCaption(session.SavedStartCaption); });
 }
 
@@ -152,7 +152,7 @@ void startFinding(SearchView& view, app::Dialogs& dialogs, SearchSession& sessio
         })) {
         g.step(170, [&] {
             dialogs.messageBox(QStringLiteral("Input search for what phrase"),
-                               app::boxstyle::OkOnly);
+                               app::BoxStyle::OkOnly);
         });
         return;
     }
@@ -165,7 +165,7 @@ void startFinding(SearchView& view, app::Dialogs& dialogs, SearchSession& sessio
     g.step(116, [&] { run.deep = view.searchInSubfolders(); });
     if (g.test(118, [&] { return view.folderRowCount() == 0; })) {
         g.step(162, [&] {
-            dialogs.messageBox(QStringLiteral("No folders added."), app::boxstyle::OkOnly);
+            dialogs.messageBox(QStringLiteral("No folders added."), app::BoxStyle::OkOnly);
         });
         g.step(164, [&] { view.setStartCaption(session.SavedStartCaption); });
     } else {

@@ -99,18 +99,18 @@ Form1::Form1(FormServices services, QWidget* parent)
     new FolderListEvents(*controls_.ListView1, *this);
 
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
-    connect(PushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
-    connect(PushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(PushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    connect(PushButton(5), &QPushButton::clicked, this, &Form1::PushButton5_Click);
-    connect(PushButton(6), &QPushButton::clicked, this, &Form1::PushButton6_Click);
-    connect(PushButton(8), &QPushButton::clicked, this, &Form1::PushButton8_Click);
-    connect(PushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
-    connect(PushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
-    connect(PushButton(11), &QPushButton::clicked, this, &Form1::PushButton11_Click);
-    connect(PushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
-    connect(PushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
-    connect(PushButton(17), &QPushButton::clicked, this, &Form1::PushButton17_Click);
+    connect(pushButton(1), &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(pushButton(2), &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(pushButton(3), &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(pushButton(5), &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(pushButton(6), &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    connect(pushButton(8), &QPushButton::clicked, this, &Form1::PushButton8_Click);
+    connect(pushButton(9), &QPushButton::clicked, this, &Form1::PushButton9_Click);
+    connect(pushButton(10), &QPushButton::clicked, this, &Form1::PushButton10_Click);
+    connect(pushButton(11), &QPushButton::clicked, this, &Form1::PushButton11_Click);
+    connect(pushButton(12), &QPushButton::clicked, this, &Form1::PushButton12_Click);
+    connect(pushButton(14), &QPushButton::clicked, this, &Form1::PushButton14_Click);
+    connect(pushButton(17), &QPushButton::clicked, this, &Form1::PushButton17_Click);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -220,7 +220,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-QPushButton* Form1::PushButton(int number) const {
+QPushButton* Form1::pushButton(int number) const {
     const auto found = controls_.pushButtons.find(number);
     return found == controls_.pushButtons.end() ? nullptr : found->second;
 }
@@ -273,11 +273,11 @@ bool Form1::searchInSubfolders() const {
 }
 
 QString Form1::startCaption() const {
-    return PushButton(1)->text();
+    return pushButton(1)->text();
 }
 
 void Form1::setStartCaption(const QString& caption) {
-    PushButton(1)->setText(caption);
+    pushButton(1)->setText(caption);
 }
 
 void Form1::setProgressValue(int percent) {

@@ -43,8 +43,8 @@ public:
     QCheckBox* Check4() const { return controls_.Check4; }
     QCheckBox* Check5() const { return controls_.Check5; }
     ProgressBar* ProgressBar1() const { return controls_.ProgressBar1; }
-    // By the number in its name: PushButton(1) is "Start Finding". Null for a number not in use.
-    QPushButton* PushButton(int number) const;
+    // By the number in its name: pushButton(1) is "Start Finding". Null for a number not in use.
+    QPushButton* pushButton(int number) const;
 
     // The results the search appends to, shown in ListView2 from start-up on.
     results::ResultsModel& results() const { return *results_; }

@@ -16,15 +16,15 @@ QString textForDisplay(const QString& text) {
 
 namespace {
 
-QMessageBox::Icon iconFor(int style) {
-    switch (style & 0x70) {
-    case app::boxstyle::Critical:
+QMessageBox::Icon iconFor(app::BoxStyle style) {
+    switch (app::boxIcon(style)) {
+    case app::BoxStyle::Critical:
         return QMessageBox::Critical;
-    case app::boxstyle::Question:
+    case app::BoxStyle::Question:
         return QMessageBox::Question;
-    case app::boxstyle::Exclamation:
+    case app::BoxStyle::Exclamation:
         return QMessageBox::Warning;
-    case app::boxstyle::Information:
+    case app::BoxStyle::Information:
         return QMessageBox::Information;
     default:
         return QMessageBox::NoIcon;
@@ -33,18 +33,18 @@ QMessageBox::Icon iconFor(int style) {
 
 } // namespace
 
-std::unique_ptr<QMessageBox> makeMessageBox(const QString& text, int style, const QString& title,
-                                            QWidget* owner) {
+std::unique_ptr<QMessageBox> makeMessageBox(const QString& text, app::BoxStyle style,
+                                            const QString& title, QWidget* owner) {
     auto box = std::make_unique<QMessageBox>(iconFor(style), title, textForDisplay(text),
                                              QMessageBox::NoButton, owner);
     // A path may look like markup; show it as it is.
     box->setTextFormat(Qt::PlainText);
-    switch (style & 7) {
-    case app::boxstyle::YesNo:
+    switch (app::boxButtons(style)) {
+    case app::BoxStyle::YesNo:
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setEscapeButton(QMessageBox::No);
         break;
-    case app::boxstyle::OkCancel:
+    case app::BoxStyle::OkCancel:
         box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box->setEscapeButton(QMessageBox::Cancel);
         break;
@@ -65,7 +65,8 @@ std::unique_ptr<QInputDialog> makeInputDialog(const QString& prompt, const QStri
     return dialog;
 }
 
-int QtDialogs::showMessage(const QString& text, int style, const QString& title) {
+app::BoxAnswer QtDialogs::showMessage(const QString& text, app::BoxStyle style,
+                                      const QString& title) {
     const auto box = makeMessageBox(text, style, app::effectiveBoxTitle(title), owner_);
     switch (box->exec()) {
     case QMessageBox::Yes:

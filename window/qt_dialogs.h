@@ -17,8 +17,8 @@ QString textForDisplay(const QString& text);
 
 // The boxes as the user sees them, not yet shown; the title is the one to show. The pictures of
 // the user guide draw the same ones.
-std::unique_ptr<QMessageBox> makeMessageBox(const QString& text, int style, const QString& title,
-                                            QWidget* owner);
+std::unique_ptr<QMessageBox> makeMessageBox(const QString& text, app::BoxStyle style,
+                                            const QString& title, QWidget* owner);
 std::unique_ptr<QInputDialog> makeInputDialog(const QString& prompt, const QString& title,
                                               const QString& defaultText, QWidget* owner);
 
@@ -27,7 +27,8 @@ public:
     explicit QtDialogs(QWidget* owner) : owner_(owner) {}
 
 protected:
-    int showMessage(const QString& text, int style, const QString& title) override;
+    app::BoxAnswer showMessage(const QString& text, app::BoxStyle style,
+                               const QString& title) override;
     QString showInput(const QString& prompt, const QString& title,
                       const QString& defaultText) override;
     QString showFolderChooser(const QString& title, const QString& initialFolder) override;

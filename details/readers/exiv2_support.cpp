@@ -185,6 +185,31 @@ struct Found {
     QStringList iptcKeywords, iptcObjectName, iptcByline, iptcCopyright, iptcCaption;
 };
 
+// The EXIF and TIFF tags read, by number.
+namespace exif {
+constexpr quint16 Make = 0x010f;
+constexpr quint16 Model = 0x0110;
+constexpr quint16 Software = 0x0131;
+constexpr quint16 Artist = 0x013b;
+constexpr quint16 Copyright = 0x8298;
+constexpr quint16 ImageDescription = 0x010e;
+constexpr quint16 DateTimeOriginal = 0x9003;
+constexpr quint16 FNumber = 0x829d;
+constexpr quint16 ApertureValue = 0x9202;
+constexpr quint16 ExposureTime = 0x829a;
+constexpr quint16 IsoSpeedRatings = 0x8827;
+constexpr quint16 LensModel = 0xa434;
+constexpr quint16 UserComment = 0x9286;
+constexpr quint16 XPTitle = 0x9c9b;
+constexpr quint16 XPComment = 0x9c9c;
+constexpr quint16 XPAuthor = 0x9c9d;
+constexpr quint16 XPKeywords = 0x9c9e;
+constexpr quint16 XPSubject = 0x9c9f;
+constexpr quint16 Rating = 0x4746;
+constexpr quint16 PixelXDimension = 0xa002;
+constexpr quint16 PixelYDimension = 0xa003;
+} // namespace exif
+
 void readExif(const Exiv2::ExifData& exif, Found& f) {
     for (const Exiv2::Exifdatum& datum : exif) {
         const uint16_t tag = datum.tag();
@@ -199,75 +224,75 @@ void readExif(const Exiv2::ExifData& exif, Found& f) {
                 slot = value;
         };
         switch (tag) {
-        case 0x010f:
+        case exif::Make:
             setOnce(f.make, text());
             break;
-        case 0x0110:
+        case exif::Model:
             setOnce(f.model, text());
             break;
-        case 0x0131:
+        case exif::Software:
             setOnce(f.software, text());
             break;
-        case 0x013b:
+        case exif::Artist:
             setOnce(f.artist, text());
             break;
-        case 0x8298:
+        case exif::Copyright:
             setOnce(f.copyright, text());
             break;
-        case 0x010e:
+        case exif::ImageDescription:
             setOnce(f.description, text());
             break;
-        case 0x9003:
+        case exif::DateTimeOriginal:
             setOnce(f.dateTaken, text());
             break;
-        case 0x829d:
+        case exif::FNumber:
             setOnce(f.fNumber, fNumberText(rationalValue(datum.value())));
             break;
-        case 0x9202: {
+        case exif::ApertureValue: {
             const double apex = rationalValue(datum.value());
             if (apex >= 0 && apex < 64)
                 setOnce(f.aperture, fNumberText(std::pow(2.0, apex / 2)));
             break;
         }
-        case 0x829a:
+        case exif::ExposureTime:
             setOnce(f.exposure, exposureText(datum.value()));
             break;
-        case 0x8827: {
+        case exif::IsoSpeedRatings: {
             const long iso = datum.value().count() > 0 ? datum.value().toLong(0) : 0;
             if (iso > 0)
                 setOnce(f.iso, QStringLiteral("ISO-%1").arg(iso));
             break;
         }
-        case 0xa434:
+        case exif::LensModel:
             setOnce(f.lens, text());
             break;
-        case 0x9286:
+        case exif::UserComment:
             if (const auto* comment = dynamic_cast<const Exiv2::CommentValue*>(&datum.value()))
                 setOnce(f.userComment, fromStd(comment->comment()));
             break;
-        case 0x9c9b:
+        case exif::XPTitle:
             setOnce(f.xpTitle, decodeUcs2(datum.value()));
             break;
-        case 0x9c9c:
+        case exif::XPComment:
             setOnce(f.xpComment, decodeUcs2(datum.value()));
             break;
-        case 0x9c9d:
+        case exif::XPAuthor:
             setOnce(f.xpAuthor, decodeUcs2(datum.value()));
             break;
-        case 0x9c9e:
+        case exif::XPKeywords:
             setOnce(f.xpKeywords, decodeUcs2(datum.value()));
             break;
-        case 0x9c9f:
+        case exif::XPSubject:
             setOnce(f.xpSubject, decodeUcs2(datum.value()));
             break;
-        case 0x4746:
+        case exif::Rating:
             if (image && f.exifRating == 0 && datum.value().count() > 0)
                 f.exifRating = datum.value().toLong(0);
             break;
-        case 0xa002:
+        case exif::PixelXDimension:
             setOnce(f.pixelX, text());
             break;
-        case 0xa003:
+        case exif::PixelYDimension:
             setOnce(f.pixelY, text());
             break;
         default:

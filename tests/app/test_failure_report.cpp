@@ -107,7 +107,7 @@ void TestFailureReport::carriesOnAfterAFailingStep() {
     QCOMPARE(g.failureCount(), 1);
     QCOMPARE(dialogs.shown().size(), 1);
     const auto box = dialogs.shown().first();
-    QCOMPARE(box.style, boxstyle::Exclamation);
+    QCOMPARE(box.style, BoxStyle::Exclamation);
     QCOMPARE(box.title, QStringLiteral("Application Error"));
     QCOMPARE(box.text, composeFailureMessage(QStringLiteral("No such file or directory"),
                                              location::PushButton3Click, 102));

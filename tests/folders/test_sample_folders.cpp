@@ -46,7 +46,7 @@ private slots:
         QCOMPARE(dialogs_.messages().size(), 1);
         const ScriptedDialogs::Shown box = dialogs_.messages().first();
         QCOMPARE(box.text, kQuestion);
-        QCOMPARE(box.style, 4);
+        QCOMPARE(box.style, BoxStyle::YesNo);
         QCOMPARE(box.title, effectiveBoxTitle({}));
         QCOMPARE(view.opened, QList<QUrl>{});
         QCOMPARE(view.phrase, QStringLiteral("Kodak"));

@@ -112,7 +112,7 @@ private slots:
                  QStringList({"- " + QFile::decodeName(first), "x " + QFile::decodeName(folder),
                               "x " + source() + "/link", "- " + QFile::decodeName(last)}));
         QCOMPARE(dialogs_.messages().size(), 1);
-        QCOMPARE(dialogs_.messages()[0].style, boxstyle::Exclamation);
+        QCOMPARE(dialogs_.messages()[0].style, BoxStyle::Exclamation);
         QCOMPARE(summary(), "3 of 8 items could not be moved to \"" + target() + "/\":\r\n\r\n" +
                                 source() + "/folder: It is a folder; only files are moved\r\n" +
                                 source() +
@@ -170,7 +170,7 @@ private slots:
         moveTo(target());
 
         QCOMPARE(firstChoice().buttons, QStringList({"Replace", "Keep Both", "Skip"}));
-        QCOMPARE(firstChoice().style, 2); // Skip is the default: it loses nothing
+        QCOMPARE(firstChoice().defaultButton, 2); // Skip is the default: it loses nothing
         QCOMPARE(namesIn(target()), targetAfter);
         QCOMPARE(readBytes(native(target(), "x.txt")), oldNameHolds);
         const bool skipped = oldNameHolds == "old" && targetAfter.size() == 1;

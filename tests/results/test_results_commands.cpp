@@ -236,7 +236,7 @@ private slots:
         QCOMPARE(contentsOf(path), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
         const QString question = "Are you sure you wish to overwrite " + path + " ?";
         QCOMPARE(texts(dialogs.messages()), (QStringList{question, question, "Done."}));
-        QCOMPARE(dialogs.messages().first().style, boxstyle::YesNo);
+        QCOMPARE(dialogs.messages().first().style, BoxStyle::YesNo);
     }
 
     // A file that cannot be created is one failure, and no "Done." as if it had been saved.
@@ -301,7 +301,7 @@ private slots:
         results::copyResultsToClipboard(dialogs, list, systemClipboard());
         QCOMPARE(board->text(), text);
         QCOMPARE(texts(dialogs.shown()), QStringList{kCopied});
-        QCOMPARE(dialogs.shown().first().style, boxstyle::OkOnly);
+        QCOMPARE(dialogs.shown().first().style, BoxStyle::OkOnly);
     }
 
     void clipboardRetries_data() {

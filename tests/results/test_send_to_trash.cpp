@@ -38,7 +38,7 @@ class TestSendToTrash : public QObject {
         addRow(results_, path, ticked);
         return path;
     }
-    void trash(int answer) {
+    void trash(BoxAnswer answer) {
         dialogs_.queueAnswer(answer);
         sendCheckedToRecycleBin(view_, dialogs_, results_);
     }
@@ -70,7 +70,7 @@ private slots:
         addRow(results_, gone, true);
         trash(BoxAnswer::Yes);
 
-        QCOMPARE(dialogs_.shown()[0].style, boxstyle::YesNo | boxstyle::Question);
+        QCOMPARE(dialogs_.shown()[0].style, BoxStyle::YesNo | BoxStyle::Question);
         QCOMPARE(dialogs_.shown()[0].text,
                  "Are you sure you want to move these 7 items to the Trash?");
         QCOMPARE(rowsOf(results_), QStringList({"- " + QFile::decodeName(kept)}));

@@ -259,7 +259,7 @@ private slots:
         QCOMPARE(dialogs_.messages().size(), 1);
         const ScriptedDialogs::Shown box = dialogs_.messages().first();
         QCOMPARE(box.text, QStringLiteral("Input search for what phrase"));
-        QCOMPARE(box.style, 0);
+        QCOMPARE(box.style, BoxStyle::OkOnly);
         QCOMPARE(box.title, effectiveBoxTitle({}));
         QCOMPARE(view_->caption, QStringLiteral("Start Finding"));
         QCOMPARE(view_->pointer, pointer::Hand);
@@ -273,7 +273,7 @@ private slots:
         QCOMPARE(dialogs_.messages().size(), 1);
         const ScriptedDialogs::Shown box = dialogs_.messages().first();
         QCOMPARE(box.text, QStringLiteral("No folders added."));
-        QCOMPARE(box.style, 0);
+        QCOMPARE(box.style, BoxStyle::OkOnly);
         QCOMPARE(box.title, effectiveBoxTitle({}));
         QCOMPARE(view_->caption, QStringLiteral("Start Finding"));
         QCOMPARE(view_->pointer, pointer::Default);

@@ -17,32 +17,33 @@ QList<ScriptedDialogs::Shown> ScriptedDialogs::messages() const {
     return result;
 }
 
-int ScriptedDialogs::showMessage(const QString& text, int style, const QString& title) {
-    record({Kind::Message, style, app::effectiveBoxTitle(title), text});
+app::BoxAnswer ScriptedDialogs::showMessage(const QString& text, app::BoxStyle style,
+                                            const QString& title) {
+    record({Kind::Message, app::effectiveBoxTitle(title), text, style});
     if (!answers_.isEmpty())
         return answers_.dequeue();
-    return (style & 7) == app::boxstyle::YesNo ? app::BoxAnswer::No : app::BoxAnswer::Ok;
+    return app::boxButtons(style) == app::BoxStyle::YesNo ? app::BoxAnswer::No : app::BoxAnswer::Ok;
 }
 
 QString ScriptedDialogs::showInput(const QString& prompt, const QString& title,
                                    const QString& /*defaultText*/) {
-    record({Kind::Input, 0, app::effectiveBoxTitle(title), prompt});
+    record({Kind::Input, app::effectiveBoxTitle(title), prompt});
     return inputs_.isEmpty() ? QString() : inputs_.dequeue();
 }
 
 QString ScriptedDialogs::showFolderChooser(const QString& title, const QString& initialFolder) {
-    record({Kind::Folder, 0, title, initialFolder});
+    record({Kind::Folder, title, initialFolder});
     return folders_.isEmpty() ? QString() : folders_.dequeue();
 }
 
 QString ScriptedDialogs::showSaveDialog(const app::SaveDialogRequest& request) {
-    record({Kind::Save, 0, request.title, request.filters.join(QStringLiteral(";;"))});
+    record({Kind::Save, request.title, request.filters.join(QStringLiteral(";;"))});
     return savePaths_.isEmpty() ? QString() : savePaths_.dequeue();
 }
 
 int ScriptedDialogs::showChoice(const app::ChoiceRequest& request) {
-    record({Kind::Choice, request.defaultButton, app::effectiveBoxTitle(request.title),
-            request.text, request.buttons});
+    record({Kind::Choice, app::effectiveBoxTitle(request.title), request.text,
+            app::BoxStyle::OkOnly, request.buttons, request.defaultButton});
     if (!choices_.isEmpty())
         return choices_.dequeue();
     if (!choiceLabels_.isEmpty()) {

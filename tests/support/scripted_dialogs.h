@@ -16,15 +16,16 @@ public:
     enum class Kind { Message, Input, Folder, Save, Choice };
     struct Shown {
         Kind kind;
-        int style;     // message boxes only
         QString title; // as the user would see it: the application title when none was given
         QString text;  // message, prompt, or for the folder chooser the initial folder
-        QStringList buttons = {}; // choice boxes only, with the default one's index as `style`
+        app::BoxStyle style = app::BoxStyle::OkOnly; // message boxes only
+        QStringList buttons = {};                    // choice boxes only
+        int defaultButton = 0;                       // choice boxes only
     };
 
     // Unanswered questions get: OK (No for a Yes/No box), empty input, no folder, no file, the
     // default button of a choice.
-    void queueAnswer(int boxAnswer) { answers_.enqueue(boxAnswer); }
+    void queueAnswer(app::BoxAnswer answer) { answers_.enqueue(answer); }
     void queueInput(const QString& text) { inputs_.enqueue(text); }
     void queueFolder(const QString& path) { folders_.enqueue(path); }
     void queueSavePath(const QString& path) { savePaths_.enqueue(path); }
@@ -40,7 +41,8 @@ public:
     void clear() { shown_.clear(); }
 
 protected:
-    int showMessage(const QString& text, int style, const QString& title) override;
+    app::BoxAnswer showMessage(const QString& text, app::BoxStyle style,
+                               const QString& title) override;
     QString showInput(const QString& prompt, const QString& title,
                       const QString& defaultText) override;
     QString showFolderChooser(const QString& title, const QString& initialFolder) override;
@@ -50,7 +52,7 @@ protected:
 private:
     void record(Shown box);
 
-    QQueue<int> answers_;
+    QQueue<app::BoxAnswer> answers_;
     QQueue<QString> inputs_;
     QQueue<QString> folders_;
     QQueue<QString> savePaths_;

@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     if (!QTest::qWaitForWindowExposed(&form))
         return 1;
 
-    QTest::mouseClick(form.PushButton(14), Qt::LeftButton);
-    QTest::mouseClick(form.PushButton(1), Qt::LeftButton);
+    QTest::mouseClick(form.pushButton(14), Qt::LeftButton);
+    QTest::mouseClick(form.pushButton(1), Qt::LeftButton);
     if (dialogs.messages().isEmpty() || dialogs.messages().last().text != QStringLiteral("Done."))
         return 1;
     return form.grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;

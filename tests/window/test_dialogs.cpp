@@ -100,10 +100,9 @@ void TestDialogs::boxWithoutTitleShowsTheApplicationTitle() {
 void TestDialogs::scriptedDialogsAnswerAndRecord() {
     ScriptedDialogs dialogs;
     dialogs.queueAnswer(BoxAnswer::Yes);
-    QCOMPARE(dialogs.messageBox(QStringLiteral("Overwrite?"), boxstyle::YesNo),
-             int(BoxAnswer::Yes));
-    QCOMPARE(dialogs.messageBox(QStringLiteral("Again?"), boxstyle::YesNo), int(BoxAnswer::No));
-    QCOMPARE(dialogs.messageBox(QStringLiteral("Done."), boxstyle::OkOnly), int(BoxAnswer::Ok));
+    QCOMPARE(dialogs.messageBox(QStringLiteral("Overwrite?"), BoxStyle::YesNo), BoxAnswer::Yes);
+    QCOMPARE(dialogs.messageBox(QStringLiteral("Again?"), BoxStyle::YesNo), BoxAnswer::No);
+    QCOMPARE(dialogs.messageBox(QStringLiteral("Done."), BoxStyle::OkOnly), BoxAnswer::Ok);
     dialogs.queueInput(QStringLiteral("jpg"));
     QCOMPARE(dialogs.inputBox(QStringLiteral("Remove entries containing: ")),
              QStringLiteral("jpg"));
@@ -116,7 +115,7 @@ void TestDialogs::scriptedDialogsAnswerAndRecord() {
     const auto& shown = dialogs.shown();
     QCOMPARE(shown.size(), 7);
     QCOMPARE(dialogs.messages().size(), 3);
-    QCOMPARE(shown.at(0).style, boxstyle::YesNo);
+    QCOMPARE(shown.at(0).style, BoxStyle::YesNo);
     QCOMPARE(shown.at(0).title, applicationTitle());
     QCOMPARE(shown.at(2).text, QStringLiteral("Done."));
     QCOMPARE(shown.at(3).kind, ScriptedDialogs::Kind::Input);
@@ -157,13 +156,14 @@ void TestDialogs::realMessageBox_data() {
     QTest::addColumn<int>("answer");
     const int ok = QMessageBox::Ok;
     const int yesNo = QMessageBox::Yes | QMessageBox::No;
-    QTest::addRow("style 0") << 0 << "" << int(QMessageBox::NoIcon) << ok << ok << int(Ok);
+    QTest::addRow("style 0") << 0 << "" << int(QMessageBox::NoIcon) << ok << ok
+                             << int(BoxAnswer::Ok);
     QTest::addRow("style 48") << 48 << "Application Error" << int(QMessageBox::Warning) << ok << ok
-                              << int(Ok);
+                              << int(BoxAnswer::Ok);
     QTest::addRow("style 4 yes") << 4 << "" << int(QMessageBox::NoIcon) << yesNo
-                                 << int(QMessageBox::Yes) << int(Yes);
+                                 << int(QMessageBox::Yes) << int(BoxAnswer::Yes);
     QTest::addRow("style 4 no") << 4 << "" << int(QMessageBox::NoIcon) << yesNo
-                                << int(QMessageBox::No) << int(No);
+                                << int(QMessageBox::No) << int(BoxAnswer::No);
 }
 
 void TestDialogs::realMessageBox() {
@@ -183,7 +183,8 @@ void TestDialogs::realMessageBox() {
         QCOMPARE(box->textFormat(), Qt::PlainText);
         box->button(QMessageBox::StandardButton(press))->click();
     });
-    QCOMPARE(dialogs.messageBox(QStringLiteral("line one\r\n<b>two</b>\r\rthree"), style, title),
+    QCOMPARE(int(dialogs.messageBox(QStringLiteral("line one\r\n<b>two</b>\r\rthree"),
+                                    BoxStyle(style), title)),
              answer);
 }
 
@@ -232,7 +233,7 @@ void TestDialogs::aFailedCheckClosesTheBox() {
         QVERIFY(false);
     });
     // Returns, as the box was closed for the failed check.
-    dialogs.messageBox(QStringLiteral("Is anyone there?"), boxstyle::YesNo);
+    dialogs.messageBox(QStringLiteral("Is anyone there?"), BoxStyle::YesNo);
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
 }
 

@@ -25,12 +25,12 @@ private slots:
         }
         form->results().setChecked(0, true);
         fixture.dialogs.queueAnswer(app::BoxAnswer::Yes);
-        form->PushButton(10)->click();
+        form->pushButton(10)->click();
         QVERIFY(!QFile::exists(files.filePath(QStringLiteral("trashed.txt"))));
 
         form->results().setChecked(0, true);
         fixture.dialogs.queueFolder(target.path());
-        form->PushButton(8)->click();
+        form->pushButton(8)->click();
         QVERIFY(QFile::exists(target.filePath(QStringLiteral("moved.txt"))));
         QCOMPARE(form->results().rowCount(), 0);
         QCOMPARE(form->mousePointer(), 0);

@@ -205,11 +205,11 @@ void TestForm1Layout::startsWithNothingStored() {
     QVERIFY(form->Check5()->isChecked());
     QCOMPARE(form->ProgressBar1()->value(), 0);
     QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
-    QCOMPARE(form->PushButton(1)->text(), QStringLiteral("Start Finding"));
+    QCOMPARE(form->pushButton(1)->text(), QStringLiteral("Start Finding"));
     QCOMPARE(form->mousePointer(), 0);
     QVERIFY(!form->hasHandPicture());
     QVERIFY(fixture.dialogs.shown().isEmpty());
-    QCOMPARE(form->PushButton(4), nullptr);
+    QCOMPARE(form->pushButton(4), nullptr);
 }
 
 void TestForm1Layout::buttonsWithoutCommandDoNothing() {
@@ -217,7 +217,7 @@ void TestForm1Layout::buttonsWithoutCommandDoNothing() {
     auto form = fixture.make();
     // Every button but the Trash has its own test; with no row ticked the Trash asks nothing.
     for (int number : {10})
-        form->PushButton(number)->click();
+        form->pushButton(number)->click();
     QVERIFY(fixture.dialogs.shown().isEmpty());
     QCOMPARE(form->ListView1()->topLevelItemCount(), 0);
     QCOMPARE(form->mousePointer(), 0);

@@ -114,7 +114,7 @@ void TestPointerRules::pointerValueSetsTheShownCursor() {
     QCOMPARE(form->mousePointer(), value);
     QCOMPARE(int(form->cursor().shape()), shape);
     // Controls without a pointer of their own show the window's.
-    QCOMPARE(int(form->PushButton(6)->cursor().shape()), shape);
+    QCOMPARE(int(form->pushButton(6)->cursor().shape()), shape);
 }
 
 void TestPointerRules::stopThenResultsShowsTheArrow() {

@@ -22,25 +22,25 @@ private slots:
         results.setChecked(0, true);
 
         fixture.dialogs.queueInput(QStringLiteral("MP3"));
-        form->PushButton(17)->click();
+        form->pushButton(17)->click();
         QCOMPARE(results.rowCount(), 2);
         QCOMPARE(form->mousePointer(), 1);
         fixture.dialogs.queueInput(QStringLiteral("kodak"));
-        form->PushButton(11)->click();
+        form->pushButton(11)->click();
         QCOMPARE(results.rowCount(), 1);
 
-        form->PushButton(5)->click();
+        form->pushButton(5)->click();
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  QStringLiteral("/photos/kodak.jpg\t[Camera maker] Kodak\r\n"));
 
         QTemporaryDir dir;
         fixture.dialogs.queueSavePath(dir.filePath(QStringLiteral("saved.txt")));
-        form->PushButton(2)->click();
+        form->pushButton(2)->click();
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("saved.txt"))));
         QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
         QCOMPARE(form->mousePointer(), 0);
 
-        form->PushButton(6)->click();
+        form->pushButton(6)->click();
         QCOMPARE(results.rowCount(), 0);
         QCOMPARE(fixture.dialogs.messages().size(), 2); // the clipboard note and "Done."
     }

@@ -208,12 +208,12 @@ void TestStartup::helpButtonsShowTheContactPage() {
     auto form = fixture.make();
     form->Text1()->setText(QStringLiteral("kept"));
     for (int press = 0; press < 3; ++press)
-        QTest::mouseClick(form->PushButton(button), Qt::LeftButton);
+        QTest::mouseClick(form->pushButton(button), Qt::LeftButton);
     const auto boxes = fixture.dialogs.shown();
     QCOMPARE(boxes.size(), 3);
     for (const auto& box : boxes) {
         QCOMPARE(box.kind, ScriptedDialogs::Kind::Message);
-        QCOMPARE(box.style, 0);
+        QCOMPARE(box.style, BoxStyle::OkOnly);
         QCOMPARE(box.title, QStringLiteral("Quillmere"));
         QCOMPARE(box.text, QStringLiteral("Questions? Please contact Team Vantrel at "
                                           "https://vantrel.example/contact"));

@@ -91,7 +91,7 @@ private slots:
         form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/two")}));
         form->Text1()->setText(QStringLiteral("zebra"));
         form->Check4()->setChecked(false);
-        QPushButton* button = form->PushButton(1);
+        QPushButton* button = form->pushButton(1);
         QStringList seen;
         whenHeaderReads(*form, QStringLiteral("Searching ") + root + QStringLiteral("/one/a"), [&] {
             seen << button->text() << form->ProgressBar1()->text()
@@ -139,7 +139,7 @@ private slots:
         whenHeaderReads(window, QStringLiteral("Searching ") + root + QStringLiteral("/a"), [form] {
             QMetaObject::invokeMethod(form, &QWidget::close, Qt::QueuedConnection);
         });
-        QTest::mouseClick(window.PushButton(1), Qt::LeftButton);
+        QTest::mouseClick(window.pushButton(1), Qt::LeftButton);
         QCOMPARE(rowsWhenClosed, QStringList{"~/a/zebra_a\t[Name] zebra_a"});
     }
 
@@ -159,13 +159,13 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(other.get()));
         QStringList seen;
         first.dialogs.onShow = [&](const ScriptedDialogs::Shown& box) {
-            if (box.style != boxstyle::Exclamation)
+            if (box.style != BoxStyle::Exclamation)
                 return;
             pressDelete(*other, 1);
-            seen << folderRows(*other) << other->PushButton(1)->text();
+            seen << folderRows(*other) << other->pushButton(1)->text();
             seen << (other->searchSession().searchRunning() ? "running" : "idle");
         };
-        QTest::mouseClick(searching->PushButton(1), Qt::LeftButton);
+        QTest::mouseClick(searching->pushButton(1), Qt::LeftButton);
         QCOMPARE(seen, (QStringList{"/kept", "Start Finding", "idle"}));
         QVERIFY(searching->searchSession().StopRequested);
         QVERIFY(!other->searchSession().StopRequested);
@@ -182,7 +182,7 @@ private slots:
         fixture.dialogs.queueFolder(QStringLiteral("/srv/b"));
         fixture.dialogs.queueFolder(QStringLiteral("/srv/c"));
         for (int i = 0; i < 3; ++i)
-            QTest::mouseClick(form->PushButton(3), Qt::LeftButton);
+            QTest::mouseClick(form->pushButton(3), Qt::LeftButton);
         QCOMPARE(folderRows(*form), (QStringList{"/srv/a", "/srv/b", "/srv/c"}));
         pressDelete(*form, 1);
         QCOMPARE(folderRows(*form), (QStringList{"/srv/a", "/srv/c"}));
@@ -205,9 +205,9 @@ private slots:
         services.openUrl = [](const QUrl&) {};
         services.endProcess = [] {};
         Form1 form(services);
-        QTest::mouseClick(form.PushButton(14), Qt::LeftButton);
+        QTest::mouseClick(form.pushButton(14), Qt::LeftButton);
         QCOMPARE(GetSetting(settingkey::Text1, QString()), QStringLiteral("Kodak"));
-        QTest::mouseClick(form.PushButton(1), Qt::LeftButton);
+        QTest::mouseClick(form.pushButton(1), Qt::LeftButton);
         const QString samples = QStringLiteral(QUILLMERE_PROGRAM_FOLDER "/Samples");
         QCOMPARE(
             dump(form, samples),
