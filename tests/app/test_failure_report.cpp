@@ -194,5 +194,5 @@ void TestFailureReport::aBoxThatCannotBeShownDoesNotEndTheHandler() {
     QCOMPARE(g.failureCount(), 1);
 }
 
-QUILLMERE_TEST_MAIN(TestFailureReport)
+QUILLMERE_CORE_TEST_MAIN(TestFailureReport)
 #include "test_failure_report.moc"

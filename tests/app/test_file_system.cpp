@@ -1,4 +1,5 @@
 #include "app/fs/file_system.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
@@ -18,25 +19,6 @@ QByteArray native(const QTemporaryDir& dir, const char* relative) {
     return QFile::encodeName(dir.path()) + '/' + relative;
 }
 
-void writeBytes(const QByteArray& path, const QByteArray& bytes) {
-    FILE* file = std::fopen(path.constData(), "wb");
-    QVERIFY2(file, path.constData());
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-    std::fclose(file);
-}
-
-QByteArray readBytes(const QByteArray& path) {
-    QByteArray bytes;
-    if (FILE* file = std::fopen(path.constData(), "rb")) {
-        char buffer[4096];
-        size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-            bytes.append(buffer, qsizetype(got));
-        std::fclose(file);
-    }
-    return bytes;
-}
-
 QStringList names(const std::vector<QByteArray>& paths) {
     QStringList result;
     for (const QByteArray& path : paths)
@@ -53,7 +35,7 @@ private slots:
     void readFolderSortsAndSeparatesItemsFromSubFolders() {
         QTemporaryDir dir;
         for (const char* name : {"file10.txt", "file9.txt", "B.txt", "a.txt", ".hidden.txt"})
-            writeBytes(native(dir, name), "x");
+            QVERIFY(writeBytes(native(dir, name), "x"));
         for (const char* name : {"sub2", "Sub1", ".hiddenSub"})
             QVERIFY(::mkdir(native(dir, name).constData(), 0755) == 0);
         QVERIFY(::symlink(".", native(dir, "loop").constData()) == 0);
@@ -68,7 +50,7 @@ private slots:
     void namesThatAreNotUtf8AreListedAndReachable() {
         QTemporaryDir dir;
         const QByteArray odd = native(dir, "caf\xe9\nname.txt");
-        writeBytes(odd, "odd");
+        QVERIFY(writeBytes(odd, "odd"));
         const fs::FolderEntries entries = fs::readFolder(QFile::encodeName(dir.path()));
         QCOMPARE(entries.items.size(), size_t(1));
         QCOMPARE(entries.items.front(), odd);
@@ -90,7 +72,7 @@ private slots:
 
     void failuresCarryThePlatformsWords() {
         QTemporaryDir dir;
-        writeBytes(native(dir, "file"), "x");
+        QVERIFY(writeBytes(native(dir, "file"), "x"));
         auto message = [](auto&& operation) {
             try {
                 operation();
@@ -113,7 +95,7 @@ private slots:
     void textFileWritesLinesEndedByCarriageReturnAndLineFeed() {
         QTemporaryDir dir;
         const QByteArray path = native(dir, "out\xff.txt");
-        writeBytes(path, "old content that must go");
+        QVERIFY(writeBytes(path, "old content that must go"));
         fs::TextFile file = fs::createTextFile(path);
         file.writeLine(QStringLiteral("first\tline"));
         file.writeLine(QStringLiteral("Zoë"));
@@ -128,7 +110,7 @@ private slots:
         QByteArray content(300000, '\0');
         for (int i = 0; i < content.size(); ++i)
             content[i] = char(i * 7);
-        writeBytes(source, content);
+        QVERIFY(writeBytes(source, content));
         QVERIFY(::chmod(source.constData(), 0444) == 0);
 
         const QByteArray copy = native(dir, "copy.bin");
@@ -138,7 +120,7 @@ private slots:
         QVERIFY(::stat(copy.constData(), &info) == 0);
         QCOMPARE(int(info.st_mode & 0777), 0444);
 
-        writeBytes(native(dir, "taken.bin"), "keep me");
+        QVERIFY(writeBytes(native(dir, "taken.bin"), "keep me"));
         QVERIFY_THROWS_EXCEPTION(fs::FileSystemError, fs::copyFile(source, native(dir, "taken.bin"),
                                                                    fs::IfExists::Fail));
         QCOMPARE(readBytes(native(dir, "taken.bin")), QByteArray("keep me"));
@@ -147,7 +129,7 @@ private slots:
     void copyOntoItselfLosesNothing() {
         QTemporaryDir dir;
         const QByteArray source = native(dir, "self.txt");
-        writeBytes(source, "precious");
+        QVERIFY(writeBytes(source, "precious"));
         QVERIFY(::symlink(source.constData(), native(dir, "alias.txt").constData()) == 0);
         QVERIFY_THROWS_EXCEPTION(fs::FileSystemError,
                                  fs::copyFile(source, source, fs::IfExists::Overwrite));
@@ -159,7 +141,7 @@ private slots:
     void deleteRemovesReadOnlyFilesButNeverFolders() {
         QTemporaryDir dir;
         const QByteArray path = native(dir, "readonly.txt");
-        writeBytes(path, "x");
+        QVERIFY(writeBytes(path, "x"));
         QVERIFY(::chmod(path.constData(), 0444) == 0);
         fs::deleteFile(path);
         QVERIFY(::access(path.constData(), F_OK) != 0);
@@ -170,5 +152,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestFileSystem)
+QUILLMERE_CORE_TEST_MAIN(TestFileSystem)
 #include "test_file_system.moc"

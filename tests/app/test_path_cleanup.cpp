@@ -70,5 +70,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestPathCleanup)
+QUILLMERE_CORE_TEST_MAIN(TestPathCleanup)
 #include "test_path_cleanup.moc"

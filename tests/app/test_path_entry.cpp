@@ -67,5 +67,5 @@ void TestPathEntry::nameThatIsNotUtf8() {
     QCOMPARE(PathEntryExists(decoded), QFile::encodeName(decoded) == latin1Name);
 }
 
-QUILLMERE_TEST_MAIN(TestPathEntry)
+QUILLMERE_CORE_TEST_MAIN(TestPathEntry)
 #include "test_path_entry.moc"

@@ -90,5 +90,5 @@ void TestSettings::applicationValuesStartEmptyAndAreShared() {
     values = {};
 }
 
-QUILLMERE_TEST_MAIN(TestSettings)
+QUILLMERE_CORE_TEST_MAIN(TestSettings)
 #include "test_settings.moc"

@@ -1,3 +1,4 @@
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QProcess>
@@ -11,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using namespace quillmere::test;
 
 namespace {
 
@@ -68,23 +71,6 @@ Outcome runWithOutput(const QList<QByteArray>& arguments, int outFd) {
         return {};
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
-}
-
-bool makeTree(const QByteArray& root, const QList<QByteArray>& entries) {
-    for (const QByteArray& entry : entries) {
-        const QByteArray path = root + '/' + entry;
-        if (entry.endsWith('/')) {
-            if (::mkdir(path.constData(), 0755) != 0)
-                return false;
-            continue;
-        }
-        FILE* f = std::fopen(path.constData(), "w");
-        if (!f)
-            return false;
-        std::fputs("text\n", f);
-        std::fclose(f);
-    }
-    return true;
 }
 
 } // namespace
@@ -246,5 +232,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestCliFind)
+QUILLMERE_CORE_TEST_MAIN(TestCliFind)
 #include "test_cli_find.moc"

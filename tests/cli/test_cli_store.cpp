@@ -156,5 +156,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestCliStore)
+QUILLMERE_CORE_TEST_MAIN(TestCliStore)
 #include "test_cli_store.moc"

@@ -156,5 +156,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestDetailsCommand)
+QUILLMERE_CORE_TEST_MAIN(TestDetailsCommand)
 #include "test_details_command.moc"

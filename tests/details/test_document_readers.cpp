@@ -1,3 +1,4 @@
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include "details/column_ids.h"
@@ -66,17 +67,6 @@ ReadResult readWith(const readers::Reader& reader, const QString& path) {
 
 const readers::Reader& readerOf(Kind kind) {
     return kind == Kind::Pdf ? readers::pdfReader() : readers::officeReader();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Makes the zip's local and central records of `name` declare `size` bytes uncompressed.
@@ -236,7 +226,7 @@ private slots:
     void pdfPageCount() {
         QFETCH(int, pages);
         const QString file = path(QStringLiteral("pages.pdf"));
-        writeBytes(file, fixtures::pdfDocument(pages, {}));
+        QVERIFY(writeBytes(file, fixtures::pdfDocument(pages, {})));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QVERIFY(result.handled);
         QCOMPARE(result.details.joined(column::Pages), QString::number(pages));
@@ -245,9 +235,10 @@ private slots:
 
     void pdfCreatorThenProducer() {
         const QString file = path(QStringLiteral("producer.pdf"));
-        writeBytes(file, fixtures::pdfDocument(1, {{"Producer", QStringLiteral("Typesetter 2")},
-                                                   {"Creator", QStringLiteral("Editor 9")},
-                                                   {"Keywords", QStringLiteral("a,b; c ;;")}}));
+        QVERIFY(writeBytes(file,
+                           fixtures::pdfDocument(1, {{"Producer", QStringLiteral("Typesetter 2")},
+                                                     {"Creator", QStringLiteral("Editor 9")},
+                                                     {"Keywords", QStringLiteral("a,b; c ;;")}})));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QCOMPARE(result.details.joined(column::ProgramName),
                  QStringLiteral("Editor 9; Typesetter 2"));
@@ -257,8 +248,9 @@ private slots:
     void pdfWithJunkBeforeHeader() {
         // Poppler accepts a header a little way into the file; so must the sniffing.
         const QString file = path(QStringLiteral("junk.pdf"));
-        writeBytes(file, QByteArray(200, ' ') +
-                             fixtures::pdfDocument(2, {{"Title", QStringLiteral("Late")}}));
+        QVERIFY(
+            writeBytes(file, QByteArray(200, ' ') +
+                                 fixtures::pdfDocument(2, {{"Title", QStringLiteral("Late")}})));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QVERIFY(result.handled);
         QCOMPARE(result.details.joined(column::Title), QStringLiteral("Late"));
@@ -285,7 +277,8 @@ private slots:
         const QByteArray plain = fixtures::pdfDocument(
             3, {{"Title", QStringLiteral("Statement")}, {"Author", QStringLiteral("The Bank")}});
         const QString file = path(QStringLiteral("encrypted.pdf"));
-        writeBytes(file, fixtures::encryptedPdf(plain, cipher, locked ? "user" : "", "owner"));
+        QVERIFY(
+            writeBytes(file, fixtures::encryptedPdf(plain, cipher, locked ? "user" : "", "owner")));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QVERIFY(result.handled);
         QCOMPARE(result.details.joined(21), locked ? QString() : QStringLiteral("Statement"));
@@ -296,7 +289,8 @@ private slots:
         const QString large = path(QStringLiteral("encrypted-large.pdf"));
         const QByteArray padded = fixtures::pdfDocument(
             3, {{"Title", QStringLiteral("Statement")}, {"Padding", QString(300 * 1024, u'x')}});
-        writeBytes(large, fixtures::encryptedPdf(padded, cipher, locked ? "user" : "", "owner"));
+        QVERIFY(writeBytes(large,
+                           fixtures::encryptedPdf(padded, cipher, locked ? "user" : "", "owner")));
         DetailColumns columns(QFile::encodeName(large));
         QCOMPARE(columns.value(column::ItemType), QStringLiteral("PDF document"));
         QCOMPARE(columns.value(column::Pages), locked ? QString() : QStringLiteral("3"));
@@ -304,8 +298,8 @@ private slots:
 
     void linearisedPdf() {
         const QString file = path(QStringLiteral("linearised.pdf"));
-        writeBytes(file, fixtures::linearisedPdf(fixtures::pdfDocument(
-                             4, {{"Title", QStringLiteral("Fast web view")}})));
+        QVERIFY(writeBytes(file, fixtures::linearisedPdf(fixtures::pdfDocument(
+                                     4, {{"Title", QStringLiteral("Fast web view")}}))));
         const ReadResult result = readWith(readers::pdfReader(), file);
         QCOMPARE(result.details.joined(21), QStringLiteral("Fast web view"));
         QCOMPARE(result.details.joined(36), QStringLiteral("4"));
@@ -315,8 +309,8 @@ private slots:
         QStringList files;
         for (int n = 1; n <= 4; ++n) {
             files.append(path(QStringLiteral("thread%1.pdf").arg(n)));
-            writeBytes(files.last(),
-                       fixtures::pdfDocument(n, {{"Title", QStringLiteral("Doc %1").arg(n)}}));
+            QVERIFY(writeBytes(files.last(), fixtures::pdfDocument(
+                                                 n, {{"Title", QStringLiteral("Doc %1").arg(n)}})));
         }
         QStringList seen[2];
         auto work = [&](int who) {
@@ -420,7 +414,7 @@ private slots:
         fixtures::writeZip(file, entries);
         QVERIFY(QFileInfo(file).size() < 1 << 20);
         if (lying)
-            writeBytes(file, withDeclaredSize(readBytes(file), "docProps/core.xml", 4000));
+            QVERIFY(writeBytes(file, withDeclaredSize(readBytes(file), "docProps/core.xml", 4000)));
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
         // Nothing of the bomb itself; app.xml, a separate entry, is still read.
@@ -448,7 +442,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(bool, pdf);
         const QString file = path(name);
-        writeBytes(file, bytes);
+        QVERIFY(writeBytes(file, bytes));
         const ReadResult result =
             readWith(pdf ? readers::pdfReader() : readers::officeReader(), file);
         QVERIFY(!result.handled);
@@ -580,7 +574,7 @@ private slots:
     void legacyOfficeDamaged() {
         QFETCH(QByteArray, bytes);
         const QString file = path(QStringLiteral("damaged.doc"));
-        writeBytes(file, bytes);
+        QVERIFY(writeBytes(file, bytes));
         const ReadResult result = readWith(readers::legacyOfficeReader(), file);
         // Whatever it makes of the file, nothing is invented from the damage.
         for (int c = 12; c <= 40; ++c) {
@@ -611,7 +605,7 @@ private slots:
             QCOMPARE(::utimensat(AT_FDCWD, native.constData(), times, 0), 0);
         };
 
-        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Alpha")}}));
+        QVERIFY(writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Alpha")}})));
         setModified(1'600'000'000);
         const quint64 start = reads();
         QCOMPARE(titleNow(), QStringLiteral("Alpha"));
@@ -620,13 +614,14 @@ private slots:
         QCOMPARE(reads(), start + 1);
 
         // Same size, new contents and a new modification time.
-        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Omega")}}));
+        QVERIFY(writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Omega")}})));
         setModified(1'600'000'100);
         QCOMPARE(titleNow(), QStringLiteral("Omega"));
         QCOMPARE(reads(), start + 2);
 
         // New size, the old modification time put back: the size alone tells the change.
-        writeBytes(file, fixtures::pdfDocument(1, {{"Title", QStringLiteral("Longer title")}}));
+        QVERIFY(writeBytes(file,
+                           fixtures::pdfDocument(1, {{"Title", QStringLiteral("Longer title")}})));
         setModified(1'600'000'100);
         QCOMPARE(titleNow(), QStringLiteral("Longer title"));
         QCOMPARE(reads(), start + 3);
@@ -637,8 +632,8 @@ private slots:
     void keptDetailsRememberThatTheNameLied() {
         QTemporaryDir dir;
         const QByteArray native = QFile::encodeName(dir.filePath(QStringLiteral("report.docx")));
-        writeBytes(QFile::decodeName(native),
-                   fixtures::pdfDocument(2, {{"Title", QStringLiteral("Really a PDF")}}));
+        QVERIFY(writeBytes(QFile::decodeName(native),
+                           fixtures::pdfDocument(2, {{"Title", QStringLiteral("Really a PDF")}})));
         QStringList first;
         QStringList second;
         for (QStringList* seen : {&first, &second}) {
@@ -656,8 +651,8 @@ private slots:
         QList<QByteArray> files;
         for (const char* name : {"one.pdf", "two.pdf", "three.pdf"}) {
             files.append(QFile::encodeName(dir.filePath(QString::fromLatin1(name))));
-            writeBytes(QFile::decodeName(files.last()),
-                       fixtures::pdfDocument(1, {{"Title", QString::fromLatin1(name)}}));
+            QVERIFY(writeBytes(QFile::decodeName(files.last()),
+                               fixtures::pdfDocument(1, {{"Title", QString::fromLatin1(name)}})));
         }
         DetailColumns::clearCache();
         DetailColumns::setCacheLimit(2);
@@ -681,8 +676,9 @@ private slots:
         QList<QByteArray> files;
         for (int i = 0; i < 40; ++i) {
             files.append(QFile::encodeName(dir.filePath(QStringLiteral("doc%1.pdf").arg(i))));
-            writeBytes(QFile::decodeName(files.last()),
-                       fixtures::pdfDocument(1, {{"Title", QStringLiteral("Doc %1").arg(i)}}));
+            QVERIFY(
+                writeBytes(QFile::decodeName(files.last()),
+                           fixtures::pdfDocument(1, {{"Title", QStringLiteral("Doc %1").arg(i)}})));
         }
         const quint64 before = DetailColumns::cacheFigures().reads;
         std::atomic<int> wrong{0};
@@ -705,5 +701,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestDocumentReaders)
+QUILLMERE_CORE_TEST_MAIN(TestDocumentReaders)
 #include "test_document_readers.moc"

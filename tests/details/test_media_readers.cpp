@@ -551,5 +551,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestMediaReaders)
+QUILLMERE_CORE_TEST_MAIN(TestMediaReaders)
 #include "test_media_readers.moc"

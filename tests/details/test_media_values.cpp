@@ -125,5 +125,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestMediaValues)
+QUILLMERE_CORE_TEST_MAIN(TestMediaValues)
 #include "test_media_values.moc"

@@ -454,5 +454,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestPhotoDetails)
+QUILLMERE_CORE_TEST_MAIN(TestPhotoDetails)
 #include "test_photo_details.moc"

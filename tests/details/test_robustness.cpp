@@ -1,3 +1,4 @@
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include "details/column_ids.h"
@@ -27,18 +28,6 @@ using namespace quillmere::details;
 using namespace quillmere::search;
 using namespace quillmere::details::readers;
 using fixtures::Kind;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool Sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool Sanitized = true;
-#else
-constexpr bool Sanitized = false;
-#endif
-#else
-constexpr bool Sanitized = false;
-#endif
 
 namespace {
 
@@ -358,7 +347,7 @@ private slots:
     }
 
     void thousandCorruptFiles() {
-        const int wanted = Sanitized ? 200 : 1000;
+        const int wanted = sanitizerBuild() ? 200 : 1000;
         QList<QByteArray> paths;
         for (quint32 seed = 100; paths.size() < wanted; ++seed) {
             for (const Sample& sample : samples_) {
@@ -447,5 +436,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestRobustness)
+QUILLMERE_CORE_TEST_MAIN(TestRobustness)
 #include "test_robustness.moc"

@@ -3,6 +3,7 @@
 #include "results/results_model.h"
 #include "results/results_view.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -34,24 +35,14 @@ inline QByteArray native(const QString& folder, const QByteArray& name) {
     return QFile::encodeName(folder) + '/' + name;
 }
 
-inline bool writeBytes(const QByteArray& path, const QByteArray& bytes) {
-    FILE* file = std::fopen(path.constData(), "wb");
-    return file &&
-           std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file) == size_t(bytes.size()) &&
-           std::fclose(file) == 0;
-}
-
-inline QByteArray readBytes(const QByteArray& path) {
-    QFile file;
-    FILE* stream = std::fopen(path.constData(), "rb");
-    if (!stream || !file.open(stream, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return "(missing)";
-    return file.readAll();
-}
-
 inline bool exists(const QByteArray& path) {
     struct stat info {};
     return ::lstat(path.constData(), &info) == 0;
+}
+
+// What the file holds, or "(missing)" when there is none.
+inline QByteArray contentOf(const QByteArray& path) {
+    return exists(path) ? readBytes(path) : QByteArray("(missing)");
 }
 
 // Qt's own removal skips names that are not valid UTF-8.

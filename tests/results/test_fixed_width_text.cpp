@@ -74,5 +74,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestFixedWidthText)
+QUILLMERE_CORE_TEST_MAIN(TestFixedWidthText)
 #include "test_fixed_width_text.moc"

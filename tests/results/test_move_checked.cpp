@@ -1,4 +1,5 @@
 #include "file_command_fixture.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include "app/settings.h"
@@ -45,7 +46,8 @@ class TestMoveChecked : public QObject {
     QString target() const { return dir_->path() + QStringLiteral("/target"); }
     QByteArray file(const QByteArray& name, const QByteArray& content, bool ticked = true) {
         const QByteArray path = native(source(), name);
-        writeBytes(path, content);
+        if (!writeBytes(path, content))
+            qFatal("cannot write %s", path.constData());
         addRow(results_, path, ticked);
         return path;
     }
@@ -103,8 +105,8 @@ private slots:
 
         QCOMPARE(namesIn(target()), QStringList({"a.txt", "caf\uFFFD.txt", "line\nbreak.txt",
                                                  "read-only.txt", "with space.txt"}));
-        QCOMPARE(readBytes(native(target(), "caf\xe9.txt")), QByteArray("caf\xe9.txt"));
-        QCOMPARE(readBytes(native(source(), "caf\xef\xbf\xbd.txt")), QByteArray("decoy"));
+        QCOMPARE(contentOf(native(target(), "caf\xe9.txt")), QByteArray("caf\xe9.txt"));
+        QCOMPARE(contentOf(native(source(), "caf\xef\xbf\xbd.txt")), QByteArray("decoy"));
         QCOMPARE(modeOf(native(target(), "read-only.txt")), mode_t(0444));
         QCOMPARE(namesIn(source()),
                  QStringList({"caf\uFFFD.txt", "first.txt", "folder", "last.txt", "link"}));
@@ -172,9 +174,9 @@ private slots:
         QCOMPARE(firstChoice().buttons, QStringList({"Replace", "Keep Both", "Skip"}));
         QCOMPARE(firstChoice().defaultButton, 2); // Skip is the default: it loses nothing
         QCOMPARE(namesIn(target()), targetAfter);
-        QCOMPARE(readBytes(native(target(), "x.txt")), oldNameHolds);
+        QCOMPARE(contentOf(native(target(), "x.txt")), oldNameHolds);
         const bool skipped = oldNameHolds == "old" && targetAfter.size() == 1;
-        QCOMPARE(readBytes(moving), skipped ? QByteArray("new") : QByteArray("(missing)"));
+        QCOMPARE(contentOf(moving), skipped ? QByteArray("new") : QByteArray("(missing)"));
         QCOMPARE(results_.rowCount(), skipped ? 1 : 0);
         QCOMPARE(dialogs_.messages().size(), skipped ? 1 : 0);
     }
@@ -192,9 +194,9 @@ private slots:
                                              "/\""),
                  qPrintable(firstChoice().text));
         QCOMPARE(dialogs_.shown().last().buttons, QStringList({"Keep Both", "Skip"}));
-        QCOMPARE(readBytes(native(target(), "x.txt")), QByteArray("one"));
-        QCOMPARE(readBytes(native(target(), "x (2).txt")), QByteArray("two"));
-        QCOMPARE(readBytes(native(target(), "folder (2).txt")), QByteArray("file"));
+        QCOMPARE(contentOf(native(target(), "x.txt")), QByteArray("one"));
+        QCOMPARE(contentOf(native(target(), "x (2).txt")), QByteArray("two"));
+        QCOMPARE(contentOf(native(target(), "folder (2).txt")), QByteArray("file"));
         QVERIFY(rowsOf(results_).isEmpty());
     }
 
@@ -206,7 +208,7 @@ private slots:
         const QByteArray path = file("big.bin", content);
         QVERIFY(::chmod(path.constData(), 0444) == 0);
         moveTo(other.path());
-        QCOMPARE(readBytes(native(other.path(), "big.bin")), content);
+        QCOMPARE(contentOf(native(other.path(), "big.bin")), content);
         QCOMPARE(modeOf(native(other.path(), "big.bin")), mode_t(0444));
         QVERIFY(!exists(path));
         QCOMPARE(namesIn(other.path()), QStringList({"big.bin"})); // no temporary file left
@@ -223,9 +225,9 @@ private slots:
         const QByteArray replacing = file("kept.bin", content);
         dialogs_.queueChoice(QStringLiteral("Replace"));
         moveTo(full.path());
-        QCOMPARE(readBytes(fresh), content);
-        QCOMPARE(readBytes(replacing), content);
-        QCOMPARE(readBytes(native(full.path(), "kept.bin")), QByteArray("already there"));
+        QCOMPARE(contentOf(fresh), content);
+        QCOMPARE(contentOf(replacing), content);
+        QCOMPARE(contentOf(native(full.path(), "kept.bin")), QByteArray("already there"));
         QCOMPARE(namesIn(full.path()), QStringList({"kept.bin"}));
         QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(fresh),
                                                 "x " + QFile::decodeName(replacing)}));
@@ -235,5 +237,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestMoveChecked)
+QUILLMERE_CORE_TEST_MAIN(TestMoveChecked)
 #include "test_move_checked.moc"

@@ -168,5 +168,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestResultsModel)
+QUILLMERE_CORE_TEST_MAIN(TestResultsModel)
 #include "test_results_model.moc"

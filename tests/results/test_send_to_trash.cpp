@@ -1,5 +1,6 @@
 #include "file_command_fixture.h"
 #include "results/send_checked_to_trash.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <unistd.h>
@@ -17,7 +18,7 @@ QByteArray homeTrash() {
 
 // The original path a Trash keeps for a name, as the file manager will restore it.
 QByteArray restorePath(const QByteArray& trash, const QByteArray& name) {
-    for (const QByteArray& line : readBytes(trash + "/info/" + name + ".trashinfo").split('\n'))
+    for (const QByteArray& line : contentOf(trash + "/info/" + name + ".trashinfo").split('\n'))
         if (line.startsWith("Path="))
             return QByteArray::fromPercentEncoding(line.mid(5));
     return {};
@@ -34,7 +35,8 @@ class TestSendToTrash : public QObject {
 
     QByteArray file(const QByteArray& name, bool ticked = true, const QString& folder = {}) {
         const QByteArray path = native(folder.isEmpty() ? dir_.path() : folder, name);
-        writeBytes(path, name);
+        if (!writeBytes(path, name))
+            qFatal("cannot write %s", path.constData());
         addRow(results_, path, ticked);
         return path;
     }
@@ -75,11 +77,11 @@ private slots:
                  "Are you sure you want to move these 7 items to the Trash?");
         QCOMPARE(rowsOf(results_), QStringList({"- " + QFile::decodeName(kept)}));
         for (const QByteArray& name : names) {
-            QCOMPARE(readBytes(homeTrash() + "/files/" + name), name);
+            QCOMPARE(contentOf(homeTrash() + "/files/" + name), name);
             QCOMPARE(restorePath(homeTrash(), name), native(dir_.path(), name));
         }
-        QCOMPARE(readBytes(homeTrash() + "/files/folder/inner.txt"), QByteArray("inner.txt"));
-        QCOMPARE(readBytes(decoy), QByteArray("decoy"));
+        QCOMPARE(contentOf(homeTrash() + "/files/folder/inner.txt"), QByteArray("inner.txt"));
+        QCOMPARE(contentOf(decoy), QByteArray("decoy"));
         QCOMPARE(dialogs_.shown().size(), 2);
         QCOMPARE(dialogs_.shown()[1].text, "1 of 7 items could not be moved to the Trash:\r\n\r\n" +
                                                QFile::decodeName(gone) + ": It no longer exists");
@@ -131,16 +133,16 @@ private slots:
         trash(BoxAnswer::Yes);
 
         const QByteArray trash = native(ext4.path(), ".Trash-" + QByteArray::number(::getuid()));
-        QCOMPARE(readBytes(trash + "/files/on ext4.txt"), QByteArray("on ext4.txt"));
+        QCOMPARE(contentOf(trash + "/files/on ext4.txt"), QByteArray("on ext4.txt"));
         // There the record names the path from the mount's top folder.
         QCOMPARE(restorePath(trash, "on ext4.txt"), QByteArray("on ext4.txt"));
         QVERIFY(!exists(onExt4));
         // GIO keeps no Trash on mounts it counts as the system's own, such as tmpfs.
-        QCOMPARE(readBytes(onTmpfs), QByteArray("on tmpfs.txt"));
+        QCOMPARE(contentOf(onTmpfs), QByteArray("on tmpfs.txt"));
         QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(onTmpfs)}));
         QVERIFY(dialogs_.messages()[1].text.startsWith("1 of 2 items could not be moved"));
     }
 };
 
-QUILLMERE_TEST_MAIN(TestSendToTrash)
+QUILLMERE_CORE_TEST_MAIN(TestSendToTrash)
 #include "test_send_to_trash.moc"

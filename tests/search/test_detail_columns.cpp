@@ -1,6 +1,7 @@
 #include "details/mime_kinds.h"
 #include "details/value_formats.h"
 #include "search/detail_columns.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QDateTime>
@@ -13,19 +14,13 @@
 #include <unistd.h>
 
 using quillmere::search::DetailColumns;
+using namespace quillmere::test;
 namespace column = quillmere::details::column;
 
 namespace {
 
 QByteArray native(const QTemporaryDir& dir, const QByteArray& name) {
     return QFile::encodeName(dir.path()) + '/' + name;
-}
-
-void writeFile(const QByteArray& path, const QByteArray& bytes) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY2(fd >= 0, path.constData());
-    QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
-    ::close(fd);
 }
 
 } // namespace
@@ -146,11 +141,11 @@ private slots:
         ::umask(022);
         const QByteArray text = QByteArray("some words\n").repeated(320).left(3482);
         if (kind == "file") {
-            writeFile(path, text);
+            QVERIFY(writeBytes(path, text));
         } else if (kind == "folder") {
             QCOMPARE(::mkdir(path.constData(), 0755), 0);
         } else if (kind == "symlink") {
-            writeFile(native(dir, "target.txt"), text);
+            QVERIFY(writeBytes(native(dir, "target.txt"), text));
             QCOMPARE(::symlink("target.txt", path.constData()), 0);
         } else if (kind == "dangling") {
             QCOMPARE(::symlink("nowhere", path.constData()), 0);
@@ -189,7 +184,7 @@ private slots:
             QSKIP("changing a file's owner needs root");
         QTemporaryDir dir;
         const QByteArray path = native(dir, "orphan.txt");
-        writeFile(path, "x");
+        QVERIFY(writeBytes(path, "x"));
         QCOMPARE(::chown(path.constData(), 54321, 54322), 0);
         DetailColumns details(path);
         QCOMPARE(details.value(column::Owner), QStringLiteral("54321"));
@@ -199,7 +194,7 @@ private slots:
     void vanishedEntryKeepsOnlyItsName() {
         QTemporaryDir dir;
         const QByteArray path = native(dir, "brief.jpg");
-        writeFile(path, "soon gone");
+        QVERIFY(writeBytes(path, "soon gone"));
         DetailColumns details(path);
         QCOMPARE(details.value(column::Name), QStringLiteral("brief.jpg"));
         QCOMPARE(::unlink(path.constData()), 0);
@@ -223,7 +218,7 @@ private slots:
             QSKIP("root reads every file");
         QTemporaryDir dir;
         const QByteArray path = native(dir, "secret");
-        writeFile(path, "hidden");
+        QVERIFY(writeBytes(path, "hidden"));
         QCOMPARE(::chmod(path.constData(), 0), 0);
         DetailColumns details(path);
         QCOMPARE(details.value(column::ItemType), QString());
@@ -386,5 +381,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestDetailColumns)
+QUILLMERE_CORE_TEST_MAIN(TestDetailColumns)
 #include "test_detail_columns.moc"

@@ -3,6 +3,7 @@
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "search/store/stored_details.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QDirIterator>
@@ -114,17 +115,6 @@ Run runOnce(const QByteArray& root, const StoreOptions* options,
     return run;
 }
 
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void setModified(const QString& path, const struct timespec& when) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, when};
     QCOMPARE(::utimensat(AT_FDCWD, native(path).constData(), times, 0), 0);
@@ -209,9 +199,10 @@ private slots:
         // A photo under a song's name: its type comes from the content.
         QFile::copy(tree_ + QStringLiteral("/photo.jpg"), tree_ + QStringLiteral("/misnamed.mp3"));
         // Unreadable: the problem is remembered and worded as a fresh read words it.
-        writeBytes(tree_ + QStringLiteral("/broken.jpg"), QByteArray("\xff\xd8\xff\xe1junk", 8));
-        writeBytes(tree_ + QStringLiteral("/notes.txt"), "Kodak moments\n");
-        writeBytes(tree_ + QStringLiteral("/empty.pdf"), {});
+        QVERIFY(writeBytes(tree_ + QStringLiteral("/broken.jpg"),
+                           QByteArray("\xff\xd8\xff\xe1junk", 8)));
+        QVERIFY(writeBytes(tree_ + QStringLiteral("/notes.txt"), "Kodak moments\n"));
+        QVERIFY(writeBytes(tree_ + QStringLiteral("/empty.pdf"), {}));
     }
 
     void cleanup() { DetailColumns::useStore(nullptr); }
@@ -299,7 +290,7 @@ private slots:
         QVERIFY(at > 0);
         bytes.replace(at, 9, "Bob Kodak");
         const struct timespec time = modifiedOf(paper);
-        writeBytes(paper + QStringLiteral(".new"), bytes);
+        QVERIFY(writeBytes(paper + QStringLiteral(".new"), bytes));
         setModified(paper + QStringLiteral(".new"), time);
         QVERIFY(::rename(native(paper + QStringLiteral(".new")).constData(),
                          native(paper).constData()) == 0);
@@ -364,12 +355,12 @@ private slots:
         const auto releaseOnFailure = qScopeGuard(release);
         std::function<void()> duringSearch;
         if (how == QLatin1String("garbage")) {
-            writeBytes(file, QByteArray(20000, 'x'));
+            QVERIFY(writeBytes(file, QByteArray(20000, 'x')));
         } else if (how == QLatin1String("damaged")) {
             QByteArray bytes = readBytes(file);
             for (qsizetype i = 4096 + 100; i < bytes.size(); i += 7)
                 bytes[i] = char(bytes[i] ^ 0x5a);
-            writeBytes(file, bytes);
+            QVERIFY(writeBytes(file, bytes));
         } else if (how == QLatin1String("truncated")) {
             QVERIFY(::truncate(native(file).constData(), QFileInfo(file).size() / 2 + 10) == 0);
         } else if (how == QLatin1String("read-only")) {
@@ -453,5 +444,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestDetailStore)
+QUILLMERE_CORE_TEST_MAIN(TestDetailStore)
 #include "test_detail_store.moc"

@@ -136,5 +136,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestMatcher)
+QUILLMERE_CORE_TEST_MAIN(TestMatcher)
 #include "test_matcher.moc"

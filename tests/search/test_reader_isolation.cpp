@@ -9,6 +9,7 @@
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "support/model_search_observer.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QProcess>
@@ -30,27 +31,16 @@ namespace {
 
 constexpr int Comments = 24;
 
-#ifdef QUILLMERE_SANITIZE
 // AddressSanitizer catches the crash and exits with its own code; the helper may also write, for
 // the sanitizers' reports.
-constexpr bool SanitizerBuild = true;
-const QString Crashed = QStringLiteral("stopped unexpectedly");
-const QString WriteRefused = QStringLiteral("write allowed");
-#else
-constexpr bool SanitizerBuild = false;
-const QString Crashed = QStringLiteral("crashed (SIGSEGV)");
-const QString WriteRefused = QStringLiteral("write EPERM");
-#endif
-
-void writeText(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
+const QString Crashed =
+    sanitizerBuild() ? QStringLiteral("stopped unexpectedly") : QStringLiteral("crashed (SIGSEGV)");
+const QString WriteRefused =
+    sanitizerBuild() ? QStringLiteral("write allowed") : QStringLiteral("write EPERM");
 
 // A file the test build of the helper turns into the named misbehaviour.
 void writeFault(const QString& path, const QByteArray& word) {
-    writeText(path, "QUILLMERE-FAULT " + word + "\n");
+    QVERIFY(writeBytes(path, "QUILLMERE-FAULT " + word + "\n"));
 }
 
 void writeKodakPhoto(const QString& path) {
@@ -169,10 +159,9 @@ private slots:
         QTest::addRow("crash, two workers") << QByteArray("crash") << Crashed << 2 << 5000;
         QTest::addRow("crash, on the walk's thread") << QByteArray("crash") << Crashed << 0 << 5000;
         QTest::addRow("hang") << QByteArray("hang") << "took longer than 2 s" << 2 << 2000;
-#ifndef QUILLMERE_SANITIZE // the address-space limit is off where AddressSanitizer runs
-        QTest::addRow("endless allocation")
-            << QByteArray("allocate") << "ran out of memory" << 2 << 20000;
-#endif
+        if (!sanitizerBuild()) // the address-space limit is off where AddressSanitizer runs
+            QTest::addRow("endless allocation")
+                << QByteArray("allocate") << "ran out of memory" << 2 << 20000;
     }
     void aFaultCostsOneFile() {
         QFETCH(QByteArray, fault);
@@ -262,7 +251,7 @@ private slots:
         QByteArray bytes = small.readAll();
         bytes.insert(bytes.indexOf('\n') + 1, "%" + QByteArray(400 * 1024, 'x') + "\n");
         paths << dir.filePath(QStringLiteral("large.pdf"));
-        writeText(paths.last(), bytes);
+        QVERIFY(writeBytes(paths.last(), bytes));
 
         const auto everyColumn = [&paths] {
             QStringList out;
@@ -442,7 +431,7 @@ private slots:
 
     // A helper's memory stays the same however many files it reads.
     void aHelperStaysFlat() {
-        if (SanitizerBuild)
+        if (sanitizerBuild())
             QSKIP("AddressSanitizer holds freed memory back for a while");
         QTemporaryDir dir;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
@@ -466,5 +455,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestReaderIsolation)
+QUILLMERE_CORE_TEST_MAIN(TestReaderIsolation)
 #include "test_reader_isolation.moc"

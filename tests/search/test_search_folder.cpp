@@ -2,6 +2,7 @@
 #include "search/read_ahead.h"
 #include "search/search_folder.h"
 #include "support/model_search_observer.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
@@ -24,30 +25,6 @@ using namespace quillmere::search;
 using namespace quillmere::test;
 
 namespace {
-
-// Writes each entry under `root`: a name ending in "/" is a folder, "name -> target" a symbolic
-// link, anything else a small text file. Names are raw bytes.
-bool makeTree(const QByteArray& root, const QList<QByteArray>& entries) {
-    for (const QByteArray& entry : entries) {
-        const QByteArray path = root + '/' + entry;
-        const qsizetype arrow = entry.indexOf(" -> ");
-        if (arrow >= 0) {
-            if (::symlink(entry.mid(arrow + 4).constData(),
-                          (root + '/' + entry.left(arrow)).constData()) != 0)
-                return false;
-        } else if (entry.endsWith('/')) {
-            if (::mkdir(path.constData(), 0755) != 0)
-                return false;
-        } else {
-            FILE* f = std::fopen(path.constData(), "w");
-            if (!f)
-                return false;
-            std::fputs("some words\n", f);
-            std::fclose(f);
-        }
-    }
-    return true;
-}
 
 // Records everything the walk tells it, paths relative to the root, in one list.
 class Recorder : public ModelSearchObserver {
@@ -696,5 +673,5 @@ private slots:
     }
 };
 
-QUILLMERE_TEST_MAIN(TestSearchFolder)
+QUILLMERE_CORE_TEST_MAIN(TestSearchFolder)
 #include "test_search_folder.moc"

@@ -7,6 +7,7 @@
 #include "search/search_session.h"
 #include "support/model_search_observer.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QProcess>
@@ -25,28 +26,6 @@ using namespace quillmere::search;
 namespace {
 
 const QString kDone = QStringLiteral("Done.");
-
-// Entries under root: a name ending in "/" is a folder, "name -> target" a symbolic link, anything
-// else a small text file.
-bool makeTree(const QString& root, const QStringList& entries) {
-    for (const QString& entry : entries) {
-        const QString path = root + QLatin1Char('/') + entry.section(QStringLiteral(" -> "), 0, 0);
-        if (entry.contains(QStringLiteral(" -> "))) {
-            if (!QFile::link(entry.section(QStringLiteral(" -> "), 1), path))
-                return false;
-        } else if (entry.endsWith(QLatin1Char('/'))) {
-            if (!QDir().mkpath(path))
-                return false;
-        } else {
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly) || file.write("text\n") != 5)
-                return false;
-            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                QFileDevice::ReadGroup | QFileDevice::ReadOther);
-        }
-    }
-    return true;
-}
 
 // Every results row as "path<TAB>label", with the folder's path shown as "~".
 QStringList dump(const ResultsModel& results, const QString& root) {

@@ -3,6 +3,7 @@
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
 #include "form_fixture.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/form1.h"
 
@@ -23,13 +24,6 @@ using namespace quillmere::window;
 using namespace quillmere::test;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(bytes);
-}
 
 QStringList failureLines(const ScriptedDialogs& dialogs) {
     QStringList lines;
@@ -80,7 +74,8 @@ void TestStartup::withoutSkinKeepsTheDesignLook() {
 void TestStartup::skinRecoloursAndAppliesTheStyleSheet() {
     FormFixture fixture;
     const QByteArray sheet = "QPushButton { color: #123456; }";
-    writeFile(fixture.pathInProgramFolder(kSkin), sheet);
+    QVERIFY(QDir().mkpath(fixture.pathInProgramFolder(QStringLiteral("x"))));
+    QVERIFY(writeBytes(fixture.pathInProgramFolder(kSkin), sheet));
     auto form = fixture.make();
     const QColor buttonFace = QApplication::palette().color(QPalette::Button);
     QVERIFY(buttonFace != QColor(Qt::white));
@@ -116,11 +111,12 @@ void TestStartup::skinThatIsNotARegularFileIsAbsent() {
 void TestStartup::unreadableSkinIsReportedAtStep100() {
     FormFixture fixture;
     const QString path = fixture.pathInProgramFolder(kSkin);
+    QVERIFY(QDir().mkpath(fixture.pathInProgramFolder(QStringLiteral("x"))));
     if (::geteuid() == 0) {
         // Permissions do not stop root; an oversized skin is refused the same way.
-        writeFile(path, QByteArray((1 << 20) + 1, ' '));
+        QVERIFY(writeBytes(path, QByteArray((1 << 20) + 1, ' ')));
     } else {
-        writeFile(path, "QWidget {}");
+        QVERIFY(writeBytes(path, "QWidget {}"));
         QFile::setPermissions(path, QFileDevice::Permissions());
     }
     auto form = fixture.make();
@@ -158,7 +154,7 @@ void TestStartup::handCursor() {
     if (content == QLatin1String("shipped"))
         QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_HAND_CURSOR_FILE), path));
     else if (content == QLatin1String("corrupt"))
-        writeFile(path, QByteArray("\0\0\2\0\1\0garbage", 12));
+        QVERIFY(writeBytes(path, QByteArray("\0\0\2\0\1\0garbage", 12)));
     else if (content == QLatin1String("folder"))
         QVERIFY(QDir().mkpath(path));
     else if (content == QLatin1String("fifo"))

@@ -3,11 +3,14 @@
 #include "app/settings.h"
 #include "form_fixture.h"
 #include "results/results_model.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/form1.h"
 #include "window/progress_bar.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -24,12 +27,6 @@ using namespace quillmere::test;
 // The window hands each event to its handler and shows what the handler asks for. The handlers'
 // own rules are tested through fake views beside them; these tests check only the wiring.
 namespace {
-
-void writeFile(const QString& path) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write("text\n"), 5);
-}
 
 QStringList folderRows(const Form1& form) {
     QStringList texts;
@@ -82,9 +79,9 @@ private slots:
         const QString root = dir.path();
         QVERIFY(QDir().mkpath(root + QStringLiteral("/one/a")));
         QVERIFY(QDir().mkpath(root + QStringLiteral("/two")));
-        writeFile(root + QStringLiteral("/one/Zebra_1"));
-        writeFile(root + QStringLiteral("/one/a/zebra_a"));
-        writeFile(root + QStringLiteral("/two/zebra_2"));
+        QVERIFY(writeBytes(root + QStringLiteral("/one/Zebra_1"), "text\n"));
+        QVERIFY(writeBytes(root + QStringLiteral("/one/a/zebra_a"), "text\n"));
+        QVERIFY(writeBytes(root + QStringLiteral("/two/zebra_2"), "text\n"));
         FormFixture fixture;
         auto form = fixture.make();
         form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/one")}));
@@ -119,8 +116,8 @@ private slots:
         const QString root = dir.path();
         QVERIFY(QDir().mkpath(root + QStringLiteral("/a")));
         QVERIFY(QDir().mkpath(root + QStringLiteral("/b")));
-        writeFile(root + QStringLiteral("/a/zebra_a"));
-        writeFile(root + QStringLiteral("/b/zebra_b"));
+        QVERIFY(writeBytes(root + QStringLiteral("/a/zebra_a"), "text\n"));
+        QVERIFY(writeBytes(root + QStringLiteral("/b/zebra_b"), "text\n"));
         FormFixture fixture;
         Form1* form = nullptr;
         QStringList rowsWhenClosed;
@@ -219,6 +216,65 @@ private slots:
                          "~/More Photos/Family picnic.jpg\t[Camera maker] Eastman Kodak Company",
                          "~/More Photos/Old bridge.jpg\t[Camera maker] Eastman Kodak Company"}));
         QCOMPARE(fixture.dialogs.messages().last().text, QStringLiteral("Done."));
+    }
+
+    // The results buttons reach their commands; the commands' rules have their own tests.
+    void buttonsReachTheirCommands() {
+        FormFixture fixture;
+        auto form = fixture.make();
+        ResultsModel& results = form->results();
+        results.appendRow("/photos/kodak.jpg", QStringLiteral("[Camera maker] Kodak"));
+        results.appendRow("/photos/other.jpg", QStringLiteral("[Name] other.jpg"));
+        results.appendRow("/music/song.mp3", QStringLiteral("[Title] Song"));
+        results.setChecked(0, true);
+
+        fixture.dialogs.queueInput(QStringLiteral("MP3"));
+        form->pushButton(17)->click();
+        QCOMPARE(results.rowCount(), 2);
+        QCOMPARE(form->mousePointer(), 1);
+        fixture.dialogs.queueInput(QStringLiteral("kodak"));
+        form->pushButton(11)->click();
+        QCOMPARE(results.rowCount(), 1);
+
+        form->pushButton(5)->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QStringLiteral("/photos/kodak.jpg\t[Camera maker] Kodak\r\n"));
+
+        QTemporaryDir dir;
+        fixture.dialogs.queueSavePath(dir.filePath(QStringLiteral("saved.txt")));
+        form->pushButton(2)->click();
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("saved.txt"))));
+        QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(form->mousePointer(), 0);
+
+        form->pushButton(6)->click();
+        QCOMPARE(results.rowCount(), 0);
+        QCOMPARE(fixture.dialogs.messages().size(), 2); // the clipboard note and "Done."
+    }
+
+    // The two file buttons act on the window's ticked rows with its dialogs and pointer.
+    void trashAndMoveButtonsActOnTheTickedRows() {
+        FormFixture fixture;
+        auto form = fixture.make();
+        QTemporaryDir files;
+        QTemporaryDir target;
+        for (const char* name : {"trashed.txt", "moved.txt"}) {
+            QFile file(files.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            form->results().appendRow(QFile::encodeName(file.fileName()), QStringLiteral("[x]"));
+        }
+        form->results().setChecked(0, true);
+        fixture.dialogs.queueAnswer(app::BoxAnswer::Yes);
+        form->pushButton(10)->click();
+        QVERIFY(!QFile::exists(files.filePath(QStringLiteral("trashed.txt"))));
+
+        form->results().setChecked(0, true);
+        fixture.dialogs.queueFolder(target.path());
+        form->pushButton(8)->click();
+        QVERIFY(QFile::exists(target.filePath(QStringLiteral("moved.txt"))));
+        QCOMPARE(form->results().rowCount(), 0);
+        QCOMPARE(form->mousePointer(), 0);
+        QCOMPARE(fixture.dialogs.shown().size(), 2); // the question and the picker
     }
 };
 
