@@ -13,7 +13,7 @@ QString composeFailureMessage(const QString& description, const QString& locatio
     return message;
 }
 
-QString describeException(std::exception_ptr failure) {
+QString describeException(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const Failure& f) {

@@ -62,6 +62,6 @@ QString composeFailureMessage(const QString& description, const QString& locatio
                               const std::optional<QString>& fileText = std::nullopt);
 
 // The description of the exception in flight, for any kind of exception.
-QString describeException(std::exception_ptr failure);
+QString describeException(const std::exception_ptr& failure);
 
 } // namespace quillmere::app

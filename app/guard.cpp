@@ -2,7 +2,7 @@
 
 namespace quillmere::app {
 
-void Guard::report(int label, std::exception_ptr failure) noexcept {
+void Guard::report(int label, const std::exception_ptr& failure) noexcept {
     ++failures_;
     try {
         dialogs_.messageBox(

@@ -50,7 +50,7 @@ public:
     int failureCount() const { return failures_; }
 
 private:
-    void report(int label, std::exception_ptr failure) noexcept;
+    void report(int label, const std::exception_ptr& failure) noexcept;
 
     Dialogs& dialogs_;
     QString location_;

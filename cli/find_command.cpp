@@ -150,8 +150,8 @@ int runFind(const QList<QByteArray>& arguments) {
     reportReaderFaults();
     Output output;
     PrintingObserver observer(json, output);
-    const search::Query query{phrase,
-                              ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
+    search::Query query{phrase,
+                        ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
     search::searchFolders(
         folders, [&] { return query; }, deep, observer);
     const bool written = output.flush();

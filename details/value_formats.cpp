@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
+#include <ctime>
 #include <sys/stat.h>
-#include <time.h>
 
 namespace quillmere::details {
 
@@ -54,7 +54,7 @@ QString shortLocalText(QDate date, QTime time) {
         return *it;
     if (shownTexts.size() >= 1024)
         shownTexts.clear();
-    const QString text =
+    QString text =
         systemLocale().toString(QDateTime(date, shownTime, Qt::UTC), QLocale::ShortFormat);
     shownTexts.insert(key, text);
     return text;

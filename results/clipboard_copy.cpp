@@ -46,6 +46,7 @@ void CopyListviewToClipboard(const ResultsModel& list, Clipboard& clipboard) {
     const int columns = list.columnCount();
     const auto yield = [] { app::letWindowMessagesRun(); };
     std::vector<int> widths;
+    widths.reserve(size_t(columns));
     for (int c = 0; c < columns; ++c)
         widths.push_back(columnWidth(list, c, rows, 0, yield));
 

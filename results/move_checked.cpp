@@ -130,7 +130,8 @@ void moveCheckedToFolder(ResultsView& view, app::Dialogs& dialogs, ResultsModel&
         // A command that ran meanwhile may have shortened the list.
         if (i >= results.rowCount())
             break;
-        const ResultRow row = results.row(i);
+        // A copy: the checks below let window messages run, which may change the list.
+        const ResultRow row = results.row(i); // NOLINT(performance-unnecessary-copy-initialization)
         g.setFileText(row.displayPath);
         if (!g.test(122, [&] { return row.checked; }))
             continue;

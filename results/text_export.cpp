@@ -23,7 +23,8 @@ const QString kIdleProgressText = QStringLiteral("Progress Bar");
 // Rows past 2000 raise the value by the whole number n / 2000 (at most 0.05 percent more); the
 // bar shows whole percentages.
 int rowProgress(int rowNumber, int rowCount) {
-    return int((double(rowNumber) + double(rowCount / 2000)) / double(rowCount) * 100.0);
+    const int wholeThousandPairs = rowCount / 2000;
+    return int((double(rowNumber) + double(wholeThousandPairs)) / double(rowCount) * 100.0);
 }
 
 class Export {

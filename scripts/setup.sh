@@ -2,7 +2,8 @@
 # Sets up a Debian 12 machine for Quillmere and then builds it.
 #   scripts/setup.sh run    install what is missing, build, open the window
 #   scripts/setup.sh test   install what is missing, build, run the tests, then run them again
-#                           under AddressSanitizer and UndefinedBehaviourSanitizer
+#                           under AddressSanitizer and UndefinedBehaviourSanitizer, then check
+#                           the sources with clang-tidy and clang-format
 #   scripts/setup.sh deb    install what is missing, build, and make the Debian package in build/
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ packages=(
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev libsqlite3-dev
     libgsf-1-dev libqpdf-dev libseccomp-dev
-    shared-mime-info fonts-liberation2 xdg-utils clang-tidy
+    shared-mime-info fonts-liberation2 xdg-utils clang-tidy clang-format
     desktop-file-utils appstream xvfb xauth xdotool librsvg2-bin dpkg-dev
     e2fsprogs mount # the file-command tests mount a second file system of their own
 )
@@ -58,6 +59,8 @@ test)
     run_tests build
     build build-sanitize -DQUILLMERE_SANITIZE=ON -DQUILLMERE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
     UBSAN_OPTIONS=print_stacktrace=1 run_tests build-sanitize
+    python3 scripts/tidy.py build
+    sh scripts/check_format.sh
     ;;
 deb)
     install_missing

@@ -254,7 +254,7 @@ public:
             *it = std::move(kept); // a changed file keeps its place in the order
             return;
         }
-        kept_.insert(path, std::move(kept));
+        kept_.insert(path, kept);
         order_.push_back(path);
         dropOverLimit();
     }

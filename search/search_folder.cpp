@@ -208,7 +208,7 @@ private:
     }
 
     void pushItems(const app::fs::FolderEntries& entries, LabelForm form, Decisions decisions,
-                   bool secondPass, Items shared = nullptr) {
+                   bool secondPass, const Items& shared = nullptr) {
         if (entries.items.empty())
             return;
         Segment s;

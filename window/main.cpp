@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     quillmere::search::DetailColumns::useStore(store);
     quillmere::window::Form1 window;
     window.show();
-    const int status = app.exec();
+    const int status = QApplication::exec();
     quillmere::search::DetailColumns::useStore(nullptr);
     return status;
 }

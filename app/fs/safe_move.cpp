@@ -169,8 +169,7 @@ QByteArray freeNameBeside(const QByteArray& target) {
     const QByteArray stem = name.left(dot);
     const QByteArray extension = name.mid(dot);
     for (int number = 2; number <= kMaxNumberedNames; ++number) {
-        const QByteArray candidate =
-            folder + stem + " (" + QByteArray::number(number) + ")" + extension;
+        QByteArray candidate = folder + stem + " (" + QByteArray::number(number) + ")" + extension;
         if (!PathEntryExists(candidate))
             return candidate;
     }

@@ -549,7 +549,7 @@ QString dimensionsText(qint64 width, qint64 height) {
 QDateTime parsePhotoTime(const QString& raw) {
     const QString text = raw.trimmed();
     if (text.size() >= 19 && text[4] == u':' && text[7] == u':') {
-        const QDateTime time =
+        QDateTime time =
             QDateTime::fromString(text.left(19), QStringLiteral("yyyy:MM:dd HH:mm:ss"));
         if (time.isValid())
             return time;

@@ -75,6 +75,6 @@ void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
 QString dimensionsText(qint64 width, qint64 height);
 
 // An EXIF ("2024:05:01 10:20:30"), XMP/ISO 8601 or RFC 2822 time; invalid when unreadable.
-QDateTime parsePhotoTime(const QString& text);
+QDateTime parsePhotoTime(const QString& raw);
 
 } // namespace quillmere::details::readers

@@ -44,7 +44,8 @@ void prepareGsf() {
         for (int codepage : {1252, 1250, 1251, 1253, 1254, 1255, 1256,  1257, 1258, 874,
                              932,  936,  949,  950,  437,  850,  10000, 1200, 1201, 65001}) {
             const GIConv converter = gsf_msole_iconv_open_for_import(codepage);
-            if (converter != reinterpret_cast<GIConv>(-1))
+            // (GIConv)-1 is how the iconv interface says it failed.
+            if (converter != reinterpret_cast<GIConv>(-1)) // NOLINT(performance-no-int-to-ptr)
                 kept->push_back(converter);
         }
         return true;

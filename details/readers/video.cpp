@@ -189,6 +189,8 @@ const AVInputFormat* demuxerBySignature(const QByteArray& head) {
         name = "matroska";
     else if (at(0, "RIFF", 4) && at(8, "AVI ", 4))
         name = "avi";
+    // The ASF header object's GUID holds zero bytes; its length is given.
+    // NOLINTNEXTLINE(bugprone-string-literal-with-embedded-nul)
     else if (at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c", 16))
         name = "asf";
     return name ? av_find_input_format(name) : nullptr;

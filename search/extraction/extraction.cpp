@@ -9,7 +9,7 @@
 #include <shared_mutex>
 #include <tuple>
 
-#include <limits.h>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -14,11 +14,11 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
-#include <time.h>
 #include <variant>
 
 namespace quillmere::search::store {
@@ -303,7 +303,7 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     while ((code = selectFolder_.step()) == SQLITE_ROW) {
         Row row = rowFrom(selectFolder_);
         stale = stale || row.used < staleBefore;
-        loadedFolder.rows.insert(selectFolder_.blob(0), std::move(row));
+        loadedFolder.rows.insert(selectFolder_.blob(0), row);
     }
     selectFolder_.reset();
     if (code != SQLITE_DONE) {
@@ -318,7 +318,7 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     }
     loadedRows_ += loadedFolder.rows.size();
     loadOrder_.push_back(folderPath);
-    loaded_.insert(folderPath, std::move(loadedFolder));
+    loaded_.insert(folderPath, loadedFolder);
     dropLoadedOverLimit(); // never the newest; erasing may move the others
     const auto it = loaded_.find(folderPath);
     return it != loaded_.end() ? &*it : nullptr;
@@ -688,7 +688,8 @@ void DetailStore::Impl::keepUnderLimit() {
         const qint64 entries = writer_.queryNumber("SELECT count(*) FROM entries", &error);
         if (error.failed() || entries <= 0)
             break;
-        const double excess = double(used - options.sizeLimit * 9 / 10) / double(used);
+        const qint64 target = options.sizeLimit * 9 / 10;
+        const double excess = double(used - target) / double(used);
         evict_.bind(1, std::max<qint64>(1, qint64(double(entries) * excess) + 1));
         const int code = evict_.step();
         evict_.reset();
