@@ -63,6 +63,7 @@ public:
 const Reader& imageReader();        // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
 const Reader& imageHeaderReader();  // image_header.cpp: sizes of BMP, GIF, ICO, PNM
 const Reader& heifReader();         // heif.cpp
+const Reader& jpegXlReader();       // jpeg_xl.cpp
 const Reader& audioReader();        // audio.cpp
 const Reader& videoReader();        // video.cpp
 const Reader& pdfReader();          // pdf.cpp

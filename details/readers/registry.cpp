@@ -10,9 +10,9 @@ namespace quillmere::details::readers {
 namespace {
 
 // In the order they are asked; a reader's place is also its number between engine and helper.
-const std::array<const Reader*, 8>& allReaders() {
-    static const std::array<const Reader*, 8> all = {
-        &heifReader(),  &imageHeaderReader(), &imageReader(),  &audioReader(),
+const std::array<const Reader*, 9>& allReaders() {
+    static const std::array<const Reader*, 9> all = {
+        &heifReader(),  &imageHeaderReader(), &imageReader(),  &jpegXlReader(),      &audioReader(),
         &videoReader(), &pdfReader(),         &officeReader(), &legacyOfficeReader()};
     return all;
 }

@@ -1,6 +1,7 @@
 #include "details/readers/exiv2_support.h"
 #include "fixtures/documents.h"
 #include "fixtures/images.h"
+#include "fixtures/jpeg_xl.h"
 #include "search/detail_columns.h"
 #include "support/test_main.h"
 
@@ -72,6 +73,19 @@ QStringList embedded(DetailColumns& details) {
     return values;
 }
 
+// The embedded details of a file of these bytes under this name; an empty list when it cannot be
+// written.
+QStringList embeddedOf(const QString& name, const QByteArray& bytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return {QStringLiteral("cannot write ") + path};
+    file.close();
+    DetailColumns details(QFile::encodeName(path));
+    return embedded(details);
+}
+
 } // namespace
 
 class TestPhotoDetails : public QObject {
@@ -94,6 +108,8 @@ private slots:
                               << "WebP image";
         QTest::addRow("HEIC") << Kind::Heic << "photo.heic"
                               << "HEIF image";
+        QTest::addRow("JPEG XL") << Kind::Jxl << "photo.jxl"
+                                 << "JPEG XL image";
         QTest::addRow("JPEG named as text") << Kind::Jpeg << "photo.txt"
                                             << "plain text document";
         QTest::addRow("JPEG without extension") << Kind::Jpeg << "photo"
@@ -258,6 +274,36 @@ private slots:
         DetailColumns details(QFile::encodeName(path));
         QTEST(details.value(column::Dimensions), "expected");
         QCOMPARE(embedded(details).size(), details.value(column::Dimensions).isEmpty() ? 0 : 1);
+    }
+
+    // A JPEG XL file's boxes may stand before or after its codestream, or be missing altogether
+    // when the file is a bare codestream.
+    void jpegXlBoxes_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected");
+        Exiv2::XmpData xmp;
+        xmp["Xmp.dc.title"] = "lang=x-default Pier at night";
+        xmp["Xmp.xmp.CreatorTool"] = "Night Tool";
+        std::string packet;
+        QCOMPARE(Exiv2::XmpParser::encode(packet, xmp), 0);
+        QImage image(24, 16, QImage::Format_RGB888);
+        image.fill(Qt::darkCyan);
+        const QByteArray afterCodestream =
+            quillmere::fixtures::jpegXlBytes(image, {}, QByteArray::fromStdString(packet));
+        const QStringList both = {QStringLiteral("21 Title: Pier at night"),
+                                  QStringLiteral("31 Dimensions: 24 x 16"),
+                                  QStringLiteral("35 Program name: Night Tool")};
+        QTest::addRow("XMP after the codestream") << afterCodestream << both;
+        QTest::addRow("bare codestream") << quillmere::fixtures::jpegXlBytes(image, {}, {})
+                                         << QStringList{QStringLiteral("31 Dimensions: 24 x 16")};
+        QTest::addRow("XMP box cut inside its XML")
+            << afterCodestream.left(afterCodestream.lastIndexOf("Night Tool") + 5)
+            << QStringList{QStringLiteral("31 Dimensions: 24 x 16")};
+        QTest::addRow("signature alone") << afterCodestream.left(12) << QStringList();
+    }
+    void jpegXlBoxes() {
+        QFETCH(QByteArray, bytes);
+        QTEST(embeddedOf(QStringLiteral("p.jxl"), bytes), "expected");
     }
 
     void pngTextChunks() {

@@ -75,9 +75,9 @@ private:
 };
 
 const readers::Reader* const AllReaders[] = {
-    &readers::imageReader(),  &readers::imageHeaderReader(), &readers::heifReader(),
-    &readers::audioReader(),  &readers::videoReader(),       &readers::pdfReader(),
-    &readers::officeReader(), &readers::legacyOfficeReader()};
+    &readers::imageReader(),  &readers::imageHeaderReader(),  &readers::heifReader(),
+    &readers::audioReader(),  &readers::videoReader(),        &readers::pdfReader(),
+    &readers::officeReader(), &readers::legacyOfficeReader(), &readers::jpegXlReader()};
 
 fixtures::Tags sampleTags() {
     fixtures::Tags tags;
