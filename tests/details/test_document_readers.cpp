@@ -30,6 +30,7 @@ using readers::EmbeddedDetails;
 
 Q_DECLARE_METATYPE(fixtures::ZipEntry)
 Q_DECLARE_METATYPE(fixtures::PdfCipher)
+Q_DECLARE_METATYPE(fixtures::CodePageNamed)
 
 namespace {
 
@@ -530,6 +531,44 @@ private slots:
         QCOMPARE(columns.value(column::ProgramName), tags.program);
         QCOMPARE(columns.value(column::Pages), pages);
         QCOMPARE(columns.problems(), QStringList());
+    }
+
+    // Texts in the code page their file names, converted by libgsf from their own bytes, also when
+    // only the document summary names it.
+    void legacyOfficeCodePages_data() {
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<fixtures::CodePageNamed>("named");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("company");
+        using Named = fixtures::CodePageNamed;
+        QTest::addRow("936 in both") << 936 << Named::InBoth << "演示文稿"
+                                     << "公司";
+        QTest::addRow("936 in the document summary only")
+            << 936 << Named::InDocumentSummaryOnly << "演示文稿"
+            << "公司";
+        QTest::addRow("1251 in the document summary only")
+            << 1251 << Named::InDocumentSummaryOnly << "Отчёт"
+            << "Завод";
+        QTest::addRow("1252 in the document summary only")
+            << 1252 << Named::InDocumentSummaryOnly << "Übersicht"
+            << "Café";
+    }
+    void legacyOfficeCodePages() {
+        QFETCH(int, codePage);
+        QFETCH(fixtures::CodePageNamed, named);
+        QFETCH(QString, title);
+        QFETCH(QString, company);
+        fixtures::Tags tags = fullTags();
+        tags.title = title;
+        tags.company = company;
+        const QString file = path(QStringLiteral("codepage.ppt"));
+        QVERIFY(writeBytes(file, fixtures::legacyOfficeDocument(fixtures::LegacyOffice::PowerPoint,
+                                                                tags, codePage, named)));
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Title), title);
+        QCOMPARE(columns.value(column::Company), company);
+        QCOMPARE(columns.value(column::Authors), tags.author);
+        QCOMPARE(columns.value(column::Pages), QStringLiteral("3"));
     }
 
     void legacyOfficeReadFromTwoThreads() {
