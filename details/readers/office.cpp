@@ -23,6 +23,9 @@ const QString CoreNs =
     QStringLiteral("http://schemas.openxmlformats.org/package/2006/metadata/core-properties");
 const QString AppNs =
     QStringLiteral("http://schemas.openxmlformats.org/officeDocument/2006/extended-properties");
+// The same properties in a document saved in the ISO strict form.
+const QString StrictAppNs =
+    QStringLiteral("http://purl.oclc.org/ooxml/officeDocument/extendedProperties");
 const QString MetaNs = QStringLiteral("urn:oasis:names:tc:opendocument:xmlns:meta:1.0");
 const QString ZipType = QStringLiteral("application/zip");
 
@@ -206,7 +209,7 @@ void readCoreProperties(const QByteArray& bytes, EmbeddedDetails& out) {
 
 void readAppProperties(const QByteArray& bytes, EmbeddedDetails& out) {
     forEachElementAt(bytes, 2, [&](QXmlStreamReader& xml) {
-        if (xml.namespaceUri() != AppNs)
+        if (xml.namespaceUri() != AppNs && xml.namespaceUri() != StrictAppNs)
             return false;
         const QStringView name = xml.name();
         if (name == u"Company")

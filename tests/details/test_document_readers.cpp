@@ -349,6 +349,35 @@ private slots:
         QCOMPARE(result.details.joined(column::Pages), QString());
     }
 
+    // A package in the ISO strict form of Office Open XML (other namespaces) gives what the
+    // transitional form gives.
+    void strictOfficeOpenXml_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("pages");
+        QTest::addRow("docx") << Kind::Docx << "3";
+        QTest::addRow("xlsx") << Kind::Xlsx << "";
+        QTest::addRow("pptx") << Kind::Pptx << "3";
+    }
+    void strictOfficeOpenXml() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, pages);
+        const QString file = path(QStringLiteral("strict.") + fixtures::extension(kind));
+        const QList<fixtures::ZipEntry> entries =
+            fixtures::strictEntries(fixtures::documentEntries(kind, fullTags()));
+        fixtures::writeZip(file, entries);
+        const QByteArray app = std::find_if(entries.cbegin(), entries.cend(), [](const auto& e) {
+                                   return e.name == QLatin1String("docProps/app.xml");
+                               })->data;
+        QVERIFY(app.contains("purl.oclc.org/ooxml/officeDocument/extendedProperties"));
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Title), fullTags().title);
+        QCOMPARE(columns.value(column::Authors), fullTags().author);
+        QCOMPARE(columns.value(column::ProgramName), fullTags().program);
+        QCOMPARE(columns.value(column::Company), fullTags().company);
+        QCOMPARE(columns.value(column::Pages), pages);
+        QCOMPARE(columns.problems(), QStringList());
+    }
+
     void malformedXmlKeepsWhatCameBefore_data() {
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<QString>("entry");
