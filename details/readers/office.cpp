@@ -225,7 +225,8 @@ void readAppProperties(const QByteArray& bytes, EmbeddedDetails& out) {
 }
 
 void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
-    // The first author before later editors, wherever the file puts them.
+    // The document's author is its first author; the last editor (dc:creator) stands in only
+    // when the file names none.
     QStringList initialCreators;
     QStringList creators;
     forEachElementAt(bytes, 3, [&](QXmlStreamReader& xml) {
@@ -258,8 +259,12 @@ void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
             return false;
         return name != u"document-statistic"; // only an attribute read: its end is ahead
     });
-    for (const QString& author : initialCreators + creators)
+    for (const QString& author : initialCreators)
         out.add(column::Authors, author);
+    if (out.joined(column::Authors).isEmpty()) {
+        for (const QString& author : creators)
+            out.add(column::Authors, author);
+    }
 }
 
 bool isOpenDocument(const Archive& archive) {
