@@ -67,6 +67,57 @@ QString fromUstring(const poppler::ustring& text) {
                               qsizetype(text.size()));
 }
 
+// What poppler-cpp gives for a string that it did not decode as UTF-16: one character per byte.
+// Empty when some character lies beyond a byte, as only a decoded string's do.
+QByteArray bytesOf(const poppler::ustring& text) {
+    QByteArray bytes;
+    bytes.reserve(qsizetype(text.size()));
+    for (const auto unit : text) {
+        if (unit > 0xff)
+            return {};
+        bytes.append(char(unit));
+    }
+    return bytes;
+}
+
+// PDFDocEncoding where it differs from Latin-1: 0x18 to 0x1f and 0x80 to 0xa0; 0 where it has no
+// character (and at 0x7f and 0xad).
+constexpr char16_t LowMarks[8] = {0x02d8, 0x02c7, 0x02c6, 0x02d9, 0x02dd, 0x02db, 0x02da, 0x02dc};
+constexpr char16_t HighMarks[33] = {
+    0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039, 0x203a, 0x2212,
+    0x2030, 0x201e, 0x201c, 0x201d, 0x2018, 0x2019, 0x201a, 0x2122, 0xfb01, 0xfb02, 0x0141,
+    0x0152, 0x0160, 0x0178, 0x017d, 0x0131, 0x0142, 0x0153, 0x0161, 0x017e, 0x0000, 0x20ac};
+
+QString fromPdfDocEncoding(const QByteArray& bytes) {
+    QString text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = quint8(c);
+        char16_t unit = byte;
+        if (byte >= 0x18 && byte <= 0x1f)
+            unit = LowMarks[byte - 0x18];
+        else if (byte >= 0x80 && byte <= 0xa0)
+            unit = HighMarks[byte - 0x80];
+        else if (byte == 0x7f || byte == 0xad)
+            unit = 0;
+        if (unit != 0)
+            text.append(QChar(unit));
+    }
+    return text;
+}
+
+// A text string of the document: UTF-16BE only when it began with FE FF (poppler has decoded it
+// then), UTF-8 only when it begins with EF BB BF, and PDFDocEncoding throughout otherwise, whatever
+// bytes follow its start.
+QString textString(const poppler::ustring& text) {
+    const QByteArray bytes = bytesOf(text);
+    if (bytes.isEmpty())
+        return fromUstring(text);
+    if (bytes.startsWith("\xef\xbb\xbf"))
+        return QString::fromUtf8(bytes.mid(3));
+    return fromPdfDocEncoding(bytes);
+}
+
 // Otherwise poppler takes only a name: this one reaches the very file just checked, even if the
 // entry has since been replaced by a FIFO.
 std::string reopenPath(const app::fs::RegularFile& file) {
@@ -143,14 +194,14 @@ public:
             // attempt covers a build that does not.
             if (document->is_locked() && document->unlock(std::string(), std::string()))
                 return true;
-            out.add(column::Title, fromUstring(document->get_title()));
-            out.add(column::Authors, fromUstring(document->get_author()));
-            out.add(column::Subject, fromUstring(document->get_subject()));
+            out.add(column::Title, textString(document->get_title()));
+            out.add(column::Authors, textString(document->get_author()));
+            out.add(column::Subject, textString(document->get_subject()));
             static const QRegularExpression separators(QStringLiteral("[;,]"));
-            for (const QString& keyword : fromUstring(document->get_keywords()).split(separators))
+            for (const QString& keyword : textString(document->get_keywords()).split(separators))
                 out.add(column::Tags, keyword);
-            out.add(column::ProgramName, fromUstring(document->get_creator()));
-            out.add(column::ProgramName, fromUstring(document->get_producer()));
+            out.add(column::ProgramName, textString(document->get_creator()));
+            out.add(column::ProgramName, textString(document->get_producer()));
             const int pages = document->pages();
             if (pages > 0)
                 out.add(column::Pages, QString::number(pages));

@@ -36,6 +36,9 @@ namespace {
 
 constexpr qint64 EntryCap = 1 << 20;
 
+// Entries of a PDF's information dictionary, each value's bytes as they stand.
+using RawInfo = QList<std::pair<QByteArray, QByteArray>>;
+
 fixtures::Tags fullTags() {
     fixtures::Tags tags;
     tags.title = QStringLiteral("Quarterly Report");
@@ -244,6 +247,37 @@ private slots:
         QCOMPARE(result.details.joined(column::ProgramName),
                  QStringLiteral("Editor 9; Typesetter 2"));
         QCOMPARE(result.details.joined(column::Tags), QStringLiteral("a; b; c"));
+    }
+
+    // A text string is UTF-16BE only when it begins with FE FF, UTF-8 only when it begins with
+    // EF BB BF, and PDFDocEncoding throughout otherwise: the bytes FE FF later in it are "þÿ".
+    void pdfTextStrings_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("PDFDocEncoding's own characters")
+            << QByteArray("\x93nal \x84 \x80 \x8d\x8e \x92 \xa0 \x18\x1f \x95\x9c caf\xe9")
+            << QStringLiteral("ﬁnal — • “” ™ € ˘˜ Łœ café");
+        QTest::addRow("FE FF in the middle")
+            << QByteArray("Ab\xfe\xff\0C\x93", 7) << QStringLiteral("AbþÿCﬁ");
+        QTest::addRow("undefined bytes dropped") << QByteArray("a\x7f"
+                                                               "b\x9f"
+                                                               "c\xad"
+                                                               "d")
+                                                 << QStringLiteral("abcd");
+        QTest::addRow("UTF-8 with its mark")
+            << QByteArray("\xef\xbb\xbfJos\xc3\xa9 \xe6\xbc\xa2") << QStringLiteral("José 漢");
+        QTest::addRow("UTF-16 with its mark")
+            << QByteArray("\xfe\xff\0J\0o\0s\0\xe9\x6f\x22", 12) << QStringLiteral("José漢");
+    }
+    void pdfTextStrings() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, expected);
+        const QString file = path(QStringLiteral("strings.pdf"));
+        QVERIFY(
+            writeBytes(file, fixtures::pdfWithRawStrings({{"Author", bytes}, {"Title", bytes}})));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QCOMPARE(result.details.joined(column::Authors), expected);
+        QCOMPARE(result.details.joined(column::Title), expected);
     }
 
     void pdfWithJunkBeforeHeader() {
