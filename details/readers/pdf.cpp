@@ -1,5 +1,6 @@
 #include "app/fs/regular_file.h"
 #include "details/column_ids.h"
+#include "details/readers/exiv2_support.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
 
@@ -118,6 +119,68 @@ QString textString(const poppler::ustring& text) {
     return fromPdfDocEncoding(bytes);
 }
 
+// The document's XMP packet is read only for a column that its information dictionary leaves
+// empty, and only up to this size.
+constexpr qsizetype XmpLimit = 1024 * 1024;
+
+struct InfoTexts {
+    QString title, author, subject, keywords, creator, producer;
+};
+
+// Fills what the information dictionary lacks from the XMP packet: the title, the authors, the
+// subject (XMP's description), the keywords (pdf:Keywords, else XMP's subjects), and the creating
+// and producing programs.
+void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList& authors,
+                 QStringList& tags) {
+    const bool noProgram = info.creator.isEmpty() && info.producer.isEmpty();
+    if (!info.title.isEmpty() && !authors.isEmpty() && !info.subject.isEmpty() && !tags.isEmpty() &&
+        !noProgram)
+        return;
+    const poppler::ustring metadata = document.metadata();
+    if (metadata.empty() || qsizetype(metadata.size()) > XmpLimit)
+        return;
+    QByteArray packet = bytesOf(metadata);
+    if (packet.isEmpty())
+        packet = fromUstring(metadata).toUtf8();
+    // Parsing costs far more than looking: only a packet that names what is lacking is parsed.
+    const bool worthParsing =
+        (info.title.isEmpty() && packet.contains("title")) ||
+        (authors.isEmpty() && packet.contains("creator")) ||
+        (info.subject.isEmpty() && packet.contains("description")) ||
+        (tags.isEmpty() && (packet.contains("Keywords") || packet.contains("subject"))) ||
+        (noProgram && (packet.contains("CreatorTool") || packet.contains("Producer")));
+    if (!worthParsing)
+        return;
+    prepareExiv2();
+    Exiv2::XmpData xmp;
+    decodeXmp(packet, xmp);
+    if (xmp.empty())
+        return;
+    Exiv2::ExifData exif;
+    Exiv2::IptcData iptc;
+    EmbeddedDetails found;
+    addPhotoDetails(exif, iptc, xmp, QString(), QString(), found);
+    const auto text = [&xmp](const char* key) {
+        const auto it = xmp.findKey(Exiv2::XmpKey(key));
+        return it == xmp.end() ? QString() : QString::fromStdString(it->toString());
+    };
+    if (info.title.isEmpty())
+        info.title = found.joined(column::Title);
+    if (authors.isEmpty())
+        authors = found.joined(column::Authors).split(QStringLiteral("; "), Qt::SkipEmptyParts);
+    if (info.subject.isEmpty())
+        info.subject = found.joined(column::FileDescription);
+    if (tags.isEmpty()) {
+        const QString keywords = text("Xmp.pdf.Keywords");
+        tags = !keywords.isEmpty() ? QStringList{keywords}
+                                   : found.joined(column::Tags).split(QStringLiteral("; "));
+    }
+    if (info.creator.isEmpty() && info.producer.isEmpty()) {
+        info.creator = found.joined(column::ProgramName);
+        info.producer = text("Xmp.pdf.Producer");
+    }
+}
+
 // Otherwise poppler takes only a name: this one reaches the very file just checked, even if the
 // entry has since been replaced by a FIFO.
 std::string reopenPath(const app::fs::RegularFile& file) {
@@ -156,7 +219,10 @@ private:
 
 class PdfReader final : public Reader {
 public:
-    void prepare() const override { preparePoppler(); }
+    void prepare() const override {
+        preparePoppler();
+        prepareExiv2();
+    }
 
     bool handles(const QMimeType& type) const override {
         return type.isValid() && type.inherits(QStringLiteral("application/pdf"));
@@ -194,14 +260,32 @@ public:
             // attempt covers a build that does not.
             if (document->is_locked() && document->unlock(std::string(), std::string()))
                 return true;
-            out.add(column::Title, textString(document->get_title()));
-            out.add(column::Authors, textString(document->get_author()));
-            out.add(column::Subject, textString(document->get_subject()));
+            InfoTexts info{textString(document->get_title()).trimmed(),
+                           textString(document->get_author()).trimmed(),
+                           textString(document->get_subject()).trimmed(),
+                           textString(document->get_keywords()).trimmed(),
+                           textString(document->get_creator()).trimmed(),
+                           textString(document->get_producer()).trimmed()};
             static const QRegularExpression separators(QStringLiteral("[;,]"));
-            for (const QString& keyword : textString(document->get_keywords()).split(separators))
-                out.add(column::Tags, keyword);
-            out.add(column::ProgramName, textString(document->get_creator()));
-            out.add(column::ProgramName, textString(document->get_producer()));
+            QStringList authors;
+            if (!info.author.isEmpty())
+                authors.append(info.author);
+            QStringList tags;
+            for (const QString& keyword : info.keywords.split(separators)) {
+                if (!keyword.trimmed().isEmpty())
+                    tags.append(keyword);
+            }
+            fillFromXmp(*document, info, authors, tags);
+            out.add(column::Title, info.title);
+            for (const QString& author : authors)
+                out.add(column::Authors, author);
+            out.add(column::Subject, info.subject);
+            for (const QString& tag : tags) {
+                for (const QString& keyword : tag.split(separators))
+                    out.add(column::Tags, keyword);
+            }
+            out.add(column::ProgramName, info.creator);
+            out.add(column::ProgramName, info.producer);
             const int pages = document->pages();
             if (pages > 0)
                 out.add(column::Pages, QString::number(pages));

@@ -280,6 +280,57 @@ private slots:
         QCOMPARE(result.details.joined(column::Title), expected);
     }
 
+    // The XMP metadata stream fills, column by column, what the information dictionary lacks.
+    void pdfXmpFillsWhatInfoLacks_data() {
+        QTest::addColumn<RawInfo>("info");
+        QTest::addColumn<QByteArray>("xmp");
+        QTest::addColumn<QStringList>("expected"); // title, authors, subject, tags, program
+        fixtures::Tags tags;
+        tags.title = QStringLiteral("From XMP");
+        tags.author = QStringLiteral("Xavier");
+        tags.subject = QStringLiteral("Described");
+        tags.keywords = {QStringLiteral("x1"), QStringLiteral("x2")};
+        tags.program = QStringLiteral("XMP Tool");
+        const QByteArray xmp = fixtures::documentXmp(tags);
+        using Info = RawInfo;
+        QTest::addRow("nothing in the dictionary")
+            << Info{} << xmp
+            << QStringList{"From XMP", "Xavier", "Described", "x1; x2", "XMP Tool"};
+        QTest::addRow("dictionary first")
+            << Info{{"Title", "Own"}, {"Keywords", "k"}, {"Producer", "Printer"}} << xmp
+            << QStringList{"Own", "Xavier", "Described", "k", "Printer"};
+        QTest::addRow("dictionary complete") << Info{{"Title", "T"},
+                                                     {"Author", "A"},
+                                                     {"Subject", "S"},
+                                                     {"Keywords", "K"},
+                                                     {"Creator", "C"}}
+                                             << xmp << QStringList{"T", "A", "S", "K", "C"};
+        fixtures::Tags subjects;
+        subjects.title = QStringLiteral("Bag");
+        QByteArray bag = fixtures::documentXmp(subjects);
+        bag.replace("</dc:title>", "</dc:title><dc:subject><rdf:Bag><rdf:li>s1</rdf:li>"
+                                   "<rdf:li>s2</rdf:li></rdf:Bag></dc:subject>");
+        QTest::addRow("keywords from XMP's subjects")
+            << Info{} << bag << QStringList{"Bag", "", "", "s1; s2", ""};
+        QTest::addRow("broken XMP") << Info{{"Author", "A"}} << xmp.left(xmp.size() / 2)
+                                    << QStringList{"", "A", "", "", ""};
+    }
+    void pdfXmpFillsWhatInfoLacks() {
+        QFETCH(RawInfo, info);
+        QFETCH(QByteArray, xmp);
+        QFETCH(QStringList, expected);
+        const QString file = path(QStringLiteral("xmp.pdf"));
+        QVERIFY(writeBytes(file, fixtures::pdfWithRawStrings(info, xmp)));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QVERIFY(result.handled);
+        const QStringList seen = {
+            result.details.joined(column::Title), result.details.joined(column::Authors),
+            result.details.joined(column::Subject), result.details.joined(column::Tags),
+            result.details.joined(column::ProgramName)};
+        QCOMPARE(seen, expected);
+        QCOMPARE(result.details.joined(column::Pages), QStringLiteral("1"));
+    }
+
     void pdfWithJunkBeforeHeader() {
         // Poppler accepts a header a little way into the file; so must the sniffing.
         const QString file = path(QStringLiteral("junk.pdf"));
