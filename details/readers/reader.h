@@ -70,6 +70,13 @@ const Reader& pdfReader();          // pdf.cpp
 const Reader& officeReader();       // office.cpp: Office Open XML and OpenDocument packages
 const Reader& legacyOfficeReader(); // legacy_office.cpp: OLE2 .doc, .xls, .ppt
 
+// Types that a second reader completes (filled_in.cpp): raw AAC, MP4 audio and ASF read by TagLib,
+// AVIF by libheif, each followed by libavformat for the columns they left empty.
+const Reader& aacReader();
+const Reader& mp4AudioReader();
+const Reader& asfReader();
+const Reader& avifReader();
+
 // The first reader that handles the type, or nullptr.
 const Reader* readerFor(const QMimeType& type);
 

@@ -10,10 +10,13 @@ namespace quillmere::details::readers {
 namespace {
 
 // In the order they are asked; a reader's place is also its number between engine and helper.
-const std::array<const Reader*, 9>& allReaders() {
-    static const std::array<const Reader*, 9> all = {
-        &heifReader(),  &imageHeaderReader(), &imageReader(),  &jpegXlReader(),      &audioReader(),
-        &videoReader(), &pdfReader(),         &officeReader(), &legacyOfficeReader()};
+// The readers that complete a type come before those they complete.
+const std::array<const Reader*, 13>& allReaders() {
+    static const std::array<const Reader*, 13> all = {
+        &aacReader(),         &mp4AudioReader(),    &asfReader(),   &avifReader(),
+        &heifReader(),        &imageHeaderReader(), &imageReader(), &jpegXlReader(),
+        &audioReader(),       &videoReader(),       &pdfReader(),   &officeReader(),
+        &legacyOfficeReader()};
     return all;
 }
 

@@ -23,10 +23,11 @@ extern "C" {
 namespace quillmere::details::readers {
 namespace {
 
-// Demuxers that describe video files. Anything else libavformat knows (text as "tty", playlists,
-// image sequences, network references) is refused.
+// Demuxers that describe video files, and raw AAC for the audio that TagLib cannot read. Anything
+// else libavformat knows (text as "tty", playlists, image sequences, network references) is
+// refused.
 constexpr const char* FormatWhitelist =
-    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,asf,flv,mpeg,mpegts,ogg";
+    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,asf,flv,mpeg,mpegts,ogg,aac";
 // Enough for the probe of every whitelisted format; a hostile file cannot make it read more.
 constexpr const char* ProbeBytes = "1048576";
 // No legitimate header takes this long to read from a local disk.
@@ -193,6 +194,8 @@ const AVInputFormat* demuxerBySignature(const QByteArray& head) {
     // NOLINTNEXTLINE(bugprone-string-literal-with-embedded-nul)
     else if (at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c", 16))
         name = "asf";
+    else if (head.size() >= 2 && quint8(head[0]) == 0xff && (quint8(head[1]) & 0xf6) == 0xf0)
+        name = "aac"; // an ADTS frame header: sync word, layer 0
     return name ? av_find_input_format(name) : nullptr;
 }
 

@@ -77,7 +77,9 @@ private:
 const readers::Reader* const AllReaders[] = {
     &readers::imageReader(),  &readers::imageHeaderReader(),  &readers::heifReader(),
     &readers::audioReader(),  &readers::videoReader(),        &readers::pdfReader(),
-    &readers::officeReader(), &readers::legacyOfficeReader(), &readers::jpegXlReader()};
+    &readers::officeReader(), &readers::legacyOfficeReader(), &readers::jpegXlReader(),
+    &readers::aacReader(),    &readers::mp4AudioReader(),     &readers::asfReader(),
+    &readers::avifReader()};
 
 fixtures::Tags sampleTags() {
     fixtures::Tags tags;
