@@ -52,6 +52,8 @@ public:
 
     // JXL_DEC_BOX_NEED_MORE_OUTPUT: false when the box is over the limit and is given up.
     bool grow(JxlDecoder* decoder) {
+        if (!target_)
+            return false;
         const size_t left = JxlDecoderReleaseBoxBuffer(decoder);
         const qsizetype used = target_->size() - qsizetype(left);
         const size_t next = std::max<size_t>(size_t(target_->size()) * 2, 4096);
