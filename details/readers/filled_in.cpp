@@ -93,12 +93,6 @@ const Reader& mp4AudioReader() {
     return reader;
 }
 
-const Reader& asfReader() {
-    static const FilledIn reader("application/vnd.ms-asf", audioReader(), videoReader(),
-                                 {column::Length, column::BitRate, column::Dimensions});
-    return reader;
-}
-
 const Reader& avifReader() {
     static const FilledIn reader("image/avif", heifReader(), videoReader(), {column::Length},
                                  &isImageSequence);

@@ -70,11 +70,10 @@ const Reader& pdfReader();          // pdf.cpp
 const Reader& officeReader();       // office.cpp: Office Open XML and OpenDocument packages
 const Reader& legacyOfficeReader(); // legacy_office.cpp: OLE2 .doc, .xls, .ppt
 
-// Types that a second reader completes (filled_in.cpp): raw AAC, MP4 audio and ASF read by TagLib,
+// Types that a second reader completes (filled_in.cpp): raw AAC and MP4 audio read by TagLib,
 // AVIF by libheif, each followed by libavformat for the columns they left empty.
 const Reader& aacReader();
 const Reader& mp4AudioReader();
-const Reader& asfReader();
 const Reader& avifReader();
 
 // The first reader that handles the type, or nullptr.

@@ -11,12 +11,11 @@ namespace {
 
 // In the order they are asked; a reader's place is also its number between engine and helper.
 // The readers that complete a type come before those they complete.
-const std::array<const Reader*, 13>& allReaders() {
-    static const std::array<const Reader*, 13> all = {
-        &aacReader(),         &mp4AudioReader(),    &asfReader(),   &avifReader(),
-        &heifReader(),        &imageHeaderReader(), &imageReader(), &jpegXlReader(),
-        &audioReader(),       &videoReader(),       &pdfReader(),   &officeReader(),
-        &legacyOfficeReader()};
+const std::array<const Reader*, 12>& allReaders() {
+    static const std::array<const Reader*, 12> all = {
+        &aacReader(),         &mp4AudioReader(), &avifReader(),   &heifReader(),
+        &imageHeaderReader(), &imageReader(),    &jpegXlReader(), &audioReader(),
+        &videoReader(),       &pdfReader(),      &officeReader(), &legacyOfficeReader()};
     return all;
 }
 

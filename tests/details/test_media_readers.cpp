@@ -274,9 +274,9 @@ private slots:
     }
 
     // Files whose first reader leaves columns empty that libavformat fills: raw AAC (which TagLib
-    // cannot read at all), ASF video through TagLib, an AVIF image sequence through libheif, and
-    // AAC in a fragmented MP4, whose movie header lists no samples. The first reader's values
-    // stand; a still AVIF gets no length.
+    // cannot read at all), an AVIF image sequence through libheif, and AAC in a fragmented MP4,
+    // whose movie header lists no samples. The first reader's values stand; a still AVIF gets no
+    // length. ASF, named as such rather than as Windows Media, is libavformat's from the start.
     void secondReaderFillsWhatTheFirstLeft_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("bytes");

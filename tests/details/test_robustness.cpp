@@ -78,8 +78,7 @@ const readers::Reader* const AllReaders[] = {
     &readers::imageReader(),  &readers::imageHeaderReader(),  &readers::heifReader(),
     &readers::audioReader(),  &readers::videoReader(),        &readers::pdfReader(),
     &readers::officeReader(), &readers::legacyOfficeReader(), &readers::jpegXlReader(),
-    &readers::aacReader(),    &readers::mp4AudioReader(),     &readers::asfReader(),
-    &readers::avifReader()};
+    &readers::aacReader(),    &readers::mp4AudioReader(),     &readers::avifReader()};
 
 fixtures::Tags sampleTags() {
     fixtures::Tags tags;
