@@ -23,9 +23,10 @@ struct Share {
 
 // Shares of the tree by kind, adding up to 96 %; the other 4 % are corrupted copies of these.
 constexpr Share shares[] = {
-    {Kind::Jpeg, 30}, {Kind::Png, 5}, {Kind::Mp3, 14},  {Kind::Flac, 3}, {Kind::Ogg, 3},
-    {Kind::M4a, 3},   {Kind::Mp4, 4}, {Kind::Mkv, 2},   {Kind::Pdf, 8},  {Kind::Docx, 5},
-    {Kind::Xlsx, 3},  {Kind::Odt, 3}, {Kind::Text, 13},
+    {Kind::Jpeg, 26}, {Kind::Png, 5}, {Kind::Mp3, 14}, {Kind::Flac, 3}, {Kind::Ogg, 3},
+    {Kind::M4a, 3},   {Kind::Mp4, 4}, {Kind::Mkv, 2},  {Kind::Pdf, 8},  {Kind::Docx, 5},
+    {Kind::Xlsx, 3},  {Kind::Odt, 3}, {Kind::Jxl, 1},  {Kind::Gif, 1},  {Kind::Pcx, 1},
+    {Kind::Xcf, 1},   {Kind::Aac, 1}, {Kind::Asf, 1},  {Kind::Avif, 1}, {Kind::Text, 10},
 };
 constexpr int corruptPercent = 4;
 constexpr int variantsPerKind = 6;
@@ -66,9 +67,10 @@ fixtures::Tags tagsFor(int variant) {
 }
 
 bool holdsKodak(Kind kind, int variant) {
-    const bool photo = kind == Kind::Jpeg || kind == Kind::Png;
+    const bool photo = kind == Kind::Jpeg || kind == Kind::Png || kind == Kind::Jxl;
     const bool audio = kind == Kind::Mp3 || kind == Kind::Flac || kind == Kind::Ogg ||
-                       kind == Kind::M4a || kind == Kind::Mp4 || kind == Kind::Mkv;
+                       kind == Kind::M4a || kind == Kind::Mp4 || kind == Kind::Mkv ||
+                       kind == Kind::Asf;
     return (photo && variant % std::size(makers) == 5) ||
            (audio && variant % std::size(artists) == 5);
 }

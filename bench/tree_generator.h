@@ -15,7 +15,8 @@ struct TreeSummary {
 
 // Writes a mixed tree of about `fileCount` files below `root` (created if missing): photos, audio,
 // video, PDF, Office and ODF documents, text and corrupted files in nested folders, in roughly the
-// proportions of a personal documents folder. The same seed gives the same tree.
+// proportions of a personal documents folder, with a few of each rarer kind (JPEG XL, GIF, PCX,
+// GIMP, raw AAC, ASF, AVIF sequences). The same seed gives the same tree.
 TreeSummary generateTree(const QString& root, int fileCount, quint32 seed);
 
 } // namespace quillmere::bench

@@ -540,6 +540,33 @@ void prepareExiv2() {
     });
 }
 
+void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif) {
+    if (block.size() < 4)
+        return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(block.constData());
+    const quint32 skip = (quint32(bytes[0]) << 24) | (quint32(bytes[1]) << 16) |
+                         (quint32(bytes[2]) << 8) | quint32(bytes[3]);
+    if (skip > quint32(block.size() - 4))
+        return;
+    const qsizetype start = 4 + qsizetype(skip);
+    try {
+        Exiv2::ExifParser::decode(exif, bytes + start, uint32_t(block.size() - start));
+    } catch (const std::exception&) {
+        exif.clear();
+    }
+}
+
+void decodeXmp(const QByteArray& packet, Exiv2::XmpData& xmp) {
+    if (packet.isEmpty())
+        return;
+    try {
+        if (Exiv2::XmpParser::decode(xmp, packet.toStdString()) != 0)
+            xmp.clear();
+    } catch (const std::exception&) {
+        xmp.clear();
+    }
+}
+
 QString dimensionsText(qint64 width, qint64 height) {
     if (width <= 0 || height <= 0)
         return {};

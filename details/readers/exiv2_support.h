@@ -64,6 +64,14 @@ private:
 // Mutes exiv2's log and initialises its XMP toolkit with a lock, once, before any thread parses.
 void prepareExiv2();
 
+// An EXIF block as HEIF and JPEG XL store it: the big-endian offset from the block's fifth byte to
+// the TIFF header, then the TIFF data. A block that is too short or points past its end, or that
+// exiv2 cannot parse, adds nothing.
+void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif);
+
+// An XMP packet; one that exiv2 cannot parse adds nothing.
+void decodeXmp(const QByteArray& packet, Exiv2::XmpData& xmp);
+
 // Everything the photo columns take from EXIF, IPTC and XMP, each column's sources in the order
 // EXIF, then XMP or IPTC as the column's table row lists them. `dimensions` is the caller's
 // measure of the picture (e.g. from its header); EXIF pixel sizes fill in when it is empty.

@@ -90,19 +90,6 @@ QByteArray metadataBlock(const heif_image_handle* handle, const char* type,
     return {};
 }
 
-// A HEIF EXIF block starts with the big-endian offset from its end to the TIFF header.
-void decodeExif(const QByteArray& block, Exiv2::ExifData& exif) {
-    if (block.size() < 4)
-        return;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(block.constData());
-    const quint32 skip = (quint32(bytes[0]) << 24) | (quint32(bytes[1]) << 16) |
-                         (quint32(bytes[2]) << 8) | quint32(bytes[3]);
-    if (skip > quint32(block.size() - 4))
-        return;
-    const qsizetype start = 4 + qsizetype(skip);
-    Exiv2::ExifParser::decode(exif, bytes + start, uint32_t(block.size() - start));
-}
-
 class HeifReader final : public Reader {
 public:
     bool handles(const QMimeType& type) const override {
@@ -132,18 +119,8 @@ public:
         Exiv2::ExifData exif;
         Exiv2::IptcData iptc;
         Exiv2::XmpData xmp;
-        try {
-            decodeExif(metadataBlock(handle.get(), "Exif"), exif);
-        } catch (const std::exception&) {
-            exif.clear();
-        }
-        try {
-            const QByteArray packet = metadataBlock(handle.get(), "mime", "application/rdf+xml");
-            if (!packet.isEmpty())
-                Exiv2::XmpParser::decode(xmp, packet.toStdString());
-        } catch (const std::exception&) {
-            xmp.clear();
-        }
+        decodeOffsetExif(metadataBlock(handle.get(), "Exif"), exif);
+        decodeXmp(metadataBlock(handle.get(), "mime", "application/rdf+xml"), xmp);
         try {
             addPhotoDetails(exif, iptc, xmp, QString(), dimensions, out);
         } catch (const std::exception&) {

@@ -1,5 +1,7 @@
 #include "app/fs/regular_file.h"
 #include "details/readers/exiv2_support.h"
+#include "details/readers/gif_blocks.h"
+#include "details/readers/gimp_xcf.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
 
@@ -13,8 +15,9 @@
 namespace quillmere::details::readers {
 namespace {
 
-// Pictures that hold no metadata but their size (BMP, GIF, ICO and cursors, the portable any-maps):
-// the size is read from the header, never by decoding pixels.
+// Pictures whose size is read from the header, never by decoding pixels (BMP, GIF, ICO and cursors,
+// PCX, the portable any-maps, GIMP's XCF), with the few texts some of them keep: the comments of
+// GIF, the any-maps and XCF, and GIF's XMP.
 
 // 6 bytes of icon directory and 16 per picture, for the most pictures a directory can list.
 constexpr qint64 HeaderBytes = 6 + 16 * 65535;
@@ -72,15 +75,36 @@ std::optional<Size> icoSize(QByteArrayView head) {
     return largest;
 }
 
-// The next decimal token of a portable any-map header, past blanks and "#" comments; -1 when
-// there is none.
-qint64 anyMapNumber(QByteArrayView head, qsizetype& at) {
+// PCX: the picture's corners, inclusive.
+std::optional<Size> pcxSize(QByteArrayView head) {
+    if (head.size() < 12 || quint8(head[0]) != 0x0a || head[2] != 1)
+        return std::nullopt;
+    const int version = head[1];
+    const int bits = head[3];
+    if ((version != 0 && (version < 2 || version > 5)) ||
+        (bits != 1 && bits != 2 && bits != 4 && bits != 8))
+        return std::nullopt;
+    const qint64 xMin = le16(head, 4);
+    const qint64 yMin = le16(head, 6);
+    const qint64 xMax = le16(head, 8);
+    const qint64 yMax = le16(head, 10);
+    if (xMax < xMin || yMax < yMin)
+        return std::nullopt;
+    return Size{xMax - xMin + 1, yMax - yMin + 1};
+}
+
+// The next decimal token of a portable any-map header, past blanks and "#" comments, whose texts
+// go into `comments`; -1 when there is none.
+qint64 anyMapNumber(QByteArrayView head, qsizetype& at, QList<QByteArray>* comments = nullptr) {
     for (;;) {
         while (at < head.size() && QByteArrayView(" \t\r\n\f\v").contains(head[at]))
             ++at;
         if (at < head.size() && head[at] == '#') {
+            const qsizetype start = ++at;
             while (at < head.size() && head[at] != '\n' && head[at] != '\r')
                 ++at;
+            if (comments)
+                comments->append(head.sliced(start, at - start).trimmed().toByteArray());
             continue;
         }
         break;
@@ -92,13 +116,17 @@ qint64 anyMapNumber(QByteArrayView head, qsizetype& at) {
     return at > start ? value : -1;
 }
 
-std::optional<Size> anyMapSize(QByteArrayView head) {
+// The size, and the comment lines of the header into `comments`.
+std::optional<Size> anyMapSize(QByteArrayView head, QList<QByteArray>& comments) {
     if (head.size() < 3 || head[0] != 'P')
         return std::nullopt;
     if (head[1] >= '1' && head[1] <= '6') {
         qsizetype at = 2;
-        const qint64 width = anyMapNumber(head, at);
-        const qint64 height = anyMapNumber(head, at);
+        const qint64 width = anyMapNumber(head, at, &comments);
+        const qint64 height = anyMapNumber(head, at, &comments);
+        // Bitmaps (P1, P4) end their header there; the others with the largest sample value.
+        if (head[1] != '1' && head[1] != '4')
+            (void)anyMapNumber(head, at, &comments);
         return Size{width, height};
     }
     if (head[1] != '7')
@@ -113,6 +141,10 @@ std::optional<Size> anyMapSize(QByteArrayView head) {
         start = end + 1;
         if (line == "ENDHDR")
             break;
+        if (line.startsWith('#')) {
+            comments.append(line.sliced(1).trimmed().toByteArray());
+            continue;
+        }
         qsizetype at = 6;
         if (line.startsWith("WIDTH "))
             size.width = anyMapNumber(line, at);
@@ -131,7 +163,9 @@ public:
                                             "image/vnd.microsoft.icon",
                                             "image/x-win-bitmap",
                                             "image/x-portable-anymap",
-                                            "image/x-portable-arbitrarymap"};
+                                            "image/x-portable-arbitrarymap",
+                                            "image/vnd.zbrush.pcx",
+                                            "image/x-xcf"};
         for (const char* kind : kinds) {
             if (type.isValid() && type.inherits(QLatin1String(kind)))
                 return true;
@@ -139,25 +173,39 @@ public:
         return false;
     }
 
+    // GIF's XMP goes through exiv2's parser.
+    void prepare() const override { prepareExiv2(); }
+
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         const app::fs::RegularFile opened = openToRead(file);
         if (!opened.isOpen())
             return false;
         ScratchBytes scratch;
         QByteArray& bytes = scratch.bytes();
-        opened.readInto(bytes, 0, 2);
+        opened.readInto(bytes, 0, 9);
+        if (bytes.startsWith("gimp xcf "))
+            return addXcfDetails(opened, out);
         // Only an icon directory is long; every other header fits the any-map's window.
-        const bool icon = bytes == QByteArrayView("\0\0", 2);
+        const bool icon = bytes.startsWith(QByteArrayView("\0\0", 2));
         opened.readInto(bytes, 0, icon ? HeaderBytes : AnyMapHeaderBytes);
         const QByteArrayView head(bytes);
         std::optional<Size> size = icon ? icoSize(head) : bmpSize(head);
         if (!size)
-            size = gifSize(head);
+            size = pcxSize(head);
+        if (!size && gifSize(head)) {
+            prepareExiv2();
+            const Size gif = *gifSize(head);
+            addGifDetails(opened, dimensionsText(gif.width, gif.height), out);
+            return true;
+        }
+        QList<QByteArray> comments;
         if (!size)
-            size = anyMapSize(head);
+            size = anyMapSize(head, comments);
         if (!size)
             return false;
         out.add(column::Dimensions, dimensionsText(size->width, size->height));
+        // A comment of several lines is one text.
+        out.add(column::Comments, commentText(comments.join('\n')));
         return true;
     }
 };

@@ -1,11 +1,13 @@
 #include "app/fs/regular_file.h"
 #include "details/readers/reader.h"
+#include "details/readers/summary_code_page.h"
 
 #include "details/column_ids.h"
 
 #include <gsf/gsf-doc-meta-data.h>
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-memory.h>
 #include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-meta-names.h>
 #include <gsf/gsf-msole-utils.h>
@@ -77,12 +79,46 @@ Owned<GsfInput> inputOver(const app::fs::RegularFile& file) {
     return Owned<GsfInput>(input);
 }
 
+constexpr const char* SummaryStream = "\005SummaryInformation";
+constexpr const char* DocumentSummaryStream = "\005DocumentSummaryInformation";
+
 // Reads one property stream into `meta`; a missing or damaged stream adds nothing.
 void readStream(GsfInfile& ole, const char* name, GsfDocMetaData& meta) {
     const Owned<GsfInput> stream(gsf_infile_child_by_name(&ole, name));
     if (!stream)
         return;
     if (GError* error = gsf_doc_meta_data_read_from_msole(&meta, stream.get()))
+        g_error_free(error);
+}
+
+// The code page that `meta` names as a number, or 0.
+int codePageOf(const GsfDocMetaData& meta) {
+    GsfDocProp* prop = gsf_doc_meta_data_lookup(&meta, GSF_META_NAME_CODEPAGE);
+    const GValue* value = prop ? gsf_doc_prop_get_val(prop) : nullptr;
+    return value && G_VALUE_HOLDS_INT(value) ? g_value_get_int(value) : 0;
+}
+
+// A property set stream larger than this holds no summary worth rewriting.
+constexpr gsf_off_t SummaryLimit = 4 * 1024 * 1024;
+
+// Reads the summary again with the code page of the document summary named in it, when the
+// summary names none of its own: libgsf would convert its strings from Windows-1252.
+void readSummaryIn(GsfInfile& ole, int codePage, GsfDocMetaData& meta) {
+    const Owned<GsfInput> stream(gsf_infile_child_by_name(&ole, SummaryStream));
+    const gsf_off_t size = stream ? gsf_input_size(stream.get()) : 0;
+    if (size <= 0 || size > SummaryLimit)
+        return;
+    QByteArray set(qsizetype(size), Qt::Uninitialized);
+    if (!gsf_input_read(stream.get(), size_t(size), reinterpret_cast<guint8*>(set.data())))
+        return;
+    const QByteArray named = withCodePageNamed(set, codePage);
+    if (named.isEmpty())
+        return;
+    const Owned<GsfInput> input(gsf_input_memory_new(
+        reinterpret_cast<const guint8*>(named.constData()), named.size(), FALSE));
+    if (!input)
+        return;
+    if (GError* error = gsf_doc_meta_data_read_from_msole(&meta, input.get()))
         g_error_free(error);
 }
 
@@ -153,8 +189,12 @@ public:
         if (!ole)
             return false; // not a compound file after all
         const Owned<GsfDocMetaData> meta(gsf_doc_meta_data_new());
-        readStream(*ole, "\005SummaryInformation", *meta);
-        readStream(*ole, "\005DocumentSummaryInformation", *meta);
+        readStream(*ole, SummaryStream, *meta);
+        const bool summaryNamedCodePage = codePageOf(*meta) != 0;
+        readStream(*ole, DocumentSummaryStream, *meta);
+        // Some writers name the code page in the document summary only.
+        if (const int codePage = codePageOf(*meta); !summaryNamedCodePage && codePage != 0)
+            readSummaryIn(*ole, codePage, *meta);
         addDetails(*meta, out);
         return true;
     }

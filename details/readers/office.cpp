@@ -23,6 +23,9 @@ const QString CoreNs =
     QStringLiteral("http://schemas.openxmlformats.org/package/2006/metadata/core-properties");
 const QString AppNs =
     QStringLiteral("http://schemas.openxmlformats.org/officeDocument/2006/extended-properties");
+// The same properties in a document saved in the ISO strict form.
+const QString StrictAppNs =
+    QStringLiteral("http://purl.oclc.org/ooxml/officeDocument/extendedProperties");
 const QString MetaNs = QStringLiteral("urn:oasis:names:tc:opendocument:xmlns:meta:1.0");
 const QString ZipType = QStringLiteral("application/zip");
 
@@ -206,7 +209,7 @@ void readCoreProperties(const QByteArray& bytes, EmbeddedDetails& out) {
 
 void readAppProperties(const QByteArray& bytes, EmbeddedDetails& out) {
     forEachElementAt(bytes, 2, [&](QXmlStreamReader& xml) {
-        if (xml.namespaceUri() != AppNs)
+        if (xml.namespaceUri() != AppNs && xml.namespaceUri() != StrictAppNs)
             return false;
         const QStringView name = xml.name();
         if (name == u"Company")
@@ -222,7 +225,8 @@ void readAppProperties(const QByteArray& bytes, EmbeddedDetails& out) {
 }
 
 void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
-    // The first author before later editors, wherever the file puts them.
+    // The document's author is its first author; the last editor (dc:creator) stands in only
+    // when the file names none.
     QStringList initialCreators;
     QStringList creators;
     forEachElementAt(bytes, 3, [&](QXmlStreamReader& xml) {
@@ -255,8 +259,12 @@ void readOpenDocumentMeta(const QByteArray& bytes, EmbeddedDetails& out) {
             return false;
         return name != u"document-statistic"; // only an attribute read: its end is ahead
     });
-    for (const QString& author : initialCreators + creators)
+    for (const QString& author : initialCreators)
         out.add(column::Authors, author);
+    if (out.joined(column::Authors).isEmpty()) {
+        for (const QString& author : creators)
+            out.add(column::Authors, author);
+    }
 }
 
 bool isOpenDocument(const Archive& archive) {

@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 
 #include <exiv2/version.hpp>
+#include <jxl/decode.h>
 #include <libheif/heif.h>
 #include <png.h>
 #include <poppler-version.h>
@@ -42,6 +43,7 @@ QByteArray computeVersion() {
                QByteArray::number(TAGLIB_PATCH_VERSION);
     version += "; zip " + QByteArray(zip_libzip_version());
     version += "; avformat " + QByteArray::number(avformat_version());
+    version += "; jxl " + QByteArray::number(JxlDecoderVersion());
     version += "; mime " + mimeDatabaseStamp();
     return version;
 }

@@ -1,5 +1,6 @@
 #include "app/fs/regular_file.h"
 #include "details/column_ids.h"
+#include "details/readers/exiv2_support.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
 
@@ -67,6 +68,119 @@ QString fromUstring(const poppler::ustring& text) {
                               qsizetype(text.size()));
 }
 
+// What poppler-cpp gives for a string that it did not decode as UTF-16: one character per byte.
+// Empty when some character lies beyond a byte, as only a decoded string's do.
+QByteArray bytesOf(const poppler::ustring& text) {
+    QByteArray bytes;
+    bytes.reserve(qsizetype(text.size()));
+    for (const auto unit : text) {
+        if (unit > 0xff)
+            return {};
+        bytes.append(char(unit));
+    }
+    return bytes;
+}
+
+// PDFDocEncoding where it differs from Latin-1: 0x18 to 0x1f and 0x80 to 0xa0; 0 where it has no
+// character (and at 0x7f and 0xad).
+constexpr char16_t LowMarks[8] = {0x02d8, 0x02c7, 0x02c6, 0x02d9, 0x02dd, 0x02db, 0x02da, 0x02dc};
+constexpr char16_t HighMarks[33] = {
+    0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039, 0x203a, 0x2212,
+    0x2030, 0x201e, 0x201c, 0x201d, 0x2018, 0x2019, 0x201a, 0x2122, 0xfb01, 0xfb02, 0x0141,
+    0x0152, 0x0160, 0x0178, 0x017d, 0x0131, 0x0142, 0x0153, 0x0161, 0x017e, 0x0000, 0x20ac};
+
+QString fromPdfDocEncoding(const QByteArray& bytes) {
+    QString text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = quint8(c);
+        char16_t unit = byte;
+        if (byte >= 0x18 && byte <= 0x1f)
+            unit = LowMarks[byte - 0x18];
+        else if (byte >= 0x80 && byte <= 0xa0)
+            unit = HighMarks[byte - 0x80];
+        else if (byte == 0x7f || byte == 0xad)
+            unit = 0;
+        if (unit != 0)
+            text.append(QChar(unit));
+    }
+    return text;
+}
+
+// A text string of the document: UTF-16BE only when it began with FE FF (poppler has decoded it
+// then), UTF-8 only when it begins with EF BB BF, and PDFDocEncoding throughout otherwise, whatever
+// bytes follow its start.
+QString textString(const poppler::ustring& text) {
+    const QByteArray bytes = bytesOf(text);
+    if (bytes.isEmpty())
+        return fromUstring(text);
+    if (bytes.startsWith("\xef\xbb\xbf"))
+        return QString::fromUtf8(bytes.mid(3));
+    return fromPdfDocEncoding(bytes);
+}
+
+// The document's XMP packet is read only for a column that its information dictionary leaves
+// empty, and only up to this size.
+constexpr qsizetype XmpLimit = 1024 * 1024;
+
+struct InfoTexts {
+    QString title, author, subject, keywords, creator, producer;
+};
+
+// Fills what the information dictionary lacks from the XMP packet: the title, the authors, the
+// subject (XMP's description), the keywords (pdf:Keywords, else XMP's subjects), and the creating
+// and producing programs.
+void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList& authors,
+                 QStringList& tags) {
+    const bool noProgram = info.creator.isEmpty() && info.producer.isEmpty();
+    if (!info.title.isEmpty() && !authors.isEmpty() && !info.subject.isEmpty() && !tags.isEmpty() &&
+        !noProgram)
+        return;
+    const poppler::ustring metadata = document.metadata();
+    if (metadata.empty() || qsizetype(metadata.size()) > XmpLimit)
+        return;
+    QByteArray packet = bytesOf(metadata);
+    if (packet.isEmpty())
+        packet = fromUstring(metadata).toUtf8();
+    // Parsing costs far more than looking: only a packet that names what is lacking is parsed.
+    const bool worthParsing =
+        (info.title.isEmpty() && packet.contains("title")) ||
+        (authors.isEmpty() && packet.contains("creator")) ||
+        (info.subject.isEmpty() && packet.contains("description")) ||
+        (tags.isEmpty() && (packet.contains("Keywords") || packet.contains("subject"))) ||
+        (noProgram && (packet.contains("CreatorTool") || packet.contains("Producer")));
+    if (!worthParsing)
+        return;
+    prepareExiv2();
+    Exiv2::XmpData xmp;
+    decodeXmp(packet, xmp);
+    if (xmp.empty())
+        return;
+    Exiv2::ExifData exif;
+    Exiv2::IptcData iptc;
+    EmbeddedDetails found;
+    addPhotoDetails(exif, iptc, xmp, QString(), QString(), found);
+    const auto text = [&xmp](const char* key) {
+        const auto it = xmp.findKey(Exiv2::XmpKey(key));
+        return it == xmp.end() ? QString() : QString::fromStdString(it->toString());
+    };
+    if (info.title.isEmpty())
+        info.title = found.joined(column::Title);
+    if (authors.isEmpty())
+        authors = found.joined(column::Authors).split(QStringLiteral("; "), Qt::SkipEmptyParts);
+    if (info.subject.isEmpty())
+        info.subject = found.joined(column::FileDescription);
+    if (tags.isEmpty()) {
+        const QString keywords = text("Xmp.pdf.Keywords");
+        tags = !keywords.isEmpty() ? QStringList{keywords}
+                                   : found.joined(column::Tags).split(QStringLiteral("; "));
+    }
+    if (info.creator.isEmpty() && info.producer.isEmpty()) {
+        info.creator = found.joined(column::ProgramName);
+        info.producer = text("Xmp.pdf.Producer");
+    }
+}
+
 // Otherwise poppler takes only a name: this one reaches the very file just checked, even if the
 // entry has since been replaced by a FIFO.
 std::string reopenPath(const app::fs::RegularFile& file) {
@@ -105,7 +219,10 @@ private:
 
 class PdfReader final : public Reader {
 public:
-    void prepare() const override { preparePoppler(); }
+    void prepare() const override {
+        preparePoppler();
+        prepareExiv2();
+    }
 
     bool handles(const QMimeType& type) const override {
         return type.isValid() && type.inherits(QStringLiteral("application/pdf"));
@@ -143,14 +260,32 @@ public:
             // attempt covers a build that does not.
             if (document->is_locked() && document->unlock(std::string(), std::string()))
                 return true;
-            out.add(column::Title, fromUstring(document->get_title()));
-            out.add(column::Authors, fromUstring(document->get_author()));
-            out.add(column::Subject, fromUstring(document->get_subject()));
+            InfoTexts info{textString(document->get_title()).trimmed(),
+                           textString(document->get_author()).trimmed(),
+                           textString(document->get_subject()).trimmed(),
+                           textString(document->get_keywords()).trimmed(),
+                           textString(document->get_creator()).trimmed(),
+                           textString(document->get_producer()).trimmed()};
             static const QRegularExpression separators(QStringLiteral("[;,]"));
-            for (const QString& keyword : fromUstring(document->get_keywords()).split(separators))
-                out.add(column::Tags, keyword);
-            out.add(column::ProgramName, fromUstring(document->get_creator()));
-            out.add(column::ProgramName, fromUstring(document->get_producer()));
+            QStringList authors;
+            if (!info.author.isEmpty())
+                authors.append(info.author);
+            QStringList tags;
+            for (const QString& keyword : info.keywords.split(separators)) {
+                if (!keyword.trimmed().isEmpty())
+                    tags.append(keyword);
+            }
+            fillFromXmp(*document, info, authors, tags);
+            out.add(column::Title, info.title);
+            for (const QString& author : authors)
+                out.add(column::Authors, author);
+            out.add(column::Subject, info.subject);
+            for (const QString& tag : tags) {
+                for (const QString& keyword : tag.split(separators))
+                    out.add(column::Tags, keyword);
+            }
+            out.add(column::ProgramName, info.creator);
+            out.add(column::ProgramName, info.producer);
             const int pages = document->pages();
             if (pages > 0)
                 out.add(column::Pages, QString::number(pages));

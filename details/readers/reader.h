@@ -61,13 +61,20 @@ public:
 
 // One reader per family, each defined in its own file.
 const Reader& imageReader();        // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
-const Reader& imageHeaderReader();  // image_header.cpp: sizes of BMP, GIF, ICO, PNM
+const Reader& imageHeaderReader();  // image_header.cpp: sizes of BMP, GIF, ICO, PCX, PNM, XCF
 const Reader& heifReader();         // heif.cpp
+const Reader& jpegXlReader();       // jpeg_xl.cpp
 const Reader& audioReader();        // audio.cpp
 const Reader& videoReader();        // video.cpp
 const Reader& pdfReader();          // pdf.cpp
 const Reader& officeReader();       // office.cpp: Office Open XML and OpenDocument packages
 const Reader& legacyOfficeReader(); // legacy_office.cpp: OLE2 .doc, .xls, .ppt
+
+// Types that a second reader completes (filled_in.cpp): raw AAC and MP4 audio read by TagLib,
+// AVIF by libheif, each followed by libavformat for the columns they left empty.
+const Reader& aacReader();
+const Reader& mp4AudioReader();
+const Reader& avifReader();
 
 // The first reader that handles the type, or nullptr.
 const Reader* readerFor(const QMimeType& type);

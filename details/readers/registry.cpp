@@ -10,10 +10,12 @@ namespace quillmere::details::readers {
 namespace {
 
 // In the order they are asked; a reader's place is also its number between engine and helper.
-const std::array<const Reader*, 8>& allReaders() {
-    static const std::array<const Reader*, 8> all = {
-        &heifReader(),  &imageHeaderReader(), &imageReader(),  &audioReader(),
-        &videoReader(), &pdfReader(),         &officeReader(), &legacyOfficeReader()};
+// The readers that complete a type come before those they complete.
+const std::array<const Reader*, 12>& allReaders() {
+    static const std::array<const Reader*, 12> all = {
+        &aacReader(),         &mp4AudioReader(), &avifReader(),   &heifReader(),
+        &imageHeaderReader(), &imageReader(),    &jpegXlReader(), &audioReader(),
+        &videoReader(),       &pdfReader(),      &officeReader(), &legacyOfficeReader()};
     return all;
 }
 

@@ -23,12 +23,16 @@ extern "C" {
 namespace quillmere::details::readers {
 namespace {
 
-// Demuxers that describe video files. Anything else libavformat knows (text as "tty", playlists,
-// image sequences, network references) is refused.
+// Demuxers that describe video files, and raw AAC for the audio that TagLib cannot read. Anything
+// else libavformat knows (text as "tty", playlists, image sequences, network references) is
+// refused.
 constexpr const char* FormatWhitelist =
-    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,asf,flv,mpeg,mpegts,ogg";
+    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,asf,flv,mpeg,mpegts,ogg,aac";
 // Enough for the probe of every whitelisted format; a hostile file cannot make it read more.
 constexpr const char* ProbeBytes = "1048576";
+// How much of an audio-only file's packets its stream information is taken from, in
+// microseconds.
+constexpr int64_t AudioAnalysis = 100'000;
 // No legitimate header takes this long to read from a local disk.
 constexpr auto OpenDeadline = std::chrono::seconds(3);
 
@@ -174,6 +178,27 @@ QSize videoSize(const AVFormatContext& context) {
     return {};
 }
 
+// A video stream, not a cover picture, whose size the header did not give.
+bool lacksVideoSize(const AVFormatContext& context) {
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream* stream = context.streams[i];
+        const AVCodecParameters* codec = stream->codecpar;
+        if (codec->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            (codec->width <= 0 || codec->height <= 0))
+            return true;
+    }
+    return false;
+}
+
+bool isAudioOnly(const AVFormatContext& context) {
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        if (context.streams[i]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+            return false;
+    }
+    return context.nb_streams > 0;
+}
+
 // The demuxer that a file's first bytes name without doubt, or nullptr. Probing instead asks every
 // demuxer libavformat knows to score the file, which costs as much as the opening itself; the
 // probe would pick the same demuxer for these signatures, and is still used for any other file.
@@ -193,6 +218,8 @@ const AVInputFormat* demuxerBySignature(const QByteArray& head) {
     // NOLINTNEXTLINE(bugprone-string-literal-with-embedded-nul)
     else if (at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c", 16))
         name = "asf";
+    else if (head.size() >= 2 && quint8(head[0]) == 0xff && (quint8(head[1]) & 0xf6) == 0xf0)
+        name = "aac"; // an ADTS frame header: sync word, layer 0
     return name ? av_find_input_format(name) : nullptr;
 }
 
@@ -200,8 +227,11 @@ class VideoReader final : public Reader {
 public:
     void prepare() const override { quietLibav(); }
 
+    // An ASF file named as such is read as Windows Media video is, whatever it holds; one named
+    // as Windows Media audio is TagLib's.
     bool handles(const QMimeType& type) const override {
-        return type.name().startsWith(QLatin1String("video/"));
+        return type.name().startsWith(QLatin1String("video/")) ||
+               type.name() == QLatin1String("application/vnd.ms-asf");
     }
 
     bool read(const FileToRead& request, EmbeddedDetails& out) const override {
@@ -268,9 +298,13 @@ private:
         const std::unique_ptr<AVFormatContext, InputCloser> context(raw);
         // A program or transport stream has no header: its streams, their sizes and its length
         // are only known from the packets. Those are read within the same byte budget and
-        // deadline; the length comes from the time stamps at both ends of the file.
-        if (durationMilliseconds(*context) <= 0 || !videoSize(*context).isValid())
+        // deadline; the length comes from the time stamps at both ends of the file. Audio alone
+        // (raw AAC, say) needs only its first packets: its length comes from its frame headers.
+        if (durationMilliseconds(*context) <= 0 || lacksVideoSize(*context)) {
+            if (isAudioOnly(*context))
+                context->max_analyze_duration = AudioAnalysis;
             avformat_find_stream_info(context.get(), nullptr);
+        }
 
         readTags(context->metadata, out);
         const qint64 ms = durationMilliseconds(*context);

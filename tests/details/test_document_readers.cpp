@@ -30,10 +30,14 @@ using readers::EmbeddedDetails;
 
 Q_DECLARE_METATYPE(fixtures::ZipEntry)
 Q_DECLARE_METATYPE(fixtures::PdfCipher)
+Q_DECLARE_METATYPE(fixtures::CodePageNamed)
 
 namespace {
 
 constexpr qint64 EntryCap = 1 << 20;
+
+// Entries of a PDF's information dictionary, each value's bytes as they stand.
+using RawInfo = QList<std::pair<QByteArray, QByteArray>>;
 
 fixtures::Tags fullTags() {
     fixtures::Tags tags;
@@ -245,6 +249,88 @@ private slots:
         QCOMPARE(result.details.joined(column::Tags), QStringLiteral("a; b; c"));
     }
 
+    // A text string is UTF-16BE only when it begins with FE FF, UTF-8 only when it begins with
+    // EF BB BF, and PDFDocEncoding throughout otherwise: the bytes FE FF later in it are "þÿ".
+    void pdfTextStrings_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("PDFDocEncoding's own characters")
+            << QByteArray("\x93nal \x84 \x80 \x8d\x8e \x92 \xa0 \x18\x1f \x95\x9c caf\xe9")
+            << QStringLiteral("ﬁnal — • “” ™ € ˘˜ Łœ café");
+        QTest::addRow("FE FF in the middle")
+            << QByteArray("Ab\xfe\xff\0C\x93", 7) << QStringLiteral("AbþÿCﬁ");
+        QTest::addRow("undefined bytes dropped") << QByteArray("a\x7f"
+                                                               "b\x9f"
+                                                               "c\xad"
+                                                               "d")
+                                                 << QStringLiteral("abcd");
+        QTest::addRow("UTF-8 with its mark")
+            << QByteArray("\xef\xbb\xbfJos\xc3\xa9 \xe6\xbc\xa2") << QStringLiteral("José 漢");
+        QTest::addRow("UTF-16 with its mark")
+            << QByteArray("\xfe\xff\0J\0o\0s\0\xe9\x6f\x22", 12) << QStringLiteral("José漢");
+    }
+    void pdfTextStrings() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, expected);
+        const QString file = path(QStringLiteral("strings.pdf"));
+        QVERIFY(
+            writeBytes(file, fixtures::pdfWithRawStrings({{"Author", bytes}, {"Title", bytes}})));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QCOMPARE(result.details.joined(column::Authors), expected);
+        QCOMPARE(result.details.joined(column::Title), expected);
+    }
+
+    // The XMP metadata stream fills, column by column, what the information dictionary lacks.
+    void pdfXmpFillsWhatInfoLacks_data() {
+        QTest::addColumn<RawInfo>("info");
+        QTest::addColumn<QByteArray>("xmp");
+        QTest::addColumn<QStringList>("expected"); // title, authors, subject, tags, program
+        fixtures::Tags tags;
+        tags.title = QStringLiteral("From XMP");
+        tags.author = QStringLiteral("Xavier");
+        tags.subject = QStringLiteral("Described");
+        tags.keywords = {QStringLiteral("x1"), QStringLiteral("x2")};
+        tags.program = QStringLiteral("XMP Tool");
+        const QByteArray xmp = fixtures::documentXmp(tags);
+        using Info = RawInfo;
+        QTest::addRow("nothing in the dictionary")
+            << Info{} << xmp
+            << QStringList{"From XMP", "Xavier", "Described", "x1; x2", "XMP Tool"};
+        QTest::addRow("dictionary first")
+            << Info{{"Title", "Own"}, {"Keywords", "k"}, {"Producer", "Printer"}} << xmp
+            << QStringList{"Own", "Xavier", "Described", "k", "Printer"};
+        QTest::addRow("dictionary complete") << Info{{"Title", "T"},
+                                                     {"Author", "A"},
+                                                     {"Subject", "S"},
+                                                     {"Keywords", "K"},
+                                                     {"Creator", "C"}}
+                                             << xmp << QStringList{"T", "A", "S", "K", "C"};
+        fixtures::Tags subjects;
+        subjects.title = QStringLiteral("Bag");
+        QByteArray bag = fixtures::documentXmp(subjects);
+        bag.replace("</dc:title>", "</dc:title><dc:subject><rdf:Bag><rdf:li>s1</rdf:li>"
+                                   "<rdf:li>s2</rdf:li></rdf:Bag></dc:subject>");
+        QTest::addRow("keywords from XMP's subjects")
+            << Info{} << bag << QStringList{"Bag", "", "", "s1; s2", ""};
+        QTest::addRow("broken XMP") << Info{{"Author", "A"}} << xmp.left(xmp.size() / 2)
+                                    << QStringList{"", "A", "", "", ""};
+    }
+    void pdfXmpFillsWhatInfoLacks() {
+        QFETCH(RawInfo, info);
+        QFETCH(QByteArray, xmp);
+        QFETCH(QStringList, expected);
+        const QString file = path(QStringLiteral("xmp.pdf"));
+        QVERIFY(writeBytes(file, fixtures::pdfWithRawStrings(info, xmp)));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QVERIFY(result.handled);
+        const QStringList seen = {
+            result.details.joined(column::Title), result.details.joined(column::Authors),
+            result.details.joined(column::Subject), result.details.joined(column::Tags),
+            result.details.joined(column::ProgramName)};
+        QCOMPARE(seen, expected);
+        QCOMPARE(result.details.joined(column::Pages), QStringLiteral("1"));
+    }
+
     void pdfWithJunkBeforeHeader() {
         // Poppler accepts a header a little way into the file; so must the sniffing.
         const QString file = path(QStringLiteral("junk.pdf"));
@@ -332,20 +418,64 @@ private slots:
         }
     }
 
+    // An OpenDocument file's author is its first author, wherever the file puts it; the last
+    // editor stands in only when no first author is named.
+    void officeKeywordsAndAuthorsOrder_data() {
+        QTest::addColumn<QByteArray>("people");
+        QTest::addColumn<QString>("authors");
+        QTest::addRow("editor written first")
+            << QByteArray("<dc:creator>Editor</dc:creator>"
+                          "<meta:initial-creator>First</meta:initial-creator>")
+            << "First";
+        QTest::addRow("editor alone") << QByteArray("<dc:creator>Editor</dc:creator>") << "Editor";
+        QTest::addRow("first author blank")
+            << QByteArray("<meta:initial-creator> </meta:initial-creator>"
+                          "<dc:creator>Editor</dc:creator>")
+            << "Editor";
+        QTest::addRow("nobody") << QByteArray() << "";
+    }
     void officeKeywordsAndAuthorsOrder() {
+        QFETCH(QByteArray, people);
+        QFETCH(QString, authors);
         const QString file = path(QStringLiteral("order.odt"));
-        // Later editors come after the first author even when written before it.
         writePackageWith(Kind::Odt, file, QStringLiteral("meta.xml"),
-                         metaXml("<dc:creator>Editor</dc:creator>"
-                                 "<meta:initial-creator>First</meta:initial-creator>"
-                                 "<meta:keyword>one, two</meta:keyword>"
-                                 "<meta:keyword>three</meta:keyword>"
-                                 "<meta:document-statistic meta:page-count=\"-4\"/>"));
+                         metaXml(people + "<meta:keyword>one, two</meta:keyword>"
+                                          "<meta:keyword>three</meta:keyword>"
+                                          "<meta:document-statistic meta:page-count=\"-4\"/>"));
         const ReadResult result = readWith(readers::officeReader(), file);
         QVERIFY(result.handled);
-        QCOMPARE(result.details.joined(column::Authors), QStringLiteral("First; Editor"));
+        QCOMPARE(result.details.joined(column::Authors), authors);
         QCOMPARE(result.details.joined(column::Tags), QStringLiteral("one; two; three"));
         QCOMPARE(result.details.joined(column::Pages), QString());
+    }
+
+    // A package in the ISO strict form of Office Open XML (other namespaces) gives what the
+    // transitional form gives.
+    void strictOfficeOpenXml_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("pages");
+        QTest::addRow("docx") << Kind::Docx << "3";
+        QTest::addRow("xlsx") << Kind::Xlsx << "";
+        QTest::addRow("pptx") << Kind::Pptx << "3";
+    }
+    void strictOfficeOpenXml() {
+        QFETCH(Kind, kind);
+        QFETCH(QString, pages);
+        const QString file = path(QStringLiteral("strict.") + fixtures::extension(kind));
+        const QList<fixtures::ZipEntry> entries =
+            fixtures::strictEntries(fixtures::documentEntries(kind, fullTags()));
+        fixtures::writeZip(file, entries);
+        const QByteArray app = std::find_if(entries.cbegin(), entries.cend(), [](const auto& e) {
+                                   return e.name == QLatin1String("docProps/app.xml");
+                               })->data;
+        QVERIFY(app.contains("purl.oclc.org/ooxml/officeDocument/extendedProperties"));
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Title), fullTags().title);
+        QCOMPARE(columns.value(column::Authors), fullTags().author);
+        QCOMPARE(columns.value(column::ProgramName), fullTags().program);
+        QCOMPARE(columns.value(column::Company), fullTags().company);
+        QCOMPARE(columns.value(column::Pages), pages);
+        QCOMPARE(columns.problems(), QStringList());
     }
 
     void malformedXmlKeepsWhatCameBefore_data() {
@@ -530,6 +660,44 @@ private slots:
         QCOMPARE(columns.value(column::ProgramName), tags.program);
         QCOMPARE(columns.value(column::Pages), pages);
         QCOMPARE(columns.problems(), QStringList());
+    }
+
+    // Texts in the code page their file names, converted by libgsf from their own bytes, also when
+    // only the document summary names it.
+    void legacyOfficeCodePages_data() {
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<fixtures::CodePageNamed>("named");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("company");
+        using Named = fixtures::CodePageNamed;
+        QTest::addRow("936 in both") << 936 << Named::InBoth << "演示文稿"
+                                     << "公司";
+        QTest::addRow("936 in the document summary only")
+            << 936 << Named::InDocumentSummaryOnly << "演示文稿"
+            << "公司";
+        QTest::addRow("1251 in the document summary only")
+            << 1251 << Named::InDocumentSummaryOnly << "Отчёт"
+            << "Завод";
+        QTest::addRow("1252 in the document summary only")
+            << 1252 << Named::InDocumentSummaryOnly << "Übersicht"
+            << "Café";
+    }
+    void legacyOfficeCodePages() {
+        QFETCH(int, codePage);
+        QFETCH(fixtures::CodePageNamed, named);
+        QFETCH(QString, title);
+        QFETCH(QString, company);
+        fixtures::Tags tags = fullTags();
+        tags.title = title;
+        tags.company = company;
+        const QString file = path(QStringLiteral("codepage.ppt"));
+        QVERIFY(writeBytes(file, fixtures::legacyOfficeDocument(fixtures::LegacyOffice::PowerPoint,
+                                                                tags, codePage, named)));
+        DetailColumns columns(QFile::encodeName(file));
+        QCOMPARE(columns.value(column::Title), title);
+        QCOMPARE(columns.value(column::Company), company);
+        QCOMPARE(columns.value(column::Authors), tags.author);
+        QCOMPARE(columns.value(column::Pages), QStringLiteral("3"));
     }
 
     void legacyOfficeReadFromTwoThreads() {

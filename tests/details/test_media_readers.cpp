@@ -2,6 +2,7 @@
 #include "details/readers/reader.h"
 #include "fixtures/media.h"
 #include "fixtures/sample_files.h"
+#include "search/detail_columns.h"
 #include "support/test_main.h"
 
 #include <QFile>
@@ -270,6 +271,76 @@ private slots:
         QCOMPARE(result.details.joined(27), QStringLiteral("00:00:04"));
         QCOMPARE(result.details.joined(31), QStringLiteral("160 x 120"));
         QCOMPARE(result.stderrText, QByteArray());
+    }
+
+    // Files whose first reader leaves columns empty that libavformat fills: raw AAC (which TagLib
+    // cannot read at all), an AVIF image sequence through libheif, and AAC in a fragmented MP4,
+    // whose movie header lists no samples. The first reader's values stand; a still AVIF gets no
+    // length. ASF, named as such rather than as Windows Media, is libavformat's from the start.
+    void secondReaderFillsWhatTheFirstLeft_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected"); // "column: value"; "column: *" for any value
+        Tags tags = fullTags(Kind::Asf);
+        tags.seconds = 3;
+        const auto written = [&](Kind kind, const QString& name) {
+            const QString file = path(name);
+            quillmere::fixtures::write(kind, file, tags);
+            QFile in(file);
+            return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        };
+        const QByteArray aac = written(Kind::Aac, QStringLiteral("w.aac"));
+        QTest::addRow("AAC") << "raw.aac" << aac
+                             << QStringList{QStringLiteral("27: 00:00:03"), QStringLiteral("28: *"),
+                                            QStringLiteral("31: ")};
+        QTest::addRow("AAC by its content")
+            << "raw" << aac << QStringList{QStringLiteral("27: 00:00:03")};
+        QTest::addRow("ASF") << "clip.asf" << written(Kind::Asf, QStringLiteral("w.asf"))
+                             << QStringList{QStringLiteral("21: ") + tags.title,
+                                            QStringLiteral("27: 00:00:03"),
+                                            QStringLiteral("31: 320 x 240")};
+        const QByteArray sequence = written(Kind::Avif, QStringLiteral("w.avif"));
+        QTest::addRow("AVIF sequence")
+            << "loop.avif" << sequence
+            << QStringList{QStringLiteral("27: 00:00:03"), QStringLiteral("31: 320 x 240")};
+        // The same file with its brands rewritten to a still picture's: no length is asked for.
+        QByteArray still = sequence;
+        for (qsizetype at = still.indexOf("avis"); at >= 0 && at < 64; at = still.indexOf("avis"))
+            still.replace(at, 4, "avif");
+        QTest::addRow("AVIF still")
+            << "still.avif" << still
+            << QStringList{QStringLiteral("27: "), QStringLiteral("31: 320 x 240")};
+        const QString fragmented = path(QStringLiteral("w-fragmented.m4a"));
+        quillmere::fixtures::writeMediaVariant(quillmere::fixtures::MediaVariant::FragmentedM4a,
+                                               fragmented, tags);
+        QFile in(fragmented);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QTest::addRow("fragmented M4A")
+            << "stream.m4a" << in.readAll()
+            << QStringList{QStringLiteral("27: 00:00:03"), QStringLiteral("28: *")};
+    }
+    void secondReaderFillsWhatTheFirstLeft() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(name);
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+        StderrCapture capture;
+        quillmere::search::DetailColumns columns(QFile::encodeName(file));
+        for (const QString& row : expected) {
+            const int column = row.section(u':', 0, 0).toInt();
+            const QString value = row.section(u':', 1).mid(1);
+            if (value == u'*')
+                QVERIFY2(!columns.value(column).isEmpty(), qPrintable(row));
+            else
+                QCOMPARE(columns.value(column), value);
+        }
+        QCOMPARE(columns.problems(), QStringList());
+        QCOMPARE(capture.text(), QByteArray());
     }
 
     void ratingBands_data() {

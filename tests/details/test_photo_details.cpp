@@ -1,6 +1,8 @@
 #include "details/readers/exiv2_support.h"
 #include "fixtures/documents.h"
 #include "fixtures/images.h"
+#include "fixtures/jpeg_xl.h"
+#include "fixtures/paint_files.h"
 #include "search/detail_columns.h"
 #include "support/test_main.h"
 
@@ -72,6 +74,19 @@ QStringList embedded(DetailColumns& details) {
     return values;
 }
 
+// The embedded details of a file of these bytes under this name; an empty list when it cannot be
+// written.
+QStringList embeddedOf(const QString& name, const QByteArray& bytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return {QStringLiteral("cannot write ") + path};
+    file.close();
+    DetailColumns details(QFile::encodeName(path));
+    return embedded(details);
+}
+
 } // namespace
 
 class TestPhotoDetails : public QObject {
@@ -94,6 +109,8 @@ private slots:
                               << "WebP image";
         QTest::addRow("HEIC") << Kind::Heic << "photo.heic"
                               << "HEIF image";
+        QTest::addRow("JPEG XL") << Kind::Jxl << "photo.jxl"
+                                 << "JPEG XL image";
         QTest::addRow("JPEG named as text") << Kind::Jpeg << "photo.txt"
                                             << "plain text document";
         QTest::addRow("JPEG without extension") << Kind::Jpeg << "photo"
@@ -201,63 +218,157 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(Exiv2::AnyError, huge.mmap());
     }
 
-    // Pictures that hold nothing but their size give it from the header, whatever the row
-    // order or header form.
-    void sizesFromHeadersAlone_data() {
+    // Pictures whose size is read from the header give it whatever the row order or header form,
+    // with the texts some of them keep: the comments of GIF, the any-maps and XCF (wherever they
+    // stand, and in UTF-8 or Latin-1), and GIF's XMP, which follows the pictures' data.
+    void headerPictures_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("expected");
         Tags tags;
         tags.width = 40;
         tags.height = 30;
         QTemporaryDir dir;
-        const auto written = [&](Kind kind, const QString& name) {
-            write(dir, kind, name, tags);
+        const auto written = [&](Kind kind, const QString& name, const Tags& with) {
+            write(dir, kind, name, with);
             QFile file(dir.filePath(name));
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         };
-        QTest::addRow("BMP") << "p.bmp" << written(Kind::Bmp, "p.bmp") << "40 x 30";
-        QTest::addRow("GIF") << "p.gif" << written(Kind::Gif, "p.gif") << "40 x 30";
-        QTest::addRow("ICO") << "p.ico" << written(Kind::Ico, "p.ico") << "40 x 30";
-        QTest::addRow("PPM") << "p.ppm" << written(Kind::Ppm, "p.ppm") << "40 x 30";
+        const auto size = [](const char* text) {
+            return QStringLiteral("31 Dimensions: ") + QLatin1String(text);
+        };
+        const auto comment = [](const QString& text) {
+            return QStringLiteral("24 Comments: ") + text;
+        };
+        const QStringList only40x30 = {size("40 x 30")};
+        QTest::addRow("BMP") << "p.bmp" << written(Kind::Bmp, "p.bmp", tags) << only40x30;
+        QTest::addRow("GIF") << "p.gif" << written(Kind::Gif, "p.gif", tags) << only40x30;
+        QTest::addRow("ICO") << "p.ico" << written(Kind::Ico, "p.ico", tags) << only40x30;
+        QTest::addRow("PCX") << "p.pcx" << written(Kind::Pcx, "p.pcx", tags) << only40x30;
+        QTest::addRow("PPM") << "p.ppm" << written(Kind::Ppm, "p.ppm", tags)
+                             << QStringList{comment("written by Quillmere's fixtures"),
+                                            size("40 x 30")};
         quillmere::fixtures::writePictureVariant(quillmere::fixtures::PictureVariant::TopDownBmp,
                                                  dir.filePath("td.bmp"), tags);
         QFile topDown(dir.filePath("td.bmp"));
         QVERIFY(topDown.open(QIODevice::ReadOnly));
-        QTest::addRow("BMP stored top-down") << "td.bmp" << topDown.readAll() << "40 x 30";
+        QTest::addRow("BMP stored top-down") << "td.bmp" << topDown.readAll() << only40x30;
+
+        Tags texts = tags;
+        texts.comment = QStringLiteral("Drawn on the ferry");
+        texts.title = QStringLiteral("Gulls");
+        texts.author = QStringLiteral("Mira Holm");
+        texts.program = QStringLiteral("Frame Tool 2");
+        QTest::addRow("GIF with comment and XMP after its picture")
+            << "t.gif" << written(Kind::Gif, "t.gif", texts)
+            << QStringList{QStringLiteral("20 Authors: Mira Holm"),
+                           QStringLiteral("21 Title: Gulls"), comment(texts.comment),
+                           size("40 x 30"), QStringLiteral("35 Program name: Frame Tool 2")};
+        QTest::addRow("PPM with a comment of two lines")
+            << "t.ppm"
+            << written(Kind::Ppm, "t.ppm",
+                       [&] {
+                           Tags lines = tags;
+                           lines.comment = QStringLiteral("first line\nsecond line");
+                           return lines;
+                       }())
+            << QStringList{comment("first line second line"), size("40 x 30")};
+        QTest::addRow("XCF") << "t.xcf" << quillmere::fixtures::xcfBytes({40, 30}, texts.comment)
+                             << QStringList{comment(texts.comment), size("40 x 30")};
+        QTest::addRow("XCF of version 11")
+            << "v11.xcf" << quillmere::fixtures::xcfBytes({7000, 5}, QStringLiteral("Größe"), 11)
+            << QStringList{comment(QStringLiteral("Größe")), size("7000 x 5")};
+        QTest::addRow("XCF without comment")
+            << "bare.xcf" << quillmere::fixtures::xcfBytes({40, 30}, QString(), 3) << only40x30;
+
+        // A comment before the picture in UTF-8, another after it in Latin-1; the picture's data
+        // is not LZW at all, as only its sub-block lengths are walked.
+        QByteArray gif("GIF89a\x02\0\x03\0\0\0\0", 13);
+        gif += QByteArray("\x21\xfe\x07Gr\xc3\xb6\xc3\x9f"
+                          "e\0",
+                          11);
+        gif += QByteArray(",\0\0\0\0\x02\0\x03\0\0\x02\x03\xff\xff\xff\0", 16);
+        gif += QByteArray("\x21\xfe\x05Gr\xf6\xdf"
+                          "e\0;",
+                          10);
+        QTest::addRow("GIF comments before and after the picture")
+            << "c.gif" << gif << QStringList{comment(QStringLiteral("Größe")), size("2 x 3")};
+        QTest::addRow("GIF cut inside its second comment")
+            << "cut.gif" << gif.left(gif.size() - 4)
+            << QStringList{comment(QStringLiteral("Größe")), size("2 x 3")};
 
         QByteArray os2("BM\0\0\0\0\0\0\0\0\x1a\0\0\0\x0c\0\0\0\x07\x01\x05\0\1\0\x18\0", 26);
-        QTest::addRow("BMP with the OS/2 header") << "os2.bmp" << os2 << "263 x 5";
+        QTest::addRow("BMP with the OS/2 header")
+            << "os2.bmp" << os2 << QStringList{size("263 x 5")};
         QByteArray icons("\0\0\1\0\2\0", 6);
         icons += QByteArray("\x10\x10", 2) + QByteArray(14, '\0');
         icons += QByteArray("\0\0", 2) + QByteArray(14, '\0'); // 0 stands for 256
-        QTest::addRow("icon of two sizes, the larger") << "two.ico" << icons << "256 x 256";
+        QTest::addRow("icon of two sizes, the larger")
+            << "two.ico" << icons << QStringList{size("256 x 256")};
         QTest::addRow("cursor") << "c.cur"
                                 << QByteArray("\0\0\2\0\1\0\x20\x18", 8) + QByteArray(14, '\0')
-                                << "32 x 24";
+                                << QStringList{size("32 x 24")};
         QTest::addRow("PBM with comments")
-            << "c.pbm" << QByteArray("P1\n# made by hand\n  3\n# more\n2\n010101") << "3 x 2";
+            << "c.pbm" << QByteArray("P1\n# made by hand\n  3\n# more\n2\n010101")
+            << QStringList{comment("made by hand more"), size("3 x 2")};
+        QTest::addRow("PGM with a comment before its largest value")
+            << "c.pgm" << QByteArray("P5\n4 2\n# scanned\n255\n01234567")
+            << QStringList{comment("scanned"), size("4 x 2")};
+        QTest::addRow("PPM with a comment in Latin-1")
+            << "l.ppm"
+            << QByteArray("P6 1 1\n#Gr\xf6\xdf"
+                          "e\n255\nabc")
+            << QStringList{comment(QStringLiteral("Größe")), size("1 x 1")};
         QTest::addRow("PAM") << "a.pnm"
-                             << QByteArray("P7\nWIDTH 5\nHEIGHT 7\nDEPTH 3\nMAXVAL 255\n"
-                                           "TUPLTYPE RGB\nENDHDR\n")
-                             << "5 x 7";
+                             << QByteArray("P7\n# from the scanner\nWIDTH 5\nHEIGHT 7\nDEPTH 3\n"
+                                           "MAXVAL 255\nTUPLTYPE RGB\nENDHDR\n")
+                             << QStringList{comment("from the scanner"), size("5 x 7")};
         QTest::addRow("BMP cut inside its header")
-            << "cut.bmp" << QByteArray("BM\0\0\0\0", 6) << "";
-        QTest::addRow("PPM without a height") << "cut.ppm" << QByteArray("P6\n12") << "";
-        QTest::addRow("GIF of no size") << "zero.gif" << QByteArray("GIF89a\0\0\0\0", 10) << "";
+            << "cut.bmp" << QByteArray("BM\0\0\0\0", 6) << QStringList();
+        QTest::addRow("PPM without a height") << "cut.ppm" << QByteArray("P6\n12") << QStringList();
+        QTest::addRow("GIF of no size")
+            << "zero.gif" << QByteArray("GIF89a\0\0\0\0", 10) << QStringList();
+        QTest::addRow("PCX with its corners swapped")
+            << "swap.pcx" << QByteArray("\x0a\x05\x01\x08\x09\0\0\0\x01\0\x01\0", 12)
+            << QStringList();
+        QTest::addRow("XCF cut inside its header")
+            << "cut.xcf" << quillmere::fixtures::xcfBytes({40, 30}, texts.comment).left(20)
+            << QStringList();
     }
-    void sizesFromHeadersAlone() {
+    void headerPictures() {
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        file.close();
-        DetailColumns details(QFile::encodeName(path));
-        QTEST(details.value(column::Dimensions), "expected");
-        QCOMPARE(embedded(details).size(), details.value(column::Dimensions).isEmpty() ? 0 : 1);
+        QTEST(embeddedOf(name, bytes), "expected");
+    }
+
+    // A JPEG XL file's boxes may stand before or after its codestream, or be missing altogether
+    // when the file is a bare codestream.
+    void jpegXlBoxes_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected");
+        Exiv2::XmpData xmp;
+        xmp["Xmp.dc.title"] = "lang=x-default Pier at night";
+        xmp["Xmp.xmp.CreatorTool"] = "Night Tool";
+        std::string packet;
+        QCOMPARE(Exiv2::XmpParser::encode(packet, xmp), 0);
+        QImage image(24, 16, QImage::Format_RGB888);
+        image.fill(Qt::darkCyan);
+        const QByteArray afterCodestream =
+            quillmere::fixtures::jpegXlBytes(image, {}, QByteArray::fromStdString(packet));
+        const QStringList both = {QStringLiteral("21 Title: Pier at night"),
+                                  QStringLiteral("31 Dimensions: 24 x 16"),
+                                  QStringLiteral("35 Program name: Night Tool")};
+        QTest::addRow("XMP after the codestream") << afterCodestream << both;
+        QTest::addRow("bare codestream") << quillmere::fixtures::jpegXlBytes(image, {}, {})
+                                         << QStringList{QStringLiteral("31 Dimensions: 24 x 16")};
+        QTest::addRow("XMP box cut inside its XML")
+            << afterCodestream.left(afterCodestream.lastIndexOf("Night Tool") + 5)
+            << QStringList{QStringLiteral("31 Dimensions: 24 x 16")};
+        QTest::addRow("signature alone") << afterCodestream.left(12) << QStringList();
+    }
+    void jpegXlBoxes() {
+        QFETCH(QByteArray, bytes);
+        QTEST(embeddedOf(QStringLiteral("p.jxl"), bytes), "expected");
     }
 
     void pngTextChunks() {

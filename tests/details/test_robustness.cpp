@@ -75,9 +75,10 @@ private:
 };
 
 const readers::Reader* const AllReaders[] = {
-    &readers::imageReader(),  &readers::imageHeaderReader(), &readers::heifReader(),
-    &readers::audioReader(),  &readers::videoReader(),       &readers::pdfReader(),
-    &readers::officeReader(), &readers::legacyOfficeReader()};
+    &readers::imageReader(),  &readers::imageHeaderReader(),  &readers::heifReader(),
+    &readers::audioReader(),  &readers::videoReader(),        &readers::pdfReader(),
+    &readers::officeReader(), &readers::legacyOfficeReader(), &readers::jpegXlReader(),
+    &readers::aacReader(),    &readers::mp4AudioReader(),     &readers::avifReader()};
 
 fixtures::Tags sampleTags() {
     fixtures::Tags tags;
@@ -203,7 +204,7 @@ private slots:
             QFAIL(qPrintable(QStringLiteral("an unusual variant's writer failed: ") +
                              QString::fromLocal8Bit(e.what())));
         }
-        QCOMPARE(samples_.size(), fixtures::allKinds().size() + 10);
+        QCOMPARE(samples_.size(), fixtures::allKinds().size() + 14);
     }
 
     // The unusual variants are read as well as the usual files.
@@ -231,6 +232,14 @@ private slots:
         QTest::addRow("mp4-index-at-end")
             << "mp4-index-at-end" << int(column::Length) << "00:00:01";
         QTest::addRow("zip64-docx") << "zip64-docx" << int(column::Authors) << tags.author;
+        QTest::addRow("strict-docx") << "strict-docx" << int(column::Pages) << "2";
+        QTest::addRow("strict-docx program")
+            << "strict-docx" << int(column::ProgramName) << tags.program;
+        QTest::addRow("cp936-ppt") << "cp936-ppt" << int(column::Title) << "演示文稿";
+        QTest::addRow("xmp-pdf title") << "xmp-pdf" << int(column::Title) << tags.title;
+        QTest::addRow("xmp-pdf author") << "xmp-pdf" << int(column::Authors) << "ﬁnal þÿ Draft";
+        QTest::addRow("xmp-pdf program") << "xmp-pdf" << int(column::ProgramName) << tags.program;
+        QTest::addRow("fragmented-m4a") << "fragmented-m4a" << int(column::Length) << "00:00:01";
     }
     void unusualVariantsAreRead() {
         QFETCH(QString, name);
