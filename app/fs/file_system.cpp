@@ -1,5 +1,7 @@
 #include "app/fs/file_system.h"
 
+#include "app/fs/descriptor.h"
+
 #include <QCollator>
 #include <QFile>
 
@@ -16,23 +18,6 @@
 namespace quillmere::app::fs {
 
 namespace {
-
-// Closes a descriptor on every path out of a function.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 QByteArray withoutTrailingSeparators(QByteArray path) {
     while (path.size() > 1 && path.endsWith('/'))
