@@ -1,5 +1,6 @@
 #include "results/fixed_width_text.h"
 
+#include "app/escaped_text.h"
 #include "app/failure_report.h"
 #include "results/results_model.h"
 
@@ -18,7 +19,7 @@ const ResultRow& existingRow(const ResultsModel& list, int row) {
 
 QString cellText(const ResultsModel& list, int row, int column) {
     const ResultRow& r = existingRow(list, row);
-    return column == ResultsModel::PathColumn ? r.displayPath : r.label;
+    return app::escapedText(column == ResultsModel::PathColumn ? r.displayPath : r.label);
 }
 
 bool rowIsTicked(const ResultsModel& list, int row) {

@@ -10,7 +10,9 @@ namespace quillmere::results {
 
 class ResultsModel;
 
-// The text of one cell: column 0 is the path as shown, column 1 the metadata. Throws Failure
+// The text of one cell as it is written: column 0 is the path as shown, column 1 the metadata,
+// escaped where they hold a character that would split or reorder the line, so the escaped
+// length is what counts toward the widths. Throws Failure
 // when the row no longer exists, which happens when a command that ran during a pump shortened
 // the list.
 QString cellText(const ResultsModel& list, int row, int column);

@@ -1,5 +1,6 @@
 #include "results/text_export.h"
 
+#include "app/escaped_text.h"
 #include "app/event_pump.h"
 #include "app/fs/file_system.h"
 #include "app/fs/path_cleanup.h"
@@ -176,7 +177,7 @@ void saveResultsAsTextFile(ResultsView& view, app::Dialogs& dialogs, const Resul
         app::BoxAnswer answer = app::BoxAnswer::No;
         g.step(106, [&] {
             answer = dialogs.messageBox(QStringLiteral("Are you sure you wish to overwrite ") +
-                                            path + QStringLiteral(" ?"),
+                                            app::escapedText(path) + QStringLiteral(" ?"),
                                         app::BoxStyle::YesNo);
         });
         if (answer != app::BoxAnswer::Yes)

@@ -277,6 +277,41 @@ private slots:
         QCOMPARE(contentsOf(path), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
     }
 
+    // Names holding a tab, a line feed and a right-to-left override give one line per row and
+    // two cells per line in the file and on the clipboard; the escaped length sets the widths;
+    // a backslash in a name that needs no escape is written as it is, like every plain row.
+    void hostileNamesStayOneLinePerRow() {
+        const QStringList rows{"+/t\tb|[Name] t\tb", "+/n\nb|[Name] n\nb",
+                               "+/\u202Eb|[Name] \u202Eb", "+/p\\b|[Name] p\\b",
+                               "+/plain|[Name] plain"};
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("new\nline\u202E.txt"));
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        ResultsModel list;
+        fill(list, rows);
+        FakeResultsView view;
+        ScriptedDialogs dialogs;
+        dialogs.queueSavePath(path);
+        dialogs.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, dialogs, list);
+        QCOMPARE(contentsOf(path), QByteArray("Results \tMetadata      \t\r\n"
+                                              "/t\\tb   \t[Name] t\\tb   \t\r\n"
+                                              "/n\\nb   \t[Name] n\\nb   \t\r\n"
+                                              "/\\u202eb\t[Name] \\u202eb\t\r\n"
+                                              "/p\\b    \t[Name] p\\b    \t\r\n"
+                                              "/plain  \t[Name] plain  \t\r\n"));
+        QCOMPARE(texts(dialogs.messages()).first(),
+                 "Are you sure you wish to overwrite " + dir.path() + "/new\\nline\\u202e.txt ?");
+
+        StubbornClipboard clipboard;
+        results::copyResultsToClipboard(dialogs, list, clipboard);
+        QCOMPARE(clipboard.text, QStringLiteral("/t\\tb   \t[Name] t\\tb\r\n"
+                                                "/n\\nb   \t[Name] n\\nb\r\n"
+                                                "/\\u202eb\t[Name] \\u202eb\r\n"
+                                                "/p\\b    \t[Name] p\\b\r\n"
+                                                "/plain  \t[Name] plain\r\n"));
+    }
+
     void clipboardCopy_data() {
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<QString>("text");
