@@ -5,11 +5,19 @@
 #include "results/results_view.h"
 #include "results/text_export.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/qt_clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::app;
@@ -256,6 +264,63 @@ private slots:
         QVERIFY(!QFile::exists(path));
         QCOMPARE(view.log.mid(view.log.size() - 3),
                  (QStringList{"value 0", "text Progress Bar", "pointer 0"}));
+    }
+
+    // A named pipe without a reader or a device chosen in the Save dialog is refused at once at
+    // the step that creates the file, and left as it was; a longer file is wholly replaced.
+    void saveOntoWhatIsNotAFile_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("saved");
+        QTest::addRow("named pipe") << "pipe" << false;
+        QTest::addRow("device") << "device" << false;
+        QTest::addRow("longer regular file") << "file" << true;
+    }
+    void saveOntoWhatIsNotAFile() {
+        QFETCH(QString, kind);
+        QFETCH(bool, saved);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("chosen"));
+        if (kind == QLatin1String("pipe"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == QLatin1String("device"))
+            path = QStringLiteral("/dev/null");
+        else
+            QVERIFY(writeBytes(path, QByteArray(1000, 'x')));
+        // Should the open block, this reader lets it go on, and the test fails instead of hanging.
+        std::atomic<bool> rescued = false;
+        std::atomic<bool> done = false;
+        std::thread watchdog([&] {
+            for (int i = 0; i < 100 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!done && kind == QLatin1String("pipe")) {
+                rescued = true;
+                ::close(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK));
+            }
+        });
+        ResultsModel list;
+        fill(list, {"+/a|b"});
+        FakeResultsView view;
+        ScriptedDialogs dialogs;
+        dialogs.queueSavePath(path);
+        dialogs.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, dialogs, list);
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        const QString question = "Are you sure you wish to overwrite " + path + " ?";
+        if (saved) {
+            QCOMPARE(contentsOf(path),
+                     QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
+            QCOMPARE(texts(dialogs.messages()), (QStringList{question, "Done."}));
+            return;
+        }
+        QCOMPARE(texts(dialogs.messages()),
+                 (QStringList{question,
+                              composeFailureMessage(QStringLiteral("Not a regular file"),
+                                                    location::SaveListviewProperlySpaced, 156)}));
+        QCOMPARE(view.log.last(), QStringLiteral("pointer 0"));
+        if (kind == QLatin1String("pipe"))
+            QVERIFY(QFileInfo(path).isFile() == false && QFileInfo::exists(path));
     }
 
     // Rows removed by a command that ran during a pump: one report, not one per missing row.
