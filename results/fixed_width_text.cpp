@@ -29,11 +29,16 @@ bool rowIsTicked(const ResultsModel& list, int row) {
 int columnWidth(const ResultsModel& list, int column, int rowCount, int atLeast,
                 const std::function<void()>& eachCell) {
     int width = atLeast;
+    widenToColumn(list, column, rowCount, width, eachCell);
+    return width;
+}
+
+void widenToColumn(const ResultsModel& list, int column, int rowCount, int& width,
+                   const std::function<void()>& eachCell) {
     for (int row = 0; row < rowCount; ++row) {
         eachCell();
         width = std::max(width, int(cellText(list, row, column).size()));
     }
-    return width;
 }
 
 void appendPaddedCell(QString& line, const QString& text, int width) {

@@ -23,6 +23,10 @@ bool rowIsTicked(const ResultsModel& list, int row);
 // `atLeast`. `eachCell` runs before every cell is read (the loops let messages run there).
 int columnWidth(const ResultsModel& list, int column, int rowCount, int atLeast,
                 const std::function<void()>& eachCell);
+// The same, raising `width` as it goes: when a row has vanished it throws like cellText, and
+// `width` keeps the widest text reached before it, so the later rows are still padded.
+void widenToColumn(const ResultsModel& list, int column, int rowCount, int& width,
+                   const std::function<void()>& eachCell);
 
 // Appends the text, the blanks that bring it to `width` (none when it is already as wide or
 // wider), and a tab.

@@ -82,9 +82,10 @@ private:
         for (int c = 0; c < columns; ++c) {
             int width = 0;
             g_.step(116, [&] { width = int(header(c).size()); });
-            // A row that vanished under a nested command ends this column's pass with one report.
+            // A row that vanished under a nested command ends this column's pass with one report;
+            // the widest text reached so far still sets the width.
             g_.step(124, [&] {
-                width = columnWidth(list_, c, rows, width, [] { app::letWindowMessagesRun(); });
+                widenToColumn(list_, c, rows, width, [] { app::letWindowMessagesRun(); });
             });
             widths_.push_back(width);
         }

@@ -1,3 +1,4 @@
+#include "app/event_pump.h"
 #include "app/failure_report.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
@@ -375,6 +376,33 @@ private slots:
                                                 "/\\u202eb\t[Name] \\u202eb\r\n"
                                                 "/p\\b    \t[Name] p\\b\r\n"
                                                 "/plain  \t[Name] plain\r\n"));
+    }
+
+    // The last row removed by a click run at the width pass's first pump: that column's pass
+    // ends with one report, and the widest path measured before still pads every line.
+    void rowVanishingDuringTheWidthPass() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        ResultsModel list;
+        fill(list, {"+/longest/path|c", "+/a|d", "/gone|e"});
+        bool removed = false;
+        setPumpObserver([&] {
+            if (!std::exchange(removed, true))
+                list.removeRows(2, 1);
+        });
+        // Past the pump's 30 ms spacing, so the width pass's first cell pumps.
+        QTest::qSleep(40);
+        ScriptedDialogs dialogs;
+        QVERIFY(results::SaveListviewProperlySpaced(list, path, nullptr, dialogs));
+        setPumpObserver({});
+        QVERIFY(removed);
+        QCOMPARE(texts(dialogs.messages()).size(), 2); // one per column's pass
+        QCOMPARE(texts(dialogs.messages()).first(),
+                 composeFailureMessage("Row 3 of the results list no longer exists",
+                                       location::SaveListviewProperlySpaced, 124));
+        QCOMPARE(contentsOf(path), QByteArray("Results      \tMetadata\t\r\n"
+                                              "/longest/path\tc       \t\r\n"
+                                              "/a           \td       \t\r\n"));
     }
 
     void clipboardCopy_data() {
