@@ -235,8 +235,8 @@ void copyFile(const QByteArray& source, const QByteArray& destination, IfExists 
         existing.st_ino == info.st_ino)
         throw FileSystemError("Source and destination are the same file");
     const int mode = ifExists == IfExists::Fail ? O_EXCL : O_TRUNC;
-    Descriptor to(::open(destination.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | mode,
-                         info.st_mode & 07777));
+    Descriptor to(::open(destination.constData(),
+                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | mode, info.st_mode & 07777));
     if (to.get() < 0)
         throwError(errno);
     try {
