@@ -33,7 +33,7 @@ int runDetails(const QList<QByteArray>& arguments) {
             optionsEnded = true;
         } else if (!optionsEnded && argument.startsWith('-') && argument.size() > 1) {
             std::fprintf(stderr, "quillmere-cli details: unknown option \"%s\"\n",
-                         argument.constData());
+                         escaped(argument).constData());
             return 2;
         } else {
             paths.append(argument);
@@ -83,7 +83,8 @@ int runDetails(const QList<QByteArray>& arguments) {
         if (!output.flush())
             return output.reportFailure("details");
         for (const QString& problem : details.problems())
-            write(stderr, QStringLiteral("quillmere-cli: %1: %2\n").arg(escaped(path), problem));
+            write(stderr,
+                  QStringLiteral("quillmere-cli: %1: %2\n").arg(escaped(path), escaped(problem)));
         if (!details.exists())
             status = 1;
     }

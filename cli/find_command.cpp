@@ -59,8 +59,9 @@ public:
     void reportFailure(const QString& folderPath, const QString& description) override {
         ++failures;
         output_.flush();
-        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", folderPath.toLocal8Bit().constData(),
-                     description.toLocal8Bit().constData());
+        std::fprintf(stderr, "quillmere-cli find: %s: %s\n",
+                     escaped(app::fs::nativePath(folderPath)).constData(),
+                     escaped(description).toLocal8Bit().constData());
     }
 
     int failures = 0;
@@ -95,7 +96,7 @@ void reportReaderFaults() {
                    stderr);
     search::extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
-                     cause.toLocal8Bit().constData());
+                     escaped(cause).toLocal8Bit().constData());
     });
 }
 

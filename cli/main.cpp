@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/output.h"
 
 #include <QCoreApplication>
 
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
-    std::fprintf(stderr, "quillmere-cli: unknown command \"%s\"\n%s", command.constData(), usage);
+    std::fprintf(stderr, "quillmere-cli: unknown command \"%s\"\n%s",
+                 quillmere::cli::escaped(command).constData(), usage);
     return 2;
 }

@@ -1,5 +1,6 @@
 #include "cli/output.h"
 
+#include "app/escaped_text.h"
 #include "app/fs/error_text.h"
 
 #include <cerrno>
@@ -9,44 +10,11 @@
 namespace quillmere::cli {
 
 QString escaped(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c == u'\\')
-            out += QStringLiteral("\\\\");
-        else if (c == u'\n')
-            out += QStringLiteral("\\n");
-        else if (c == u'\t')
-            out += QStringLiteral("\\t");
-        else if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
+    return app::escapedText(text, app::PlainBackslashes::Escaped);
 }
 
 QByteArray escaped(const QByteArray& bytes) {
-    // Bytes as unsigned: a byte of a UTF-8 sequence is no control character.
-    QByteArray out;
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\')
-            out += "\\\\";
-        else if (byte == '\n')
-            out += "\\n";
-        else if (byte == '\t')
-            out += "\\t";
-        else if (byte < 0x20 || byte == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return app::escapedText(bytes, app::PlainBackslashes::Escaped);
 }
 
 Output::Output() {

@@ -5,9 +5,10 @@
 
 namespace quillmere::cli {
 
-// Text made to fit on one line: backslash, tab, line feed and the other control characters
-// become "\\", "\t", "\n" and "\xHH", so one row is always one line. The byte form leaves every
-// other byte as it is (a path need not be UTF-8).
+// Every text we print, by the program's one escaping rule (app/escaped_text.h), so one row is
+// always one line and no name can reorder a terminal line; backslashes are always doubled here,
+// so a script can tell a written "\n" from an escaped line feed. The byte form leaves every other
+// byte as it is (a path need not be UTF-8).
 QString escaped(const QString& text);
 QByteArray escaped(const QByteArray& bytes);
 

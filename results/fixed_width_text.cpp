@@ -1,5 +1,6 @@
 #include "results/fixed_width_text.h"
 
+#include "app/escaped_text.h"
 #include "app/failure_report.h"
 #include "results/results_model.h"
 
@@ -18,7 +19,7 @@ const ResultRow& existingRow(const ResultsModel& list, int row) {
 
 QString cellText(const ResultsModel& list, int row, int column) {
     const ResultRow& r = existingRow(list, row);
-    return column == ResultsModel::PathColumn ? r.displayPath : r.label;
+    return app::escapedText(column == ResultsModel::PathColumn ? r.displayPath : r.label);
 }
 
 bool rowIsTicked(const ResultsModel& list, int row) {
@@ -28,11 +29,16 @@ bool rowIsTicked(const ResultsModel& list, int row) {
 int columnWidth(const ResultsModel& list, int column, int rowCount, int atLeast,
                 const std::function<void()>& eachCell) {
     int width = atLeast;
+    widenToColumn(list, column, rowCount, width, eachCell);
+    return width;
+}
+
+void widenToColumn(const ResultsModel& list, int column, int rowCount, int& width,
+                   const std::function<void()>& eachCell) {
     for (int row = 0; row < rowCount; ++row) {
         eachCell();
         width = std::max(width, int(cellText(list, row, column).size()));
     }
-    return width;
 }
 
 void appendPaddedCell(QString& line, const QString& text, int width) {

@@ -1,6 +1,7 @@
 #include "results/move_checked.h"
 
 #include "app/application_values.h"
+#include "app/escaped_text.h"
 #include "app/event_pump.h"
 #include "app/folder_picker.h"
 #include "app/fs/file_helpers.h"
@@ -26,7 +27,7 @@ const QString kKeepBoth = QStringLiteral("Keep Both");
 const QString kSkip = QStringLiteral("Skip");
 
 QString shown(const QByteArray& path) {
-    return app::fs::displayPath(path);
+    return app::escapedText(app::fs::displayPath(path));
 }
 
 // One click's record: where files went, and which could not go.
@@ -132,7 +133,7 @@ void moveCheckedToFolder(ResultsView& view, app::Dialogs& dialogs, ResultsModel&
             break;
         // A copy: the checks below let window messages run, which may change the list.
         const ResultRow row = results.row(i); // NOLINT(performance-unnecessary-copy-initialization)
-        g.setFileText(row.displayPath);
+        g.setFileText(app::escapedText(row.displayPath));
         if (!g.test(122, [&] { return row.checked; }))
             continue;
         moveRow(g, row, folder, askAboutClash, record);
@@ -141,8 +142,9 @@ void moveCheckedToFolder(ResultsView& view, app::Dialogs& dialogs, ResultsModel&
     g.step(142, [&] { view.redrawResults(); });
     g.step(144, [&] { view.setMousePointer(app::pointer::Default); });
     g.step(146, [&] {
-        const QString summary = unhandledItemsMessage(
-            record.unhandled, record.tried, QStringLiteral("moved to \"%1\"").arg(chosen));
+        const QString summary =
+            unhandledItemsMessage(record.unhandled, record.tried,
+                                  QStringLiteral("moved to \"%1\"").arg(app::escapedText(chosen)));
         if (!summary.isEmpty())
             dialogs.messageBox(summary, app::BoxStyle::Exclamation);
     });

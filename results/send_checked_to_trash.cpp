@@ -1,5 +1,6 @@
 #include "results/send_checked_to_trash.h"
 
+#include "app/escaped_text.h"
 #include "app/event_pump.h"
 #include "app/guard.h"
 #include "results/recycle_bin.h"
@@ -48,7 +49,7 @@ std::vector<UnhandledItem> unhandledItems(const std::vector<ResultRow>& rows,
 QString trashQuestion(const std::vector<ResultRow>& rows) {
     if (rows.size() == 1)
         return QStringLiteral("Are you sure you want to move \"%1\" to the Trash?")
-            .arg(rows.front().displayPath);
+            .arg(app::escapedText(rows.front().displayPath));
     return QStringLiteral("Are you sure you want to move these %1 items to the Trash?")
         .arg(rows.size());
 }

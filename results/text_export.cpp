@@ -1,5 +1,6 @@
 #include "results/text_export.h"
 
+#include "app/escaped_text.h"
 #include "app/event_pump.h"
 #include "app/fs/file_system.h"
 #include "app/fs/path_cleanup.h"
@@ -81,9 +82,10 @@ private:
         for (int c = 0; c < columns; ++c) {
             int width = 0;
             g_.step(116, [&] { width = int(header(c).size()); });
-            // A row that vanished under a nested command ends this column's pass with one report.
+            // A row that vanished under a nested command ends this column's pass with one report;
+            // the widest text reached so far still sets the width.
             g_.step(124, [&] {
-                width = columnWidth(list_, c, rows, width, [] { app::letWindowMessagesRun(); });
+                widenToColumn(list_, c, rows, width, [] { app::letWindowMessagesRun(); });
             });
             widths_.push_back(width);
         }
@@ -176,7 +178,7 @@ void saveResultsAsTextFile(ResultsView& view, app::Dialogs& dialogs, const Resul
         app::BoxAnswer answer = app::BoxAnswer::No;
         g.step(106, [&] {
             answer = dialogs.messageBox(QStringLiteral("Are you sure you wish to overwrite ") +
-                                            path + QStringLiteral(" ?"),
+                                            app::escapedText(path) + QStringLiteral(" ?"),
                                         app::BoxStyle::YesNo);
         });
         if (answer != app::BoxAnswer::Yes)

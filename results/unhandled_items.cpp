@@ -1,5 +1,7 @@
 #include "results/unhandled_items.h"
 
+#include "app/escaped_text.h"
+
 namespace quillmere::results {
 
 namespace {
@@ -16,7 +18,8 @@ QString unhandledItemsMessage(const std::vector<UnhandledItem>& items, int itemC
                                                 QString::number(itemCount), whatWasTried);
     message += QStringLiteral("\r\n");
     for (size_t i = 0; i < items.size() && i < kItemsNamed; ++i)
-        message += QStringLiteral("\r\n") + items[i].path + QStringLiteral(": ") + items[i].reason;
+        message += QStringLiteral("\r\n") + app::escapedText(items[i].path) + QStringLiteral(": ") +
+                   items[i].reason;
     if (items.size() > kItemsNamed)
         message += QStringLiteral("\r\nand %1 more.").arg(items.size() - kItemsNamed);
     return message;

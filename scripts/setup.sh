@@ -13,9 +13,9 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev libsqlite3-dev
-    libgsf-1-dev libqpdf-dev libseccomp-dev libjxl-dev
+    libgsf-1-dev libqpdf-dev libseccomp-dev libjxl-dev libxcb1-dev
     shared-mime-info fonts-liberation2 xdg-utils clang-tidy clang-format python3 git
-    desktop-file-utils appstream xvfb xauth xdotool librsvg2-bin dpkg-dev
+    desktop-file-utils appstream xvfb xauth xdotool xclip librsvg2-bin dpkg-dev
     e2fsprogs mount # the file-command tests mount a second file system of their own
 )
 

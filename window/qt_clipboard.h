@@ -4,7 +4,8 @@
 
 namespace quillmere::window {
 
-// The desktop's clipboard (QClipboard), plain text.
+// The desktop's clipboard (QClipboard), plain text. On X11 a text set here is then handed to the
+// desktop's clipboard manager, where one runs, so it outlives the window.
 class QtClipboard : public results::Clipboard {
 public:
     bool clear() override;

@@ -1,5 +1,7 @@
 #include "app/fs/file_system.h"
 
+#include "app/fs/descriptor.h"
+
 #include <QCollator>
 #include <QFile>
 
@@ -17,22 +19,7 @@ namespace quillmere::app::fs {
 
 namespace {
 
-// Closes a descriptor on every path out of a function.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+const char* const kNotARegularFile = "Not a regular file";
 
 QByteArray withoutTrailingSeparators(QByteArray path) {
     while (path.size() > 1 && path.endsWith('/'))
@@ -211,9 +198,22 @@ void TextFile::close() {
 }
 
 TextFile createTextFile(const QByteArray& path) {
-    Descriptor fd(::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Never blocks and never truncates before the check: a named pipe without a reader would
+    // hold the window until one came, a device would be written to.
+    Descriptor fd(
+        ::open(path.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+    if (fd.get() < 0 && errno == ENXIO) // a pipe without a reader, a device without its device
+        throw FileSystemError(kNotARegularFile);
     if (fd.get() < 0)
         throwError(errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throwError(errno);
+    if (!S_ISREG(info.st_mode))
+        throw FileSystemError(kNotARegularFile);
+    if (::ftruncate(fd.get(), 0) != 0)
+        throwError(errno);
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     auto file = std::make_unique<QFile>();
     if (!file->open(fd.get(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
         throw FileSystemError(file->errorString().toStdString());
@@ -229,14 +229,14 @@ void copyFile(const QByteArray& source, const QByteArray& destination, IfExists 
     if (::fstat(from.get(), &info) != 0)
         throwError(errno);
     if (!S_ISREG(info.st_mode))
-        throw FileSystemError("Not a regular file");
+        throw FileSystemError(kNotARegularFile);
     struct stat existing {};
     if (::stat(destination.constData(), &existing) == 0 && existing.st_dev == info.st_dev &&
         existing.st_ino == info.st_ino)
         throw FileSystemError("Source and destination are the same file");
     const int mode = ifExists == IfExists::Fail ? O_EXCL : O_TRUNC;
-    Descriptor to(::open(destination.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | mode,
-                         info.st_mode & 07777));
+    Descriptor to(::open(destination.constData(),
+                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | mode, info.st_mode & 07777));
     if (to.get() < 0)
         throwError(errno);
     try {

@@ -71,7 +71,9 @@ public:
     TextFile& operator=(TextFile&&) noexcept;
 };
 
-// Creates the file, or truncates it when it exists.
+// Creates the file, or truncates it when it exists. Anything there that is not a regular file
+// (a named pipe, a device, a socket) fails at once with "Not a regular file" and is left as it
+// was.
 TextFile createTextFile(const QByteArray& path);
 
 enum class IfExists { Fail, Overwrite };

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // Putting a file at a new name without ever losing it, on one file system or across two.
 namespace quillmere::app::fs {
 
@@ -18,15 +20,31 @@ struct Placement {
     QString reason;
 };
 
-// A rename where source and target share a file system. Otherwise a copy into a hidden file of
-// the target's folder, flushed to disk and checked against the source (the size always, the
-// content read back from the disk up to kVerifiedContentLimit), which then takes the target
-// name in one step: a copy that fails half-way leaves neither a partial file nor a lost source.
+// A rename where source and target share a file system. Otherwise a copy into a new file of the
+// target's folder, flushed to disk and checked against the source (the size always, the content
+// read back from the disk up to kVerifiedContentLimit), which then takes the target name in one
+// step: a copy that fails half-way leaves neither a partial file nor a lost source. The copy is
+// written, checked and placed through descriptors only (the folder, an anonymous file where the
+// file system has them, else a hidden file of our own making), and Copied is returned only when
+// the target name then holds that very file: a link swapped in by someone else who can write
+// to the folder never redirects the copy to another file.
 // With KeepExisting an entry already at the target is never replaced, even one that appears
 // while the copy runs.
 Placement placeFile(const QByteArray& source, const QByteArray& target, Placing placing);
 
 constexpr qint64 kVerifiedContentLimit = 16 * 1024 * 1024;
+
+// For tests: lets them act on the destination folder at the two moments a copy is open to
+// interference, and turn off the anonymous file to reach the other way. Null restores the
+// ordinary behaviour.
+struct CopyProbe {
+    bool withoutAnonymousFile = false;
+    // Each gets the destination folder and the name in it that the copy will take next: after
+    // the file was created, and just before that name is put in place.
+    std::function<void(int folderFd, const QByteArray& name)> created;
+    std::function<void(int folderFd, const QByteArray& name)> placing;
+};
+void setCopyProbe(const CopyProbe* probe);
 
 // "name (2).ext", "name (3).ext", ... beside the target: the first that nothing holds. Empty when
 // no such name is free.

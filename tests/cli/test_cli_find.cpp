@@ -212,6 +212,27 @@ private slots:
                               root_ + "/plain_file: Not a directory\n");
     }
 
+    // Names that would steer a terminal (an escape sequence, a right-to-left override, a line
+    // separator) reach it escaped, in the rows and in the failure lines alike.
+    void terminalSeesNoRawControls() {
+        QVERIFY(makeTree(root_, {"\x1b]0;owned\x07zebra", "gpj.\xe2\x80\xaezebra.exe",
+                                 "line\xe2\x80\xa8zebra"}));
+        const Outcome run =
+            runCli({"--no-subfolders", "zebra", root_, root_ + "/gone\x1b[2J\xe2\x80\xae"});
+        QCOMPARE(run.status, 1);
+        for (const QByteArray& raw : {QByteArray("\x1b"), QByteArray("\x07"),
+                                      QByteArray("\xe2\x80\xae"), QByteArray("\xe2\x80\xa8")}) {
+            QVERIFY2(!run.out.contains(raw), run.out.constData());
+            QVERIFY2(!run.err.contains(raw), run.err.constData());
+        }
+        QCOMPARE(run.out.count('\n'), 5); // the three names and the plain tree's two rows
+        QVERIFY(run.out.contains("/gpj.\\u202ezebra.exe\t[Name] gpj.\\u202ezebra.exe\n"));
+        QVERIFY(run.out.contains("/\\x1b]0;owned\\x07zebra\t"));
+        QVERIFY(run.out.contains("/line\\u2028zebra\t"));
+        QCOMPARE(run.err, "quillmere-cli find: " + root_ +
+                              "/gone\\x1b[2J\\u202e: No such file or directory\n");
+    }
+
     void usageErrors_data() {
         QTest::addColumn<QList<QByteArray>>("arguments");
         QTest::addColumn<QByteArray>("problem");

@@ -1,3 +1,4 @@
+#include "app/event_pump.h"
 #include "app/failure_report.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
@@ -5,11 +6,19 @@
 #include "results/results_view.h"
 #include "results/text_export.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/qt_clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::app;
@@ -258,6 +267,63 @@ private slots:
                  (QStringList{"value 0", "text Progress Bar", "pointer 0"}));
     }
 
+    // A named pipe without a reader or a device chosen in the Save dialog is refused at once at
+    // the step that creates the file, and left as it was; a longer file is wholly replaced.
+    void saveOntoWhatIsNotAFile_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("saved");
+        QTest::addRow("named pipe") << "pipe" << false;
+        QTest::addRow("device") << "device" << false;
+        QTest::addRow("longer regular file") << "file" << true;
+    }
+    void saveOntoWhatIsNotAFile() {
+        QFETCH(QString, kind);
+        QFETCH(bool, saved);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("chosen"));
+        if (kind == QLatin1String("pipe"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == QLatin1String("device"))
+            path = QStringLiteral("/dev/null");
+        else
+            QVERIFY(writeBytes(path, QByteArray(1000, 'x')));
+        // Should the open block, this reader lets it go on, and the test fails instead of hanging.
+        std::atomic<bool> rescued = false;
+        std::atomic<bool> done = false;
+        std::thread watchdog([&] {
+            for (int i = 0; i < 100 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!done && kind == QLatin1String("pipe")) {
+                rescued = true;
+                ::close(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK));
+            }
+        });
+        ResultsModel list;
+        fill(list, {"+/a|b"});
+        FakeResultsView view;
+        ScriptedDialogs dialogs;
+        dialogs.queueSavePath(path);
+        dialogs.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, dialogs, list);
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        const QString question = "Are you sure you wish to overwrite " + path + " ?";
+        if (saved) {
+            QCOMPARE(contentsOf(path),
+                     QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
+            QCOMPARE(texts(dialogs.messages()), (QStringList{question, "Done."}));
+            return;
+        }
+        QCOMPARE(texts(dialogs.messages()),
+                 (QStringList{question,
+                              composeFailureMessage(QStringLiteral("Not a regular file"),
+                                                    location::SaveListviewProperlySpaced, 156)}));
+        QCOMPARE(view.log.last(), QStringLiteral("pointer 0"));
+        if (kind == QLatin1String("pipe"))
+            QVERIFY(QFileInfo(path).isFile() == false && QFileInfo::exists(path));
+    }
+
     // Rows removed by a command that ran during a pump: one report, not one per missing row.
     void rowsVanishingDuringTheExport() {
         QTemporaryDir dir;
@@ -275,6 +341,68 @@ private slots:
                  QStringList{composeFailureMessage("Row 2 of the results list no longer exists",
                                                    location::SaveListviewProperlySpaced, 188)});
         QCOMPARE(contentsOf(path), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
+    }
+
+    // Names holding a tab, a line feed and a right-to-left override give one line per row and
+    // two cells per line in the file and on the clipboard; the escaped length sets the widths;
+    // a backslash in a name that needs no escape is written as it is, like every plain row.
+    void hostileNamesStayOneLinePerRow() {
+        const QStringList rows{"+/t\tb|[Name] t\tb", "+/n\nb|[Name] n\nb",
+                               "+/\u202Eb|[Name] \u202Eb", "+/p\\b|[Name] p\\b",
+                               "+/plain|[Name] plain"};
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("new\nline\u202E.txt"));
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        ResultsModel list;
+        fill(list, rows);
+        FakeResultsView view;
+        ScriptedDialogs dialogs;
+        dialogs.queueSavePath(path);
+        dialogs.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, dialogs, list);
+        QCOMPARE(contentsOf(path), QByteArray("Results \tMetadata      \t\r\n"
+                                              "/t\\tb   \t[Name] t\\tb   \t\r\n"
+                                              "/n\\nb   \t[Name] n\\nb   \t\r\n"
+                                              "/\\u202eb\t[Name] \\u202eb\t\r\n"
+                                              "/p\\b    \t[Name] p\\b    \t\r\n"
+                                              "/plain  \t[Name] plain  \t\r\n"));
+        QCOMPARE(texts(dialogs.messages()).first(),
+                 "Are you sure you wish to overwrite " + dir.path() + "/new\\nline\\u202e.txt ?");
+
+        StubbornClipboard clipboard;
+        results::copyResultsToClipboard(dialogs, list, clipboard);
+        QCOMPARE(clipboard.text, QStringLiteral("/t\\tb   \t[Name] t\\tb\r\n"
+                                                "/n\\nb   \t[Name] n\\nb\r\n"
+                                                "/\\u202eb\t[Name] \\u202eb\r\n"
+                                                "/p\\b    \t[Name] p\\b\r\n"
+                                                "/plain  \t[Name] plain\r\n"));
+    }
+
+    // The last row removed by a click run at the width pass's first pump: that column's pass
+    // ends with one report, and the widest path measured before still pads every line.
+    void rowVanishingDuringTheWidthPass() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        ResultsModel list;
+        fill(list, {"+/longest/path|c", "+/a|d", "/gone|e"});
+        bool removed = false;
+        setPumpObserver([&] {
+            if (!std::exchange(removed, true))
+                list.removeRows(2, 1);
+        });
+        // Past the pump's 30 ms spacing, so the width pass's first cell pumps.
+        QTest::qSleep(40);
+        ScriptedDialogs dialogs;
+        QVERIFY(results::SaveListviewProperlySpaced(list, path, nullptr, dialogs));
+        setPumpObserver({});
+        QVERIFY(removed);
+        QCOMPARE(texts(dialogs.messages()).size(), 2); // one per column's pass
+        QCOMPARE(texts(dialogs.messages()).first(),
+                 composeFailureMessage("Row 3 of the results list no longer exists",
+                                       location::SaveListviewProperlySpaced, 124));
+        QCOMPARE(contentsOf(path), QByteArray("Results      \tMetadata\t\r\n"
+                                              "/longest/path\tc       \t\r\n"
+                                              "/a           \td       \t\r\n"));
     }
 
     void clipboardCopy_data() {
