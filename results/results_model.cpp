@@ -1,16 +1,21 @@
 #include "results/results_model.h"
 
+#include "app/event_pump.h"
+
 #include <QFile>
 
 #include <algorithm>
+#include <iterator>
 
 namespace quillmere::results {
 
 namespace {
 
 // Removing scattered rows one range at a time moves the tail once per range; past this many
-// ranges a single compaction under a model reset is cheaper for the view as well.
-constexpr int maxRangesRemovedOneByOne = 64;
+// ranges, or this many times the list's length in rows moved, a single compaction under a model
+// reset is cheaper for the view as well.
+constexpr size_t maxRangesRemovedOneByOne = 64;
+constexpr size_t maxListLengthsMovedByRanges = 4;
 
 // Reserving exactly what a batch needs makes every batch copy the whole list; doubling keeps a
 // search that adds a few rows per folder at constant cost per row.
@@ -32,8 +37,16 @@ int ResultsModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
+// checkIndex asks for the parent and both counts through virtual calls; a view laying out the
+// list asks for the flags of every row, so the test here is the direct one. An index of this
+// table model never has a parent.
+bool ResultsModel::isOwnIndex(const QModelIndex& index) const {
+    return index.isValid() && index.model() == this && size_t(index.row()) < rows_.size() &&
+           index.column() < ColumnCount;
+}
+
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (!isOwnIndex(index))
         return {};
     const ResultRow& r = rows_[size_t(index.row())];
     switch (role) {
@@ -52,8 +65,7 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
 }
 
 bool ResultsModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::CheckStateRole || index.column() != PathColumn ||
-        !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (role != Qt::CheckStateRole || index.column() != PathColumn || !isOwnIndex(index))
         return false;
     const bool checked = value.value<Qt::CheckState>() == Qt::Checked;
     ResultRow& r = rows_[size_t(index.row())];
@@ -78,7 +90,7 @@ QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (!isOwnIndex(index))
         return Qt::NoItemFlags;
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
     if (index.column() == PathColumn)
@@ -90,16 +102,19 @@ bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(rows_.size()))
         return false;
     beginRemoveRows({}, row, row + count - 1);
-    const auto first = rows_.begin() + row;
-    for (auto it = first; it != first + count; ++it)
-        listed_.remove(it->nativePath);
-    rows_.erase(first, first + count);
+    rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
+    listed_.remove(row, count);
     endRemoveRows();
     return true;
 }
 
 bool ResultsModel::isAlreadyListed(const QByteArray& nativePath) const {
-    return listed_.contains(nativePath);
+    // Rows being inserted are indexed just before the model holds them; until then they are not
+    // listed, and no path is empty.
+    return listed_.find(nativePath, PathIndex::hashOf(nativePath), [this](qsizetype row) {
+        return size_t(row) < rows_.size() ? QByteArrayView(rows_[size_t(row)].nativePath)
+                                          : QByteArrayView();
+    }) >= 0;
 }
 
 bool ResultsModel::appendRow(const QByteArray& nativePath, const QString& label) {
@@ -109,29 +124,46 @@ bool ResultsModel::appendRow(const QByteArray& nativePath, const QString& label)
 }
 
 int ResultsModel::appendRows(std::vector<ResultRow> rows) {
+    if (rows.size() > rowsPerInsertion) {
+        reserveForAppend(rows_, rows.size());
+        listed_.reserve(qsizetype(rows_.size() + rows.size()));
+    }
+    int added = 0;
+    for (size_t first = 0; first < rows.size(); first += rowsPerInsertion) {
+        if (first > 0)
+            letWindowMessagesRun();
+        const size_t count = std::min(rowsPerInsertion, rows.size() - first);
+        added += appendInsertion(std::span(rows).subspan(first, count));
+    }
+    return added;
+}
+
+int ResultsModel::appendInsertion(std::span<ResultRow> rows) {
     std::vector<ResultRow> fresh;
     fresh.reserve(rows.size());
-    // The index takes the new paths before the view hears of them; it is not part of what the
-    // view sees, and one hash operation per row is what keeps a million rows quick.
-    if (rows.size() > 1024)
-        listed_.reserve(listed_.size() + qsizetype(rows.size()));
+    const size_t listedBefore = rows_.size();
+    const auto pathOf = [&](qsizetype row) -> const QByteArray& {
+        return size_t(row) < listedBefore ? rows_[size_t(row)].nativePath
+                                          : fresh[size_t(row) - listedBefore].nativePath;
+    };
+    // The index takes the new paths before the view hears of them, so a path listed twice within
+    // the batch is caught; it is not part of what the view sees.
     for (ResultRow& r : rows) {
-        const qsizetype before = listed_.size();
-        listed_.insert(r.nativePath);
-        if (listed_.size() == before)
+        const uint32_t hash = PathIndex::hashOf(r.nativePath);
+        if (listed_.find(r.nativePath, hash, pathOf) >= 0)
             continue;
         if (r.displayPath.isEmpty())
             r.displayPath = QFile::decodeName(r.nativePath);
         r.checked = false;
         fresh.push_back(std::move(r));
+        listed_.append(hash);
     }
     if (fresh.empty())
         return 0;
     const int first = int(rows_.size());
     beginInsertRows({}, first, first + int(fresh.size()) - 1);
     reserveForAppend(rows_, fresh.size());
-    for (ResultRow& r : fresh)
-        rows_.push_back(std::move(r));
+    std::move(fresh.begin(), fresh.end(), std::back_inserter(rows_));
     endInsertRows();
     return int(fresh.size());
 }
@@ -141,44 +173,53 @@ void ResultsModel::setChecked(int row, bool checked) {
 }
 
 int ResultsModel::removeRowsIf(const std::function<bool(const ResultRow&)>& remove) {
-    // Ranges of rows to remove, found from the end so earlier ranges keep their numbers.
+    // The predicate is asked once per row; asking again could answer differently.
+    std::vector<bool> doomed(rows_.size(), false);
+    // Ranges of rows to remove, last first so earlier ranges keep their numbers, and the rows a
+    // removal one range at a time would move.
     std::vector<std::pair<int, int>> ranges;
+    size_t moved = 0;
     int removed = 0;
     for (int i = int(rows_.size()) - 1; i >= 0; --i) {
         if (!remove(rows_[size_t(i)]))
             continue;
+        doomed[size_t(i)] = true;
         ++removed;
-        if (!ranges.empty() && ranges.back().first == i + 1)
+        if (!ranges.empty() && ranges.back().first == i + 1) {
             ranges.back().first = i;
-        else
+        } else {
+            moved += rows_.size() - size_t(i) - size_t(removed);
             ranges.emplace_back(i, i);
+        }
     }
     if (ranges.empty())
         return 0;
-    if (ranges.size() <= size_t(maxRangesRemovedOneByOne)) {
-        for (const auto& [first, last] : ranges)
-            removeRows(first, last - first + 1);
-        return removed;
-    }
-    // The predicate already gave its answer for every row; asking again would repeat its work
-    // and could answer differently, so mark the rows from the ranges found.
-    std::vector<bool> doomed(rows_.size(), false);
+    if (ranges.size() <= maxRangesRemovedOneByOne &&
+        moved <= maxListLengthsMovedByRanges * rows_.size())
+        removeRanges(ranges);
+    else
+        removeFlagged(doomed);
+    return removed;
+}
+
+void ResultsModel::removeRanges(const std::vector<std::pair<int, int>>& ranges) {
     for (const auto& [first, last] : ranges)
-        std::fill(doomed.begin() + first, doomed.begin() + last + 1, true);
+        removeRows(first, last - first + 1);
+}
+
+void ResultsModel::removeFlagged(const std::vector<bool>& flagged) {
     beginResetModel();
     size_t kept = 0;
     for (size_t i = 0; i < rows_.size(); ++i) {
-        if (doomed[i]) {
-            listed_.remove(rows_[i].nativePath);
+        if (flagged[i])
             continue;
-        }
         if (kept != i)
             rows_[kept] = std::move(rows_[i]);
         ++kept;
     }
     rows_.resize(kept);
+    listed_.removeFlagged(flagged);
     endResetModel();
-    return removed;
 }
 
 void ResultsModel::clear() {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "results/path_index.h"
+
 #include <QAbstractTableModel>
 #include <QByteArray>
-#include <QSet>
 #include <QString>
 
 #include <functional>
+#include <span>
 #include <vector>
 
 namespace quillmere::results {
@@ -22,7 +24,8 @@ struct ResultRow {
 
 // The results list: columns "Results" and "Metadata", a check box on each row's path. Rows keep
 // their order of arrival; a native path occurs at most once, and the duplicate test is a hash
-// look-up however many rows there are.
+// look-up however many rows there are. No call that changes the rows holds the window for long at
+// a million rows: a large append goes in parts with the window's messages let run between them.
 class ResultsModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -44,9 +47,12 @@ public:
 
     // Appends one unticked row; false (and nothing added) when the path is already listed.
     bool appendRow(const QByteArray& nativePath, const QString& label);
-    // Appends the rows in order with one insertion, leaving out paths already listed (also those
-    // listed twice within `rows`). Returns how many were added.
+    // Appends the rows in order, leaving out paths already listed (also those listed twice within
+    // `rows`). Returns how many were added. A batch of more than rowsPerInsertion rows goes in
+    // insertions of that many, and pending window messages may run between them: a command run
+    // there sees the rows added so far, and the rest still follow in order after it.
     int appendRows(std::vector<ResultRow> rows);
+    static constexpr size_t rowsPerInsertion = 16384;
 
     const ResultRow& row(int row) const { return rows_[size_t(row)]; }
     void setChecked(int row, bool checked);
@@ -56,8 +62,15 @@ public:
     void clear();
 
 private:
+    bool isOwnIndex(const QModelIndex& index) const;
+    int appendInsertion(std::span<ResultRow> rows);
+    // Removes the ranges (last row first) one by one, so a view keeps its selection and place.
+    void removeRanges(const std::vector<std::pair<int, int>>& ranges);
+    // Removes the flagged rows in one pass under a model reset.
+    void removeFlagged(const std::vector<bool>& flagged);
+
     std::vector<ResultRow> rows_;
-    QSet<QByteArray> listed_;
+    PathIndex listed_;
 };
 
 } // namespace quillmere::results
