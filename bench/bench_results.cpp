@@ -99,12 +99,25 @@ public:
         letWindowMessagesRunNow();
         const qint64 settled = clock_.nsecsElapsed();
         qint64 longest = 0;
+        qint64 gapFrom = start;
         qint64 previous = start;
-        for (size_t i = 0; i < pumpsDuring; ++i) {
-            longest = std::max(longest, pumps_[i] - previous);
-            previous = pumps_[i];
+        for (size_t i = 0; i <= pumpsDuring; ++i) {
+            const qint64 next = i < pumpsDuring ? pumps_[i] : settled;
+            if (next - previous > longest) {
+                longest = next - previous;
+                gapFrom = previous;
+            }
+            previous = next;
         }
-        longest = std::max(longest, settled - previous);
+        if (qEnvironmentVariableIsSet("QUILLMERE_BENCH_MARKS")) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const double base = double(now.tv_sec) + double(now.tv_nsec) / 1e9 -
+                                double(clock_.nsecsElapsed()) / 1e9;
+            std::fprintf(stderr, "MARK %s|%.6f %.6f %.6f %.6f\n", qPrintable(what),
+                         base + double(start) / 1e9, base + double(settled) / 1e9,
+                         base + double(gapFrom) / 1e9, base + double(gapFrom + longest) / 1e9);
+        }
         print(QStringLiteral("  %1 %2 s (cpu %3 s)   longest gap %4 s   (%5 pumps; the view "
                              "settled in %6 s)")
                   .arg(what, -40)
