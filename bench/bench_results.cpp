@@ -98,6 +98,7 @@ public:
         const size_t pumpsDuring = pumps_.size();
         letWindowMessagesRunNow();
         const qint64 settled = clock_.nsecsElapsed();
+        const double cpuSettled = cpuSeconds() - cpuStart;
         qint64 longest = 0;
         qint64 gapFrom = start;
         qint64 previous = start;
@@ -119,13 +120,14 @@ public:
                          base + double(gapFrom) / 1e9, base + double(gapFrom + longest) / 1e9);
         }
         print(QStringLiteral("  %1 %2 s (cpu %3 s)   longest gap %4 s   (%5 pumps; the view "
-                             "settled in %6 s)")
+                             "settled in %6 s, cpu %7 s in all)")
                   .arg(what, -40)
                   .arg(fixed(double(end - start) / 1e9, 3), 6)
                   .arg(fixed(cpu, 3), 6)
                   .arg(fixed(double(longest) / 1e9, 3))
                   .arg(pumpsDuring)
-                  .arg(fixed(double(settled - end) / 1e9, 3)));
+                  .arg(fixed(double(settled - end) / 1e9, 3))
+                  .arg(fixed(cpuSettled, 3)));
     }
 
 private:
