@@ -32,7 +32,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTreeView>
 #include <QTreeWidget>
 
 #include <cstdio>

@@ -8,6 +8,7 @@
 #include "search/search_view.h"
 #include "window/form1_layout.h"
 #include "window/form_services.h"
+#include "window/report_table.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -38,7 +39,7 @@ public:
     ~Form1() override;
 
     QTreeWidget* ListView1() const { return controls_.ListView1; }
-    QTreeView* ListView2() const { return controls_.ListView2; }
+    ReportTable* ListView2() const { return controls_.ListView2; }
     QLineEdit* Text1() const { return controls_.Text1; }
     QCheckBox* Check4() const { return controls_.Check4; }
     QCheckBox* Check5() const { return controls_.Check5; }

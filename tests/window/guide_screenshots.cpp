@@ -13,10 +13,10 @@
 #include "window/qt_dialogs.h"
 
 #include <QAbstractItemModel>
+#include <QAbstractItemView>
 #include <QDirIterator>
 #include <QPainter>
 #include <QPushButton>
-#include <QTreeView>
 #include <QtTest>
 
 #include <cstdio>
@@ -116,7 +116,7 @@ public:
     // Ticks rows of the results as the check boxes would.
     void tick(std::initializer_list<int> rows) {
         QAbstractItemModel* model =
-            form_->findChild<QTreeView*>(QStringLiteral("ListView2"))->model();
+            form_->findChild<QAbstractItemView*>(QStringLiteral("ListView2"))->model();
         for (int row : rows) {
             if (row < model->rowCount())
                 model->setData(model->index(row, 0), Qt::Checked, Qt::CheckStateRole);

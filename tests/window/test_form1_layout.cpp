@@ -168,7 +168,7 @@ void TestForm1Layout::listsStartEmptyWithTheirColumns() {
     QVERIFY(!folders->isHeaderHidden());
     QCOMPARE(form->folderListHeader(), QStringLiteral("Folder(s)"));
     QCOMPARE(folders->columnWidth(0), 467);
-    QTreeView* results = form->ListView2();
+    ReportTable* results = form->ListView2();
     QAbstractItemModel* model = results->model();
     QVERIFY(model);
     QCOMPARE(model->rowCount(), 0);
