@@ -3,6 +3,7 @@
 #include "app/event_pump.h"
 
 #include <QFile>
+#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
@@ -16,6 +17,9 @@ namespace {
 // reset is cheaper for the view as well.
 constexpr size_t maxRangesRemovedOneByOne = 64;
 constexpr size_t maxListLengthsMovedByRanges = 4;
+
+// Freeing this many rows takes a few milliseconds.
+constexpr size_t rowsFreedPerSlice = 16384;
 
 // Reserving exactly what a batch needs makes every batch copy the whole list; doubling keeps a
 // search that adds a few rows per folder at constant cost per row.
@@ -102,6 +106,7 @@ bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(rows_.size()))
         return false;
     beginRemoveRows({}, row, row + count - 1);
+    retire(rows_.begin() + row, rows_.begin() + row + count);
     rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
     listed_.remove(row, count);
     endRemoveRows();
@@ -203,16 +208,23 @@ int ResultsModel::removeRowsIf(const std::function<bool(const ResultRow&)>& remo
 }
 
 void ResultsModel::removeRanges(const std::vector<std::pair<int, int>>& ranges) {
+    size_t count = 0;
+    for (const auto& [first, last] : ranges)
+        count += size_t(last - first + 1);
+    retired_.reserve(retired_.size() + count);
     for (const auto& [first, last] : ranges)
         removeRows(first, last - first + 1);
 }
 
 void ResultsModel::removeFlagged(const std::vector<bool>& flagged) {
     beginResetModel();
+    retired_.reserve(retired_.size() + size_t(std::count(flagged.begin(), flagged.end(), true)));
     size_t kept = 0;
     for (size_t i = 0; i < rows_.size(); ++i) {
-        if (flagged[i])
+        if (flagged[i]) {
+            retire(rows_.begin() + qsizetype(i), rows_.begin() + qsizetype(i) + 1);
             continue;
+        }
         if (kept != i)
             rows_[kept] = std::move(rows_[i]);
         ++kept;
@@ -227,9 +239,33 @@ void ResultsModel::clear() {
         return;
     beginResetModel();
     // Gives the memory back too: a cleared million rows would otherwise keep it for good.
+    if (retired_.empty()) {
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
+        retired_.swap(rows_);
+    } else {
+        retire(rows_.begin(), rows_.end());
+    }
     rows_ = std::vector<ResultRow>();
     listed_.clear();
     endResetModel();
+}
+
+void ResultsModel::retire(std::vector<ResultRow>::iterator first,
+                          std::vector<ResultRow>::iterator last) {
+    if (first == last)
+        return;
+    if (retired_.empty())
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
+    retired_.insert(retired_.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+}
+
+void ResultsModel::freeRetiredSlice() {
+    const size_t freed = std::min(retired_.size(), rowsFreedPerSlice);
+    retired_.erase(retired_.end() - qsizetype(freed), retired_.end());
+    if (retired_.empty())
+        retired_ = std::vector<ResultRow>();
+    else
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
 }
 
 } // namespace quillmere::results

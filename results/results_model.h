@@ -68,9 +68,14 @@ private:
     void removeRanges(const std::vector<std::pair<int, int>>& ranges);
     // Removes the flagged rows in one pass under a model reset.
     void removeFlagged(const std::vector<bool>& flagged);
+    // Rows taken out of the list are freed later, a slice at a time between window messages:
+    // freeing hundreds of thousands of strings at once held the window as long as the removal.
+    void retire(std::vector<ResultRow>::iterator first, std::vector<ResultRow>::iterator last);
+    void freeRetiredSlice();
 
     std::vector<ResultRow> rows_;
     PathIndex listed_;
+    std::vector<ResultRow> retired_;
 };
 
 } // namespace quillmere::results
