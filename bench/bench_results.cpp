@@ -18,7 +18,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStandardItemModel>
-#include <QTableView>
 #include <QTemporaryDir>
 #include <QTreeView>
 
@@ -153,9 +152,9 @@ int main(int argc, char** argv) {
     parser.addOption({QStringLiteral("batches"), QStringLiteral("Batches of the second fill."),
                       QStringLiteral("count"), QStringLiteral("50000")});
     parser.addOption({QStringLiteral("view"),
-                      QStringLiteral("What shows the list: the window's own (tree), a table view "
-                                     "instead (table), or nothing (none)."),
-                      QStringLiteral("kind"), QStringLiteral("tree")});
+                      QStringLiteral("What shows the list: the window's own (window), a tree view "
+                                     "set up as the list once was (tree), or nothing (none)."),
+                      QStringLiteral("kind"), QStringLiteral("window")});
     parser.process(app);
     const QString viewKind = parser.value(QStringLiteral("view"));
     const int rowCount = parser.value(QStringLiteral("rows")).toInt();
@@ -173,19 +172,24 @@ int main(int argc, char** argv) {
     letWindowMessagesRunNow();
     ResultsModel& results = form.results();
     QStandardItemModel placeholder;
-    QTableView table;
-    if (viewKind != QStringLiteral("tree"))
+    QTreeView tree;
+    if (viewKind != QStringLiteral("window"))
         form.ListView2()->setModel(&placeholder);
-    if (viewKind == QStringLiteral("table")) {
-        table.setModel(&results);
-        table.resize(form.ListView2()->size());
-        table.show();
+    if (viewKind == QStringLiteral("tree")) {
+        tree.setRootIsDecorated(false);
+        tree.setUniformRowHeights(true);
+        tree.setAllColumnsShowFocus(true);
+        tree.setItemsExpandable(false);
+        tree.setFont(form.ListView2()->font());
+        tree.setModel(&results);
+        tree.resize(form.ListView2()->size());
+        tree.show();
     }
     letWindowMessagesRunNow();
     PumpClock clock;
 
-    print(QStringLiteral("%1 rows on the real window (offscreen), goals: filter <= 1 s, export "
-                         "and copy <= 3 s, no gap over 0.2 s; list shown by: %2")
+    print(QStringLiteral("%1 rows on the real window (offscreen), goals: no gap over 0.2 s, a "
+                         "filter settled within 0.2 s; list shown by: %2")
               .arg(rowCount)
               .arg(viewKind));
 

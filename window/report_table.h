@@ -19,6 +19,12 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    // The keys move as in a tree view: Home and End to the first and last row, not column; Left
+    // and Right scroll the columns and leave the current cell where it is.
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    // The focus frame goes round the whole current row, as a tree view showing focus on all
+    // columns draws it, not round one cell.
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     // The height a tree view gives every row when told they are all alike: a row with a check box
