@@ -150,6 +150,34 @@ private slots:
         QVERIFY(!model.isAlreadyListed("/a"));
     }
 
+    // A batch larger than one insertion goes in several; duplicates are caught across them, and a
+    // change made between two (here from the signal) is seen by the rest, which follow in order.
+    void largeBatchInParts() {
+        ResultsModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const int count = int(ResultsModel::rowsPerInsertion) * 2 + 10;
+        QList<QByteArray> paths;
+        for (int i = 0; i < count; ++i)
+            paths << "/p/" + QByteArray::number(i);
+        paths << "/p/3"
+              << "/p/" + QByteArray::number(count - 1);
+        int insertions = 0;
+        connect(&model, &ResultsModel::rowsInserted, this, [&] {
+            if (++insertions == 1)
+                model.removeRows(0, 2);
+        });
+        QCOMPARE(model.appendRows(rowsNamed(paths)), count);
+        QCOMPARE(insertions, 3);
+        QCOMPARE(model.rowCount(), count - 2);
+        QCOMPARE(model.row(0).nativePath, QByteArray("/p/2"));
+        QCOMPARE(model.row(model.rowCount() - 1).nativePath, paths[count - 1]);
+        QVERIFY(!model.isAlreadyListed("/p/0"));
+        QVERIFY(model.isAlreadyListed("/p/3"));
+        QVERIFY(model.appendRow("/p/1", QString()));
+        QVERIFY(!model.appendRow("/p/20000", QString()));
+    }
+
     void holdsAMillionRows() {
         ResultsModel model;
         constexpr int count = 1'000'000;
