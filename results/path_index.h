@@ -21,6 +21,7 @@ public:
     template <typename PathOf>
     qsizetype find(QByteArrayView path, uint32_t hash, const PathOf& pathOf) const;
 
+    qsizetype size() const { return qsizetype(hashes_.size()); }
     // Indexes the row after the last one, whose path has the hash given.
     void append(uint32_t hash);
     // Forgets rows [first, first + count); the rows after them move up.

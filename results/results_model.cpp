@@ -105,6 +105,8 @@ Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const {
 bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(rows_.size()))
         return false;
+    // Nothing may fail between the signals.
+    reserveForAppend(retired_, size_t(count));
     beginRemoveRows({}, row, row + count - 1);
     retire(rows_.begin() + row, rows_.begin() + row + count);
     rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
@@ -152,22 +154,28 @@ int ResultsModel::appendInsertion(std::span<ResultRow> rows) {
                                           : fresh[size_t(row) - listedBefore].nativePath;
     };
     // The index takes the new paths before the view hears of them, so a path listed twice within
-    // the batch is caught; it is not part of what the view sees.
-    for (ResultRow& r : rows) {
-        const uint32_t hash = PathIndex::hashOf(r.nativePath);
-        if (listed_.find(r.nativePath, hash, pathOf) >= 0)
-            continue;
-        if (r.displayPath.isEmpty())
-            r.displayPath = QFile::decodeName(r.nativePath);
-        r.checked = false;
-        fresh.push_back(std::move(r));
-        listed_.append(hash);
+    // the batch is caught; it is not part of what the view sees. Should anything fail before the
+    // rows are in, it forgets them again.
+    try {
+        for (ResultRow& r : rows) {
+            const uint32_t hash = PathIndex::hashOf(r.nativePath);
+            if (listed_.find(r.nativePath, hash, pathOf) >= 0)
+                continue;
+            if (r.displayPath.isEmpty())
+                r.displayPath = QFile::decodeName(r.nativePath);
+            r.checked = false;
+            fresh.push_back(std::move(r));
+            listed_.append(hash);
+        }
+        reserveForAppend(rows_, fresh.size());
+    } catch (...) {
+        listed_.remove(qsizetype(listedBefore), listed_.size() - qsizetype(listedBefore));
+        throw;
     }
     if (fresh.empty())
         return 0;
     const int first = int(rows_.size());
     beginInsertRows({}, first, first + int(fresh.size()) - 1);
-    reserveForAppend(rows_, fresh.size());
     std::move(fresh.begin(), fresh.end(), std::back_inserter(rows_));
     endInsertRows();
     return int(fresh.size());
@@ -211,14 +219,15 @@ void ResultsModel::removeRanges(const std::vector<std::pair<int, int>>& ranges) 
     size_t count = 0;
     for (const auto& [first, last] : ranges)
         count += size_t(last - first + 1);
-    retired_.reserve(retired_.size() + count);
+    reserveForAppend(retired_, count);
     for (const auto& [first, last] : ranges)
         removeRows(first, last - first + 1);
 }
 
 void ResultsModel::removeFlagged(const std::vector<bool>& flagged) {
+    // Nothing may fail between the signals.
+    reserveForAppend(retired_, size_t(std::count(flagged.begin(), flagged.end(), true)));
     beginResetModel();
-    retired_.reserve(retired_.size() + size_t(std::count(flagged.begin(), flagged.end(), true)));
     size_t kept = 0;
     for (size_t i = 0; i < rows_.size(); ++i) {
         if (flagged[i]) {
@@ -237,17 +246,18 @@ void ResultsModel::removeFlagged(const std::vector<bool>& flagged) {
 void ResultsModel::clear() {
     if (rows_.empty())
         return;
+    std::vector<ResultRow> cleared;
     beginResetModel();
+    cleared.swap(rows_);
+    listed_.clear();
+    endResetModel();
     // Gives the memory back too: a cleared million rows would otherwise keep it for good.
     if (retired_.empty()) {
         QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
-        retired_.swap(rows_);
+        retired_.swap(cleared);
     } else {
-        retire(rows_.begin(), rows_.end());
+        retire(cleared.begin(), cleared.end());
     }
-    rows_ = std::vector<ResultRow>();
-    listed_.clear();
-    endResetModel();
 }
 
 void ResultsModel::retire(std::vector<ResultRow>::iterator first,
