@@ -49,14 +49,6 @@ ReportTable::ReportTable(QWidget* parent) : QTableView(parent) {
     fitRowHeight();
 }
 
-QHeaderView* ReportTable::header() const {
-    return horizontalHeader();
-}
-
-bool ReportTable::isHeaderHidden() const {
-    return horizontalHeader()->isHidden();
-}
-
 void ReportTable::changeEvent(QEvent* event) {
     QTableView::changeEvent(event);
     if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)

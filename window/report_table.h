@@ -13,10 +13,6 @@ class ReportTable : public QTableView {
 public:
     explicit ReportTable(QWidget* parent = nullptr);
 
-    // The column headers, under the tree view's name the window's other list uses.
-    QHeaderView* header() const;
-    bool isHeaderHidden() const;
-
 protected:
     void changeEvent(QEvent* event) override;
     // The keys move as in a tree view: Home and End to the first and last row, not column; Left

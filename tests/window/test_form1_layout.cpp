@@ -175,7 +175,7 @@ void TestForm1Layout::listsStartEmptyWithTheirColumns() {
     QCOMPARE(model->columnCount(), 2);
     QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Results"));
     QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Metadata"));
-    QVERIFY(!results->isHeaderHidden());
+    QVERIFY(!results->horizontalHeader()->isHidden());
     QCOMPARE(results->columnWidth(0), 333);
     QCOMPARE(results->columnWidth(1), 153);
     QVERIFY(!results->isColumnHidden(0));
