@@ -138,7 +138,7 @@ int ResultsModel::appendRows(std::vector<ResultRow> rows) {
     int added = 0;
     for (size_t first = 0; first < rows.size(); first += rowsPerInsertion) {
         if (first > 0)
-            letWindowMessagesRun();
+            app::letWindowMessagesRun();
         const size_t count = std::min(rowsPerInsertion, rows.size() - first);
         added += appendInsertion(std::span(rows).subspan(first, count));
     }
