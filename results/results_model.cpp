@@ -1,8 +1,10 @@
 #include "results/results_model.h"
 
 #include "app/event_pump.h"
+#include "results/path_text.h"
 
 #include <QFile>
+#include <QMimeData>
 #include <QTimer>
 
 #include <algorithm>
@@ -96,10 +98,49 @@ QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int 
 Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const {
     if (!isOwnIndex(index))
         return Qt::NoItemFlags;
-    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+    Qt::ItemFlags f =
+        Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren | Qt::ItemIsDragEnabled;
     if (index.column() == PathColumn)
         f |= Qt::ItemIsUserCheckable;
     return f;
+}
+
+QStringList ResultsModel::mimeTypes() const {
+    return {QStringLiteral("text/uri-list"), QStringLiteral("text/plain")};
+}
+
+QMimeData* ResultsModel::mimeData(const QModelIndexList& indexes) const {
+    return pathsMimeData(nativePathsOf(rowsOf(indexes)));
+}
+
+Qt::DropActions ResultsModel::supportedDragActions() const {
+    return Qt::CopyAction;
+}
+
+std::vector<int> ResultsModel::rowsOf(const QModelIndexList& indexes) const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : indexes)
+        if (isOwnIndex(index))
+            rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
+}
+
+std::vector<QByteArray> ResultsModel::nativePathsOf(const std::vector<int>& rows) const {
+    std::vector<QByteArray> paths;
+    paths.reserve(rows.size());
+    for (const int r : rows)
+        paths.push_back(rows_[size_t(r)].nativePath);
+    return paths;
+}
+
+void ResultsModel::setAllChecked(bool checked) {
+    for (ResultRow& r : rows_)
+        r.checked = checked;
+    if (!rows_.empty())
+        emit dataChanged(index(0, PathColumn), index(rowCount() - 1, PathColumn),
+                         {Qt::CheckStateRole});
 }
 
 bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {

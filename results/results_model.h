@@ -42,6 +42,15 @@ public:
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool removeRows(int row, int count, const QModelIndex& parent = {}) override;
+    // A drag offers the rows' paths as file URIs and as text, and only ever as a copy: nothing a
+    // drop target answers can make the list move or delete a file.
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override;
+
+    // The rows the indexes fall on, each once, in the list's order.
+    std::vector<int> rowsOf(const QModelIndexList& indexes) const;
+    std::vector<QByteArray> nativePathsOf(const std::vector<int>& rows) const;
 
     bool isAlreadyListed(const QByteArray& nativePath) const;
 
@@ -56,6 +65,7 @@ public:
 
     const ResultRow& row(int row) const { return rows_[size_t(row)]; }
     void setChecked(int row, bool checked);
+    void setAllChecked(bool checked);
 
     // Removes every row the predicate picks, keeping the order of the rest. Returns the count.
     int removeRowsIf(const std::function<bool(const ResultRow&)>& remove);

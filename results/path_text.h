@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <span>
+
+class QMimeData;
+
+namespace quillmere::results {
+
+// A path as a file URI of its own bytes: every byte but the unreserved ones and "/" is
+// percent-encoded, so a name that is not UTF-8 still names exactly its entry.
+QByteArray fileUri(const QByteArray& nativePath);
+
+// A path on one line, readable in a terminal or a mail: a backslash, tab and line feed become
+// "\\", "\t" and "\n", other control characters and bytes that are not UTF-8 "\xHH". (A local
+// copy of the rule `quillmere-cli` prints by, until the two share one.)
+QString oneLinePath(const QByteArray& nativePath);
+
+// The paths as a drag or the clipboard offers them: "text/uri-list" (one URI per line, CRLF) and
+// the one-line paths as plain text, one per line.
+QMimeData* pathsMimeData(std::span<const QByteArray> nativePaths);
+
+} // namespace quillmere::results
