@@ -23,6 +23,7 @@ class ResultsModel;
 namespace quillmere::window {
 
 class PointerRules;
+class ResultsListActions;
 class ResultsListRows;
 
 // The one window of the program. Start-up runs in the constructor, before the window is shown;
@@ -49,6 +50,8 @@ public:
 
     // The results the search appends to, shown in ListView2 from start-up on.
     results::ResultsModel& results() const { return *results_; }
+    // Enter, the context menu and the drag of the results list.
+    ResultsListActions& resultsActions() const { return *resultsActions_; }
     const search::SearchSession& searchSession() const { return searchSession_; }
     bool hasHandPicture() const { return handPicture_.has_value(); }
     QString folderListHeader() const;
@@ -110,6 +113,7 @@ private:
     std::unique_ptr<ResultsListRows> foundRows_; // the search's rows, into results_
     search::SearchSession searchSession_;
     PointerRules* pointerRules_ = nullptr;
+    ResultsListActions* resultsActions_ = nullptr;
     int mousePointer_ = 0;
     std::optional<QCursor> handPicture_;
 };
