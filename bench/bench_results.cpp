@@ -10,6 +10,7 @@
 #include "results/filters.h"
 #include "results/results_model.h"
 #include "window/form1.h"
+#include "window/results_list_actions.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -250,6 +251,17 @@ int main(int argc, char** argv) {
                   [&] { form.PushButton5_Click(); });
     print(QStringLiteral("    clipboard: %1 million characters")
               .arg(fixed(double(QGuiApplication::clipboard()->text().size()) / 1e6, 1)));
+
+    // The menu's commands on the whole list selected.
+    form.ListView2()->selectAll();
+    letWindowMessagesRunNow();
+    clock.measure(QStringLiteral("Copy Path of %1 selected rows").arg(results.rowCount()),
+                  [&] { form.resultsActions().copySelectedPaths(); });
+    clock.measure(QStringLiteral("Untick All"), [&] { form.resultsActions().tickAll(false); });
+    clock.measure(QStringLiteral("Tick Selected"),
+                  [&] { form.resultsActions().tickSelected(true); });
+    form.ListView2()->clearSelection();
+    letWindowMessagesRunNow();
 
     // Every other row names the other camera's folder: a removal scattered over the whole list.
     dialogs.phrase = QStringLiteral("CAF\u00C9");

@@ -1,6 +1,10 @@
 #include "results/path_text.h"
 
 #include <QMimeData>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
 
 namespace quillmere::results {
 
@@ -44,18 +48,49 @@ QString hexEscape(unsigned value) {
     return QStringLiteral("\\x%1").arg(value, 2, 16, QLatin1Char('0'));
 }
 
-void appendOneLine(QString& out, QChar c) {
-    if (c == u'\\')
-        out += QStringLiteral("\\\\");
-    else if (c == u'\n')
-        out += QStringLiteral("\\n");
-    else if (c == u'\t')
-        out += QStringLiteral("\\t");
-    else if (c.category() == QChar::Other_Control)
-        out += hexEscape(c.unicode());
-    else
-        out += c;
+// The escape of the character at `at` (whose valid UTF-8 sequence is `length` long), or the
+// empty text when it stands as it is. The control characters are C0, DEL and C1 (U+0080..U+009F,
+// encoded C2 80..C2 9F).
+QString escapeAt(const QByteArray& bytes, qsizetype at, qsizetype length) {
+    const auto byte = static_cast<unsigned char>(bytes[at]);
+    if (length == 1) {
+        if (byte == '\\')
+            return QStringLiteral("\\\\");
+        if (byte == '\n')
+            return QStringLiteral("\\n");
+        if (byte == '\t')
+            return QStringLiteral("\\t");
+        return byte < 0x20 || byte == 0x7f ? hexEscape(byte) : QString();
+    }
+    if (length == 2 && byte == 0xc2 && static_cast<unsigned char>(bytes[at + 1]) < 0xa0)
+        return hexEscape(static_cast<unsigned char>(bytes[at + 1]));
+    return {};
 }
+
+// Holds the two forms as they were made. QMimeData's own setData parses a URI list into a URL
+// per line, which took seconds at a million paths and held every one of them twice.
+class PathsMimeData : public QMimeData {
+public:
+    PathsMimeData(QByteArray uris, QString text) : uris_(std::move(uris)), text_(std::move(text)) {}
+
+    QStringList formats() const override {
+        return {QStringLiteral("text/uri-list"), QStringLiteral("text/plain")};
+    }
+    bool hasFormat(const QString& mimeType) const override { return formats().contains(mimeType); }
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType) const override {
+        if (mimeType == QLatin1String("text/uri-list"))
+            return uris_;
+        if (mimeType == QLatin1String("text/plain"))
+            return text_;
+        return {};
+    }
+
+private:
+    QByteArray uris_;
+    QString text_;
+};
 
 } // namespace
 
@@ -64,33 +99,44 @@ QByteArray fileUri(const QByteArray& nativePath) {
 }
 
 QString oneLinePath(const QByteArray& nativePath) {
+    // Runs that need no escape are decoded whole: a million paths go through here for a copy.
     QString out;
     out.reserve(nativePath.size());
+    qsizetype runStart = 0;
+    const auto flushRun = [&](qsizetype runEnd) {
+        out += QString::fromUtf8(nativePath.constData() + runStart, runEnd - runStart);
+    };
     for (qsizetype at = 0; at < nativePath.size();) {
         const qsizetype length = utf8SequenceLength(nativePath, at);
-        if (length == 0) {
-            out += hexEscape(static_cast<unsigned char>(nativePath[at]));
-            ++at;
-            continue;
+        const QString escape = length == 0 ? hexEscape(static_cast<unsigned char>(nativePath[at]))
+                                           : escapeAt(nativePath, at, length);
+        const qsizetype next = at + std::max<qsizetype>(length, 1);
+        if (!escape.isEmpty()) {
+            flushRun(at);
+            out += escape;
+            runStart = next;
         }
-        for (const QChar c : QString::fromUtf8(nativePath.constData() + at, length))
-            appendOneLine(out, c);
-        at += length;
+        at = next;
     }
+    flushRun(nativePath.size());
     return out;
 }
 
-QMimeData* pathsMimeData(std::span<const QByteArray> nativePaths) {
+QMimeData* pathsMimeData(std::span<const QByteArray> nativePaths,
+                         const std::function<void()>& yield) {
     QByteArray uris;
-    QStringList lines;
+    QString text;
     for (const QByteArray& path : nativePaths) {
         uris += fileUri(path) + "\r\n";
-        lines << oneLinePath(path);
+        if (!text.isEmpty())
+            text += u'\n';
+        text += oneLinePath(path);
+        if (yield)
+            yield();
     }
-    auto* data = new QMimeData;
-    data->setData(QStringLiteral("text/uri-list"), uris);
-    data->setText(lines.join(u'\n'));
-    return data;
+    uris.squeeze();
+    text.squeeze();
+    return new PathsMimeData(std::move(uris), std::move(text));
 }
 
 } // namespace quillmere::results

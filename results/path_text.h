@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <span>
 
 class QMimeData;
@@ -19,7 +20,8 @@ QByteArray fileUri(const QByteArray& nativePath);
 QString oneLinePath(const QByteArray& nativePath);
 
 // The paths as a drag or the clipboard offers them: "text/uri-list" (one URI per line, CRLF) and
-// the one-line paths as plain text, one per line.
-QMimeData* pathsMimeData(std::span<const QByteArray> nativePaths);
+// the one-line paths as plain text, one per line. `yield`, when given, runs after each path.
+QMimeData* pathsMimeData(std::span<const QByteArray> nativePaths,
+                         const std::function<void()>& yield = {});
 
 } // namespace quillmere::results

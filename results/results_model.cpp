@@ -143,6 +143,19 @@ void ResultsModel::setAllChecked(bool checked) {
                          {Qt::CheckStateRole});
 }
 
+void ResultsModel::setCheckedRows(const std::vector<int>& rows, bool checked) {
+    for (size_t i = 0; i < rows.size();) {
+        size_t end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        for (size_t j = i; j < end; ++j)
+            rows_[size_t(rows[j])].checked = checked;
+        emit dataChanged(index(rows[i], PathColumn), index(rows[end - 1], PathColumn),
+                         {Qt::CheckStateRole});
+        i = end;
+    }
+}
+
 bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(rows_.size()))
         return false;

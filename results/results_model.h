@@ -66,6 +66,8 @@ public:
     const ResultRow& row(int row) const { return rows_[size_t(row)]; }
     void setChecked(int row, bool checked);
     void setAllChecked(bool checked);
+    // `rows` in ascending order; one change signal per run of adjacent rows.
+    void setCheckedRows(const std::vector<int>& rows, bool checked);
 
     // Removes every row the predicate picks, keeping the order of the rest. Returns the count.
     int removeRowsIf(const std::function<bool(const ResultRow&)>& remove);

@@ -1,6 +1,7 @@
 #include "window/results_list_actions.h"
 
 #include "app/dialogs.h"
+#include "app/event_pump.h"
 #include "results/path_text.h"
 #include "results/results_model.h"
 #include "window/details_box.h"
@@ -11,9 +12,12 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+
+#include <algorithm>
 
 namespace quillmere::window {
 
@@ -97,7 +101,14 @@ QMenu* ResultsListActions::popUpMenu(const QPoint& globalPos) {
 }
 
 std::vector<int> ResultsListActions::selectedRows() const {
-    return model_.rowsOf(list_.selectionModel()->selectedIndexes());
+    // By ranges: a whole list selected is one range, not two million indexes.
+    std::vector<int> rows;
+    for (const QItemSelectionRange& range : list_.selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.push_back(row);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
 }
 
 QPoint ResultsListActions::keyboardMenuPosition() const {
@@ -123,7 +134,8 @@ void ResultsListActions::showSelectedInFolder() {
 void ResultsListActions::copySelectedPaths() {
     const std::vector<QByteArray> paths = model_.nativePathsOf(selectedRows());
     if (!paths.empty())
-        QGuiApplication::clipboard()->setMimeData(results::pathsMimeData(paths));
+        QGuiApplication::clipboard()->setMimeData(
+            results::pathsMimeData(paths, [] { app::letWindowMessagesRun(); }));
 }
 
 void ResultsListActions::showSelectedDetails() {
@@ -135,8 +147,7 @@ void ResultsListActions::showSelectedDetails() {
 }
 
 void ResultsListActions::tickSelected(bool checked) {
-    for (const int row : selectedRows())
-        model_.setChecked(row, checked);
+    model_.setCheckedRows(selectedRows(), checked);
 }
 
 void ResultsListActions::tickAll(bool checked) {
