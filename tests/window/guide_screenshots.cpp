@@ -11,10 +11,13 @@
 #include "window/app_icon.h"
 #include "window/form1.h"
 #include "window/qt_dialogs.h"
+#include "window/report_table.h"
+#include "window/results_list_actions.h"
 
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QDirIterator>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QtTest>
@@ -124,6 +127,25 @@ public:
         QCoreApplication::processEvents();
     }
 
+    // Selects the row and opens the results list's menu on it, drawn into the picture where it
+    // opens (a menu is a window of its own, not part of the window's picture).
+    void openMenu(int row) {
+        ReportTable* list = form_->ListView2();
+        list->selectRow(row);
+        list->setFocus();
+        const QRect cell = list->visualRect(list->model()->index(row, 0));
+        const QPoint at = list->viewport()->mapTo(form_.get(), cell.center());
+        QMenu* menu = form_->resultsActions().popUpMenu(form_->mapToGlobal(at));
+        if (!QTest::qWaitForWindowExposed(menu))
+            ok_ = false;
+        const QImage drawn = menu->grab().toImage();
+        QImage shot = window();
+        QPainter painter(&shot);
+        painter.drawImage(at, drawn);
+        picture_ = shot;
+        menu->close();
+    }
+
     void typeIntoNextInput(const QString& text) {
         typed_ = text;
         dialogs.queueInput(text);
@@ -181,6 +203,11 @@ const Scene kScenes[] = {
          s.searchSamples();
          s.typeIntoNextInput(QStringLiteral(".jpg"));
          s.click(11); // "Remove Results Not Containing"
+     }},
+    {"menu", false,
+     [](Stage& s) {
+         s.searchSamples();
+         s.openMenu(1);
      }},
     {"export", false,
      [](Stage& s) {
