@@ -23,7 +23,7 @@ namespace quillmere::window {
 
 namespace {
 
-// Opening more files than this at once asks first: each may start a program.
+// Opening or showing more files than this at once asks first.
 constexpr size_t kOpenWithoutAsking = 10;
 
 void addAction(QMenu& menu, const QString& text, const QString& accessibleName, bool enabled,
@@ -117,18 +117,25 @@ QPoint ResultsListActions::keyboardMenuPosition() const {
     return list_.viewport()->mapToGlobal(local);
 }
 
+bool ResultsListActions::confirmMany(size_t count, const QString& question) {
+    return count <= kOpenWithoutAsking ||
+           dialogs_.messageBox(question.arg(count),
+                               app::BoxStyle::YesNo | app::BoxStyle::Question) ==
+               app::BoxAnswer::Yes;
+}
+
 void ResultsListActions::openSelected() {
     const std::vector<QByteArray> paths = model_.nativePathsOf(selectedRows());
-    if (paths.size() > kOpenWithoutAsking &&
-        dialogs_.messageBox(QStringLiteral("Open %1 files?").arg(paths.size()),
-                            app::BoxStyle::YesNo | app::BoxStyle::Question) != app::BoxAnswer::Yes)
+    if (!confirmMany(paths.size(), QStringLiteral("Open %1 files?")))
         return;
     for (const QByteArray& path : paths)
         open_(fileUrl(path));
 }
 
 void ResultsListActions::showSelectedInFolder() {
-    showInFileManager(model_.nativePathsOf(selectedRows()), open_, this, fileManagerTimeoutMs_);
+    const std::vector<QByteArray> paths = model_.nativePathsOf(selectedRows());
+    if (confirmMany(paths.size(), QStringLiteral("Show %1 files in their folders?")))
+        showInFileManager(paths, open_, this, fileManagerTimeoutMs_);
 }
 
 void ResultsListActions::copySelectedPaths() {

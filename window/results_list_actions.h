@@ -46,6 +46,8 @@ protected:
 
 private:
     std::vector<int> selectedRows() const;
+    // True for a few files; for more, when the user says yes: each may start a program or window.
+    bool confirmMany(size_t count, const QString& question);
     // Below the current row, or the list's corner when there is none: where the keyboard's menu
     // opens.
     QPoint keyboardMenuPosition() const;

@@ -315,6 +315,18 @@ private slots:
         QTRY_COMPARE(manager.shown.size(), 2);
         QTRY_COMPARE(fixture.opened.size(), 1);
         QCOMPARE(fixture.opened[0].toEncoded(), a);
+
+        // Many files: asked first, and nothing shown on No.
+        for (int i = 0; i < 11; ++i)
+            form->results().appendRow(root_ + "/many" + QByteArray::number(i), QString());
+        form->ListView2()->selectAll();
+        fixture.dialogs.queueAnswer(app::BoxAnswer::No);
+        trigger(form->resultsActions().popUpMenu({0, 0}), QStringLiteral("Open Containing Folder"));
+        QCOMPARE(fixture.dialogs.messages().last().text,
+                 QStringLiteral("Show 14 files in their folders?"));
+        QTest::qWait(100);
+        QCOMPARE(manager.shown.size(), 2);
+        QCOMPARE(fixture.opened.size(), 1);
         standInBus.unregisterService(QStringLiteral("org.freedesktop.FileManager1"));
         QDBusConnection::disconnectFromBus(QStringLiteral("fm"));
     }
