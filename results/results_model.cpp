@@ -187,7 +187,7 @@ bool ResultsModel::appendRow(const QByteArray& nativePath, const QString& label)
 int ResultsModel::appendRows(std::vector<ResultRow> rows) {
     if (rows.size() > rowsPerInsertion) {
         reserveForAppend(rows_, rows.size());
-        listed_.reserve(qsizetype(rows_.size() + rows.size()));
+        listed_.reserve(qsizetype(rows_.size()) + qsizetype(rows.size()));
     }
     int added = 0;
     for (size_t first = 0; first < rows.size(); first += rowsPerInsertion) {
