@@ -78,6 +78,10 @@ bool byteNeedsEscape(const QByteArray& bytes, qsizetype at) {
 
 } // namespace
 
+QByteArray escapeOfCharacter(char32_t c) {
+    return c == '\\' || isEscaped(c) ? escapeOf(c) : QByteArray();
+}
+
 bool needsEscaping(const QString& text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return isEscaped(c.unicode()); });
 }

@@ -17,6 +17,10 @@ enum class PlainBackslashes { Kept, Escaped };
 
 bool needsEscaping(const QString& text);
 
+// The escape of one character ("\\" for a backslash), or nothing when it stands as it is: for
+// writers that take text apart themselves, such as one that also escapes bytes that are not UTF-8.
+QByteArray escapeOfCharacter(char32_t c);
+
 QString escapedText(const QString& text, PlainBackslashes plain = PlainBackslashes::Kept);
 
 // The same for a native path's own bytes: UTF-8 sequences are recognised, every other byte

@@ -10,6 +10,7 @@
 #include "results/filters.h"
 #include "results/results_model.h"
 #include "window/form1.h"
+#include "window/results_list_actions.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -18,7 +19,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStandardItemModel>
-#include <QTableView>
 #include <QTemporaryDir>
 #include <QTreeView>
 
@@ -98,21 +98,36 @@ public:
         const size_t pumpsDuring = pumps_.size();
         letWindowMessagesRunNow();
         const qint64 settled = clock_.nsecsElapsed();
+        const double cpuSettled = cpuSeconds() - cpuStart;
         qint64 longest = 0;
+        qint64 gapFrom = start;
         qint64 previous = start;
-        for (size_t i = 0; i < pumpsDuring; ++i) {
-            longest = std::max(longest, pumps_[i] - previous);
-            previous = pumps_[i];
+        for (size_t i = 0; i <= pumpsDuring; ++i) {
+            const qint64 next = i < pumpsDuring ? pumps_[i] : settled;
+            if (next - previous > longest) {
+                longest = next - previous;
+                gapFrom = previous;
+            }
+            previous = next;
         }
-        longest = std::max(longest, settled - previous);
+        if (qEnvironmentVariableIsSet("QUILLMERE_BENCH_MARKS")) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const double base = double(now.tv_sec) + double(now.tv_nsec) / 1e9 -
+                                double(clock_.nsecsElapsed()) / 1e9;
+            std::fprintf(stderr, "MARK %s|%.6f %.6f %.6f %.6f\n", qPrintable(what),
+                         base + double(start) / 1e9, base + double(settled) / 1e9,
+                         base + double(gapFrom) / 1e9, base + double(gapFrom + longest) / 1e9);
+        }
         print(QStringLiteral("  %1 %2 s (cpu %3 s)   longest gap %4 s   (%5 pumps; the view "
-                             "settled in %6 s)")
+                             "settled in %6 s, cpu %7 s in all)")
                   .arg(what, -40)
                   .arg(fixed(double(end - start) / 1e9, 3), 6)
                   .arg(fixed(cpu, 3), 6)
                   .arg(fixed(double(longest) / 1e9, 3))
                   .arg(pumpsDuring)
-                  .arg(fixed(double(settled - end) / 1e9, 3)));
+                  .arg(fixed(double(settled - end) / 1e9, 3))
+                  .arg(fixed(cpuSettled, 3)));
     }
 
 private:
@@ -138,9 +153,9 @@ int main(int argc, char** argv) {
     parser.addOption({QStringLiteral("batches"), QStringLiteral("Batches of the second fill."),
                       QStringLiteral("count"), QStringLiteral("50000")});
     parser.addOption({QStringLiteral("view"),
-                      QStringLiteral("What shows the list: the window's own (tree), a table view "
-                                     "instead (table), or nothing (none)."),
-                      QStringLiteral("kind"), QStringLiteral("tree")});
+                      QStringLiteral("What shows the list: the window's own (window), a tree view "
+                                     "set up as the list once was (tree), or nothing (none)."),
+                      QStringLiteral("kind"), QStringLiteral("window")});
     parser.process(app);
     const QString viewKind = parser.value(QStringLiteral("view"));
     const int rowCount = parser.value(QStringLiteral("rows")).toInt();
@@ -158,19 +173,24 @@ int main(int argc, char** argv) {
     letWindowMessagesRunNow();
     ResultsModel& results = form.results();
     QStandardItemModel placeholder;
-    QTableView table;
-    if (viewKind != QStringLiteral("tree"))
+    QTreeView tree;
+    if (viewKind != QStringLiteral("window"))
         form.ListView2()->setModel(&placeholder);
-    if (viewKind == QStringLiteral("table")) {
-        table.setModel(&results);
-        table.resize(form.ListView2()->size());
-        table.show();
+    if (viewKind == QStringLiteral("tree")) {
+        tree.setRootIsDecorated(false);
+        tree.setUniformRowHeights(true);
+        tree.setAllColumnsShowFocus(true);
+        tree.setItemsExpandable(false);
+        tree.setFont(form.ListView2()->font());
+        tree.setModel(&results);
+        tree.resize(form.ListView2()->size());
+        tree.show();
     }
     letWindowMessagesRunNow();
     PumpClock clock;
 
-    print(QStringLiteral("%1 rows on the real window (offscreen), goals: filter <= 1 s, export "
-                         "and copy <= 3 s, no gap over 0.2 s; list shown by: %2")
+    print(QStringLiteral("%1 rows on the real window (offscreen), goals: no gap over 0.2 s, a "
+                         "filter settled within 0.2 s; list shown by: %2")
               .arg(rowCount)
               .arg(viewKind));
 
@@ -231,6 +251,17 @@ int main(int argc, char** argv) {
                   [&] { form.PushButton5_Click(); });
     print(QStringLiteral("    clipboard: %1 million characters")
               .arg(fixed(double(QGuiApplication::clipboard()->text().size()) / 1e6, 1)));
+
+    // The menu's commands on the whole list selected.
+    form.ListView2()->selectAll();
+    letWindowMessagesRunNow();
+    clock.measure(QStringLiteral("Copy Path of %1 selected rows").arg(results.rowCount()),
+                  [&] { form.resultsActions().copySelectedPaths(); });
+    clock.measure(QStringLiteral("Untick All"), [&] { form.resultsActions().tickAll(false); });
+    clock.measure(QStringLiteral("Tick Selected"),
+                  [&] { form.resultsActions().tickSelected(true); });
+    form.ListView2()->clearSelection();
+    letWindowMessagesRunNow();
 
     // Every other row names the other camera's folder: a removal scattered over the whole list.
     dialogs.phrase = QStringLiteral("CAF\u00C9");

@@ -5,40 +5,94 @@
 #include "results/results_model.h"
 #include "results/results_view.h"
 
+#include <vector>
+
 namespace quillmere::results {
 
 namespace {
 
-// Lower-cases as QString::toLower does; most paths are plain ASCII, and those are done in a
-// buffer reused from row to row instead of a new string per row.
-class LowerCaser {
+// Whether a path, lower-cased as QString::toLower does, holds the lower-cased phrase, without an
+// allocation per row. Most paths are plain ASCII, where lower-casing maps A-Z alone: those are
+// searched where they stand. QString::toLower maps each code point on its own, so for any other
+// path each code unit's mapping is learnt from it once, on first sight, and reused; a path with a
+// surrogate or a letter that lower-cases to more than one unit goes through it whole.
+class LowerCaseSearch {
 public:
-    QStringView operator()(const QString& text) {
-        for (const QChar c : text) {
-            if (c.unicode() >= 0x80) {
-                buffer_ = text.toLower();
-                return buffer_;
-            }
-        }
+    explicit LowerCaseSearch(const QString& phrase)
+        : needle_(phrase.toLower()), needleIsAscii_(isAscii(needle_)), lowered_(0x10000, kUnknown) {
+    }
+
+    bool foundIn(const QString& text) {
+        if (isAscii(text))
+            return needleIsAscii_ && asciiFoundIn(text);
         buffer_.resize(text.size());
-        QChar* out = buffer_.data();
+        char16_t* out = reinterpret_cast<char16_t*>(buffer_.data());
         for (const QChar c : text) {
-            const char16_t u = c.unicode();
-            *out++ = QChar(u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u);
+            const char16_t lower = lowerUnit(c.unicode());
+            if (lower == kNotOneUnit) {
+                buffer_ = text.toLower();
+                break;
+            }
+            *out++ = lower;
         }
-        return buffer_;
+        return QStringView(buffer_).contains(needle_, Qt::CaseSensitive);
     }
 
 private:
+    // Never the mapping of a unit: surrogates go whole through QString::toLower.
+    static constexpr char16_t kUnknown = 0xDC00;
+    static constexpr char16_t kNotOneUnit = 0xDC01;
+
+    static bool isAscii(QStringView text) {
+        char16_t all = 0;
+        for (const QChar c : text)
+            all |= c.unicode();
+        return all < 0x80;
+    }
+
+    static char16_t lowerAscii(char16_t c) {
+        return c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+    }
+
+    bool asciiFoundIn(QStringView text) const {
+        const qsizetype m = needle_.size();
+        if (m == 0)
+            return true;
+        const auto* h = reinterpret_cast<const char16_t*>(text.utf16());
+        const auto* n = reinterpret_cast<const char16_t*>(needle_.utf16());
+        for (qsizetype i = 0; i + m <= text.size(); ++i) {
+            if (lowerAscii(h[i]) != n[0])
+                continue;
+            qsizetype j = 1;
+            while (j < m && lowerAscii(h[i + j]) == n[j])
+                ++j;
+            if (j == m)
+                return true;
+        }
+        return false;
+    }
+
+    char16_t lowerUnit(char16_t c) {
+        if (c < 0x80)
+            return lowerAscii(c);
+        char16_t& known = lowered_[c];
+        if (known == kUnknown) {
+            const QString one = QChar::isSurrogate(c) ? QString() : QString(QChar(c)).toLower();
+            known = one.size() == 1 ? one.front().unicode() : kNotOneUnit;
+        }
+        return known;
+    }
+
+    const QString needle_;
+    const bool needleIsAscii_;
+    std::vector<char16_t> lowered_;
     QString buffer_;
 };
 
 void removeRows(ResultsModel& list, const QString& phrase, bool whenContained) {
-    const QString needle = phrase.toLower();
-    LowerCaser lower;
-    list.removeRowsIf([&](const ResultRow& row) {
-        return lower(row.displayPath).contains(needle, Qt::CaseSensitive) == whenContained;
-    });
+    LowerCaseSearch search(phrase);
+    list.removeRowsIf(
+        [&](const ResultRow& row) { return search.foundIn(row.displayPath) == whenContained; });
 }
 
 void filterCommand(ResultsView& view, app::Dialogs& dialogs, ResultsModel& list,

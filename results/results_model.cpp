@@ -1,16 +1,27 @@
 #include "results/results_model.h"
 
+#include "app/event_pump.h"
+#include "results/path_text.h"
+
 #include <QFile>
+#include <QMimeData>
+#include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 
 namespace quillmere::results {
 
 namespace {
 
 // Removing scattered rows one range at a time moves the tail once per range; past this many
-// ranges a single compaction under a model reset is cheaper for the view as well.
-constexpr int maxRangesRemovedOneByOne = 64;
+// ranges, or this many times the list's length in rows moved, a single compaction under a model
+// reset is cheaper for the view as well.
+constexpr size_t maxRangesRemovedOneByOne = 64;
+constexpr size_t maxListLengthsMovedByRanges = 4;
+
+// Freeing this many rows takes a few milliseconds.
+constexpr size_t rowsFreedPerSlice = 16384;
 
 // Reserving exactly what a batch needs makes every batch copy the whole list; doubling keeps a
 // search that adds a few rows per folder at constant cost per row.
@@ -32,8 +43,16 @@ int ResultsModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
+// checkIndex asks for the parent and both counts through virtual calls; a view laying out the
+// list asks for the flags of every row, so the test here is the direct one. An index of this
+// table model never has a parent.
+bool ResultsModel::isOwnIndex(const QModelIndex& index) const {
+    return index.isValid() && index.model() == this && size_t(index.row()) < rows_.size() &&
+           index.column() < ColumnCount;
+}
+
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (!isOwnIndex(index))
         return {};
     const ResultRow& r = rows_[size_t(index.row())];
     switch (role) {
@@ -52,8 +71,7 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
 }
 
 bool ResultsModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::CheckStateRole || index.column() != PathColumn ||
-        !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (role != Qt::CheckStateRole || index.column() != PathColumn || !isOwnIndex(index))
         return false;
     const bool checked = value.value<Qt::CheckState>() == Qt::Checked;
     ResultRow& r = rows_[size_t(index.row())];
@@ -78,28 +96,86 @@ QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (!isOwnIndex(index))
         return Qt::NoItemFlags;
-    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+    Qt::ItemFlags f =
+        Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren | Qt::ItemIsDragEnabled;
     if (index.column() == PathColumn)
         f |= Qt::ItemIsUserCheckable;
     return f;
 }
 
+QStringList ResultsModel::mimeTypes() const {
+    return {QStringLiteral("text/uri-list"), QStringLiteral("text/plain")};
+}
+
+QMimeData* ResultsModel::mimeData(const QModelIndexList& indexes) const {
+    return pathsMimeData(nativePathsOf(rowsOf(indexes)));
+}
+
+Qt::DropActions ResultsModel::supportedDragActions() const {
+    return Qt::CopyAction;
+}
+
+std::vector<int> ResultsModel::rowsOf(const QModelIndexList& indexes) const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : indexes)
+        if (isOwnIndex(index))
+            rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
+}
+
+std::vector<QByteArray> ResultsModel::nativePathsOf(const std::vector<int>& rows) const {
+    std::vector<QByteArray> paths;
+    paths.reserve(rows.size());
+    for (const int r : rows)
+        paths.push_back(rows_[size_t(r)].nativePath);
+    return paths;
+}
+
+void ResultsModel::setAllChecked(bool checked) {
+    for (ResultRow& r : rows_)
+        r.checked = checked;
+    if (!rows_.empty())
+        emit dataChanged(index(0, PathColumn), index(rowCount() - 1, PathColumn),
+                         {Qt::CheckStateRole});
+}
+
+void ResultsModel::setCheckedRows(const std::vector<int>& rows, bool checked) {
+    for (size_t i = 0; i < rows.size();) {
+        size_t end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        for (size_t j = i; j < end; ++j)
+            rows_[size_t(rows[j])].checked = checked;
+        emit dataChanged(index(rows[i], PathColumn), index(rows[end - 1], PathColumn),
+                         {Qt::CheckStateRole});
+        i = end;
+    }
+}
+
 bool ResultsModel::removeRows(int row, int count, const QModelIndex& parent) {
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(rows_.size()))
         return false;
+    // Nothing may fail between the signals.
+    reserveForAppend(retired_, size_t(count));
     beginRemoveRows({}, row, row + count - 1);
-    const auto first = rows_.begin() + row;
-    for (auto it = first; it != first + count; ++it)
-        listed_.remove(it->nativePath);
-    rows_.erase(first, first + count);
+    retire(rows_.begin() + row, rows_.begin() + row + count);
+    rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
+    listed_.remove(row, count);
     endRemoveRows();
     return true;
 }
 
 bool ResultsModel::isAlreadyListed(const QByteArray& nativePath) const {
-    return listed_.contains(nativePath);
+    // Rows being inserted are indexed just before the model holds them; until then they are not
+    // listed, and no path is empty.
+    return listed_.find(nativePath, PathIndex::hashOf(nativePath), [this](qsizetype row) {
+        return size_t(row) < rows_.size() ? QByteArrayView(rows_[size_t(row)].nativePath)
+                                          : QByteArrayView();
+    }) >= 0;
 }
 
 bool ResultsModel::appendRow(const QByteArray& nativePath, const QString& label) {
@@ -109,29 +185,52 @@ bool ResultsModel::appendRow(const QByteArray& nativePath, const QString& label)
 }
 
 int ResultsModel::appendRows(std::vector<ResultRow> rows) {
+    if (rows.size() > rowsPerInsertion) {
+        reserveForAppend(rows_, rows.size());
+        listed_.reserve(qsizetype(rows_.size()) + qsizetype(rows.size()));
+    }
+    int added = 0;
+    for (size_t first = 0; first < rows.size(); first += rowsPerInsertion) {
+        if (first > 0)
+            app::letWindowMessagesRun();
+        const size_t count = std::min(rowsPerInsertion, rows.size() - first);
+        added += appendInsertion(std::span(rows).subspan(first, count));
+    }
+    return added;
+}
+
+int ResultsModel::appendInsertion(std::span<ResultRow> rows) {
     std::vector<ResultRow> fresh;
     fresh.reserve(rows.size());
-    // The index takes the new paths before the view hears of them; it is not part of what the
-    // view sees, and one hash operation per row is what keeps a million rows quick.
-    if (rows.size() > 1024)
-        listed_.reserve(listed_.size() + qsizetype(rows.size()));
-    for (ResultRow& r : rows) {
-        const qsizetype before = listed_.size();
-        listed_.insert(r.nativePath);
-        if (listed_.size() == before)
-            continue;
-        if (r.displayPath.isEmpty())
-            r.displayPath = QFile::decodeName(r.nativePath);
-        r.checked = false;
-        fresh.push_back(std::move(r));
+    const size_t listedBefore = rows_.size();
+    const auto pathOf = [&](qsizetype row) -> const QByteArray& {
+        return size_t(row) < listedBefore ? rows_[size_t(row)].nativePath
+                                          : fresh[size_t(row) - listedBefore].nativePath;
+    };
+    // The index takes the new paths before the view hears of them, so a path listed twice within
+    // the batch is caught; it is not part of what the view sees. Should anything fail before the
+    // rows are in, it forgets them again.
+    try {
+        for (ResultRow& r : rows) {
+            const uint32_t hash = PathIndex::hashOf(r.nativePath);
+            if (listed_.find(r.nativePath, hash, pathOf) >= 0)
+                continue;
+            if (r.displayPath.isEmpty())
+                r.displayPath = QFile::decodeName(r.nativePath);
+            r.checked = false;
+            fresh.push_back(std::move(r));
+            listed_.append(hash);
+        }
+        reserveForAppend(rows_, fresh.size());
+    } catch (...) {
+        listed_.remove(qsizetype(listedBefore), listed_.size() - qsizetype(listedBefore));
+        throw;
     }
     if (fresh.empty())
         return 0;
     const int first = int(rows_.size());
     beginInsertRows({}, first, first + int(fresh.size()) - 1);
-    reserveForAppend(rows_, fresh.size());
-    for (ResultRow& r : fresh)
-        rows_.push_back(std::move(r));
+    std::move(fresh.begin(), fresh.end(), std::back_inserter(rows_));
     endInsertRows();
     return int(fresh.size());
 }
@@ -141,35 +240,52 @@ void ResultsModel::setChecked(int row, bool checked) {
 }
 
 int ResultsModel::removeRowsIf(const std::function<bool(const ResultRow&)>& remove) {
-    // Ranges of rows to remove, found from the end so earlier ranges keep their numbers.
+    // The predicate is asked once per row; asking again could answer differently.
+    std::vector<bool> doomed(rows_.size(), false);
+    // Ranges of rows to remove, last first so earlier ranges keep their numbers, and the rows a
+    // removal one range at a time would move.
     std::vector<std::pair<int, int>> ranges;
+    size_t moved = 0;
     int removed = 0;
     for (int i = int(rows_.size()) - 1; i >= 0; --i) {
         if (!remove(rows_[size_t(i)]))
             continue;
+        doomed[size_t(i)] = true;
         ++removed;
-        if (!ranges.empty() && ranges.back().first == i + 1)
+        if (!ranges.empty() && ranges.back().first == i + 1) {
             ranges.back().first = i;
-        else
+        } else {
+            moved += rows_.size() - size_t(i) - size_t(removed);
             ranges.emplace_back(i, i);
+        }
     }
     if (ranges.empty())
         return 0;
-    if (ranges.size() <= size_t(maxRangesRemovedOneByOne)) {
-        for (const auto& [first, last] : ranges)
-            removeRows(first, last - first + 1);
-        return removed;
-    }
-    // The predicate already gave its answer for every row; asking again would repeat its work
-    // and could answer differently, so mark the rows from the ranges found.
-    std::vector<bool> doomed(rows_.size(), false);
+    if (ranges.size() <= maxRangesRemovedOneByOne &&
+        moved <= maxListLengthsMovedByRanges * rows_.size())
+        removeRanges(ranges);
+    else
+        removeFlagged(doomed);
+    return removed;
+}
+
+void ResultsModel::removeRanges(const std::vector<std::pair<int, int>>& ranges) {
+    size_t count = 0;
     for (const auto& [first, last] : ranges)
-        std::fill(doomed.begin() + first, doomed.begin() + last + 1, true);
+        count += size_t(last - first + 1);
+    reserveForAppend(retired_, count);
+    for (const auto& [first, last] : ranges)
+        removeRows(first, last - first + 1);
+}
+
+void ResultsModel::removeFlagged(const std::vector<bool>& flagged) {
+    // Nothing may fail between the signals.
+    reserveForAppend(retired_, size_t(std::count(flagged.begin(), flagged.end(), true)));
     beginResetModel();
     size_t kept = 0;
     for (size_t i = 0; i < rows_.size(); ++i) {
-        if (doomed[i]) {
-            listed_.remove(rows_[i].nativePath);
+        if (flagged[i]) {
+            retire(rows_.begin() + qsizetype(i), rows_.begin() + qsizetype(i) + 1);
             continue;
         }
         if (kept != i)
@@ -177,18 +293,43 @@ int ResultsModel::removeRowsIf(const std::function<bool(const ResultRow&)>& remo
         ++kept;
     }
     rows_.resize(kept);
+    listed_.removeFlagged(flagged);
     endResetModel();
-    return removed;
 }
 
 void ResultsModel::clear() {
     if (rows_.empty())
         return;
+    std::vector<ResultRow> cleared;
     beginResetModel();
-    // Gives the memory back too: a cleared million rows would otherwise keep it for good.
-    rows_ = std::vector<ResultRow>();
+    cleared.swap(rows_);
     listed_.clear();
     endResetModel();
+    // Gives the memory back too: a cleared million rows would otherwise keep it for good.
+    if (retired_.empty()) {
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
+        retired_.swap(cleared);
+    } else {
+        retire(cleared.begin(), cleared.end());
+    }
+}
+
+void ResultsModel::retire(std::vector<ResultRow>::iterator first,
+                          std::vector<ResultRow>::iterator last) {
+    if (first == last)
+        return;
+    if (retired_.empty())
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
+    retired_.insert(retired_.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+}
+
+void ResultsModel::freeRetiredSlice() {
+    const size_t freed = std::min(retired_.size(), rowsFreedPerSlice);
+    retired_.erase(retired_.end() - qsizetype(freed), retired_.end());
+    if (retired_.empty())
+        retired_ = std::vector<ResultRow>();
+    else
+        QTimer::singleShot(0, this, &ResultsModel::freeRetiredSlice);
 }
 
 } // namespace quillmere::results

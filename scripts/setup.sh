@@ -14,6 +14,7 @@ packages=(
     libexiv2-dev libheif-dev libpng-dev libtag1-dev libpoppler-cpp-dev libzip-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libglib2.0-dev libsqlite3-dev
     libgsf-1-dev libqpdf-dev libseccomp-dev libjxl-dev libxcb1-dev
+    dbus # a private session bus for the file-manager test
     shared-mime-info fonts-liberation2 xdg-utils clang-tidy clang-format python3 git
     desktop-file-utils appstream xvfb xauth xdotool xclip librsvg2-bin dpkg-dev
     e2fsprogs mount # the file-command tests mount a second file system of their own

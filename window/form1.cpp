@@ -21,6 +21,7 @@
 #include "window/progress_bar.h"
 #include "window/qt_clipboard.h"
 #include "window/qt_dialogs.h"
+#include "window/results_list_actions.h"
 #include "window/results_list_rows.h"
 #include "window/skin.h"
 
@@ -32,7 +33,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTreeView>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -96,6 +96,8 @@ Form1::Form1(FormServices services, QWidget* parent)
     for (int column = 0; column < results_->columnCount(); ++column)
         controls_.ListView2->setColumnHidden(column, true);
     pointerRules_ = new PointerRules(*this);
+    resultsActions_ =
+        new ResultsListActions(*controls_.ListView2, *results_, *dialogs_, services_.openUrl, this);
     new FolderListEvents(*controls_.ListView1, *this);
 
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);

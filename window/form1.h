@@ -8,6 +8,7 @@
 #include "search/search_view.h"
 #include "window/form1_layout.h"
 #include "window/form_services.h"
+#include "window/report_table.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -22,6 +23,7 @@ class ResultsModel;
 namespace quillmere::window {
 
 class PointerRules;
+class ResultsListActions;
 class ResultsListRows;
 
 // The one window of the program. Start-up runs in the constructor, before the window is shown;
@@ -38,7 +40,7 @@ public:
     ~Form1() override;
 
     QTreeWidget* ListView1() const { return controls_.ListView1; }
-    QTreeView* ListView2() const { return controls_.ListView2; }
+    ReportTable* ListView2() const { return controls_.ListView2; }
     QLineEdit* Text1() const { return controls_.Text1; }
     QCheckBox* Check4() const { return controls_.Check4; }
     QCheckBox* Check5() const { return controls_.Check5; }
@@ -48,6 +50,8 @@ public:
 
     // The results the search appends to, shown in ListView2 from start-up on.
     results::ResultsModel& results() const { return *results_; }
+    // Enter, the context menu and the drag of the results list.
+    ResultsListActions& resultsActions() const { return *resultsActions_; }
     const search::SearchSession& searchSession() const { return searchSession_; }
     bool hasHandPicture() const { return handPicture_.has_value(); }
     QString folderListHeader() const;
@@ -109,6 +113,7 @@ private:
     std::unique_ptr<ResultsListRows> foundRows_; // the search's rows, into results_
     search::SearchSession searchSession_;
     PointerRules* pointerRules_ = nullptr;
+    ResultsListActions* resultsActions_ = nullptr;
     int mousePointer_ = 0;
     std::optional<QCursor> handPicture_;
 };

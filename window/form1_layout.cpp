@@ -1,13 +1,13 @@
 #include "window/form1_layout.h"
 
 #include "window/progress_bar.h"
+#include "window/report_table.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTreeView>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -54,7 +54,7 @@ QFont arialBold(qreal points) {
     return font;
 }
 
-template <typename View> void makeReportList(View* view) {
+void makeReportList(QTreeWidget* view) {
     view->setRootIsDecorated(false);
     view->setUniformRowHeights(true);
     view->setAllColumnsShowFocus(true);
@@ -74,8 +74,10 @@ QWidget* createControl(const ControlEntry& entry, QWidget* parent, Form1Controls
             makeReportList(list);
             return controls.ListView1 = list;
         } else {
-            auto* list = new QTreeView(parent);
-            makeReportList(list);
+            // A table, not a tree: the results may run to a million rows.
+            auto* list = new ReportTable(parent);
+            list->setToolTip(kListToolTip);
+            list->setFont(arialBold(9));
             list->setSelectionMode(QAbstractItemView::ExtendedSelection);
             return controls.ListView2 = list;
         }

@@ -9,7 +9,6 @@ class QCheckBox;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
-class QTreeView;
 class QTreeWidget;
 class QWidget;
 
@@ -17,6 +16,7 @@ class QWidget;
 namespace quillmere::window {
 
 class ProgressBar;
+class ReportTable;
 
 constexpr int kTwipsPerPixel = 15;
 constexpr int twipsToPixels(int twips) {
@@ -42,7 +42,7 @@ inline const QString kStartCaption = QStringLiteral("Start Finding");
 
 struct Form1Controls {
     QTreeWidget* ListView1 = nullptr;
-    QTreeView* ListView2 = nullptr;
+    ReportTable* ListView2 = nullptr;
     QLineEdit* Text1 = nullptr;
     QGroupBox* Frame1 = nullptr;
     QGroupBox* Frame2 = nullptr;

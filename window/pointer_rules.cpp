@@ -6,9 +6,23 @@
 #include <QAbstractItemView>
 #include <QEvent>
 #include <QHeaderView>
+#include <QTableView>
 #include <QTreeView>
 
 namespace quillmere::window {
+
+namespace {
+
+// The column headers of a list, which are a widget of their own.
+QHeaderView* columnHeader(QAbstractItemView& view) {
+    if (auto* tree = qobject_cast<QTreeView*>(&view))
+        return tree->header();
+    if (auto* table = qobject_cast<QTableView*>(&view))
+        return table->horizontalHeader();
+    return nullptr;
+}
+
+} // namespace
 
 const QList<HoverSurface>& PointerRules::surfaces() {
     using R = HoverRule;
@@ -48,9 +62,9 @@ PointerRules::PointerRules(Form1& form) : QObject(&form), form_(form) {
         // A list's rows and header are widgets of their own.
         if (auto* view = qobject_cast<QAbstractItemView*>(widget)) {
             watch(view->viewport(), surface.rule);
-            if (auto* tree = qobject_cast<QTreeView*>(view)) {
-                watch(tree->header(), surface.rule);
-                watch(tree->header()->viewport(), surface.rule);
+            if (QHeaderView* header = columnHeader(*view)) {
+                watch(header, surface.rule);
+                watch(header->viewport(), surface.rule);
             }
         }
     }

@@ -142,6 +142,39 @@ private slots:
                                         : "Remove entries not containing: "});
     }
 
+    // The filters lower-case without QString::toLower for most rows; what they remove must still
+    // be what it gives: letters that lower-case to ASCII or to two units, surrogate pairs.
+    void filtersLowerCaseAsQStringDoes() {
+        const QStringList paths{QStringLiteral("/k/plain"),
+                                QStringLiteral("/\u212A\u00E9/kelvin"),
+                                QStringLiteral("/\u0130stanbul"),
+                                QStringLiteral("/greek/\u03A3\u039F\u03A3"),
+                                QString::fromUcs4(U"/deseret/\U00010400"),
+                                QStringLiteral("/wide/\uFF21BC")};
+        const QStringList phrases{QStringLiteral("K"),
+                                  QStringLiteral("\u212A"),
+                                  QStringLiteral("i\u0307s"),
+                                  QStringLiteral("\u0130"),
+                                  QStringLiteral("\u03C3\u03BF"),
+                                  QString::fromUcs4(U"\U00010428"),
+                                  QStringLiteral("\uFF41b"),
+                                  QStringLiteral("\u00C9/KEL")};
+        for (const QString& phrase : phrases) {
+            for (const bool containing : {true, false}) {
+                ResultsModel list;
+                QStringList expected;
+                for (const QString& path : paths) {
+                    list.appendRow(QFile::encodeName(path), QStringLiteral("x"));
+                    if (path.toLower().contains(phrase.toLower()) != containing)
+                        expected << path + QStringLiteral("|x");
+                }
+                (containing ? results::RemoveRowsContaining
+                            : results::RemoveRowsNotContaining)(list, phrase);
+                QVERIFY2(dump(list) == expected, qPrintable(phrase));
+            }
+        }
+    }
+
     void filterCancelledOrOnEmptyList() {
         ResultsModel list;
         FakeResultsView view;

@@ -1,3 +1,4 @@
+#include "results/path_text.h"
 #include "results/results_model.h"
 #include "support/test_main.h"
 
@@ -150,6 +151,34 @@ private slots:
         QVERIFY(!model.isAlreadyListed("/a"));
     }
 
+    // A batch larger than one insertion goes in several; duplicates are caught across them, and a
+    // change made between two (here from the signal) is seen by the rest, which follow in order.
+    void largeBatchInParts() {
+        ResultsModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const int count = int(ResultsModel::rowsPerInsertion) * 2 + 10;
+        QList<QByteArray> paths;
+        for (int i = 0; i < count; ++i)
+            paths << "/p/" + QByteArray::number(i);
+        paths << "/p/3"
+              << "/p/" + QByteArray::number(count - 1);
+        int insertions = 0;
+        connect(&model, &ResultsModel::rowsInserted, this, [&] {
+            if (++insertions == 1)
+                model.removeRows(0, 2);
+        });
+        QCOMPARE(model.appendRows(rowsNamed(paths)), count);
+        QCOMPARE(insertions, 3);
+        QCOMPARE(model.rowCount(), count - 2);
+        QCOMPARE(model.row(0).nativePath, QByteArray("/p/2"));
+        QCOMPARE(model.row(model.rowCount() - 1).nativePath, paths[count - 1]);
+        QVERIFY(!model.isAlreadyListed("/p/0"));
+        QVERIFY(model.isAlreadyListed("/p/3"));
+        QVERIFY(model.appendRow("/p/1", QString()));
+        QVERIFY(!model.appendRow("/p/20000", QString()));
+    }
+
     void holdsAMillionRows() {
         ResultsModel model;
         constexpr int count = 1'000'000;
@@ -165,6 +194,24 @@ private slots:
         QVERIFY(model.isAlreadyListed("/m/40000"));
         QVERIFY(!model.appendRow("/m/500000", QString()));
         QCOMPARE(model.index(count - 1, 0).data().toString(), QStringLiteral("/m/999999"));
+    }
+
+    // Paths as text and as URIs: hostile bytes (cut, overlong and surrogate sequences, stray
+    // continuation bytes, C0 and C1 controls, a backslash) each escaped on their own, valid UTF-8
+    // kept; the URI percent-encodes every byte that is not unreserved.
+    void pathsAsTextAndUris() {
+        QCOMPARE(quillmere::results::oneLinePath("/a\\b\tc\nd\x01\x7f"),
+                 QStringLiteral("/a\\\\b\\tc\\nd\\x01\\x7f"));
+        QCOMPARE(quillmere::results::oneLinePath("/caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7"),
+                 QStringLiteral("/caf\u00e9 \u20ac \U0001F4F7"));
+        QCOMPARE(quillmere::results::oneLinePath("/x\xc2\x85y\xe2\x80\xaez\r"),
+                 QStringLiteral("/x\\x85y\\u202ez\\r")); // a C1 control, a right-to-left override
+        QCOMPARE(quillmere::results::oneLinePath("\xc0\xaf\xed\xa0\x80\x80\xe2\x82"),
+                 QStringLiteral("\\xc0\\xaf\\xed\\xa0\\x80\\x80\\xe2\\x82"));
+        QCOMPARE(quillmere::results::oneLinePath("\xf4\x90\x80\x80\xff"),
+                 QStringLiteral("\\xf4\\x90\\x80\\x80\\xff")); // past U+10FFFF
+        QCOMPARE(quillmere::results::fileUri("/a b/%/\xe9~-._\n"),
+                 QByteArray("file:///a%20b/%25/%E9~-._%0A"));
     }
 };
 

@@ -11,12 +11,15 @@
 #include "window/app_icon.h"
 #include "window/form1.h"
 #include "window/qt_dialogs.h"
+#include "window/report_table.h"
+#include "window/results_list_actions.h"
 
 #include <QAbstractItemModel>
+#include <QAbstractItemView>
 #include <QDirIterator>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
-#include <QTreeView>
 #include <QtTest>
 
 #include <cstdio>
@@ -116,12 +119,31 @@ public:
     // Ticks rows of the results as the check boxes would.
     void tick(std::initializer_list<int> rows) {
         QAbstractItemModel* model =
-            form_->findChild<QTreeView*>(QStringLiteral("ListView2"))->model();
+            form_->findChild<QAbstractItemView*>(QStringLiteral("ListView2"))->model();
         for (int row : rows) {
             if (row < model->rowCount())
                 model->setData(model->index(row, 0), Qt::Checked, Qt::CheckStateRole);
         }
         QCoreApplication::processEvents();
+    }
+
+    // Selects the row and opens the results list's menu on it, drawn into the picture where it
+    // opens (a menu is a window of its own, not part of the window's picture).
+    void openMenu(int row) {
+        ReportTable* list = form_->ListView2();
+        list->selectRow(row);
+        list->setFocus();
+        const QRect cell = list->visualRect(list->model()->index(row, 0));
+        const QPoint at = list->viewport()->mapTo(form_.get(), cell.center());
+        QMenu* menu = form_->resultsActions().popUpMenu(form_->mapToGlobal(at));
+        if (!QTest::qWaitForWindowExposed(menu))
+            ok_ = false;
+        const QImage drawn = menu->grab().toImage();
+        QImage shot = window();
+        QPainter painter(&shot);
+        painter.drawImage(at, drawn);
+        picture_ = shot;
+        menu->close();
     }
 
     void typeIntoNextInput(const QString& text) {
@@ -181,6 +203,11 @@ const Scene kScenes[] = {
          s.searchSamples();
          s.typeIntoNextInput(QStringLiteral(".jpg"));
          s.click(11); // "Remove Results Not Containing"
+     }},
+    {"menu", false,
+     [](Stage& s) {
+         s.searchSamples();
+         s.openMenu(1);
      }},
     {"export", false,
      [](Stage& s) {

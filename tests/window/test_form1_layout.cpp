@@ -168,14 +168,14 @@ void TestForm1Layout::listsStartEmptyWithTheirColumns() {
     QVERIFY(!folders->isHeaderHidden());
     QCOMPARE(form->folderListHeader(), QStringLiteral("Folder(s)"));
     QCOMPARE(folders->columnWidth(0), 467);
-    QTreeView* results = form->ListView2();
+    ReportTable* results = form->ListView2();
     QAbstractItemModel* model = results->model();
     QVERIFY(model);
     QCOMPARE(model->rowCount(), 0);
     QCOMPARE(model->columnCount(), 2);
     QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Results"));
     QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Metadata"));
-    QVERIFY(!results->isHeaderHidden());
+    QVERIFY(!results->horizontalHeader()->isHidden());
     QCOMPARE(results->columnWidth(0), 333);
     QCOMPARE(results->columnWidth(1), 153);
     QVERIFY(!results->isColumnHidden(0));

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTableView>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
@@ -25,11 +26,15 @@ QWidget* surface(Form1& form, const QString& name) {
                           : form.findChild<QWidget*>(name.section('.', 0, 0));
     if (!widget)
         return nullptr;
-    auto* view = qobject_cast<QTreeView*>(widget);
+    auto* view = qobject_cast<QAbstractItemView*>(widget);
     if (view && part == QLatin1String("rows"))
         return view->viewport();
-    if (view && part == QLatin1String("header"))
-        return view->header()->viewport();
+    if (part == QLatin1String("header")) {
+        if (auto* tree = qobject_cast<QTreeView*>(widget))
+            return tree->header()->viewport();
+        if (auto* table = qobject_cast<QTableView*>(widget))
+            return table->horizontalHeader()->viewport();
+    }
     return widget;
 }
 

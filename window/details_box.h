@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QObject;
+
+namespace quillmere::app {
+class Dialogs;
+}
+namespace quillmere::search {
+class DetailColumns;
+}
+
+namespace quillmere::window {
+
+// Every non-empty detail of the file as `quillmere-cli details` prints them: the path, then one
+// line per detail, "  12 Title: value". The line of the detail named by `matchedLabel` (the
+// results row's "[Title] value") starts with "> " instead of the two spaces.
+QString allDetailsText(search::DetailColumns& details, const QString& matchedLabel);
+
+// Reads the details afresh on a thread of their own, through the same sandboxed readers as a
+// search, and then shows them in a box. Nothing is shown when `context` is gone by then.
+void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
+                    app::Dialogs& dialogs, QObject* context);
+
+} // namespace quillmere::window

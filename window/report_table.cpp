@@ -1,0 +1,110 @@
+#include "window/report_table.h"
+
+#include <QEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QStyleOptionViewItem>
+#include <QStyledItemDelegate>
+
+namespace quillmere::window {
+
+namespace {
+
+// Draws cells without a focus frame of their own; the table draws one round the row.
+class RowFocusDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem cell(option);
+        cell.state &= ~QStyle::State_HasFocus;
+        QStyledItemDelegate::paint(painter, cell, index);
+    }
+};
+
+} // namespace
+
+ReportTable::ReportTable(QWidget* parent) : QTableView(parent) {
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    // Tab leaves the list for the next control, as it does from a tree view.
+    setTabKeyNavigation(false);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setItemDelegate(new RowFocusDelegate(this));
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    QHeaderView* columns = horizontalHeader();
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    columns->setHighlightSections(false);
+    columns->setSectionsClickable(false);
+    columns->setSectionsMovable(true);
+    columns->setStretchLastSection(false);
+    fitRowHeight();
+}
+
+void ReportTable::changeEvent(QEvent* event) {
+    QTableView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        fitRowHeight();
+}
+
+QModelIndex ReportTable::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    const QModelIndex current = currentIndex();
+    switch (action) {
+    case MoveHome:
+    case MoveEnd: {
+        const QModelIndex row = QTableView::moveCursor(action, modifiers | Qt::ControlModifier);
+        return row.isValid() && current.isValid() ? row.siblingAtColumn(current.column()) : row;
+    }
+    case MoveLeft:
+    case MoveRight: {
+        QScrollBar* columns = horizontalScrollBar();
+        columns->setValue(columns->value() +
+                          (action == MoveLeft ? -columns->singleStep() : columns->singleStep()));
+        return current;
+    }
+    default:
+        return QTableView::moveCursor(action, modifiers);
+    }
+}
+
+void ReportTable::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid() || !selectionModel())
+        return;
+    QStyleOptionViewItem view;
+    initViewItemOption(&view);
+    QStyleOptionFocusRect frame;
+    frame.QStyleOption::operator=(view);
+    frame.state |= QStyle::State_KeyboardFocusChange;
+    const QPalette::ColorGroup group =
+        (view.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
+    frame.backgroundColor = view.palette.color(
+        group, selectionModel()->isSelected(current) ? QPalette::Highlight : QPalette::Window);
+    const QHeaderView* columns = horizontalHeader();
+    frame.rect = QRect(-columns->offset(), rowViewportPosition(current.row()), columns->length(),
+                       rowHeight(current.row()));
+    QPainter painter(viewport());
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+}
+
+void ReportTable::fitRowHeight() {
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = QStringLiteral("Xg");
+    const int height =
+        style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).height();
+    verticalHeader()->setMinimumSectionSize(height);
+    verticalHeader()->setDefaultSectionSize(height);
+}
+
+} // namespace quillmere::window
