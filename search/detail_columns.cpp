@@ -357,6 +357,11 @@ void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
     detailStore().store(std::move(store));
 }
 
+bool DetailColumns::writeStore(std::chrono::milliseconds timeout) {
+    const std::shared_ptr<store::DetailStore> store = detailStore().load();
+    return !store || store->flushWithin(timeout);
+}
+
 QString DetailColumns::title(int column) {
     static const char* const titles[details::column::Count] = {
         "Name",
