@@ -570,15 +570,25 @@ private slots:
         DetailColumns::useStore(nullptr);
     }
 
-    // The window and the command-line program look for the helper beside their real executable.
+    // The window and the command-line program look for the helper beside their real executable;
+    // `find --in-process` starts none.
     void theHelperIsFoundBesideTheProgram_data() {
         QTest::addColumn<QString>("layout");
-        QTest::addRow("build tree") << "build";
-        QTest::addRow("install prefix, through a link") << "prefix";
-        QTest::addRow("no helper") << "missing";
+        QTest::addColumn<bool>("inProcess");
+        QTest::addColumn<QByteArray>("said"); // on stderr; empty: nothing
+        const QByteArray notInstalled = "is not installed beside this program";
+        const QByteArray cannotStart = "the reader helper could not start";
+        QTest::addRow("build tree") << "build" << false << QByteArray();
+        QTest::addRow("install prefix, through a link") << "prefix" << false << QByteArray();
+        QTest::addRow("no helper") << "missing" << false << notInstalled;
+        QTest::addRow("no helper, in process") << "missing" << true << QByteArray();
+        QTest::addRow("a helper that cannot start") << "broken" << false << cannotStart;
+        QTest::addRow("a helper that cannot start, in process") << "broken" << true << QByteArray();
     }
     void theHelperIsFoundBesideTheProgram() {
         QFETCH(QString, layout);
+        QFETCH(bool, inProcess);
+        QFETCH(QByteArray, said);
         QTemporaryDir dir;
         QDir().mkpath(dir.filePath(QStringLiteral("tree")));
         writeKodakPhoto(dir.filePath(QStringLiteral("tree/a.jpg")));
@@ -591,19 +601,27 @@ private slots:
             if (layout == QLatin1String("prefix"))
                 QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT),
                                     lib + QStringLiteral("/quillmere-extract")));
+            if (layout == QLatin1String("broken"))
+                QVERIFY(QFile::copy(QStringLiteral("/bin/false"),
+                                    lib + QStringLiteral("/quillmere-extract")));
             program = dir.filePath(QStringLiteral("prefix/bin/quillmere-cli"));
             QVERIFY(QFile::link(QStringLiteral("../lib/quillmere/quillmere-cli"), program));
         }
+        QStringList arguments = {QStringLiteral("find")};
+        if (inProcess)
+            arguments << QStringLiteral("--in-process");
+        arguments << QStringLiteral("Kodak") << dir.filePath(QStringLiteral("tree"));
         QProcess cli;
-        cli.start(program, {QStringLiteral("find"), QStringLiteral("Kodak"),
-                            dir.filePath(QStringLiteral("tree"))});
+        cli.start(program, arguments);
         QVERIFY(cli.waitForFinished(60000));
         const QByteArray errors = cli.readAllStandardError();
         QCOMPARE(cli.readAllStandardOutput(),
                  QFile::encodeName(dir.filePath(QStringLiteral("tree/a.jpg"))) +
                      "\t[Camera maker] Kodak\n");
-        QCOMPARE(errors.contains("is not installed beside this program"),
-                 layout == QLatin1String("missing"));
+        if (said.isEmpty())
+            QCOMPARE(errors, QByteArray());
+        else
+            QVERIFY2(errors.contains(said), errors.constData());
     }
 
     // A helper's memory stays the same however many files it reads.
