@@ -233,6 +233,31 @@ private slots:
         DetailColumns::useStore(nullptr);
     }
 
+    // Helpers start when the first file needs a reader: a search whose files are all in the store
+    // starts none, and lists what the first one listed.
+    void aWarmSearchStartsNoHelper() {
+        QTemporaryDir dir;
+        QTemporaryDir storeFolder;
+        writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
+        writeFault(dir.filePath(QStringLiteral("b.jpg")), "crash");
+        QVERIFY(writeBytes(dir.filePath(QStringLiteral("c.jpg")), "not a photo"));
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        useHelpers();
+        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
+        const QStringList first = searchKodak(dir.path(), 2);
+        QCOMPARE(first.size(), 1);
+        QVERIFY(!extraction::runningHelpers().empty());
+        DetailColumns::useStore(nullptr); // written and closed, as a process ends
+
+        useHelpers(); // as a new process: no helper, no detail kept in memory
+        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
+        const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+        QCOMPARE(searchKodak(dir.path(), 2), first);
+        QVERIFY(extraction::runningHelpers().empty());
+    }
+
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
     // which poppler would otherwise reopen by name, is read through memory.
     void helpersAndThisProcessAgree() {
