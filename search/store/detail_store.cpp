@@ -19,7 +19,6 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
-#include <type_traits>
 #include <variant>
 
 namespace quillmere::search::store {
@@ -136,23 +135,17 @@ struct Prune {
 using Job = std::variant<Put, Touch, Prune>;
 
 // What a job holds in memory, roughly.
-qint64 jobBytes(const Job& job) {
+qint64 jobBytes(const Job& job) noexcept {
     constexpr qint64 overhead = 64;
-    return std::visit(
-        [](const auto& each) {
-            using T = std::decay_t<decltype(each)>;
-            if constexpr (std::is_same_v<T, Put>)
-                return overhead + each.folder.size() + each.name.size() + each.details.size();
-            else if constexpr (std::is_same_v<T, Touch>)
-                return overhead + each.folder.size() + each.name.size();
-            else {
-                qint64 bytes = overhead + each.folder.size();
-                for (const QByteArray& name : each.names)
-                    bytes += overhead + name.size();
-                return bytes;
-            }
-        },
-        job);
+    if (const Put* put = std::get_if<Put>(&job))
+        return overhead + put->folder.size() + put->name.size() + put->details.size();
+    if (const Touch* touch = std::get_if<Touch>(&job))
+        return overhead + touch->folder.size() + touch->name.size();
+    const Prune* prune = std::get_if<Prune>(&job);
+    qint64 bytes = overhead + prune->folder.size();
+    for (const QByteArray& name : prune->names)
+        bytes += overhead + name.size();
+    return bytes;
 }
 
 } // namespace
