@@ -1,8 +1,8 @@
 // How long a search of the benchmark tree takes: `quillmere-cli find` next to exiftool answering
-// the same question, to the floor and to a stat walk; a new process searching a tree that an
-// earlier one searched (the warm start, through the detail store); a second search into the
-// same results; and the longest stretch without a message pump while one folder of 20,000 files
-// is searched. Prints figures.
+// the same question, to the floor and to a stat walk, with its readers in helpers and in process; a
+// new process searching a tree that an earlier one searched (the warm start, through the detail
+// store); a second search into the same results; and the longest stretch without a message pump
+// while one folder of 20,000 files is searched. Prints figures.
 
 #include "bench/bench_support.h"
 
@@ -227,8 +227,9 @@ int main(int argc, char** argv) {
     // Each figure is the best of three, the searches with and without a store taking turns, so
     // that a busy moment of the machine does not decide the comparison.
     const QStringList noCache{QStringLiteral("--no-cache")};
-    int cliRows = 0, storedRows = 0, warmRows = 0;
-    double walk = 1e9, cli = 1e9, cold = 1e9, warm = 1e9;
+    const QStringList noCacheHere{QStringLiteral("--no-cache"), QStringLiteral("--in-process")};
+    int cliRows = 0, hereRows = 0, storedRows = 0, warmRows = 0;
+    double walk = 1e9, cli = 1e9, cliHere = 1e9, cold = 1e9, warm = 1e9;
     timeStatWalk(tree);
     const double floor2 = timeFloor(entries, 2);
     for (int round = 0; round < 3; ++round) {
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
         const QProcessEnvironment env = benchEnvironment(cacheHome.path());
         walk = std::min(walk, timeStatWalk(tree));
         cli = std::min(cli, timeCliFind(tree, phrase, &cliRows, env, noCache));
+        cliHere = std::min(cliHere, timeCliFind(tree, phrase, &hereRows, env, noCacheHere));
         cold = std::min(cold, timeCliFind(tree, phrase, &storedRows, env));
         warm = std::min(warm, timeCliFind(tree, phrase, &warmRows, env));
     }
@@ -249,6 +251,11 @@ int main(int argc, char** argv) {
               .arg(cliRows));
     print(QStringLiteral("  ratio find / floor:                          %1x")
               .arg(fixed(cli / floor2, 1)));
+    print(QStringLiteral("  the same --in-process:                       %1 s (%2 rows), helpers "
+                         "%3x in process")
+              .arg(fixed(cliHere, 3))
+              .arg(hereRows)
+              .arg(fixed(cli / cliHere, 2)));
     print(QStringLiteral("  cold search filling the detail store:        %1 s (%2 rows), %3x "
                          "--no-cache")
               .arg(fixed(cold, 3))

@@ -20,13 +20,15 @@ namespace {
 
 constexpr const char* findUsage =
     "Usage: quillmere-cli find [--ignore-case] [--no-subfolders] [--json] [--no-cache]\n"
-    "                          [--cache-stats] PHRASE FOLDER...\n"
+    "                          [--cache-stats] [--in-process] PHRASE FOLDER...\n"
     "Lists every item of the folders (and, unless --no-subfolders, of their whole trees) with a\n"
     "detail that holds PHRASE: its path and the matching detail, separated by a tab. Case must\n"
     "agree unless --ignore-case. --json prints one object per line instead.\n"
     "Embedded details read once are remembered in the detail store and read again only when the\n"
     "file changes; --no-cache reads every file and leaves the store alone. --cache-stats writes\n"
-    "the store's size and how many files it answered to stderr.\n";
+    "the store's size and how many files it answered to stderr.\n"
+    "--in-process runs the readers in this process instead of in sandboxed helpers, to compare,\n"
+    "or where no sandbox can be set up.\n";
 
 int usageError(const char* problem) {
     std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem, findUsage);
@@ -108,6 +110,7 @@ int runFind(const QList<QByteArray>& arguments) {
     bool json = false;
     bool useStore = true;
     bool cacheStats = false;
+    bool inProcess = false;
     qsizetype next = 0;
     for (; next < arguments.size(); ++next) {
         const QByteArray& argument = arguments[next];
@@ -127,6 +130,8 @@ int runFind(const QList<QByteArray>& arguments) {
             useStore = false;
         else if (argument == "--cache-stats")
             cacheStats = true;
+        else if (argument == "--in-process")
+            inProcess = true;
         else if (argument == "--help") {
             std::fputs(findUsage, stdout);
             return 0;
@@ -144,6 +149,11 @@ int runFind(const QList<QByteArray>& arguments) {
     for (; next < arguments.size(); ++next)
         folders.push_back(absolutePath(arguments[next]));
 
+    if (inProcess) {
+        search::extraction::Settings settings = search::extraction::currentSettings();
+        settings.isolation = search::extraction::Isolation::InProcess;
+        search::extraction::configure(settings);
+    }
     // One search per process: details kept for a second search would only cost memory and time.
     search::DetailColumns::setCacheLimit(0);
     const auto store = useStore ? std::make_shared<search::store::DetailStore>() : nullptr;

@@ -11,7 +11,7 @@ constexpr const char* usage =
     "Usage:\n"
     "  quillmere-cli details [--json] PATH...\n"
     "  quillmere-cli find [--ignore-case] [--no-subfolders] [--json] [--no-cache] [--cache-stats]\n"
-    "                     PHRASE FOLDER...\n";
+    "                     [--in-process] PHRASE FOLDER...\n";
 
 } // namespace
 

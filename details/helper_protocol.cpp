@@ -1,5 +1,6 @@
 #include "details/helper_protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -23,13 +24,73 @@ template <typename T> bool take(const QByteArray& in, qsizetype& offset, T& valu
     return true;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A deadline for one send or receive; negative: none.
+class Deadline {
+public:
+    explicit Deadline(std::chrono::milliseconds timeout)
+        : endless_(timeout.count() < 0), end_(Clock::now() + timeout) {}
+    bool endless() const { return endless_; }
+    // Waits until `fd` is ready for `events`; false when the deadline passed first.
+    bool waitFor(int fd, short events) const {
+        for (;;) {
+            int wait = -1;
+            if (!endless_) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now());
+                if (left.count() <= 0)
+                    return false;
+                wait = int(left.count());
+            }
+            pollfd watch{fd, events, 0};
+            const int ready = ::poll(&watch, 1, wait);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            // An error or hang-up shows in the next call on the socket itself.
+            return ready != 0;
+        }
+    }
+
+private:
+    const bool endless_;
+    const Clock::time_point end_;
+};
+
+bool wouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// The length of `value` cut to at most `units`, keeping a surrogate pair whole or not at all.
+qsizetype boundedLength(const QString& value, qsizetype units) {
+    if (value.size() <= units)
+        return value.size();
+    if (units > 0 && value.at(units - 1).isHighSurrogate())
+        --units;
+    return units;
+}
+
 } // namespace
+
+bool cutToBounds(ColumnValues& values) {
+    bool cut = false;
+    qsizetype left = MaxAnswerUnits;
+    for (QString& value : values) {
+        const qsizetype units = boundedLength(value, std::min(MaxValueUnits, left));
+        if (units < value.size()) {
+            value.truncate(units);
+            cut = true;
+        }
+        left -= units;
+    }
+    return cut;
+}
 
 QByteArray encodeRequest(const Request& request) {
     QByteArray out;
     put(out, FrameKind::Request);
     put(out, request.reader);
     put(out, request.size);
+    put(out, request.serial);
     return out;
 }
 
@@ -38,7 +99,7 @@ bool decodeRequest(const QByteArray& payload, Request& request) {
     FrameKind kind{};
     return take(payload, at, kind) && kind == FrameKind::Request &&
            take(payload, at, request.reader) && take(payload, at, request.size) &&
-           at == payload.size();
+           take(payload, at, request.serial) && at == payload.size();
 }
 
 QByteArray encodeReady() {
@@ -55,14 +116,18 @@ void encodeAnswer(const Answer& answer, QByteArray& payload) {
     payload.resize(0);
     put(payload, FrameKind::Answer);
     put(payload, quint8(!answer.read ? 0 : answer.incomplete ? 2 : 1));
+    put(payload, answer.serial);
+    qsizetype left = MaxAnswerUnits;
     for (size_t i = 0; i < answer.values.size(); ++i) {
         const QString& value = answer.values[i];
-        if (value.isEmpty())
+        const qsizetype units = boundedLength(value, std::min(MaxValueUnits, left));
+        if (units == 0)
             continue;
+        left -= units;
         put(payload, quint8(column::FirstEmbedded + int(i)));
-        put(payload, quint32(value.size()));
+        put(payload, quint32(units));
         payload.append(reinterpret_cast<const char*>(value.constData()),
-                       value.size() * qsizetype(sizeof(QChar)));
+                       units * qsizetype(sizeof(QChar)));
     }
 }
 
@@ -71,7 +136,7 @@ bool decodeAnswer(const QByteArray& payload, Answer& answer) {
     FrameKind kind{};
     quint8 read = 0;
     if (!take(payload, at, kind) || kind != FrameKind::Answer || !take(payload, at, read) ||
-        read > 2)
+        read > 2 || !take(payload, at, answer.serial))
         return false;
     answer.read = read != 0;
     answer.incomplete = read == 2;
@@ -91,10 +156,13 @@ bool decodeAnswer(const QByteArray& payload, Answer& answer) {
         std::memcpy(value.data(), payload.constData() + at, size_t(bytes));
         at += bytes;
     }
+    cutToBounds(answer.values);
     return true;
 }
 
-bool Channel::send(const QByteArray& payload, int attached) {
+Channel::Sent Channel::send(const QByteArray& payload, int attached,
+                            std::chrono::milliseconds timeout) {
+    const Deadline deadline(timeout);
     const quint32 length = quint32(payload.size());
     iovec parts[2] = {{const_cast<quint32*>(&length), sizeof length},
                       {const_cast<char*>(payload.constData()), size_t(payload.size())}};
@@ -111,13 +179,20 @@ bool Channel::send(const QByteArray& payload, int attached) {
         header->cmsg_len = CMSG_LEN(sizeof(int));
         std::memcpy(CMSG_DATA(header), &attached, sizeof attached);
     }
+    const int flags = MSG_NOSIGNAL | (deadline.endless() ? 0 : MSG_DONTWAIT);
     size_t left = sizeof length + size_t(payload.size());
     while (left > 0) {
-        const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        const ssize_t n = ::sendmsg(fd_, &message, flags);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && wouldBlock()) {
+            // A peer that stopped reading must not hold this end for good.
+            if (!deadline.waitFor(fd_, POLLOUT))
+                return Sent::TimedOut;
+            continue;
+        }
         if (n <= 0)
-            return false;
+            return Sent::Broken;
         left -= size_t(n);
         // The descriptor went with the first byte; the rest follows without it.
         message.msg_control = nullptr;
@@ -133,18 +208,15 @@ bool Channel::send(const QByteArray& payload, int attached) {
             message.msg_iov->iov_len -= done;
         }
     }
-    return true;
+    return Sent::Whole;
 }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 class Receiver {
 public:
     Receiver(int fd, std::chrono::milliseconds timeout, int* attached)
-        : fd_(fd), attached_(attached), endless_(timeout.count() < 0),
-          end_(Clock::now() + timeout) {}
+        : fd_(fd), attached_(attached), deadline_(timeout) {}
     ~Receiver() {
         // A descriptor nobody asked for, or one that came with a broken frame, is not kept.
         if (received_ >= 0 && (!attached_ || !whole_))
@@ -157,22 +229,14 @@ public:
 
     Channel::Received fill(char* into, size_t bytes) {
         while (bytes > 0) {
-            if (!endless_) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now());
-                if (left.count() <= 0)
-                    return Channel::Received::TimedOut;
-                pollfd watch{fd_, POLLIN, 0};
-                const int ready = ::poll(&watch, 1, int(left.count()));
-                if (ready < 0 && errno == EINTR)
-                    continue;
-                if (ready < 0)
-                    return Channel::Received::Broken;
-                if (ready == 0)
-                    return Channel::Received::TimedOut;
-            }
             const ssize_t n = readSome(into, bytes);
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && wouldBlock()) {
+                if (!deadline_.waitFor(fd_, POLLIN))
+                    return Channel::Received::TimedOut;
+                continue;
+            }
             if (n < 0)
                 return Channel::Received::Broken;
             if (n == 0)
@@ -195,7 +259,8 @@ private:
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+        const ssize_t n =
+            ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | (deadline_.endless() ? 0 : MSG_DONTWAIT));
         if (n <= 0)
             return n;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
@@ -217,8 +282,7 @@ private:
 
     const int fd_;
     int* const attached_;
-    const bool endless_;
-    const Clock::time_point end_;
+    const Deadline deadline_;
     int received_ = -1;
     bool whole_ = false;
 };

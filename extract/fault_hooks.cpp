@@ -63,9 +63,45 @@ void spinFor(int milliseconds) {
     }
 }
 
+[[noreturn]] void sleepForever() {
+    for (;;)
+        ::sleep(1000);
+}
+
+// Answers this request and, guessing their serial numbers, the next `count` before they are
+// asked, then reads nothing more: the engine's requests pile up until its end would block.
+[[noreturn]] void answerAheadAndStopReading(quint32 serial, int count) {
+    details::Channel channel(3);
+    details::Answer answer;
+    QByteArray frame;
+    for (int i = 0; i <= count; ++i) {
+        answer.serial = serial + quint32(i);
+        details::encodeAnswer(answer, frame);
+        channel.send(frame);
+    }
+    sleepForever();
+}
+
+// Every value far past the bounds, with a surrogate pair across each cut.
+void fillPastBounds(details::Answer& answer) {
+    QString value(100'000, u'x');
+    value[details::MaxValueUnits - 1] = QChar(0xD83D);
+    value[details::MaxValueUnits] = QChar(0xDE00);
+    for (QString& each : answer.values)
+        each = value;
+}
+
+// A frame header that promises far more than any answer may hold.
+[[noreturn]] void promiseAHugeFrame() {
+    const quint32 length = 64u << 20;
+    if (::write(3, &length, sizeof length) == sizeof length)
+        sleepForever();
+    ::_exit(0);
+}
+
 } // namespace
 
-bool runFaultHook(int fd, details::Answer& answer) {
+bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
     char head[64] = {};
     const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
     const size_t markerLength = sizeof Marker - 1;
@@ -80,7 +116,19 @@ bool runFaultHook(int fd, details::Answer& answer) {
         allocateForever();
     if (word.startsWith("slow"))
         spinFor(word.mid(4).toInt());
+    if (word == "stall")
+        sleepForever();
+    if (word == "killed")
+        ::raise(SIGKILL); // as the kernel's out-of-memory killer or the user would
+    if (word == "ahead")
+        answerAheadAndStopReading(serial, 20000);
+    if (word == "hugeframe")
+        promiseAHugeFrame();
     answer.read = true;
+    if (word == "huge") {
+        fillPastBounds(answer);
+        return true;
+    }
     answer.values[CommentsColumn - details::column::FirstEmbedded] =
         word == "probe" ? probeSandbox() : QString::fromLatin1(word);
     return true;

@@ -45,7 +45,7 @@ void readFile(const details::Request& request, int fd, details::Answer& answer) 
     for (QString& value : answer.values)
         value.clear();
 #ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
-    if (extract::runFaultHook(fd, answer))
+    if (extract::runFaultHook(fd, request.serial, answer))
         return;
 #endif
     const details::readers::Reader* reader = details::readers::readerByNumber(request.reader);
@@ -86,8 +86,9 @@ void readFile(const details::Request& request, int fd, details::Answer& answer) 
             answer = {};
         }
         ::close(fd);
+        answer.serial = request.serial;
         details::encodeAnswer(answer, frame);
-        if (!channel.send(frame))
+        if (channel.send(frame) != details::Channel::Sent::Whole)
             ::_exit(0);
     }
 }
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     QString failure;
     if (!extract::enterSandbox(SocketFd, limits, failure))
         ::_exit(details::ExitNoSandbox);
-    if (!details::Channel(SocketFd).send(details::encodeReady()))
+    if (details::Channel(SocketFd).send(details::encodeReady()) != details::Channel::Sent::Whole)
         ::_exit(0);
     serve(limits.cpuSeconds);
 }

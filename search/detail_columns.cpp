@@ -92,6 +92,8 @@ struct DetailColumns::State {
 
     bool embeddedDone = false;
     std::array<QString, details::column::Count - details::column::FirstEmbedded> embedded;
+    // The reader's helper timed out or was killed from outside: nothing to say about the file.
+    bool faultPasses = false;
 
     QStringList problems;
 };
@@ -310,7 +312,7 @@ QString unreadableText(const QMimeType& type) {
 
 // What the store keeps of a file just read; false when the reading failed in a way that may
 // not happen again (a file that could not be opened, say), so it must not be remembered.
-// A reader that crashed, hung or ran out of memory in its helper.
+// A reader that crashed or ran out of memory in its helper.
 const QString kReaderFault = QStringLiteral("cannot read the embedded details: ");
 
 bool storable(const Kept& kept, const QMimeType& type, store::StoredDetails& out) {
@@ -353,6 +355,11 @@ void DetailColumns::setCacheLimit(qsizetype limit) {
 
 void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
     detailStore().store(std::move(store));
+}
+
+bool DetailColumns::writeStore(std::chrono::milliseconds timeout) {
+    const std::shared_ptr<store::DetailStore> store = detailStore().load();
+    return !store || store->flushWithin(timeout);
 }
 
 QString DetailColumns::title(int column) {
@@ -531,7 +538,7 @@ void DetailColumns::readEmbedded() {
     if (s.mime.name() != typeByName)
         kept.contentType = s.mime.name();
     kept.problems = s.problems.mid(problemsBefore);
-    if (store && storable(kept, s.mime, stored))
+    if (store && !s.faultPasses && storable(kept, s.mime, stored))
         store->keep(nativePath_, signature, stored);
     embeddedCache().keep(nativePath_, std::move(kept), true);
 }
@@ -560,7 +567,10 @@ void DetailColumns::readEmbeddedFromFile() {
     };
     // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
     // other reader gets to try it.
-    const auto failed = [&s, &found] { s.problems.append(kReaderFault + found.failure); };
+    const auto failed = [&s, &found] {
+        s.problems.append(kReaderFault + found.failure);
+        s.faultPasses = !found.lasting;
+    };
     const details::readers::Reader* chosen = details::readers::readerFor(s.mime);
     if (chosen) {
         found = readWith(*chosen);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 namespace quillmere::search {
@@ -60,6 +61,9 @@ public:
     // Details not kept in this process are then looked for in the store, which remembers them
     // across runs, and what is read is handed to it. None until set; nullptr stops using it.
     static void useStore(std::shared_ptr<store::DetailStore> store);
+    // Writes what the store has queued, waiting at most `timeout`; the rest is dropped. False
+    // when anything was.
+    static bool writeStore(std::chrono::milliseconds timeout);
 
     struct State; // defined in the source file only
 

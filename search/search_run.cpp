@@ -7,6 +7,7 @@
 #include "app/fs/path_cleanup.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
+#include "search/detail_columns.h"
 #include "search/search_folder.h"
 #include "search/search_session.h"
 #include "search/search_view.h"
@@ -18,6 +19,8 @@ namespace quillmere::search {
 namespace {
 
 const QString kStopCaption = QStringLiteral("Stop");
+// How long the end of a search waits for the detail store; what is left then is not written.
+constexpr std::chrono::milliseconds kStoreWriteTime{1000};
 
 class RunningSearch {
 public:
@@ -130,6 +133,8 @@ void endRun(SearchView& view, app::Dialogs& dialogs, const SearchSession& sessio
     g.step(144, [&] { view.setMousePointer(app::pointer::Default); });
     g.step(146, [&] { view.setProgressValue(0); });
     g.step(148, [&] { view.setProgressText(kProgressBarText); });
+    // The window's close ends the process at once, so what the search read is written now.
+    DetailColumns::writeStore(kStoreWriteTime);
     g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), app::BoxStyle::OkOnly); });
     g.step(158, [&] { view.setStartCaption(session.SavedStartCaption); });
 }

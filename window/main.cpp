@@ -8,7 +8,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     quillmere::window::nameApplication();
-    // Embedded details read in earlier runs; written and closed on the way out.
+    // Embedded details read in earlier runs. Each search writes what it read before it shows
+    // "Done.": closing the window ends the process at once, with nothing written then.
     const auto store = std::make_shared<quillmere::search::store::DetailStore>();
     quillmere::search::DetailColumns::useStore(store);
     quillmere::window::Form1 window;

@@ -72,22 +72,27 @@ bool identify(int fd, FileIdentity& id) {
 
 class FailedFiles {
 public:
-    bool find(const FileIdentity& id, QString& cause) {
+    bool find(const FileIdentity& id, Extraction& failed) {
         std::lock_guard lock(mutex_);
         const auto it = failed_.constFind(id);
         if (it == failed_.constEnd())
             return false;
-        cause = *it;
+        failed.failure = it->failure;
+        failed.lasting = it->lasting;
         return true;
     }
-    void remember(const FileIdentity& id, const QString& cause) {
+    void remember(const FileIdentity& id, const Extraction& failed) {
         std::lock_guard lock(mutex_);
-        failed_.insert(id, cause);
+        failed_.insert(id, {failed.failure, failed.lasting});
     }
 
 private:
+    struct Fault {
+        QString failure;
+        bool lasting;
+    };
     std::mutex mutex_;
-    QHash<FileIdentity, QString> failed_;
+    QHash<FileIdentity, Fault> failed_;
 };
 
 FailedFiles& failedFiles() {
@@ -105,6 +110,8 @@ Extraction readInProcess(const details::readers::Reader& reader,
             : Extraction::Outcome::NotItsKind;
     for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
         result.values[size_t(c - details::column::FirstEmbedded)] = found.joined(c);
+    // The same bounds as an answer from a helper, so both give the same rows.
+    details::cutToBounds(result.values);
     return result;
 }
 
@@ -182,12 +189,19 @@ Extraction extract(const details::readers::Reader& reader,
     result.outcome = Extraction::Outcome::Failed;
     FileIdentity id{};
     const bool identified = identify(file.descriptor, id);
-    if (identified && failedFiles().find(id, result.failure))
+    if (identified && failedFiles().find(id, result))
         return result;
     HelperProcess& helper =
         HelperPool::instance().forThisThread(program, settings.limits, generation);
     thread_local details::Answer answer;
-    const HelperProcess::Outcome outcome = helper.read(number, file.descriptor, file.size, answer);
+    HelperProcess::Outcome outcome = helper.read(number, file.descriptor, file.size, answer);
+    if (outcome.kind == HelperProcess::Outcome::Kind::Failed) {
+        // The helper may have been killed from outside or starved on a busy machine: the file
+        // gets a fresh helper of its own before it loses its details.
+        HelperProcess::Outcome again = helper.read(number, file.descriptor, file.size, answer);
+        if (again.kind != HelperProcess::Outcome::Kind::NotStarted)
+            outcome = std::move(again);
+    }
     switch (outcome.kind) {
     case HelperProcess::Outcome::Kind::Read:
     case HelperProcess::Outcome::Kind::NotItsKind:
@@ -213,8 +227,9 @@ Extraction extract(const details::readers::Reader& reader,
         break;
     }
     result.failure = outcome.failure;
+    result.lasting = outcome.lasting;
     if (identified)
-        failedFiles().remember(id, result.failure);
+        failedFiles().remember(id, result);
     tellListener(file.nativePath, result.failure);
     return result;
 }

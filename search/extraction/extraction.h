@@ -44,12 +44,14 @@ struct Extraction {
     enum class Outcome { Read, NotItsKind, Failed } outcome = Outcome::NotItsKind;
     details::ColumnValues values;
     QString failure;         // when Failed
+    bool lasting = false;    // Failed in a way the same file would fail in again, not by time
     bool incomplete = false; // Read, but the reader failed part-way
 };
 
 // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
-// unless the settings say otherwise or no helper exists. A file whose reader failed is not read
-// again while this process runs: later calls fail at once, without telling the listener again.
+// unless the settings say otherwise or no helper exists. A file whose helper failed is tried once
+// more in a fresh helper before it counts as failed; it is then not read again while this process
+// runs: later calls fail at once, without telling the listener again.
 Extraction extract(const details::readers::Reader& reader,
                    const details::readers::FileToRead& file);
 

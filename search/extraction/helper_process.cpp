@@ -1,14 +1,18 @@
 #include "search/extraction/helper_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace quillmere::search::extraction {
 
@@ -21,26 +25,65 @@ QString secondsText(std::chrono::milliseconds duration) {
     return QString::number(double(duration.count()) / 1000.0) + QStringLiteral(" s");
 }
 
-QString describeEnd(int status) {
+// What became of a helper, and whether the file it read would do the same again: a kill from
+// outside (the user, the kernel short of memory) says nothing about the file.
+struct Ending {
+    QString cause;
+    bool lasting;
+};
+
+Ending describeEnd(int status) {
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         if (signal == SIGXCPU)
-            return QStringLiteral("the reader used too much processor time");
+            return {QStringLiteral("the reader used too much processor time"), true};
         if (signal == SIGKILL)
-            return QStringLiteral("the reader was killed");
+            return {QStringLiteral("the reader was killed"), false};
         const char* name = sigabbrev_np(signal);
-        return QStringLiteral("the reader crashed (%1)")
-            .arg(name ? QStringLiteral("SIG") + QLatin1String(name) : QString::number(signal));
+        return {
+            QStringLiteral("the reader crashed (%1)")
+                .arg(name ? QStringLiteral("SIG") + QLatin1String(name) : QString::number(signal)),
+            true};
     }
     const int code = WEXITSTATUS(status);
     switch (code) {
     case details::ExitOutOfMemory:
-        return QStringLiteral("the reader ran out of memory");
+        return {QStringLiteral("the reader ran out of memory"), true};
     case details::ExitNoSandbox:
-        return QStringLiteral("the reader's sandbox could not be set up");
+        return {QStringLiteral("the reader's sandbox could not be set up"), false};
+    case details::ExitBadRequest:
+        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), false};
     default:
-        return QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code);
+        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), true};
     }
+}
+
+// Helpers that did not die in time; each later reap tries them again, so none stays a zombie
+// once it is gone.
+class Abandoned {
+public:
+    void add(pid_t pid) {
+        std::lock_guard lock(mutex_);
+        pids_.push_back(pid);
+    }
+    void reapTheDead() {
+        std::lock_guard lock(mutex_);
+        std::erase_if(pids_, [](pid_t pid) {
+            int status = 0;
+            const pid_t got = ::waitpid(pid, &status, WNOHANG);
+            return got == pid || (got < 0 && errno == ECHILD);
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<pid_t> pids_;
+};
+
+Abandoned& abandoned() {
+    static Abandoned* const helpers =
+        new Abandoned; // threads may stop helpers while the process ends
+    return *helpers;
 }
 
 class SpawnSettings {
@@ -84,7 +127,7 @@ HelperProcess::HelperProcess(QByteArray program, HelperLimits limits)
 
 HelperProcess::~HelperProcess() {
     if (isRunning())
-        stop(QStringLiteral("closed"));
+        stop({QStringLiteral("closed"), false});
 }
 
 bool HelperProcess::start(QString& failure) {
@@ -121,6 +164,8 @@ bool HelperProcess::start(QString& failure) {
     }
     pid_ = pid;
     socket_ = ends[0];
+    // Every send and receive is bounded by a deadline, so this end never blocks.
+    ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     // Libraries load and the sandbox goes up before the helper answers; a sanitizer build is slow.
     const auto startup =
         std::max<std::chrono::milliseconds>(limits_.deadline * 2, std::chrono::seconds(20));
@@ -128,28 +173,57 @@ bool HelperProcess::start(QString& failure) {
     if (got == details::Channel::Received::Frame && details::isReady(buffer_))
         return true;
     failure = QStringLiteral("the reader helper could not start: ") +
-              stop(got == details::Channel::Received::TimedOut
-                       ? QStringLiteral("it did not answer within ") + secondsText(startup)
-                       : QString());
+              stop({got == details::Channel::Received::TimedOut
+                        ? QStringLiteral("it did not answer within ") + secondsText(startup)
+                        : QString(),
+                    false})
+                  .cause;
     return false;
 }
 
-QString HelperProcess::stop(const QString& knownCause) {
+bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return true;
+        if (got < 0 && errno != EINTR)
+            return false; // not our child (any more)
+        if (std::chrono::steady_clock::now() >= end) {
+            abandoned().add(pid);
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+    }
+}
+
+HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     ::close(socket_);
     socket_ = -1;
-    // Killed even when it closed its end: it may be dying already, or it may have been taken over.
-    ::kill(pid_.load(), SIGKILL);
+    const pid_t pid = pid_.exchange(-1);
     int status = 0;
-    pid_t reaped = -1;
-    do {
-        reaped = ::waitpid(pid_.load(), &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    pid_ = -1;
-    if (!knownCause.isEmpty())
-        return knownCause;
-    if (reaped < 0)
-        return QStringLiteral("the reader stopped unexpectedly");
-    return describeEnd(status);
+    const bool endedAlready = ::waitpid(pid, &status, WNOHANG) == pid;
+    bool reaped = endedAlready;
+    if (!reaped) {
+        // Killed even when it closed its end: it may be dying already, or it may have been
+        // taken over.
+        ::kill(pid, SIGKILL);
+        reaped = reapWithin(pid, limits_.reapDeadline, status);
+    }
+    abandoned().reapTheDead();
+    if (!known.cause.isEmpty() && !(unlessEnded && endedAlready))
+        return known;
+    if (!reaped)
+        return {QStringLiteral("the reader did not end when it was stopped"), false};
+    const Ending ending = describeEnd(status);
+    return {ending.cause, ending.lasting};
+}
+
+HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded) {
+    const End end = stop(known, unlessEnded);
+    return {Outcome::Kind::Failed, end.cause, end.lasting};
 }
 
 HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size,
@@ -160,23 +234,40 @@ HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size,
         if (!start(failure))
             return {Kind::NotStarted, failure};
     }
+    // One deadline for the whole exchange: a helper that stops reading is as stuck as one that
+    // stops answering.
+    const auto end = std::chrono::steady_clock::now() + limits_.deadline;
+    const auto left = [&end] {
+        return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(
+                                                          end - std::chrono::steady_clock::now()));
+    };
+    const End nonsense{QStringLiteral("the reader gave an answer that makes no sense"), true};
+    const End tookTooLong{
+        QStringLiteral("the reader took longer than ") + secondsText(limits_.deadline), false};
     details::Channel channel(socket_);
-    if (!channel.send(details::encodeRequest({quint8(reader), size}), fd))
-        return {Kind::Failed, stop()};
-    switch (channel.receive(buffer_, limits_.deadline)) {
+    const quint32 serial = ++serial_;
+    switch (channel.send(details::encodeRequest({quint8(reader), size, serial}), fd, left())) {
+    case details::Channel::Sent::Whole:
+        break;
+    case details::Channel::Sent::TimedOut:
+        return failed(tookTooLong);
+    case details::Channel::Sent::Broken:
+        return failed();
+    }
+    switch (channel.receive(buffer_, left())) {
     case details::Channel::Received::Frame:
-        if (!details::decodeAnswer(buffer_, answer))
-            return {Kind::Failed,
-                    stop(QStringLiteral("the reader gave an answer that makes no sense"))};
+        if (!details::decodeAnswer(buffer_, answer) || answer.serial != serial)
+            return failed(nonsense);
         return {answer.read ? Kind::Read : Kind::NotItsKind, {}};
     case details::Channel::Received::TimedOut:
-        return {Kind::Failed, stop(QStringLiteral("the reader took longer than ") +
-                                   secondsText(limits_.deadline))};
-    case details::Channel::Received::Closed:
+        return failed(tookTooLong);
     case details::Channel::Received::Broken:
+        // A frame too large or cut short, unless the helper died while it wrote.
+        return failed(nonsense, true);
+    case details::Channel::Received::Closed:
         break;
     }
-    return {Kind::Failed, stop()};
+    return failed();
 }
 
 } // namespace quillmere::search::extraction

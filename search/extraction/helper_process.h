@@ -15,12 +15,15 @@ namespace quillmere::search::extraction {
 // How each helper is confined and how long it may take.
 struct HelperLimits {
     std::chrono::milliseconds deadline{5000}; // per file, from sending to the whole answer
-    qint64 memoryBytes = qint64(1) << 30;     // address space
-    int cpuSeconds = 10;                      // processor time per file
+    // How long a killed helper may take to die before it is abandoned (one stuck in an
+    // uninterruptible read on a hung mount ignores SIGKILL).
+    std::chrono::milliseconds reapDeadline{1000};
+    qint64 memoryBytes = qint64(1) << 30; // address space
+    int cpuSeconds = 10;                  // processor time per file
 };
 
 // One running `quillmere-extract`, talked to by one thread at a time. A helper that fails in any
-// way is killed and reaped at once; the next read starts a new one.
+// way, or that stops reading or answering, is killed at once; the next read starts a new one.
 class HelperProcess {
 public:
     HelperProcess(QByteArray program, HelperLimits limits);
@@ -32,6 +35,9 @@ public:
         // NotStarted: no helper could be started, so the file was not read at all.
         enum class Kind { Read, NotItsKind, Failed, NotStarted } kind = Kind::Failed;
         QString failure; // why, in words for the user, when Failed or NotStarted
+        // Failed in a way the same file would fail in again (a crash, running out of memory or
+        // processor time, an answer that makes no sense), not by time or a kill from outside.
+        bool lasting = false;
     };
 
     // Reads the open regular file `fd` (of `size` bytes) with reader number `reader`; the values
@@ -43,14 +49,26 @@ public:
 
 private:
     bool start(QString& failure);
-    // Kills the helper (if it still runs), reaps it and says what became of it.
-    QString stop(const QString& knownCause = {});
+    struct End {
+        QString cause;
+        bool lasting;
+    };
+    // Kills the helper (if it still runs), reaps it within the limits and says what became of
+    // it: `known` when the engine itself found the fault, unless `unlessEnded` and the helper
+    // had already ended on its own.
+    End stop(const End& known = {{}, false}, bool unlessEnded = false);
+    Outcome failed(const End& known = {{}, false}, bool unlessEnded = false);
 
     const QByteArray program_;
     const HelperLimits limits_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
-    QByteArray buffer_; // reused for every answer
+    quint32 serial_ = 0; // of the last request
+    QByteArray buffer_;  // reused for every answer
 };
+
+// Waits at most `deadline` for the child `pid` to end and reaps it; false when it did not end in
+// time. Its `status` then stays unset and the child is reaped later, by a later call.
+bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status);
 
 } // namespace quillmere::search::extraction

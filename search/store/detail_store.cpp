@@ -38,8 +38,10 @@ constexpr int failuresTolerated = 3;
 // Writes wait for this many to gather, or for this long, so a commit carries many entries.
 constexpr qsizetype batchSize = 512;
 constexpr auto gatherTime = 200ms;
-// Beyond this many queued writes new ones are dropped rather than hold memory.
+// Beyond this many queued writes, or this many bytes in them (the batch being written counted),
+// new ones are dropped rather than hold memory.
 constexpr qsizetype maxQueued = 8192;
+constexpr qint64 maxQueuedBytes = qint64(16) << 20;
 // A folder's entries are loaded at once when the walk enters it, unless there are more than
 // this; then each file is looked up alone.
 constexpr qint64 maxFolderRows = 20000;
@@ -132,6 +134,20 @@ struct Prune {
 };
 using Job = std::variant<Put, Touch, Prune>;
 
+// What a job holds in memory, roughly.
+qint64 jobBytes(const Job& job) noexcept {
+    constexpr qint64 overhead = 64;
+    if (const Put* put = std::get_if<Put>(&job))
+        return overhead + put->folder.size() + put->name.size() + put->details.size();
+    if (const Touch* touch = std::get_if<Touch>(&job))
+        return overhead + touch->folder.size() + touch->name.size();
+    const Prune* prune = std::get_if<Prune>(&job);
+    qint64 bytes = overhead + prune->folder.size();
+    for (const QByteArray& name : prune->names)
+        bytes += overhead + name.size();
+    return bytes;
+}
+
 } // namespace
 
 class DetailStore::Impl {
@@ -142,6 +158,7 @@ public:
     bool find(const QByteArray& path, const FileSignature& signature, StoredDetails& out);
     void keep(const QByteArray& path, const FileSignature& signature, const StoredDetails& details);
     void flush();
+    bool flushWithin(std::chrono::milliseconds timeout);
     StoreFigures figures();
 
     StoreOptions options;
@@ -205,6 +222,8 @@ private:
     std::condition_variable queued_;
     std::condition_variable written_;
     std::deque<Job> queue_;
+    qint64 queuedBytes_ = 0; // of the queue and the batch being written
+    quint64 dropped_ = 0;
     quint64 submitted_ = 0;
     quint64 finished_ = 0;
     int flushWanted_ = 0;
@@ -389,10 +408,15 @@ void DetailStore::Impl::keep(const QByteArray& nativePath, const FileSignature& 
 void DetailStore::Impl::enqueue(Job job) {
     bool wake = false;
     {
+        const qint64 bytes = jobBytes(job);
         std::lock_guard lock(queueMutex_);
-        if (quitting_ || qsizetype(queue_.size()) >= maxQueued)
+        if (quitting_ || qsizetype(queue_.size()) >= maxQueued ||
+            queuedBytes_ + bytes > maxQueuedBytes) {
+            ++dropped_;
             return;
+        }
         queue_.push_back(std::move(job));
+        queuedBytes_ += bytes;
         ++submitted_;
         wake = qsizetype(queue_.size()) >= batchSize;
     }
@@ -409,6 +433,26 @@ void DetailStore::Impl::flush() {
     --flushWanted_;
 }
 
+bool DetailStore::Impl::flushWithin(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(queueMutex_);
+    const quint64 target = submitted_;
+    ++flushWanted_;
+    queued_.notify_one();
+    const bool whole = written_.wait_for(lock, timeout, [&] { return finished_ >= target; });
+    --flushWanted_;
+    if (whole)
+        return true;
+    // What the writer has not taken yet is given up; the batch it writes now is finished.
+    for (const Job& job : queue_)
+        queuedBytes_ -= jobBytes(job);
+    dropped_ += queue_.size();
+    finished_ += queue_.size();
+    queue_.clear();
+    lock.unlock();
+    written_.notify_all();
+    return false;
+}
+
 StoreFigures DetailStore::Impl::figures() {
     {
         std::unique_lock lock(stateMutex_);
@@ -418,6 +462,10 @@ StoreFigures DetailStore::Impl::figures() {
     StoreFigures figures;
     figures.hits = hits_;
     figures.misses = misses_;
+    {
+        std::lock_guard lock(queueMutex_);
+        figures.dropped = dropped_;
+    }
     {
         std::lock_guard lock(stateMutex_);
         figures.setAside = setAsideReason_;
@@ -448,6 +496,7 @@ void DetailStore::Impl::run() {
     }
     for (;;) {
         std::vector<Job> batch;
+        qint64 batchBytes = 0;
         {
             std::unique_lock lock(queueMutex_);
             queued_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
@@ -459,6 +508,7 @@ void DetailStore::Impl::run() {
             const qsizetype take = std::min<qsizetype>(qsizetype(queue_.size()), 4 * batchSize);
             batch.reserve(size_t(take));
             for (qsizetype i = 0; i < take; ++i) {
+                batchBytes += jobBytes(queue_.front());
                 batch.push_back(std::move(queue_.front()));
                 queue_.pop_front();
             }
@@ -467,6 +517,7 @@ void DetailStore::Impl::run() {
         {
             std::lock_guard lock(queueMutex_);
             finished_ += batch.size();
+            queuedBytes_ -= batchBytes;
         }
         written_.notify_all();
     }
@@ -742,6 +793,10 @@ void DetailStore::keep(const QByteArray& nativePath, const FileSignature& signat
 
 void DetailStore::flush() {
     impl_->flush();
+}
+
+bool DetailStore::flushWithin(std::chrono::milliseconds timeout) {
+    return impl_->flushWithin(timeout);
 }
 
 StoreFigures DetailStore::figures() {

@@ -31,6 +31,8 @@ struct StoreFigures {
     qint64 entries = 0;
     qint64 bytes = 0; // the database and its write-ahead log on disk
     QString setAside; // why the store was not used in this run; empty when it was
+    // Writes given up: the queue was full, or they were not written in the time given.
+    quint64 dropped = 0;
 };
 
 // The embedded details of files read before, kept on disk across runs and shared by every
@@ -40,7 +42,8 @@ struct StoreFigures {
 //
 // Nothing here may break a search: a store that cannot be opened, is damaged, read-only or held
 // locked is set aside (a damaged file is renamed and rebuilt) and every lookup is a miss. Writes
-// go through a queue to a thread of the store's own and are committed in batches. Thread-safe.
+// go through a queue, bounded in entries and in bytes, to a thread of the store's own and are
+// committed in batches. Thread-safe.
 class DetailStore {
 public:
     static constexpr const char* fileName = "details.sqlite";
@@ -64,6 +67,9 @@ public:
 
     // Waits until everything queued so far is written or given up.
     void flush();
+    // The same, for at most `timeout`; what is then still queued is dropped. False when
+    // anything was.
+    bool flushWithin(std::chrono::milliseconds timeout);
     StoreFigures figures(); // flushes first
 
     class Impl; // defined in the source file only

@@ -411,6 +411,32 @@ private slots:
             QVERIFY(QFileInfo::exists(file + QStringLiteral(".broken")));
     }
 
+    // A writer held up by another process's lock holds a bounded queue: writes past 16 MiB are
+    // dropped, and a wait with a deadline gives up the rest instead of waiting for the lock.
+    void aHeldUpWriterKeepsItsQueueBounded() {
+        StoreOptions options = freshOptions();
+        DetailStore(options).figures(); // the database exists
+        sqlite3* holder = nullptr;
+        QCOMPARE(
+            sqlite3_open(native(options.folder + QStringLiteral("/details.sqlite")).constData(),
+                         &holder),
+            SQLITE_OK);
+        const auto release = qScopeGuard([&] { sqlite3_close(holder); });
+        QCOMPARE(sqlite3_exec(holder, "BEGIN IMMEDIATE; UPDATE entries SET used = used;", nullptr,
+                              nullptr, nullptr),
+                 SQLITE_OK);
+        DetailStore detailStore(options);
+        store::StoredDetails details;
+        details.values = {{column::Title, QString(1'000'000, u'b')}};
+        for (int i = 0; i < 64; ++i)
+            detailStore.keep("/far/away/file" + QByteArray::number(i), {1, quint64(i), 10, 5, 5},
+                             details);
+        QVERIFY(!detailStore.flushWithin(std::chrono::milliseconds(300)));
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        const store::StoreFigures figures = detailStore.figures();
+        QVERIFY2(figures.dropped >= 48, QByteArray::number(figures.dropped).constData());
+    }
+
     void sizeLimitDropsTheLeastRecentlyUsed() {
         StoreOptions options = freshOptions();
         options.sizeLimit = 256 * 1024;

@@ -3,8 +3,10 @@
 #include "app/mouse_pointer.h"
 #include "fake_search_view.h"
 #include "results/results_model.h"
+#include "search/detail_columns.h"
 #include "search/search_run.h"
 #include "search/search_session.h"
+#include "search/store/detail_store.h"
 #include "support/model_search_observer.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_files.h"
@@ -125,6 +127,30 @@ private slots:
         startFinding();
         QCOMPARE(rows(), expected);
         QCOMPARE(messageTexts(dialogs_), QStringList{kDone});
+    }
+
+    // The close ends the process at once, so the store must hold every entry of the search by
+    // the time "Done." is shown.
+    void theStoreIsWrittenBeforeDone() {
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(writeBytes(root_ + QStringLiteral("/file%1.txt").arg(i), "plain text"));
+        QTemporaryDir storeFolder;
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        DetailColumns::clearCache();
+        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
+        const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+        qint64 entriesAtDone = -1;
+        dialogs_.onShow = [&](const ScriptedDialogs::Shown& box) {
+            if (box.text == kDone)
+                entriesAtDone = store::DetailStore(options).figures().entries;
+        };
+        view_->rows = {root_};
+        view_->phraseText = QStringLiteral("no such phrase");
+        startFinding();
+        QCOMPARE(messageTexts(dialogs_), QStringList{kDone});
+        QCOMPARE(entriesAtDone, qint64(40));
     }
 
     void filenameNeverMatches() {
