@@ -3,11 +3,16 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include "app/fs/regular_file.h"
+
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +37,28 @@ QString probeSandbox() {
     said << QStringLiteral("socket ") + outcome(::socket(AF_INET, SOCK_STREAM, 0));
     said << QStringLiteral("unix socket ") + outcome(::socket(AF_UNIX, SOCK_STREAM, 0));
     said << QStringLiteral("write ") + outcome(::write(STDOUT_FILENO, "x", 1));
+    // The filter sees only numbers: a copy onto the socket's number or below would let standard
+    // error pass for the socket.
+    said << QStringLiteral("dup ") + outcome(::dup(STDERR_FILENO));
+    said << QStringLiteral("dup2 ") + outcome(::dup2(STDERR_FILENO, 9));
+    said << QStringLiteral("copy below ") + outcome(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    const int above = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, app::fs::LowestCopiedFd);
+    said << QStringLiteral("copy above ") + outcome(above);
+    if (above >= 0)
+        ::close(above);
+    char typed = 0;
+    said << QStringLiteral("stdin ") +
+                (::read(STDIN_FILENO, &typed, 1) == 0 ? QStringLiteral("empty") : outcome(-1));
+    struct stat st {};
+    said << QStringLiteral("stat ") +
+                outcome(::fstatat(AT_FDCWD, "/etc/passwd", &st, AT_EMPTY_PATH));
+    rlimit limit{};
+    ::getrlimit(RLIMIT_CPU, &limit);
+    limit.rlim_max = RLIM_INFINITY;
+    said << QStringLiteral("raise cpu ") + outcome(::setrlimit(RLIMIT_CPU, &limit));
+    said << QStringLiteral("secret ") + (std::getenv("QUILLMERE_TEST_SECRET")
+                                             ? QStringLiteral("seen")
+                                             : QStringLiteral("absent"));
     said << QStringLiteral("pid ") + QString::number(::getpid());
     return said.join(QStringLiteral(", "));
 }
