@@ -108,8 +108,17 @@ bool runFaultHook(int fd, details::Answer& answer) {
     if (word.startsWith("slow"))
         spinFor(word.mid(4).toInt());
     answer.read = true;
-    answer.values[CommentsColumn - details::column::FirstEmbedded] =
-        word == "probe" ? probeSandbox() : QString::fromLatin1(word);
+    QString& said = answer.values[CommentsColumn - details::column::FirstEmbedded];
+    said = word == "probe" ? probeSandbox() : QString::fromLatin1(word);
+    if (word == "hostile") {
+        // What a taken-over helper could send: a terminal sequence, a bell, a NUL, a C1 control
+        // and a lone surrogate, around text that must stay.
+        said = QStringLiteral("a\x1b[31mb\a\tc\r\n");
+        said += QChar(0);
+        said += QChar(0x9b);
+        said += QChar(0xd800);
+        said += QStringLiteral("d\U0001F600");
+    }
     return true;
 }
 

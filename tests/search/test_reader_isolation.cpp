@@ -2,6 +2,7 @@
 // from outside costs one file's embedded details and nothing else; the sandbox refuses what a
 // taken-over parser would try; the helper is found beside the program however it is started.
 
+#include "details/clean_text.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
@@ -371,6 +372,26 @@ private slots:
         QCOMPARE(statusLine(pid, "NoNewPrivs"), QStringLiteral("1"));
         QCOMPARE(statusLine(pid, "Seccomp"), QStringLiteral("2"));
         QCOMPARE(statusLine(pid, "CapEff"), QStringLiteral("0000000000000000"));
+    }
+
+    // A taken-over helper's text reaches no terminal and no strict parser: control characters
+    // but tab, CR and LF, and a lone surrogate, become U+FFFD; the emoji's pair stays whole.
+    void hostileTextIsCleanedOnTheWayIn() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("hostile.jpg"));
+        writeFault(path, "hostile");
+        useHelpers();
+        const QString cleaned = QStringLiteral("a\uFFFD[31mb\uFFFD\tc\r\n\uFFFD\uFFFD\uFFFDd") +
+                                QString::fromUcs4(U"\U0001F600");
+        QCOMPARE(DetailColumns(QFile::encodeName(path)).value(Comments), cleaned);
+        // Clean text is not copied or changed.
+        QString plain = QStringLiteral("Kodak EasyShare \u05D0");
+        const QChar* before = plain.constData();
+        details::cleanText(plain);
+        QCOMPARE(plain.constData(), before);
+        QString lowFirst = QString(QChar(0xdc00)) + QChar(0xd800);
+        details::cleanText(lowFirst);
+        QCOMPARE(lowFirst, QStringLiteral("\uFFFD\uFFFD"));
     }
 
     // Killed or stopped from outside in the middle of a search: the search lists what an
