@@ -167,11 +167,11 @@ int runFind(const QList<QByteArray>& arguments) {
         folders, [&] { return query; }, deep, observer);
     const bool written = output.flush();
     search::DetailColumns::useStore(nullptr);
-    if (cacheStats) {
-        const search::store::StoreFigures figures =
-            store ? store->figures() : search::store::StoreFigures{};
+    const search::store::StoreFigures figures =
+        store ? store->figures() : search::store::StoreFigures{};
+    // A store someone else could have changed is worth a line even unasked: nothing is kept.
+    if (cacheStats || figures.distrusted)
         std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
-    }
     if (!written)
         return output.reportFailure("find");
     return observer.failures > 0 ? 1 : 0;

@@ -3,11 +3,16 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include "app/fs/regular_file.h"
+
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +37,28 @@ QString probeSandbox() {
     said << QStringLiteral("socket ") + outcome(::socket(AF_INET, SOCK_STREAM, 0));
     said << QStringLiteral("unix socket ") + outcome(::socket(AF_UNIX, SOCK_STREAM, 0));
     said << QStringLiteral("write ") + outcome(::write(STDOUT_FILENO, "x", 1));
+    // The filter sees only numbers: a copy onto the socket's number or below would let standard
+    // error pass for the socket.
+    said << QStringLiteral("dup ") + outcome(::dup(STDERR_FILENO));
+    said << QStringLiteral("dup2 ") + outcome(::dup2(STDERR_FILENO, 9));
+    said << QStringLiteral("copy below ") + outcome(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    const int above = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, app::fs::LowestCopiedFd);
+    said << QStringLiteral("copy above ") + outcome(above);
+    if (above >= 0)
+        ::close(above);
+    char typed = 0;
+    said << QStringLiteral("stdin ") +
+                (::read(STDIN_FILENO, &typed, 1) == 0 ? QStringLiteral("empty") : outcome(-1));
+    struct stat st {};
+    said << QStringLiteral("stat ") +
+                outcome(::fstatat(AT_FDCWD, "/etc/passwd", &st, AT_EMPTY_PATH));
+    rlimit limit{};
+    ::getrlimit(RLIMIT_CPU, &limit);
+    limit.rlim_max = RLIM_INFINITY;
+    said << QStringLiteral("raise cpu ") + outcome(::setrlimit(RLIMIT_CPU, &limit));
+    said << QStringLiteral("secret ") + (std::getenv("QUILLMERE_TEST_SECRET")
+                                             ? QStringLiteral("seen")
+                                             : QStringLiteral("absent"));
     said << QStringLiteral("pid ") + QString::number(::getpid());
     return said.join(QStringLiteral(", "));
 }
@@ -129,8 +156,17 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
         fillPastBounds(answer);
         return true;
     }
-    answer.values[CommentsColumn - details::column::FirstEmbedded] =
-        word == "probe" ? probeSandbox() : QString::fromLatin1(word);
+    QString& said = answer.values[CommentsColumn - details::column::FirstEmbedded];
+    said = word == "probe" ? probeSandbox() : QString::fromLatin1(word);
+    if (word == "hostile") {
+        // What a taken-over helper could send: a terminal sequence, a bell, a NUL, a C1 control
+        // and a lone surrogate, around text that must stay.
+        said = QStringLiteral("a\x1b[31mb\a\tc\r\n");
+        said += QChar(0);
+        said += QChar(0x9b);
+        said += QChar(0xd800);
+        said += QStringLiteral("d\U0001F600");
+    }
     return true;
 }
 

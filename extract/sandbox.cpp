@@ -1,178 +1,192 @@
 #include "extract/sandbox.h"
 
-#include <seccomp.h>
+#include "details/helper_environment.h"
+
+#include "extract/capabilities.h"
+#include "extract/error_name.h"
+#include "extract/landlock.h"
+#include "extract/namespaces.h"
+#include "extract/sanitizer_build.h"
+#include "extract/syscall_filter.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace quillmere::extract {
 
 namespace {
 
-// AddressSanitizer reserves terabytes of address space for its shadow memory, so an address-space
-// limit would stop it from starting; its builds go without one. They also let the sanitizers
-// write their reports and check memory (see allowTalking).
-#ifdef QUILLMERE_SANITIZE
-constexpr bool SanitizerBuild = true;
-#else
-constexpr bool SanitizerBuild = false;
-#endif
-
-bool setLimit(int resource, rlim_t soft, rlim_t hard) {
-    const rlimit limit{soft, hard};
-    return ::setrlimit(resource, &limit) == 0;
+const char* layerName(Layer layer) {
+    switch (layer) {
+    case Layer::Namespaces:
+        return "namespaces";
+    case Layer::EmptyRoot:
+        return "empty root";
+    case Layer::Capabilities:
+        return "capabilities";
+    case Layer::NoNewPrivileges:
+        return "no new privileges";
+    case Layer::Landlock:
+        return "Landlock";
+    case Layer::Limits:
+        return "limits";
+    case Layer::Environment:
+        return "environment";
+    case Layer::Descriptors:
+        return "descriptors";
+    case Layer::SystemCalls:
+        return "system calls";
+    }
+    return "?";
 }
 
-class Filter {
-public:
-    Filter() : context_(seccomp_init(SCMP_ACT_ERRNO(EPERM))) {
-        // A binary search over the calls rather than a list: reads are checked quickest.
-        if (context_)
-            seccomp_attr_set(context_, SCMP_FLTATR_CTL_OPTIMIZE, 2);
-    }
-    ~Filter() {
-        if (context_)
-            seccomp_release(context_);
-    }
-    Filter(const Filter&) = delete;
-    Filter& operator=(const Filter&) = delete;
-
-    bool isValid() const { return context_ != nullptr && ok_; }
-
-    template <typename... Conditions> void allow(int syscall, Conditions... conditions) {
-        add(SCMP_ACT_ALLOW, syscall, conditions...);
-    }
-    void kill(int syscall) { add(SCMP_ACT_KILL_PROCESS, syscall); }
-
-    int load() { return seccomp_load(context_); }
-
-private:
-    template <typename... Conditions>
-    void add(uint32_t action, int syscall, Conditions... conditions) {
-        if (!context_)
-            return;
-        const scmp_arg_cmp list[] = {conditions..., scmp_arg_cmp{}};
-        if (seccomp_rule_add_array(context_, action, syscall, unsigned(sizeof...(conditions)),
-                                   list) != 0)
-            ok_ = false;
-    }
-
-    scmp_filter_ctx context_;
-    bool ok_ = true;
-};
-
-void allowMemory(Filter& filter) {
-    // Mapping files and anonymous memory, never executable: a parser taken over cannot make
-    // room for code of its own. (PCRE's just-in-time compiler then falls back to interpreting.)
-    for (int call : {SCMP_SYS(mmap), SCMP_SYS(mprotect)})
-        filter.allow(call, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-    for (int call : {SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk), SCMP_SYS(madvise)})
-        filter.allow(call);
+std::string limitText(int resource) {
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0)
+        return "?";
+    if (limit.rlim_max == RLIM_INFINITY)
+        return "unlimited";
+    return std::to_string(limit.rlim_max);
 }
 
-void allowReading(Filter& filter) {
-    for (int call :
-         {SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(readv), SCMP_SYS(preadv), SCMP_SYS(preadv2),
-          SCMP_SYS(lseek), SCMP_SYS(fstat), SCMP_SYS(close), SCMP_SYS(dup)})
-        filter.allow(call);
-    // fstat() is newfstatat(fd, "", AT_EMPTY_PATH) in the C library.
-    filter.allow(SCMP_SYS(newfstatat), SCMP_A3(SCMP_CMP_EQ, AT_EMPTY_PATH));
-    for (int command : {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC})
-        filter.allow(SCMP_SYS(fcntl), SCMP_A1(SCMP_CMP_EQ, unsigned(command)));
+std::string describeLimits() {
+    return "hard: cpu " + limitText(RLIMIT_CPU) + " s, address space " + limitText(RLIMIT_AS) +
+           " bytes, " + limitText(RLIMIT_NOFILE) + " descriptors, core " + limitText(RLIMIT_CORE);
 }
 
-void allowTalking(Filter& filter, int socket) {
-    const auto onSocket = SCMP_A0(SCMP_CMP_EQ, unsigned(socket));
-    for (int call : {SCMP_SYS(recvmsg), SCMP_SYS(sendmsg), SCMP_SYS(write), SCMP_SYS(writev)})
-        filter.allow(call, onSocket);
-    if (SanitizerBuild) {
-        // UndefinedBehaviourSanitizer checks that memory is readable by writing it into a pipe
-        // of its own, and names the executable in its reports.
-        for (int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pipe), SCMP_SYS(pipe2),
-                         SCMP_SYS(readlink)})
-            filter.allow(call);
+// The names of the variables kept.
+std::string reduceEnvironment() {
+    std::vector<std::string> dropped;
+    std::string kept;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (details::isReaderVariable(text))
+            kept += (kept.empty() ? "" : ", ") + name;
+        else
+            dropped.push_back(name);
     }
+    for (const std::string& name : dropped)
+        ::unsetenv(name.c_str());
+    return kept.empty() ? "empty" : kept;
 }
 
-void allowRunning(Filter& filter) {
-    for (int call :
-         {SCMP_SYS(futex), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(gettimeofday),
-          SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(sched_yield),
-          SCMP_SYS(sched_getaffinity), SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(getrusage),
-          SCMP_SYS(getrandom), SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask),
-          SCMP_SYS(rt_sigaction), SCMP_SYS(sigaltstack), SCMP_SYS(restart_syscall), SCMP_SYS(exit),
-          SCMP_SYS(exit_group)})
-        filter.allow(call);
-    // abort() signals this very process; no other process can be reached.
-    filter.allow(SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, unsigned(::getpid())));
-    // Reading limits, and moving the processor-time limit before each file.
-    filter.allow(SCMP_SYS(prlimit64), SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0));
-    filter.allow(SCMP_SYS(prlimit64), SCMP_A0(SCMP_CMP_EQ, 0),
-                 SCMP_A1(SCMP_CMP_EQ, unsigned(RLIMIT_CPU)));
-    filter.allow(SCMP_SYS(setrlimit), SCMP_A0(SCMP_CMP_EQ, unsigned(RLIMIT_CPU)));
-}
-
-// Anything else fails with EPERM: opening (open, openat, openat2, creat), sockets, connecting,
-// forking, and writes to any descriptor but the socket. These end the process outright.
-void killOnSight(Filter& filter) {
-    for (int call : {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(ptrace),
-                     SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev)})
-        filter.kill(call);
+// 0, 1 and 2 become /dev/null; every other descriptor but the socket is closed, those a library
+// opened while loading too.
+bool settleDescriptors(int devNull, int socket, std::string& detail) {
+    const int lastStandard = SanitizerBuild ? STDOUT_FILENO : STDERR_FILENO;
+    for (int fd = STDIN_FILENO; fd <= lastStandard; ++fd) {
+        if (::dup2(devNull, fd) != fd) {
+            detail = "dup2 " + errorName(errno);
+            return false;
+        }
+    }
+    if (devNull > STDERR_FILENO && devNull != socket)
+        ::close(devNull);
+    if (socket > STDERR_FILENO + 1)
+        ::close_range(STDERR_FILENO + 1, unsigned(socket) - 1, 0);
+    ::close_range(unsigned(socket) + 1, ~0U, 0);
+    detail = SanitizerBuild ? "0 and 1 on /dev/null, 2 kept for the sanitizers' reports"
+                            : "0, 1 and 2 on /dev/null";
+    detail += "; open:";
+    for (int fd = 0; fd <= socket; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0)
+            detail += ' ' + std::to_string(fd);
+    }
+    return true;
 }
 
 } // namespace
 
-void limitProcessorTime(int seconds) {
-    // The limit is moved only when less than `seconds` of it is left, so a file has at least
-    // `seconds` and at most twice that; most files cost one call here.
-    static rlim_t limitAt = 0;
-    rusage usage{};
-    if (::getrusage(RUSAGE_SELF, &usage) != 0)
-        return;
-    const rlim_t used = rlim_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec);
-    const rlim_t allowance = rlim_t(std::max(seconds, 1));
-    if (limitAt != 0 && used + allowance <= limitAt)
-        return;
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_CPU, &limit) != 0)
-        return;
-    limit.rlim_cur = std::min<rlim_t>(used + 2 * allowance, limit.rlim_max);
-    if (::setrlimit(RLIMIT_CPU, &limit) == 0)
-        limitAt = limit.rlim_cur;
+void SandboxReport::holds(Layer layer, std::string detail) {
+    entries_.push_back({layer, true, std::move(detail)});
 }
 
-bool enterSandbox(int socket, const SandboxLimits& limits, QString& failure) {
-    const auto fail = [&failure](const char* what, int error) {
-        failure = QString::fromLatin1(what) + QStringLiteral(": ") +
-                  QString::fromLatin1(strerrorname_np(error));
+void SandboxReport::skipped(Layer layer, std::string reason) {
+    entries_.push_back({layer, false, std::move(reason)});
+}
+
+bool SandboxReport::has(Layer layer) const {
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [layer](const Entry& entry) { return entry.layer == layer && entry.holds; });
+}
+
+std::string SandboxReport::describe() const {
+    std::string text;
+    for (const Entry& entry : entries_) {
+        text += layerName(entry.layer);
+        text +=
+            entry.holds ? ": holds (" + entry.detail + ")\n" : ": skipped: " + entry.detail + '\n';
+    }
+    return text;
+}
+
+void enterNamespaces(SandboxReport& report) {
+    std::string detail;
+    if (enterOwnNamespaces(detail))
+        report.holds(Layer::Namespaces, detail);
+    else
+        report.skipped(Layer::Namespaces, detail);
+}
+
+bool sealSandbox(int socket, const SandboxLimits& limits, SandboxReport& report,
+                 std::string& failure) {
+    const auto fail = [&report, &failure](Layer layer, const std::string& why) {
+        report.skipped(layer, why);
+        failure = std::string(layerName(layer)) + ": " + why;
         return false;
     };
-    if (!SanitizerBuild && limits.memoryBytes > 0 &&
-        !setLimit(RLIMIT_AS, rlim_t(limits.memoryBytes), rlim_t(limits.memoryBytes)))
-        return fail("address-space limit", errno);
-    // No core files from a crashing parser, few descriptors held at once.
-    if (!setLimit(RLIMIT_CORE, 0, 0) || !setLimit(RLIMIT_NOFILE, 64, 64))
-        return fail("resource limits", errno);
-    limitProcessorTime(limits.cpuSeconds);
+    // Opened while there still is a file system to open it from.
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0)
+        return fail(Layer::Descriptors, "/dev/null " + errorName(errno));
+
+    std::string detail;
+    if (!report.has(Layer::Namespaces))
+        report.skipped(Layer::EmptyRoot, "no mount namespace of its own");
+    else if (enterEmptyRoot(detail))
+        report.holds(Layer::EmptyRoot, detail);
+    else
+        report.skipped(Layer::EmptyRoot, detail);
+
+    if (!dropCapabilities(detail))
+        return fail(Layer::Capabilities, detail);
+    report.holds(Layer::Capabilities, detail);
+
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return fail("no new privileges", errno);
-    Filter filter;
-    allowMemory(filter);
-    allowReading(filter);
-    allowTalking(filter, socket);
-    allowRunning(filter);
-    killOnSight(filter);
-    if (!filter.isValid())
-        return fail("seccomp filter", EINVAL);
-    if (const int error = filter.load(); error != 0)
-        return fail("seccomp filter", -error);
+        return fail(Layer::NoNewPrivileges, errorName(errno));
+    report.holds(Layer::NoNewPrivileges, "set");
+
+    switch (denyAllFileAccess(detail)) {
+    case LandlockOutcome::Holds:
+        report.holds(Layer::Landlock, detail);
+        break;
+    case LandlockOutcome::Unavailable:
+        report.skipped(Layer::Landlock, detail);
+        break;
+    case LandlockOutcome::Failed:
+        return fail(Layer::Landlock, detail);
+    }
+
+    if (!lowerLimits(limits, detail))
+        return fail(Layer::Limits, detail);
+    report.holds(Layer::Limits, describeLimits());
+
+    report.holds(Layer::Environment, reduceEnvironment());
+
+    if (!settleDescriptors(devNull, socket, detail))
+        return fail(Layer::Descriptors, detail);
+    report.holds(Layer::Descriptors, detail);
+
+    if (!loadReaderFilter(socket, detail))
+        return fail(Layer::SystemCalls, detail);
+    report.holds(Layer::SystemCalls, "seccomp");
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/fs/error_text.h"
 #include "app/fs/regular_file.h"
+#include "details/clean_text.h"
 #include "details/column_ids.h"
 #include "details/mime_kinds.h"
 #include "details/readers/reader.h"
@@ -513,8 +514,11 @@ void DetailColumns::readEmbedded() {
         found = true;
     }
     if (found) {
-        for (auto& [column, text] : kept.values)
+        for (auto& [column, text] : kept.values) {
+            // The store is a file on disk: its values are cleaned as a helper's are.
+            details::cleanText(text);
             s.embedded[size_t(column - details::column::FirstEmbedded)] = std::move(text);
+        }
         if (!kept.contentType.isEmpty()) {
             s.mimeDone = true;
             s.mime = mimeDatabase().mimeTypeForName(kept.contentType);
@@ -548,9 +552,11 @@ void DetailColumns::readEmbeddedFromFile() {
     using Outcome = extraction::Extraction::Outcome;
     extraction::Extraction found;
     const auto take = [&s, &found] {
-        for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
-            s.embedded[size_t(c - details::column::FirstEmbedded)] =
-                std::move(found.values[size_t(c - details::column::FirstEmbedded)]);
+        for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
+            QString& text = found.values[size_t(c - details::column::FirstEmbedded)];
+            details::cleanText(text);
+            s.embedded[size_t(c - details::column::FirstEmbedded)] = std::move(text);
+        }
     };
     // Opened once, with the checks every read needs; the readers, in a helper or here, get only
     // the descriptor.

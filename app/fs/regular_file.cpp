@@ -79,7 +79,7 @@ qint64 RegularFile::readInto(QByteArray& bytes, qint64 offset, qint64 maxBytes) 
 
 int RegularFile::release() {
     // A borrowed descriptor stays its owner's: the caller gets a copy of its own.
-    const int fd = owned_ || fd_ < 0 ? fd_ : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    const int fd = owned_ || fd_ < 0 ? fd_ : ::fcntl(fd_, F_DUPFD_CLOEXEC, LowestCopiedFd);
     // The new owner may read through stdio, which is not ready for a non-blocking descriptor.
     if (fd >= 0) {
         const int flags = ::fcntl(fd, F_GETFL);

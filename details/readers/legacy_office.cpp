@@ -65,7 +65,7 @@ template <typename T> using Owned = std::unique_ptr<T, Unref<T>>;
 
 // The input reads through its own copy of the descriptor, which it closes when released.
 Owned<GsfInput> inputOver(const app::fs::RegularFile& file) {
-    const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+    const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, app::fs::LowestCopiedFd);
     if (fd < 0)
         return nullptr;
     FILE* stream = ::fdopen(fd, "rb");

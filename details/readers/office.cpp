@@ -39,7 +39,7 @@ public:
             openInMemory(file);
             return;
         }
-        const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+        const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, app::fs::LowestCopiedFd);
         if (fd < 0)
             return;
         FILE* stream = ::fdopen(fd, "rb");

@@ -1,5 +1,7 @@
 #include "search/extraction/helper_process.h"
 
+#include "details/helper_environment.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -148,12 +150,18 @@ bool HelperProcess::start(QString& failure) {
     char* const arguments[] = {const_cast<char*>(program_.constData()),
                                const_cast<char*>(memory.c_str()), const_cast<char*>(cpu.c_str()),
                                nullptr};
+    // Only the locale and the time zone: nothing else of the user's session reaches a parser.
+    const std::vector<std::string> variables = details::readerEnvironment(environ);
+    std::vector<char*> environment;
+    for (const std::string& variable : variables)
+        environment.push_back(const_cast<char*>(variable.c_str()));
+    environment.push_back(nullptr);
     pid_t pid = -1;
     int spawned = ENOMEM;
     if (childEnd >= 0) {
         const SpawnSettings settings(childEnd);
         spawned = ::posix_spawn(&pid, program_.constData(), settings.actions(),
-                                settings.attributes(), arguments, environ);
+                                settings.attributes(), arguments, environment.data());
         ::close(childEnd);
     }
     if (spawned != 0) {

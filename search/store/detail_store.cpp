@@ -186,6 +186,7 @@ private:
     SqlError setUp();
     SqlError openWriter();
     SqlError makeTable();
+    SqlError checkSchema();
     SqlError prepareWrites();
     SqlError openReader();
     void write(std::vector<Job>& batch);
@@ -199,6 +200,7 @@ private:
     std::atomic<quint64> hits_{0};
     std::atomic<quint64> misses_{0};
     std::atomic<bool> damaged_{false};
+    std::atomic<bool> distrusted_{false};
     std::atomic<bool> writesOff_{false};
 
     std::mutex stateMutex_;
@@ -469,6 +471,7 @@ StoreFigures DetailStore::Impl::figures() {
     {
         std::lock_guard lock(stateMutex_);
         figures.setAside = setAsideReason_;
+        figures.distrusted = distrusted_;
         if (damaged_ && figures.setAside.isEmpty())
             figures.setAside = QStringLiteral("damaged; set aside to be made anew");
     }
@@ -530,7 +533,12 @@ void DetailStore::Impl::run() {
 SqlError DetailStore::Impl::setUp() {
     readersKey_ = stableHash(details::readers::outputVersion());
     formatKey_ = displayFormatKey();
-    QString problem = makePrivateFolder(folder);
+    QString problem = distrustOf(folder, path);
+    if (!problem.isEmpty()) {
+        distrusted_ = true;
+        return {SQLITE_CANTOPEN, problem};
+    }
+    problem = makePrivateFolder(folder);
     if (problem.isEmpty())
         problem = makePrivateFile(path);
     if (!problem.isEmpty())
@@ -582,7 +590,7 @@ SqlError DetailStore::Impl::openWriter() {
     if (version != schemaVersion && (error = writer_.execute("BEGIN IMMEDIATE")).failed())
         return error;
     if (version == schemaVersion)
-        return prepareWrites();
+        return (error = checkSchema()).failed() ? error : prepareWrites();
     error = makeTable();
     if (!error.failed())
         error = writer_.execute("COMMIT");
@@ -612,6 +620,22 @@ SqlError DetailStore::Impl::prepareWrites() {
                                      "(SELECT folder, name FROM entries ORDER BY used LIMIT ?1)"))
             .failed())
         return error;
+    return {};
+}
+
+// A store holds our one table and nothing else: a trigger, a view or a changed table planted in
+// it would run, or show, on our writes. Such a store is set aside as damaged.
+SqlError DetailStore::Impl::checkSchema() {
+    SqlError error;
+    const qint64 objects = writer_.queryNumber("SELECT count(*) FROM sqlite_schema", &error);
+    const QByteArray table = writer_.queryText(
+        "SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = 'entries'");
+    if (error.failed())
+        return error;
+    // SQLite keeps the statement as written, less its IF NOT EXISTS.
+    const QByteArray expected = QByteArray(createSql).replace("IF NOT EXISTS ", "");
+    if (objects != 1 || table != expected)
+        return {SQLITE_CORRUPT, QStringLiteral("holds more than the details")};
     return {};
 }
 

@@ -29,8 +29,9 @@ struct StoreFigures {
     quint64 hits = 0;   // files whose details came from the store in this run
     quint64 misses = 0; // files asked for and not found, or found changed
     qint64 entries = 0;
-    qint64 bytes = 0; // the database and its write-ahead log on disk
-    QString setAside; // why the store was not used in this run; empty when it was
+    qint64 bytes = 0;        // the database and its write-ahead log on disk
+    QString setAside;        // why the store was not used in this run; empty when it was
+    bool distrusted = false; // not used because someone else could have changed it
     // Writes given up: the queue was full, or they were not written in the time given.
     quint64 dropped = 0;
 };

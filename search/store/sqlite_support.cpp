@@ -37,6 +37,12 @@ SqlError Database::open(const QByteArray& path, int flags, int busyMilliseconds)
         return error;
     }
     sqlite3_extended_result_codes(db_, 1);
+    // The file may have been changed by someone else: no schema may run code or write where it
+    // should not (no triggers, no views, no functions with side effects in the schema).
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
     sqlite3_busy_timeout(db_, busyMilliseconds);
     return {};
 }

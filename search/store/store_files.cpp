@@ -21,6 +21,19 @@ QString failure(const char* what, const QByteArray& path, int error) {
 
 } // namespace
 
+QString distrustOf(const QByteArray& folder, const QByteArray& path) {
+    struct stat info {};
+    if (::lstat(folder.constData(), &info) == 0) {
+        if (info.st_uid != ::geteuid())
+            return QFile::decodeName(folder) + QStringLiteral(" belongs to another user");
+        if (S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0)
+            return QFile::decodeName(folder) + QStringLiteral(" can be changed by other users");
+    }
+    if (::lstat(path.constData(), &info) == 0 && info.st_uid != ::geteuid())
+        return QFile::decodeName(path) + QStringLiteral(" belongs to another user");
+    return {};
+}
+
 QString makePrivateFolder(const QByteArray& folder) {
     if (folder.isEmpty() || !folder.startsWith('/'))
         return QStringLiteral("no cache folder");

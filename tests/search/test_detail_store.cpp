@@ -332,6 +332,8 @@ private slots:
         QTest::newRow("write-locked by another connection") << "write-locked" << false;
         QTest::newRow("removed during the search") << "removed" << true;
         QTest::newRow("disk full") << "full" << false;
+        QTest::newRow("folder others may change") << "open folder" << false;
+        QTest::newRow("trigger planted") << "trigger" << true;
     }
 
     void brokenStoreNeverBreaksASearch() {
@@ -382,6 +384,16 @@ private slots:
                      SQLITE_OK);
             sqlite3_close(std::exchange(holder, nullptr));
             QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
+        } else if (how == QLatin1String("open folder")) {
+            QVERIFY(::chmod(native(options.folder).constData(), 0777) == 0);
+        } else if (how == QLatin1String("trigger")) {
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(holder,
+                                  "CREATE TABLE planted(n); CREATE TRIGGER t AFTER INSERT ON "
+                                  "entries BEGIN INSERT INTO planted VALUES(1); END;",
+                                  nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(std::exchange(holder, nullptr));
         } else if (how == QLatin1String("removed")) {
             duringSearch = [&] { QDir(options.folder).removeRecursively(); };
         }
@@ -391,6 +403,13 @@ private slots:
         QCOMPARE(broken.details, expected.details);
         if (how == QLatin1String("full"))
             QCOMPARE(broken.figures.entries, qint64(0));
+        if (how == QLatin1String("open folder")) {
+            // Left alone: nothing read from it or written to it, its mode as it was.
+            QVERIFY(broken.figures.distrusted);
+            QCOMPARE(broken.remembered, quint64(0));
+            QCOMPARE(QFileInfo(options.folder).permissions() & QFile::WriteOther,
+                     QFile::WriteOther);
+        }
         if (how == QLatin1String("write-locked"))
             QVERIFY2(broken.remembered > 0,
                      qPrintable(
@@ -407,8 +426,21 @@ private slots:
             reads = after.reads;
         }
         QCOMPARE(reads, quint64(0));
-        if (how == QLatin1String("garbage"))
+        if (how == QLatin1String("garbage") || how == QLatin1String("trigger"))
             QVERIFY(QFileInfo::exists(file + QStringLiteral(".broken")));
+        if (how == QLatin1String("trigger")) {
+            // The trigger never ran, and the store made anew holds only the details.
+            QCOMPARE(sqlite3_open(native(file + QStringLiteral(".broken")).constData(), &holder),
+                     SQLITE_OK);
+            sqlite3_stmt* count = nullptr;
+            QCOMPARE(
+                sqlite3_prepare_v2(holder, "SELECT count(*) FROM planted", -1, &count, nullptr),
+                SQLITE_OK);
+            QCOMPARE(sqlite3_step(count), SQLITE_ROW);
+            QCOMPARE(sqlite3_column_int(count, 0), 0);
+            sqlite3_finalize(count);
+            sqlite3_close(std::exchange(holder, nullptr));
+        }
     }
 
     // A writer held up by another process's lock holds a bounded queue: writes past 16 MiB are

@@ -2,6 +2,7 @@
 // from outside costs one file's embedded details and nothing else; the sandbox refuses what a
 // taken-over parser would try; the helper is found beside the program however it is started.
 
+#include "details/clean_text.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
@@ -363,21 +364,65 @@ private slots:
                                                  "run inside this process"));
     }
 
-    void theSandboxRefusesOpeningAndSockets() {
+    // What a parser taken over by a file tries first: reach files, the network, the terminal,
+    // the environment, or lift its limits.
+    void theSandboxRefusesWhatATakenOverParserTries() {
+        QProcess describe;
+        describe.start(QStringLiteral(QUILLMERE_EXTRACT), {QStringLiteral("--describe-sandbox")});
+        QVERIFY(describe.waitForFinished(30000));
+        const QString layers = QString::fromUtf8(describe.readAllStandardOutput());
+        QCOMPARE(describe.exitCode(), 0);
+        for (const char* layer : {"capabilities", "no new privileges", "limits", "environment",
+                                  "descriptors", "system calls"})
+            QVERIFY2(layers.contains(QLatin1String(layer) + QStringLiteral(": holds")),
+                     qPrintable(layers));
+        // Where the kernel gives no namespaces of our own, no path is hidden; the test says so.
+        const bool emptyRoot = layers.contains(QStringLiteral("empty root: holds"));
+        if (!emptyRoot)
+            qInfo("no empty root here, so paths are not hidden: %s", qPrintable(layers));
+
         QTemporaryDir dir;
         const QString probe = dir.filePath(QStringLiteral("probe.jpg"));
         writeFault(probe, "probe");
+        qputenv("QUILLMERE_TEST_SECRET", "token");
         useHelpers();
         DetailColumns details(QFile::encodeName(probe));
+        qunsetenv("QUILLMERE_TEST_SECRET");
         const QString said = details.value(Comments);
-        QVERIFY2(said.startsWith(QStringLiteral("open EPERM, openat EPERM, socket EPERM, unix "
-                                                "socket EPERM, ") +
-                                 WriteRefused + QStringLiteral(", pid ")),
-                 qPrintable(said));
+        QVERIFY2(
+            said.startsWith(QStringLiteral("open EPERM, openat EPERM, socket EPERM, unix "
+                                           "socket EPERM, ") +
+                            WriteRefused +
+                            QStringLiteral(", dup EPERM, dup2 EPERM, copy below EPERM, copy "
+                                           "above allowed, stdin empty, stat ") +
+                            (emptyRoot ? QStringLiteral("ENOENT") : QStringLiteral("allowed")) +
+                            QStringLiteral(", raise cpu EPERM, secret absent, pid ")),
+            qPrintable(said));
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
         QVERIFY(extraction::runningHelpers() == std::vector<pid_t>{pid});
         QCOMPARE(statusLine(pid, "NoNewPrivs"), QStringLiteral("1"));
         QCOMPARE(statusLine(pid, "Seccomp"), QStringLiteral("2"));
+        QCOMPARE(statusLine(pid, "CapEff"), QStringLiteral("0000000000000000"));
+    }
+
+    // A taken-over helper's text reaches no terminal and no strict parser: control characters
+    // but tab, CR and LF, and a lone surrogate, become U+FFFD; the emoji's pair stays whole.
+    void hostileTextIsCleanedOnTheWayIn() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("hostile.jpg"));
+        writeFault(path, "hostile");
+        useHelpers();
+        const QString cleaned = QStringLiteral("a\uFFFD[31mb\uFFFD\tc\r\n\uFFFD\uFFFD\uFFFDd") +
+                                QString::fromUcs4(U"\U0001F600");
+        QCOMPARE(DetailColumns(QFile::encodeName(path)).value(Comments), cleaned);
+        // Clean text is not copied or changed.
+        QString plain = QStringLiteral("Kodak EasyShare \u05D0");
+        const QChar* before = plain.constData();
+        details::cleanText(plain);
+        QCOMPARE(plain.constData(), before);
+        QString lowFirst = QString(QChar(0xdc00)) + QChar(0xd800);
+        details::cleanText(lowFirst);
+        QCOMPARE(lowFirst, QStringLiteral("\uFFFD\uFFFD"));
     }
 
     // Killed or stopped from outside in the middle of a search: the file in flight is read again
