@@ -79,8 +79,8 @@ std::optional<Size> icoSize(QByteArrayView head) {
 std::optional<Size> pcxSize(QByteArrayView head) {
     if (head.size() < 12 || quint8(head[0]) != 0x0a || head[2] != 1)
         return std::nullopt;
-    const int version = head[1];
-    const int bits = head[3];
+    const int version = quint8(head[1]);
+    const int bits = quint8(head[3]);
     if ((version != 0 && (version < 2 || version > 5)) ||
         (bits != 1 && bits != 2 && bits != 4 && bits != 8))
         return std::nullopt;

@@ -153,6 +153,7 @@ bool HelperProcess::start(QString& failure) {
     // Only the locale and the time zone: nothing else of the user's session reaches a parser.
     const std::vector<std::string> variables = details::readerEnvironment(environ);
     std::vector<char*> environment;
+    environment.reserve(variables.size() + 1);
     for (const std::string& variable : variables)
         environment.push_back(const_cast<char*>(variable.c_str()));
     environment.push_back(nullptr);
