@@ -58,11 +58,15 @@ LandlockOutcome denyAllFileAccess(std::string& detail) {
     const long version =
         ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (version < 0) {
-        detail = errno == ENOSYS       ? "the kernel was built without Landlock"
-                 : errno == EOPNOTSUPP ? "Landlock is turned off (not in the kernel's lsm= list)"
-                                       : "Landlock version unknown: " + errorName(errno);
-        return errno == ENOSYS || errno == EOPNOTSUPP ? LandlockOutcome::Unavailable
-                                                      : LandlockOutcome::Failed;
+        // EPERM: a container's own seccomp profile refuses the call, as if there were none.
+        const int error = errno;
+        detail = error == ENOSYS       ? "the kernel was built without Landlock"
+                 : error == EOPNOTSUPP ? "Landlock is turned off (not in the kernel's lsm= list)"
+                 : error == EPERM      ? "Landlock refused by a seccomp filter around this process"
+                                       : "Landlock version unknown: " + errorName(error);
+        return error == ENOSYS || error == EOPNOTSUPP || error == EPERM
+                   ? LandlockOutcome::Unavailable
+                   : LandlockOutcome::Failed;
     }
     const long used = version < NewestKnownVersion ? version : NewestKnownVersion;
     const RulesetAttributes handled = everythingHandled(used);
