@@ -167,10 +167,12 @@ int runFind(const QList<QByteArray>& arguments) {
         folders, [&] { return query; }, deep, observer);
     const bool written = output.flush();
     search::DetailColumns::useStore(nullptr);
+    // Counting the store's entries costs a pass over it: only when they are asked for.
+    const bool distrusted = store && store->distrusted();
     const search::store::StoreFigures figures =
-        store ? store->figures() : search::store::StoreFigures{};
+        store && (cacheStats || distrusted) ? store->figures() : search::store::StoreFigures{};
     // A store someone else could have changed is worth a line even unasked: nothing is kept.
-    if (cacheStats || figures.distrusted)
+    if (cacheStats || distrusted)
         std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
     if (!written)
         return output.reportFailure("find");

@@ -160,6 +160,7 @@ public:
     void flush();
     bool flushWithin(std::chrono::milliseconds timeout);
     StoreFigures figures();
+    bool distrusted();
 
     StoreOptions options;
     QByteArray folder;
@@ -453,6 +454,12 @@ bool DetailStore::Impl::flushWithin(std::chrono::milliseconds timeout) {
     lock.unlock();
     written_.notify_all();
     return false;
+}
+
+bool DetailStore::Impl::distrusted() {
+    std::unique_lock lock(stateMutex_);
+    stateChanged_.wait(lock, [this] { return phase_ != Phase::Opening; });
+    return distrusted_;
 }
 
 StoreFigures DetailStore::Impl::figures() {
@@ -825,6 +832,10 @@ bool DetailStore::flushWithin(std::chrono::milliseconds timeout) {
 
 StoreFigures DetailStore::figures() {
     return impl_->figures();
+}
+
+bool DetailStore::distrusted() {
+    return impl_->distrusted();
 }
 
 } // namespace quillmere::search::store

@@ -72,6 +72,8 @@ public:
     // anything was.
     bool flushWithin(std::chrono::milliseconds timeout);
     StoreFigures figures(); // flushes first
+    // Left alone because someone else could have changed it; waits until the store is open.
+    bool distrusted();
 
     class Impl; // defined in the source file only
 
