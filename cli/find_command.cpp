@@ -2,6 +2,7 @@
 #include "cli/output.h"
 
 #include "cli/absolute_path.h"
+#include "cli/reader_notice.h"
 #include "cli/store_stats.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
@@ -27,8 +28,8 @@ constexpr const char* findUsage =
     "Embedded details read once are remembered in the detail store and read again only when the\n"
     "file changes; --no-cache reads every file and leaves the store alone. --cache-stats writes\n"
     "the store's size and how many files it answered to stderr.\n"
-    "--in-process runs the readers in this process instead of in sandboxed helpers, to compare,\n"
-    "or where no sandbox can be set up.\n";
+    "--in-process runs the readers in this process instead of in sandboxed helpers, to compare.\n"
+    "Without a working helper, embedded details are not read (one line says why).\n";
 
 int usageError(const char* problem) {
     std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem, findUsage);
@@ -91,11 +92,6 @@ private:
 // A file whose reader crashed, hung or ran out of memory is still searched by its other details;
 // one line says which file lost its embedded details and why.
 void reportReaderFaults() {
-    if (search::extraction::currentSettings().isolation == search::extraction::Isolation::Helpers &&
-        search::extraction::helperProgram().isEmpty())
-        std::fputs("quillmere-cli find: quillmere-extract is not installed beside this program: "
-                   "the readers run without their sandbox\n",
-                   stderr);
     search::extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
                      escaped(cause).toLocal8Bit().constData());
@@ -159,6 +155,7 @@ int runFind(const QList<QByteArray>& arguments) {
     const auto store = useStore ? std::make_shared<search::store::DetailStore>() : nullptr;
     search::DetailColumns::useStore(store);
     reportReaderFaults();
+    const search::extraction::ReadingNotice noticeBefore = search::extraction::readingNotice();
     Output output;
     PrintingObserver observer(json, output);
     search::Query query{phrase,
@@ -166,6 +163,8 @@ int runFind(const QList<QByteArray>& arguments) {
     search::searchFolders(
         folders, [&] { return query; }, deep, observer);
     const bool written = output.flush();
+    std::fputs(readerNoticeLines(noticeBefore, search::extraction::readingNotice()).constData(),
+               stderr);
     search::DetailColumns::useStore(nullptr);
     // Counting the store's entries costs a pass over it: only when they are asked for.
     const bool distrusted = store && store->distrusted();

@@ -95,6 +95,8 @@ struct DetailColumns::State {
     std::array<QString, details::column::Count - details::column::FirstEmbedded> embedded;
     // The reader's helper timed out or was killed from outside: nothing to say about the file.
     bool faultPasses = false;
+    // No reader ran at all (no helper could start): nothing of the file may be kept as known.
+    bool notRead = false;
 
     QStringList problems;
 };
@@ -533,6 +535,8 @@ void DetailColumns::readEmbedded() {
     const qsizetype problemsBefore = s.problems.size();
     const QString typeByName = s.mime.name();
     readEmbeddedFromFile();
+    if (s.notRead)
+        return;
     kept.signature = signature;
     for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
         const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
@@ -577,6 +581,11 @@ void DetailColumns::readEmbeddedFromFile() {
         s.problems.append(kReaderFault + found.failure);
         s.faultPasses = !found.lasting;
     };
+    const auto notRead = [&s] {
+        s.problems.append(QStringLiteral("the embedded details were not read: the reader helper "
+                                         "could not start"));
+        s.notRead = true;
+    };
     const details::readers::Reader* chosen = details::readers::readerFor(s.mime);
     if (chosen) {
         found = readWith(*chosen);
@@ -584,6 +593,8 @@ void DetailColumns::readEmbeddedFromFile() {
             return take();
         if (found.outcome == Outcome::Failed)
             return failed();
+        if (found.outcome == Outcome::NotRead)
+            return notRead();
     }
     // The name misled: a reader that knows the content may still read it. A file that the name
     // calls a type no reader handles is only sniffed when its first bytes are not text.
@@ -600,6 +611,8 @@ void DetailColumns::readEmbeddedFromFile() {
         found = readWith(*byContent);
         if (found.outcome == Outcome::Failed)
             return failed();
+        if (found.outcome == Outcome::NotRead)
+            return notRead();
         if (found.outcome == Outcome::Read) {
             take();
             if (chosen) {

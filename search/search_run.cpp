@@ -26,6 +26,7 @@ class RunningSearch {
 public:
     explicit RunningSearch(SearchSession& session) : session_(session) {
         ++session_.runningSearches;
+        ++session_.runsStarted;
     }
     ~RunningSearch() { --session_.runningSearches; }
     RunningSearch(const RunningSearch&) = delete;

@@ -10,6 +10,7 @@ struct SearchSession {
     bool StopRequested = false; // the running search stops at its next check
     QString SavedStartCaption;  // the caption of "Start Finding" while it reads "Stop"
     int runningSearches = 0;    // runs between taking the caption "Stop" and their end
+    quint64 runsStarted = 0;    // every run so far, so the window can tell a run from a Stop click
 
     bool searchRunning() const { return runningSearches > 0; }
 };

@@ -21,6 +21,7 @@
 #include "window/progress_bar.h"
 #include "window/qt_clipboard.h"
 #include "window/qt_dialogs.h"
+#include "window/reader_notice.h"
 #include "window/results_list_actions.h"
 #include "window/results_list_rows.h"
 #include "window/skin.h"
@@ -162,7 +163,7 @@ void Form1::Text1_Change() {
 }
 
 void Form1::PushButton1_Click() {
-    search::startFinding(*this, *dialogs_, searchSession_, *foundRows_);
+    startFindingAndTell(*this, *dialogs_, searchSession_, *foundRows_, readerNotice_);
 }
 
 void Form1::PushButton3_Click() {

@@ -8,6 +8,7 @@
 #include "search/search_view.h"
 #include "window/form1_layout.h"
 #include "window/form_services.h"
+#include "window/reader_notice.h"
 #include "window/report_table.h"
 
 #include <QCursor>
@@ -112,6 +113,7 @@ private:
     results::ResultsModel* results_ = nullptr;
     std::unique_ptr<ResultsListRows> foundRows_; // the search's rows, into results_
     search::SearchSession searchSession_;
+    ReaderNotice readerNotice_; // what the user was told of the readers after searches
     PointerRules* pointerRules_ = nullptr;
     ResultsListActions* resultsActions_ = nullptr;
     int mousePointer_ = 0;

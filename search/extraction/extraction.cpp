@@ -5,11 +5,14 @@
 
 #include <QHash>
 
+#include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 #include <tuple>
 
 #include <climits>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +26,6 @@ struct Shared {
     std::shared_mutex mutex;
     Settings settings;
     quint64 generation = 1;
-    // The settings under which no helper could be started: the readers then run here.
-    quint64 unstartable = 0;
     FaultListener listener;
 };
 
@@ -100,6 +101,80 @@ FailedFiles& failedFiles() {
     return *files;
 }
 
+// A kernel built without seccomp cannot confine a helper at all; only there do the readers run in
+// this process unasked. A seccomp filter around this process (a container's) is no such kernel.
+bool kernelHasSeccomp() {
+    static const bool has = ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0 || errno != EINVAL;
+    return has;
+}
+
+// Once starting a helper has failed, it is tried again at most once a second and by one thread at
+// a time: a try may take the whole start-up deadline, and the files in between must not wait for
+// it. By time rather than by folder, because the readers do not know folders and a tree of many
+// small folders would otherwise pay a try for each.
+class StartGate {
+public:
+    static constexpr std::chrono::seconds Pause{1};
+
+    // True when the calling thread may try to start a helper now; it then calls `leave`.
+    bool enter(quint64 generation) {
+        std::lock_guard lock(mutex_);
+        if (generation != generation_) { // new settings: the old failures say nothing of them
+            generation_ = generation;
+            trying_ = false;
+            failing_ = false;
+        }
+        if (!failing_)
+            return true;
+        if (trying_ || std::chrono::steady_clock::now() < retryAt_)
+            return false;
+        trying_ = true;
+        return true;
+    }
+    void leave(quint64 generation, bool started) {
+        std::lock_guard lock(mutex_);
+        if (generation != generation_)
+            return;
+        trying_ = false;
+        failing_ = !started;
+        if (failing_)
+            retryAt_ = std::chrono::steady_clock::now() + Pause;
+    }
+
+private:
+    std::mutex mutex_;
+    quint64 generation_ = 0;
+    bool trying_ = false;
+    bool failing_ = false;
+    std::chrono::steady_clock::time_point retryAt_{};
+};
+
+StartGate& startGate() {
+    static StartGate* const gate = new StartGate;
+    return *gate;
+}
+
+struct Notices {
+    std::mutex mutex;
+    ReadingNotice notice;
+};
+
+Notices& notices() {
+    static Notices* const kept = new Notices;
+    return *kept;
+}
+
+// `cause` is empty when no start was tried for this file: the last try's words still hold.
+Extraction notRead(HelperFault fault, const QString& cause) {
+    std::lock_guard lock(notices().mutex);
+    ReadingNotice& notice = notices().notice;
+    ++notice.notRead;
+    notice.fault = fault;
+    if (!cause.isEmpty())
+        notice.cause = cause;
+    return {Extraction::Outcome::NotRead, {}, {}, false, false};
+}
+
 Extraction readInProcess(const details::readers::Reader& reader,
                          const details::readers::FileToRead& file) {
     details::readers::EmbeddedDetails found;
@@ -113,6 +188,16 @@ Extraction readInProcess(const details::readers::Reader& reader,
     // The same bounds as an answer from a helper, so both give the same rows.
     details::cutToBounds(result.values);
     return result;
+}
+
+Extraction readOutsideSandbox(const details::readers::Reader& reader,
+                              const details::readers::FileToRead& file, ReadHereBecause because) {
+    {
+        std::lock_guard lock(notices().mutex);
+        ++notices().notice.readHere;
+        notices().notice.because = because;
+    }
+    return readInProcess(reader, file);
 }
 
 void tellListener(const QByteArray& nativePath, const QString& cause) {
@@ -150,6 +235,11 @@ QByteArray helperProgram() {
     return !program.isEmpty() && ::access(program.constData(), X_OK) == 0 ? program : QByteArray();
 }
 
+ReadingNotice readingNotice() {
+    std::lock_guard lock(notices().mutex);
+    return notices().notice;
+}
+
 void setFaultListener(FaultListener listener) {
     std::unique_lock lock(shared().mutex);
     shared().listener = std::move(listener);
@@ -168,22 +258,24 @@ Extraction extract(const details::readers::Reader& reader,
                    const details::readers::FileToRead& file) {
     Settings settings;
     quint64 generation = 0;
-    quint64 unstartable = 0;
     {
         std::shared_lock lock(shared().mutex);
         settings = shared().settings;
         generation = shared().generation;
-        unstartable = shared().unstartable;
     }
+    if (settings.isolation == Isolation::InProcess)
+        return readOutsideSandbox(reader, file, ReadHereBecause::Asked);
+    if (!kernelHasSeccomp())
+        return readOutsideSandbox(reader, file, ReadHereBecause::NoSeccomp);
     const int number = details::readers::readerNumber(reader);
+    if (number < 0 || file.descriptor < 0)
+        return readInProcess(reader, file);
     thread_local QByteArray program;
     thread_local quint64 programGeneration = 0;
     if (programGeneration != generation) {
-        program = settings.isolation == Isolation::Helpers ? helperProgram() : QByteArray();
+        program = helperProgram();
         programGeneration = generation;
     }
-    if (program.isEmpty() || number < 0 || file.descriptor < 0 || unstartable == generation)
-        return readInProcess(reader, file);
 
     Extraction result;
     result.outcome = Extraction::Outcome::Failed;
@@ -191,10 +283,27 @@ Extraction extract(const details::readers::Reader& reader,
     const bool identified = identify(file.descriptor, id);
     if (identified && failedFiles().find(id, result))
         return result;
+    const bool starting =
+        program.isEmpty() ||
+        !HelperPool::instance().forThisThread(program, settings.limits, generation).isRunning();
+    if (starting) {
+        if (!startGate().enter(generation))
+            return notRead(program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
+        if (program.isEmpty())
+            program = helperProgram(); // it may have been installed since
+        if (program.isEmpty()) {
+            startGate().leave(generation, false);
+            return notRead(HelperFault::Missing,
+                           QStringLiteral("the reader helper could not start: ") + HelperName +
+                               QStringLiteral(" is not installed beside this program"));
+        }
+    }
     HelperProcess& helper =
         HelperPool::instance().forThisThread(program, settings.limits, generation);
     thread_local details::Answer answer;
     HelperProcess::Outcome outcome = helper.read(number, file.descriptor, file.size, answer);
+    if (starting)
+        startGate().leave(generation, outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
     if (outcome.kind == HelperProcess::Outcome::Kind::Failed) {
         // The helper may have been killed from outside or starved on a busy machine: the file
         // gets a fresh helper of its own before it loses its details.
@@ -213,16 +322,8 @@ Extraction extract(const details::readers::Reader& reader,
             result.values[i] = std::move(answer.values[i]);
         return result;
     case HelperProcess::Outcome::Kind::NotStarted:
-        // Where helpers cannot run at all (no seccomp in a container, no processes left), the
-        // results stay what they are without them; the user hears of it once.
-        {
-            std::unique_lock lock(shared().mutex);
-            if (shared().generation == generation)
-                shared().unstartable = generation;
-        }
-        tellListener(file.nativePath,
-                     outcome.failure + QStringLiteral("; the readers run inside this process"));
-        return readInProcess(reader, file);
+        // Never read here instead: a file that would take over a parser must meet the sandbox.
+        return notRead(HelperFault::CannotStart, outcome.failure);
     case HelperProcess::Outcome::Kind::Failed:
         break;
     }

@@ -19,7 +19,8 @@ struct FileToRead;
 namespace quillmere::search::extraction {
 
 // Where the readers run: in `quillmere-extract` helpers under a sandbox, one per thread that
-// reads, or in this process (for comparison, and where no helper is installed).
+// reads, or in this process (for comparison, and where the kernel has no seccomp to confine a
+// helper with).
 enum class Isolation { Helpers, InProcess };
 
 struct Settings {
@@ -41,7 +42,9 @@ using FaultListener = std::function<void(const QByteArray& nativePath, const QSt
 void setFaultListener(FaultListener listener);
 
 struct Extraction {
-    enum class Outcome { Read, NotItsKind, Failed } outcome = Outcome::NotItsKind;
+    // NotRead: no helper could read the file (none beside the program, none could start, none
+    // said it was ready in time), so nothing is known of it; the next search must try again.
+    enum class Outcome { Read, NotItsKind, Failed, NotRead } outcome = Outcome::NotItsKind;
     details::ColumnValues values;
     QString failure;         // when Failed
     bool lasting = false;    // Failed in a way the same file would fail in again, not by time
@@ -49,11 +52,33 @@ struct Extraction {
 };
 
 // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
-// unless the settings say otherwise or no helper exists. A file whose helper failed is tried once
-// more in a fresh helper before it counts as failed; it is then not read again while this process
-// runs: later calls fail at once, without telling the listener again.
+// unless the settings say otherwise or the kernel has no seccomp. A file whose helper failed is
+// tried once more in a fresh helper before it counts as failed; it is then not read again while
+// this process runs: later calls fail at once, without telling the listener again. Where no
+// helper can start, files are NotRead, never read here; starting one is tried again at most
+// once a second.
 Extraction extract(const details::readers::Reader& reader,
                    const details::readers::FileToRead& file);
+
+// Why embedded details were not read in a sandboxed helper.
+enum class HelperFault {
+    None,
+    Missing,     // no helper program beside this program
+    CannotStart, // it could not be started, or did not say it was ready in time
+};
+// Why the readers ran in this process instead.
+enum class ReadHereBecause { No, Asked, NoSeccomp };
+
+// What the user is to hear of where the readers ran, counted since the process started; a
+// search compares the figures before and after it.
+struct ReadingNotice {
+    quint64 notRead = 0;                   // files that got no reader: no helper could start
+    HelperFault fault = HelperFault::None; // why, for the last of them
+    QString cause;                         // the same, in words for the user
+    quint64 readHere = 0;                  // files read in this process, outside any sandbox
+    ReadHereBecause because = ReadHereBecause::No;
+};
+ReadingNotice readingNotice();
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();
