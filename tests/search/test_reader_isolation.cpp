@@ -18,6 +18,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <csignal>
 #include <mutex>
 
@@ -343,25 +344,84 @@ private slots:
         }
     }
 
-    // Where no helper can start (here: one that exits at once), the details are still read, and
-    // the user hears of it once.
-    void withoutAWorkingHelperTheReadersRunHere() {
+    // Where no helper can start, no reader runs here instead: a file found only by an embedded
+    // detail is not found, one found by its name still is, nothing of it is kept, and starting
+    // is tried again at most once a second, so a helper that works later reads it.
+    void withoutAWorkingHelperNothingIsReadHere_data() {
+        QTest::addColumn<QByteArray>("script"); // the helper's text; empty: there is none
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("cause");
+        QTest::addRow("missing") << QByteArray() << int(HelperFault::Missing)
+                                 << QStringLiteral("is not installed beside this program");
+        QTest::addRow("exits at once") << QByteArray("#!/bin/sh\necho >>\"$0.starts\"\nexit 1\n")
+                                       << int(HelperFault::CannotStart)
+                                       << QStringLiteral("stopped unexpectedly (exit code 1)");
+        QTest::addRow("never says Ready")
+            << QByteArray("#!/bin/sh\nexec sleep 600\n") << int(HelperFault::CannotStart)
+            << QStringLiteral("it did not answer within 20 s");
+    }
+    void withoutAWorkingHelperNothingIsReadHere() {
+        QFETCH(QByteArray, script);
+        QFETCH(int, fault);
+        QFETCH(QString, cause);
         QTemporaryDir dir;
-        writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
-        writeKodakPhoto(dir.filePath(QStringLiteral("b.jpg")));
+        QTemporaryDir storeFolder;
+        QDir().mkpath(dir.filePath(QStringLiteral("tree")));
+        constexpr int photos = 30;
+        for (int i = 0; i < photos; ++i)
+            writeKodakPhoto(dir.filePath(QStringLiteral("tree/%1.jpg").arg(i, 2, 10, QChar(u'0'))));
+        QVERIFY(writeBytes(dir.filePath(QStringLiteral("tree/Kodak notes.txt")), "")); // no store
+        const QString helper = dir.filePath(QStringLiteral("quillmere-extract"));
+        if (!script.isEmpty()) {
+            QVERIFY(writeBytes(helper, script));
+            QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
+        }
         extraction::Settings settings;
-        settings.program = QByteArrayLiteral("/bin/false");
+        settings.program = QFile::encodeName(helper);
         extraction::configure(settings);
         DetailColumns::clearCache();
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        auto detailStore = std::make_shared<store::DetailStore>(options);
+        DetailColumns::useStore(detailStore);
+        const auto noStore = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+        const ReadingNotice before = readingNotice();
         FaultLog log;
-        QCOMPARE(searchKodak(dir.path(), 0),
-                 QStringList({QStringLiteral("a.jpg\t[Camera maker] Kodak"),
-                              QStringLiteral("b.jpg\t[Camera maker] Kodak")}));
-        const QList<Fault> faults = log.faults();
-        QCOMPARE(faults.size(), 1);
-        QCOMPARE(faults[0].cause, QStringLiteral("the reader helper could not start: the reader "
-                                                 "stopped unexpectedly (exit code 1); the readers "
-                                                 "run inside this process"));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(searchKodak(dir.filePath(QStringLiteral("tree")), 2),
+                 QStringList({QStringLiteral("Kodak notes.txt\t[Name] Kodak notes.txt")}));
+        const qint64 seconds = timer.elapsed() / 1000;
+        const ReadingNotice after = readingNotice();
+        QCOMPARE(after.notRead - before.notRead, quint64(photos));
+        QCOMPARE(int(after.fault), fault);
+        QVERIFY2(after.cause.startsWith(QStringLiteral("the reader helper could not start: ")) &&
+                     after.cause.contains(cause),
+                 qPrintable(after.cause));
+        QCOMPARE(after.readHere, before.readHere);
+        QVERIFY(log.faults().isEmpty()); // one notice for the search, not a fault per file
+        QVERIFY(extraction::runningHelpers().empty());
+        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("tree/00.jpg"))));
+        QCOMPARE(photo.value(32), QString());
+        QCOMPARE(detailStore->figures().entries, qint64(0));
+        if (fault == int(HelperFault::CannotStart) && script.contains("starts")) {
+            // The two workers and the search's own thread may try at once; after that one try a
+            // second at most.
+            QFile starts(helper + QStringLiteral(".starts"));
+            QVERIFY(starts.open(QIODevice::ReadOnly));
+            const qint64 tries = starts.readAll().count('\n');
+            QVERIFY2(tries >= 1 && tries <= 3 + seconds + 1, qPrintable(QString::number(tries)));
+        }
+
+        // The same helper path now works; within a second the next file gets a helper again.
+        const quint64 notReadBefore = readingNotice().notRead;
+        QFile::remove(helper);
+        QVERIFY(QFile::link(QStringLiteral(QUILLMERE_EXTRACT), helper));
+        QTest::qWait(1100);
+        QCOMPARE(searchKodak(dir.filePath(QStringLiteral("tree")), 2).size(), photos + 1);
+        QCOMPARE(readingNotice().notRead, notReadBefore);
+        QCOMPARE(detailStore->figures().entries, qint64(photos));
     }
 
     // What a parser taken over by a file tries first: reach files, the network, the terminal,
@@ -641,19 +701,25 @@ private slots:
     }
 
     // The window and the command-line program look for the helper beside their real executable;
-    // `find --in-process` starts none.
+    // `find --in-process` starts none. Without a working helper embedded details are not read,
+    // and one line says so for the whole run; reading here is said once too.
     void theHelperIsFoundBesideTheProgram_data() {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<bool>("inProcess");
-        QTest::addColumn<QByteArray>("said"); // on stderr; empty: nothing
-        const QByteArray notInstalled = "is not installed beside this program";
-        const QByteArray cannotStart = "the reader helper could not start";
+        QTest::addColumn<QByteArray>("said"); // on stderr, the one line; empty: nothing
+        const QByteArray notInstalled = "quillmere-cli find: embedded details were not read: the "
+                                        "reader helper could not start: quillmere-extract is not "
+                                        "installed beside this program\n";
+        const QByteArray cannotStart = "quillmere-cli find: embedded details were not read: the "
+                                       "reader helper could not start: ";
+        const QByteArray here = "quillmere-cli find: the readers ran inside this program, without "
+                                "their sandbox (--in-process)\n";
         QTest::addRow("build tree") << "build" << false << QByteArray();
         QTest::addRow("install prefix, through a link") << "prefix" << false << QByteArray();
         QTest::addRow("no helper") << "missing" << false << notInstalled;
-        QTest::addRow("no helper, in process") << "missing" << true << QByteArray();
+        QTest::addRow("no helper, in process") << "missing" << true << here;
         QTest::addRow("a helper that cannot start") << "broken" << false << cannotStart;
-        QTest::addRow("a helper that cannot start, in process") << "broken" << true << QByteArray();
+        QTest::addRow("a helper that cannot start, in process") << "broken" << true << here;
     }
     void theHelperIsFoundBesideTheProgram() {
         QFETCH(QString, layout);
@@ -662,6 +728,8 @@ private slots:
         QTemporaryDir dir;
         QDir().mkpath(dir.filePath(QStringLiteral("tree")));
         writeKodakPhoto(dir.filePath(QStringLiteral("tree/a.jpg")));
+        writeKodakPhoto(dir.filePath(QStringLiteral("tree/b.jpg")));
+        QVERIFY(writeBytes(dir.filePath(QStringLiteral("tree/Kodak.txt")), ""));
         QString program = QStringLiteral(QUILLMERE_CLI);
         if (layout != QLatin1String("build")) {
             const QString lib = dir.filePath(QStringLiteral("prefix/lib/quillmere"));
@@ -685,13 +753,16 @@ private slots:
         cli.start(program, arguments);
         QVERIFY(cli.waitForFinished(60000));
         const QByteArray errors = cli.readAllStandardError();
-        QCOMPARE(cli.readAllStandardOutput(),
-                 QFile::encodeName(dir.filePath(QStringLiteral("tree/a.jpg"))) +
-                     "\t[Camera maker] Kodak\n");
-        if (said.isEmpty())
-            QCOMPARE(errors, QByteArray());
-        else
-            QVERIFY2(errors.contains(said), errors.constData());
+        QList<QByteArray> rows = cli.readAllStandardOutput().split('\n');
+        std::sort(rows.begin(), rows.end());
+        const QByteArray tree = QFile::encodeName(dir.filePath(QStringLiteral("tree")));
+        QList<QByteArray> expected = {"", tree + "/Kodak.txt\t[Name] Kodak.txt"};
+        if (!said.startsWith("quillmere-cli find: embedded details were not read"))
+            expected << tree + "/a.jpg\t[Camera maker] Kodak"
+                     << tree + "/b.jpg\t[Camera maker] Kodak";
+        QCOMPARE(rows, expected);
+        QCOMPARE(errors.count('\n'), said.isEmpty() ? 0 : 1);
+        QVERIFY2(errors.startsWith(said), errors.constData());
     }
 
     // A helper's memory stays the same however many files it reads.

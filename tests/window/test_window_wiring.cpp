@@ -3,6 +3,8 @@
 #include "app/settings.h"
 #include "form_fixture.h"
 #include "results/results_model.h"
+#include "search/detail_columns.h"
+#include "search/extraction/extraction.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/form1.h"
@@ -13,6 +15,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -58,6 +61,13 @@ void whenHeaderReads(Form1& form, const QString& header, std::function<void()> a
                      });
 }
 
+// The reader helper of the build, as the installed program finds it beside itself.
+void useTheBuiltHelper() {
+    search::extraction::Settings settings;
+    settings.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
+    search::extraction::configure(settings);
+}
+
 void pressDelete(Form1& form, int row) {
     form.ListView1()->setCurrentItem(form.ListView1()->topLevelItem(row));
     form.ListView1()->setFocus();
@@ -70,6 +80,7 @@ class TestWindowWiring : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { useTheBuiltHelper(); }
     void init() { SaveSetting(settingkey::Text1, QString()); }
 
     // Search: the phrase box, the options, the list and the results reach the run; the progress
@@ -216,6 +227,57 @@ private slots:
                          "~/More Photos/Family picnic.jpg\t[Camera maker] Eastman Kodak Company",
                          "~/More Photos/Old bridge.jpg\t[Camera maker] Eastman Kodak Company"}));
         QCOMPARE(fixture.dialogs.messages().last().text, QStringLiteral("Done."));
+    }
+
+    // Without a working reader helper no embedded detail is read, and after each search that
+    // left files unread the user is told once, in a box of its own after the run has ended. With
+    // the helper back the files are found.
+    void aSearchWithoutItsHelperSaysSoOnce() {
+        QTemporaryDir dir;
+        const QString samples = QStringLiteral(QUILLMERE_PROGRAM_FOLDER "/Samples/");
+        for (const QString& name :
+             {QStringLiteral("Garden party.jpg"), QStringLiteral("Harbour at dawn.jpg")})
+            QVERIFY(QFile::copy(samples + name, dir.filePath(name)));
+        QVERIFY(writeBytes(dir.filePath(QStringLiteral("Kodak.txt")), ""));
+        FormFixture fixture;
+        search::extraction::Settings missing;
+        missing.program =
+            QFile::encodeName(fixture.pathInProgramFolder(QStringLiteral("quillmere-extract")));
+        search::extraction::configure(missing);
+        const auto helperBack = qScopeGuard([] { useTheBuiltHelper(); });
+        search::DetailColumns::clearCache();
+        auto form = fixture.make();
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({dir.path()}));
+        form->Text1()->setText(QStringLiteral("Kodak"));
+        QStringList whenTold;
+        fixture.dialogs.onShow = [&](const ScriptedDialogs::Shown& box) {
+            if (box.style == (BoxStyle::OkOnly | BoxStyle::Exclamation))
+                whenTold << QString::number(form->mousePointer()) << form->pushButton(1)->text()
+                         << (form->searchSession().searchRunning() ? "running" : "ended");
+        };
+        QPushButton* button = form->pushButton(1);
+        QTest::mouseClick(button, Qt::LeftButton);
+        const QString told = QStringLiteral(
+            "The embedded details of 2 files were not read: the reader helper could not start: "
+            "quillmere-extract is not installed beside this program.\r\n\r\nThey were searched "
+            "by name, size, dates and type only; the next search tries the reader again.");
+        QList<ScriptedDialogs::Shown> boxes = fixture.dialogs.messages();
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[0].text, QStringLiteral("Done."));
+        QCOMPARE(boxes[1].text, told);
+        QCOMPARE(whenTold, (QStringList{"0", "Start Finding", "ended"}));
+        QCOMPARE(dump(*form, dir.path()), QStringList{"~/Kodak.txt\t[Name] Kodak.txt"});
+
+        QTest::mouseClick(button, Qt::LeftButton);
+        boxes = fixture.dialogs.messages();
+        QCOMPARE(boxes.size(), 4);
+        QCOMPARE(boxes[3].text, told);
+
+        useTheBuiltHelper();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(fixture.dialogs.messages().size(), 5);
+        QCOMPARE(fixture.dialogs.messages().last().text, QStringLiteral("Done."));
+        QCOMPARE(form->results().rowCount(), 3);
     }
 
     // The results buttons reach their commands; the commands' rules have their own tests.
