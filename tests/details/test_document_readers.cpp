@@ -1,3 +1,4 @@
+#include "support/readers_here.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
@@ -130,7 +131,10 @@ private:
     QString path(const QString& name) const { return dir_.filePath(name); }
 
 private slots:
-    void initTestCase() { QVERIFY(dir_.isValid()); }
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        test::readInThisProcess();
+    }
 
     void columns_data() {
         QTest::addColumn<Kind>("kind");

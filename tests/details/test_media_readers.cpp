@@ -3,6 +3,7 @@
 #include "fixtures/media.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
+#include "support/readers_here.h"
 #include "support/test_main.h"
 
 #include <QFile>
@@ -143,7 +144,10 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(dir_.isValid()); }
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        quillmere::test::readInThisProcess();
+    }
 
     void writersMakeSmallFiles_data() {
         QTest::addColumn<Kind>("kind");

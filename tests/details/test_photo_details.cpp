@@ -4,6 +4,7 @@
 #include "fixtures/jpeg_xl.h"
 #include "fixtures/paint_files.h"
 #include "search/detail_columns.h"
+#include "support/readers_here.h"
 #include "support/test_main.h"
 
 #include <QFile>
@@ -93,7 +94,10 @@ class TestPhotoDetails : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); }
+    void initTestCase() {
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        quillmere::test::readInThisProcess();
+    }
 
     void cameraFields_data() {
         QTest::addColumn<Kind>("kind");

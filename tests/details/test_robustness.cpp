@@ -1,3 +1,4 @@
+#include "support/readers_here.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
@@ -181,6 +182,7 @@ private slots:
     // stopped working must not quietly shrink the corpus.
     void initTestCase() {
         QVERIFY(dir_.isValid());
+        test::readInThisProcess();
         for (Kind kind : fixtures::allKinds()) {
             const QString path =
                 dir_.filePath(QStringLiteral("valid.") + fixtures::extension(kind));

@@ -3,6 +3,7 @@
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "search/store/stored_details.h"
+#include "support/readers_here.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
@@ -176,6 +177,7 @@ class TestDetailStore : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(dir_.isValid());
+        test::readInThisProcess();
         tree_ = dir_.filePath(QStringLiteral("tree"));
         QDir().mkpath(tree_ + QStringLiteral("/sub/deeper"));
         fx::Tags photo;
