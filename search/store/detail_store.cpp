@@ -47,6 +47,10 @@ constexpr qint64 maxQueuedBytes = qint64(16) << 20;
 constexpr qint64 maxFolderRows = 20000;
 constexpr qsizetype maxLoadedRows = 50000;
 constexpr qsizetype maxLoadedFolders = 32;
+// The write-ahead log counts against the size limit: past this many bytes (or an eighth of a
+// smaller limit) it is written into the database and emptied after a commit; the entries keep
+// to the rest of the limit.
+constexpr qint64 maxLogBytes = qint64(16) << 20;
 // How stale an entry's time of last use may get before it is written again.
 constexpr qint64 touchAfterNs = 24LL * 3600 * 1'000'000'000;
 
@@ -196,6 +200,9 @@ private:
     SqlError apply(const Prune& prune);
     void writeFailed(const SqlError& error);
     void keepUnderLimit();
+    qint64 logLimit() const;
+    qint64 logBytes() const;
+    void emptyLog();
     void closeAll();
 
     std::atomic<quint64> hits_{0};
@@ -532,6 +539,8 @@ void DetailStore::Impl::run() {
         written_.notify_all();
     }
     keepUnderLimit();
+    // A log left behind would hold space that the limit no longer sees.
+    emptyLog();
     closeAll();
     if (damaged_)
         setAside(path);
@@ -585,9 +594,9 @@ SqlError DetailStore::Impl::openWriter() {
     if (mode != "wal")
         return {SQLITE_READONLY,
                 QStringLiteral("cannot keep a write-ahead log beside ") + QFile::decodeName(path)};
-    if ((error = writer_.execute("PRAGMA synchronous=NORMAL; "
-                                 "PRAGMA journal_size_limit=16777216"))
-            .failed())
+    const QByteArray logPragmas =
+        "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" + QByteArray::number(logLimit());
+    if ((error = writer_.execute(logPragmas.constData())).failed())
         return error;
     // Checked again in one transaction, so that two processes making a new store at once do not
     // drop each other's table; an existing store takes no write lock here.
@@ -678,6 +687,16 @@ SqlError DetailStore::Impl::openReader() {
 void DetailStore::Impl::write(std::vector<Job>& batch) {
     if (writesOff_ || batch.empty())
         return;
+    // A reader of another process that keeps its snapshot keeps the log from being emptied:
+    // rather than let the log grow past its share, the batch is given up.
+    if (logBytes() > logLimit()) {
+        emptyLog();
+        if (logBytes() > logLimit()) {
+            std::lock_guard lock(queueMutex_);
+            dropped_ += batch.size();
+            return;
+        }
+    }
     SqlError error = writer_.execute("BEGIN IMMEDIATE");
     if (error.failed())
         return writeFailed(error);
@@ -755,22 +774,49 @@ void DetailStore::Impl::writeFailed(const SqlError& error) {
     }
 }
 
+qint64 DetailStore::Impl::logLimit() const {
+    return std::min(maxLogBytes, options.sizeLimit / 8);
+}
+
+qint64 DetailStore::Impl::logBytes() const {
+    struct stat log {};
+    return ::stat((path + "-wal").constData(), &log) == 0 ? qint64(log.st_size) : 0;
+}
+
+void DetailStore::Impl::emptyLog() {
+    if (writesOff_ || !writer_.isOpen())
+        return;
+    // Readers that hold the log are not waited for long: it is tried again after the next write.
+    sqlite3_busy_timeout(writer_.handle(), readBusyMs);
+    writer_.queryNumber("PRAGMA wal_checkpoint(TRUNCATE)");
+    sqlite3_busy_timeout(writer_.handle(), writeBusyMs);
+}
+
+// The database and its log together stay under the limit after each commit: the entries under
+// the limit less the log's share, the log emptied once it passes its share.
 void DetailStore::Impl::keepUnderLimit() {
     if (writesOff_ || !writer_.isOpen())
         return;
+    if (logBytes() > logLimit())
+        emptyLog();
+    // A log a reader holds on to would only grow by the evictions, not the database shrink.
+    if (logBytes() > logLimit())
+        return;
+    const qint64 entriesLimit = options.sizeLimit - logLimit();
+    bool evicted = false;
     for (int round = 0; round < 4; ++round) {
         SqlError error;
         const qint64 pageSize = writer_.queryNumber("PRAGMA page_size", &error);
         const qint64 pages = writer_.queryNumber("PRAGMA page_count", &error);
         const qint64 freePages = writer_.queryNumber("PRAGMA freelist_count", &error);
         const qint64 used = (pages - freePages) * pageSize;
-        if (error.failed() || used <= options.sizeLimit)
+        if (error.failed() || used <= entriesLimit)
             break;
         // Down to nine tenths of the limit, so that the next few writes do not evict again.
         const qint64 entries = writer_.queryNumber("SELECT count(*) FROM entries", &error);
         if (error.failed() || entries <= 0)
             break;
-        const qint64 target = options.sizeLimit * 9 / 10;
+        const qint64 target = entriesLimit * 9 / 10;
         const double excess = double(used - target) / double(used);
         evict_.bind(1, std::max<qint64>(1, qint64(double(entries) * excess) + 1));
         const int code = evict_.step();
@@ -778,7 +824,10 @@ void DetailStore::Impl::keepUnderLimit() {
         if (code != SQLITE_DONE)
             return writeFailed(writer_.lastError());
         writer_.execute("PRAGMA incremental_vacuum");
+        evicted = true;
     }
+    if (evicted)
+        emptyLog();
 }
 
 void DetailStore::Impl::closeAll() {

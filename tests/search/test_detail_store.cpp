@@ -500,6 +500,61 @@ private slots:
         // Another signature is no hit, whatever is stored.
         QVERIFY(!detailStore.find("/far/away/file3999", {1, 3999, 10, 5, 6}, found));
     }
+
+    // The log is on disk too: after every write the database and its log together keep to the
+    // limit, and the log is emptied when the store closes.
+    void theLimitCountsTheLog() {
+        StoreOptions options = freshOptions();
+        options.sizeLimit = 256 * 1024;
+        const QString database = options.folder + QStringLiteral("/details.sqlite");
+        const auto bytesOnDisk = [&database] {
+            return QFileInfo(database).size() + QFileInfo(database + QStringLiteral("-wal")).size();
+        };
+        const QString text(3000, u'w');
+        {
+            DetailStore detailStore(options);
+            qint64 largest = 0;
+            for (int i = 0; i < 3000; ++i) {
+                store::StoredDetails details;
+                details.values = {{column::Comments, text + QString::number(i)}};
+                detailStore.keep("/far/away/file" + QByteArray::number(i),
+                                 {1, quint64(i), 10, 5, 5}, details);
+                if (i % 50 == 49) {
+                    detailStore.flush();
+                    largest = std::max(largest, bytesOnDisk());
+                }
+            }
+            QVERIFY2(largest <= options.sizeLimit, QByteArray::number(largest).constData());
+            const store::StoreFigures figures = detailStore.figures();
+            QVERIFY(figures.entries > 10);
+            QVERIFY(figures.bytes <= options.sizeLimit);
+        }
+        QVERIFY(bytesOnDisk() <= options.sizeLimit);
+        QCOMPARE(QFileInfo(database + QStringLiteral("-wal")).size(), 0);
+        DetailStore detailStore(options);
+        store::StoredDetails found;
+        QVERIFY(detailStore.find("/far/away/file2999", {1, 2999, 10, 5, 5}, found));
+        QCOMPARE(found.values.value(0).second, text + QStringLiteral("2999"));
+
+        // Another process's reader that keeps its snapshot: the log cannot be emptied, so
+        // writes are given up once it passes its share; at most the one batch past it.
+        sqlite3* holder = nullptr;
+        QCOMPARE(sqlite3_open(native(database).constData(), &holder), SQLITE_OK);
+        const auto release = qScopeGuard([&] { sqlite3_close(holder); });
+        QCOMPARE(
+            sqlite3_exec(holder, "BEGIN; SELECT count(*) FROM entries;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        for (int i = 0; i < 1000; ++i) {
+            store::StoredDetails details;
+            details.values = {{column::Comments, text + QString::number(i)}};
+            detailStore.keep("/held/file" + QByteArray::number(i), {1, quint64(i), 10, 5, 5},
+                             details);
+            if (i % 50 == 49)
+                detailStore.flush();
+        }
+        QVERIFY2(bytesOnDisk() <= 2 * options.sizeLimit, QByteArray::number(bytesOnDisk()));
+        QVERIFY(detailStore.figures().dropped > 0);
+    }
 };
 
 QUILLMERE_CORE_TEST_MAIN(TestDetailStore)
