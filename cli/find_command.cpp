@@ -89,14 +89,15 @@ private:
 };
 
 // A file whose reader crashed, hung or ran out of memory is still searched by its other details;
-// one line says which file lost its embedded details and why.
+// one line says which file lost its embedded details and why, whether it happened now or the
+// store remembers it.
 void reportReaderFaults() {
     if (search::extraction::currentSettings().isolation == search::extraction::Isolation::Helpers &&
         search::extraction::helperProgram().isEmpty())
         std::fputs("quillmere-cli find: quillmere-extract is not installed beside this program: "
                    "the readers run without their sandbox\n",
                    stderr);
-    search::extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
+    search::DetailColumns::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
                      escaped(cause).toLocal8Bit().constData());
     });

@@ -27,7 +27,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int schemaVersion = 1;
+// 2: a fault keeps its kind and cause. A store of version 1 is emptied and made anew, not
+// carried over: its entries cannot tell a reader that crashed from a file without details.
+// A store of a later version is left alone for the run.
+constexpr int schemaVersion = 2;
 // Lookups wait this long at most for the store to open; a locked store is skipped after it.
 constexpr auto openingWait = 400ms;
 constexpr int openingBusyMs = 250;
@@ -665,9 +668,11 @@ SqlError DetailStore::Impl::makeTable() {
     if (version == schemaVersion)
         return {};
     if ((error = writer_.execute("DROP TABLE IF EXISTS entries")).failed() ||
-        (error = writer_.execute(createSql)).failed())
+        (error = writer_.execute(createSql)).failed() ||
+        (error = writer_.execute("PRAGMA incremental_vacuum")).failed())
         return error;
-    return writer_.execute("PRAGMA user_version=1");
+    return writer_.execute(
+        ("PRAGMA user_version=" + QByteArray::number(schemaVersion)).constData());
 }
 
 SqlError DetailStore::Impl::openReader() {

@@ -213,8 +213,13 @@ private slots:
                           {column::Title, QStringLiteral("Ünïcode; two")},
                           {40, QStringLiteral("ISO-100")}};
         details.contentType = QStringLiteral("image/jpeg");
-        details.unreadableType = QStringLiteral("audio/mpeg");
+        details.fault = FaultKind::Rejected;
+        details.faultText = QStringLiteral("audio/mpeg");
         store::StoredDetails back;
+        QVERIFY(store::decode(store::encode(details), back));
+        QCOMPARE(back, details);
+        details.fault = FaultKind::ReaderFailed;
+        details.faultText = QStringLiteral("the reader crashed (SIGSEGV)");
         QVERIFY(store::decode(store::encode(details), back));
         QCOMPARE(back, details);
         QVERIFY(back.dependsOnDisplayFormat());
@@ -233,6 +238,13 @@ private slots:
         QVERIFY(!store::decode(QByteArray("\x0b\x01\x00\x00\x00x", 6), damaged)); // column 11
         QVERIFY(!store::decode(QByteArray("\x0d\x01\x00\x00\x00x\x0c\x01\x00\x00\x00y", 12),
                                damaged)); // out of order
+        // A fault of no known kind, without its words, or twice; the old record of a type alone.
+        QVERIFY(!store::decode(QByteArray("\x03\x02\x00\x00\x00\x09x", 7), damaged));
+        QVERIFY(!store::decode(QByteArray("\x03\x02\x00\x00\x00\x00x", 7), damaged));
+        QVERIFY(!store::decode(QByteArray("\x03\x01\x00\x00\x00\x02", 6), damaged));
+        QVERIFY(!store::decode(QByteArray("\x03\x02\x00\x00\x00\x02x\x03\x02\x00\x00\x00\x01y", 14),
+                               damaged));
+        QVERIFY(!store::decode(QByteArray("\x02\x01\x00\x00\x00x", 6), damaged));
     }
 
     void secondRunReadsNoUnchangedFile() {
@@ -467,6 +479,53 @@ private slots:
         sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
         const store::StoreFigures figures = detailStore.figures();
         QVERIFY2(figures.dropped >= 48, QByteArray::number(figures.dropped).constData());
+    }
+
+    // A store of the version before is emptied and used, never read as it was (it remembered a
+    // crash as a file without details); one of a later version is left as it is, and unused.
+    void otherVersionsAreNeverMisread() {
+        StoreOptions options = freshOptions();
+        const QByteArray database = native(options.folder + QStringLiteral("/details.sqlite"));
+        const FileSignature signature{1, 7, 10, 5, 5};
+        store::StoredDetails details;
+        {
+            DetailStore detailStore(options);
+            detailStore.keep("/far/away/file", signature, details);
+            QCOMPARE(detailStore.figures().entries, 1);
+        }
+        const auto query = [&database](const char* sql) {
+            sqlite3* db = nullptr;
+            sqlite3_stmt* statement = nullptr;
+            qint64 number = -1;
+            if (sqlite3_open(database.constData(), &db) == SQLITE_OK &&
+                sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+                sqlite3_step(statement) == SQLITE_ROW)
+                number = sqlite3_column_int64(statement, 0);
+            sqlite3_finalize(statement);
+            sqlite3_close(db);
+            return number;
+        };
+        const qint64 version = query("PRAGMA user_version");
+        QVERIFY(version > 1);
+        QCOMPARE(query(("PRAGMA user_version=" + QByteArray::number(version + 1)).constData()), -1);
+        {
+            DetailStore detailStore(options);
+            QVERIFY(!detailStore.find("/far/away/file", signature, details));
+            QVERIFY(detailStore.figures().setAside.contains(QStringLiteral("newer")));
+        }
+        QCOMPARE(query("SELECT count(*) FROM entries"), 1);
+        QCOMPARE(query("PRAGMA user_version"), version + 1);
+
+        query(("PRAGMA user_version=" + QByteArray::number(version - 1)).constData());
+        DetailStore detailStore(options);
+        QVERIFY(!detailStore.find("/far/away/file", signature, details));
+        const store::StoreFigures figures = detailStore.figures();
+        QCOMPARE(figures.setAside, QString());
+        QCOMPARE(figures.entries, 0);
+        QCOMPARE(query("PRAGMA user_version"), version);
+        detailStore.keep("/far/away/file", signature, details);
+        QVERIFY(detailStore.find("/far/away/file", signature, details) ||
+                detailStore.figures().entries == 1);
     }
 
     void sizeLimitDropsTheLeastRecentlyUsed() {
