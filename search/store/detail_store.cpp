@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QStandardPaths>
 
 #include <atomic>
@@ -84,6 +83,18 @@ SplitPath split(const QByteArray& path) {
     return {path.left(std::max<qsizetype>(slash, 0)), path.mid(slash + 1)};
 }
 
+// The same without copying: both halves point into `path`, so they must not outlive it, and
+// anything kept beyond the call takes a copy (owned()).
+SplitPath splitInPlace(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    return {QByteArray::fromRawData(path.constData(), std::max<qsizetype>(slash, 0)),
+            QByteArray::fromRawData(path.constData() + slash + 1, path.size() - slash - 1)};
+}
+
+QByteArray owned(const QByteArray& bytes) {
+    return {bytes.constData(), bytes.size()};
+}
+
 struct Row {
     FileSignature signature;
     qint64 readers = 0;
@@ -91,6 +102,7 @@ struct Row {
     qint64 used = 0;
     QByteArray details;
     qint64 checksum = 0;
+    bool asked = false; // looked up in this run, so not one to prune
 };
 
 // Damage that SQLite cannot see (a byte changed inside an entry) must not show as a detail.
@@ -120,8 +132,7 @@ Row rowFrom(const Statement& s) {
 
 struct LoadedFolder {
     QHash<QByteArray, Row> rows;
-    QSet<QByteArray> asked; // names looked up in this run
-    bool complete = true;   // false: too many to load, each name is looked up alone
+    bool complete = true; // false: too many to load, each name is looked up alone
 };
 
 struct Put {
@@ -226,6 +237,9 @@ private:
     Database reader_;
     Statement selectFolder_, selectOne_, countEntries_;
     QHash<QByteArray, LoadedFolder> loaded_;
+    // The folder of the last lookup, which the next one is most likely in; null when none.
+    LoadedFolder* lastLoaded_ = nullptr;
+    QByteArray lastFolder_;
     std::deque<QByteArray> loadOrder_;
     qsizetype loadedRows_ = 0;
     int readFailures_ = 0;
@@ -264,6 +278,7 @@ DetailStore::Impl::~Impl() {
         for (auto it = loaded_.cbegin(); it != loaded_.cend(); ++it)
             enqueue(pruneOf(it.key(), it.value()));
         loaded_.clear();
+        lastLoaded_ = nullptr;
     }
     {
         std::lock_guard lock(queueMutex_);
@@ -298,7 +313,7 @@ bool DetailStore::Impl::find(const QByteArray& nativePath, const FileSignature& 
     }
     Row row;
     bool found = false;
-    const SplitPath at = split(nativePath);
+    const SplitPath at = splitInPlace(nativePath);
     {
         std::lock_guard lock(readMutex_);
         found = !readsOff_ && lookup(at, row);
@@ -311,16 +326,20 @@ bool DetailStore::Impl::find(const QByteArray& nativePath, const FileSignature& 
 }
 
 bool DetailStore::Impl::lookup(const SplitPath& at, Row& row) {
-    auto it = loaded_.find(at.folder);
-    LoadedFolder* folderRows = it != loaded_.end() ? &*it : load(at.folder);
+    if (!lastLoaded_ || lastFolder_ != at.folder) {
+        const auto it = loaded_.find(at.folder);
+        lastLoaded_ = it != loaded_.end() ? &*it : load(owned(at.folder));
+        lastFolder_ = owned(at.folder);
+    }
+    LoadedFolder* const folderRows = lastLoaded_;
     if (!folderRows)
         return false;
     if (!folderRows->complete)
         return lookupOne(at, row);
-    folderRows->asked.insert(at.name);
-    const auto found = folderRows->rows.constFind(at.name);
-    if (found == folderRows->rows.constEnd())
+    const auto found = folderRows->rows.find(at.name);
+    if (found == folderRows->rows.end())
         return false;
+    found->asked = true;
     row = *found;
     return true;
 }
@@ -373,7 +392,7 @@ void DetailStore::Impl::dropLoadedOverLimit() {
 Prune DetailStore::Impl::pruneOf(const QByteArray& folderPath, const LoadedFolder& l) const {
     Prune prune{folderPath, {}};
     for (auto it = l.rows.cbegin(); it != l.rows.cend(); ++it) {
-        if (!l.asked.contains(it.key()))
+        if (!it->asked)
             prune.names.append(it.key());
     }
     return prune;
@@ -391,7 +410,7 @@ bool DetailStore::Impl::lookupOne(const SplitPath& at, Row& row) {
         return false;
     }
     if (code == SQLITE_ROW && row.used < now() - touchAfterNs)
-        enqueue(Touch{at.folder, at.name});
+        enqueue(Touch{owned(at.folder), owned(at.name)});
     return code == SQLITE_ROW;
 }
 
