@@ -253,6 +253,7 @@ private slots:
         QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT_FAULTY), helper));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
+        // The rows, then the program's own lines on stderr (a sanitizer's report may come too).
         const auto find = [&] {
             QProcess cli;
             cli.setProcessEnvironment(env);
@@ -260,7 +261,12 @@ private slots:
                       {QStringLiteral("find"), QStringLiteral("Kodak"), tree});
             if (!cli.waitForFinished(60000))
                 return QByteArrayList{"did not finish"};
-            return QByteArrayList{cli.readAllStandardOutput(), cli.readAllStandardError()};
+            QByteArrayList said{cli.readAllStandardOutput()};
+            for (const QByteArray& line : cli.readAllStandardError().split('\n')) {
+                if (line.startsWith("quillmere-cli"))
+                    said << line;
+            }
+            return said;
         };
         // Files changed this recently are not remembered.
         QThread::msleep(2100);
@@ -268,8 +274,8 @@ private slots:
         QCOMPARE(first.value(0), QFile::encodeName(tree) + "/a.jpg\t[Camera maker] Kodak\n");
         const QByteArray said = "quillmere-cli find: " + QFile::encodeName(tree) +
                                 "/c.jpg: the reader " + Crashed.toUtf8();
+        QCOMPARE(first.size(), 2);
         QVERIFY2(first.value(1).startsWith(said), first.value(1).constData());
-        QCOMPARE(first.value(1).count('\n'), 1);
 
         QVERIFY(QFile::remove(helper));
         QVERIFY(QFile::copy(QStringLiteral("/bin/false"), helper));
