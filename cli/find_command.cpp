@@ -90,9 +90,10 @@ private:
 };
 
 // A file whose reader crashed, hung or ran out of memory is still searched by its other details;
-// one line says which file lost its embedded details and why.
+// one line says which file lost its embedded details and why, whether it happened now or the
+// store remembers it.
 void reportReaderFaults() {
-    search::extraction::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
+    search::DetailColumns::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
         std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
                      escaped(cause).toLocal8Bit().constData());
     });

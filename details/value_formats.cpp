@@ -5,7 +5,9 @@
 
 #include <algorithm>
 
+#include <cstdlib>
 #include <ctime>
+#include <string>
 #include <sys/stat.h>
 
 namespace quillmere::details {
@@ -113,7 +115,38 @@ QString shortDateTime(QDate date, QTime time) {
     return shortLocalText(date, time);
 }
 
-QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
+namespace {
+
+// The texts of moments shown again, per thread: the files of one tree share their times, and each
+// file has three of them. Keyed by the second and, since a test or the user may change it while
+// the process runs, by the zone named in TZ (the C library reads the zone file only for that).
+class MomentTexts {
+public:
+    QString* find(qint64 seconds) {
+        const char* zone = std::getenv("TZ");
+        const bool sameZone = zone ? zoneSet_ && zone_ == zone : !zoneSet_;
+        if (!sameZone) {
+            texts_.clear();
+            zoneSet_ = zone != nullptr;
+            zone_ = zone ? zone : "";
+            return nullptr;
+        }
+        const auto it = texts_.find(seconds);
+        return it != texts_.end() ? &*it : nullptr;
+    }
+    void keep(qint64 seconds, const QString& text) {
+        if (texts_.size() >= 4096)
+            texts_.clear();
+        texts_.insert(seconds, text);
+    }
+
+private:
+    QHash<qint64, QString> texts_;
+    std::string zone_;
+    bool zoneSet_ = false;
+};
+
+QString momentText(qint64 seconds, qint64 nanoseconds) {
     const time_t when = time_t(seconds);
     struct tm local {};
     if (patternShowsZone() || !::localtime_r(&when, &local))
@@ -124,6 +157,20 @@ QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
     const QTime time(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
                      int(nanoseconds / 1000000));
     return shortLocalText(date, time);
+}
+
+} // namespace
+
+QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
+    // Finer patterns show the milliseconds, which the key leaves out.
+    if (patternShowsZone() || shownPrecision() == Shown::Finer)
+        return momentText(seconds, nanoseconds);
+    thread_local MomentTexts texts;
+    if (const QString* known = texts.find(seconds))
+        return *known;
+    QString text = momentText(seconds, nanoseconds);
+    texts.keep(seconds, text);
+    return text;
 }
 
 QString fileSizeText(qint64 bytes) {

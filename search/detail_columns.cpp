@@ -97,6 +97,9 @@ struct DetailColumns::State {
     bool faultPasses = false;
     // No reader ran at all (no helper could start): nothing of the file may be kept as known.
     bool notRead = false;
+    // Why the embedded details could not be read, as the store remembers it.
+    store::FaultKind fault = store::FaultKind::None;
+    QString faultText;
 
     QStringList problems;
 };
@@ -308,37 +311,60 @@ std::atomic<std::shared_ptr<store::DetailStore>>& detailStore() {
     return installed;
 }
 
+// Told of the reader faults the store remembers; the helpers tell of fresh ones themselves.
+struct RememberedFaults {
+    std::shared_mutex mutex;
+    DetailColumns::FaultListener listener;
+};
+
+RememberedFaults& rememberedFaults() {
+    static RememberedFaults faults;
+    return faults;
+}
+
+void tellRememberedFault(const QByteArray& nativePath, const QString& cause) {
+    DetailColumns::FaultListener listener;
+    {
+        std::shared_lock lock(rememberedFaults().mutex);
+        listener = rememberedFaults().listener;
+    }
+    if (listener)
+        listener(nativePath, cause);
+}
+
 QString unreadableText(const QMimeType& type) {
     return QStringLiteral("cannot read the embedded details of this ") +
            details::mimeKinds(type).description;
 }
 
-// What the store keeps of a file just read; false when the reading failed in a way that may
-// not happen again (a file that could not be opened, say), so it must not be remembered.
 // A reader that crashed or ran out of memory in its helper.
-const QString kReaderFault = QStringLiteral("cannot read the embedded details: ");
+QString readerFaultText(const QString& cause) {
+    return QStringLiteral("cannot read the embedded details: ") + cause;
+}
 
-bool storable(const Kept& kept, const QMimeType& type, store::StoredDetails& out) {
-    for (const QString& problem : kept.problems) {
-        // Remembered as a file without details, so that no later process feeds it to a reader
-        // again while it stays as it is.
-        if (problem.startsWith(kReaderFault))
-            continue;
-        if (problem != unreadableText(type))
-            return false;
-        out.unreadableType = type.name();
-    }
+// What the store keeps of a file just read; false when the reading failed in a way that may
+// not happen again (a file that could not be opened, or a reader that ran out of time), so it
+// must not be remembered. A lasting fault is its one problem: remembered with its cause, so
+// that no later process feeds the file to a reader again while it stays as it is.
+bool storable(const Kept& kept, const State& s, store::StoredDetails& out) {
+    const bool faulted = s.fault != store::FaultKind::None;
+    if (s.faultPasses || kept.problems.size() > (faulted ? 1 : 0))
+        return false;
     out.values = kept.values;
     out.contentType = kept.contentType;
+    out.fault = s.fault;
+    out.faultText = s.faultText;
     return true;
 }
 
 // The remembered details as the in-process cache keeps them; the problem is worded anew, in
-// this process's language.
+// this process's language, as a fresh read words it.
 Kept keptFrom(const store::StoredDetails& stored, const Signature& signature) {
     Kept kept{signature, stored.values, stored.contentType, {}};
-    if (!stored.unreadableType.isEmpty())
-        kept.problems.append(unreadableText(mimeDatabase().mimeTypeForName(stored.unreadableType)));
+    if (stored.fault == store::FaultKind::Rejected)
+        kept.problems.append(unreadableText(mimeDatabase().mimeTypeForName(stored.faultText)));
+    else if (stored.fault == store::FaultKind::ReaderFailed)
+        kept.problems.append(readerFaultText(stored.faultText));
     return kept;
 }
 
@@ -354,6 +380,12 @@ void DetailColumns::clearCache() {
 
 void DetailColumns::setCacheLimit(qsizetype limit) {
     embeddedCache().setLimit(limit);
+}
+
+void DetailColumns::setFaultListener(FaultListener listener) {
+    extraction::setFaultListener(listener);
+    std::unique_lock lock(rememberedFaults().mutex);
+    rememberedFaults().listener = std::move(listener);
 }
 
 void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
@@ -511,6 +543,10 @@ void DetailColumns::readEmbedded() {
     const std::shared_ptr<store::DetailStore> store = detailStore().load();
     store::StoredDetails stored;
     if (!found && store && store->find(nativePath_, signature, stored)) {
+        // The store is a file on disk: its texts are cleaned as a helper's are.
+        details::cleanText(stored.faultText);
+        if (stored.fault == store::FaultKind::ReaderFailed)
+            tellRememberedFault(nativePath_, stored.faultText);
         kept = keptFrom(stored, signature);
         embeddedCache().keep(nativePath_, kept, false);
         found = true;
@@ -546,7 +582,7 @@ void DetailColumns::readEmbedded() {
     if (s.mime.name() != typeByName)
         kept.contentType = s.mime.name();
     kept.problems = s.problems.mid(problemsBefore);
-    if (store && !s.faultPasses && storable(kept, s.mime, stored))
+    if (store && storable(kept, s, stored))
         store->keep(nativePath_, signature, stored);
     embeddedCache().keep(nativePath_, std::move(kept), true);
 }
@@ -578,8 +614,10 @@ void DetailColumns::readEmbeddedFromFile() {
     // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
     // other reader gets to try it.
     const auto failed = [&s, &found] {
-        s.problems.append(kReaderFault + found.failure);
+        s.problems.append(readerFaultText(found.failure));
         s.faultPasses = !found.lasting;
+        s.fault = store::FaultKind::ReaderFailed;
+        s.faultText = found.failure;
     };
     const auto notRead = [&s] {
         s.problems.append(QStringLiteral("the embedded details were not read: the reader helper "
@@ -625,9 +663,11 @@ void DetailColumns::readEmbeddedFromFile() {
             return;
         }
     }
-    if (chosen)
-        s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
-                          details::mimeKinds(s.mime).description);
+    if (chosen) {
+        s.problems.append(unreadableText(s.mime));
+        s.fault = store::FaultKind::Rejected;
+        s.faultText = s.mime.name();
+    }
 }
 
 } // namespace quillmere::search

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace quillmere::search {
@@ -64,6 +65,11 @@ public:
     // Writes what the store has queued, waiting at most `timeout`; the rest is dropped. False
     // when anything was.
     static bool writeStore(std::chrono::milliseconds timeout);
+
+    // Told, from the thread that asked, of every file whose reader failed in its helper, and of
+    // every file the store remembers that for: the same cause either way. nullptr stops.
+    using FaultListener = std::function<void(const QByteArray& nativePath, const QString& cause)>;
+    static void setFaultListener(FaultListener listener);
 
     struct State; // defined in the source file only
 

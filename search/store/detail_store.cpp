@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QStandardPaths>
 
 #include <atomic>
@@ -27,7 +26,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int schemaVersion = 1;
+// 2: a fault keeps its kind and cause. A store of version 1 is emptied and made anew, not
+// carried over: its entries cannot tell a reader that crashed from a file without details.
+// A store of a later version is left alone for the run.
+constexpr int schemaVersion = 2;
 // Lookups wait this long at most for the store to open; a locked store is skipped after it.
 constexpr auto openingWait = 400ms;
 constexpr int openingBusyMs = 250;
@@ -47,6 +49,10 @@ constexpr qint64 maxQueuedBytes = qint64(16) << 20;
 constexpr qint64 maxFolderRows = 20000;
 constexpr qsizetype maxLoadedRows = 50000;
 constexpr qsizetype maxLoadedFolders = 32;
+// The write-ahead log counts against the size limit: past this many bytes (or an eighth of a
+// smaller limit) it is written into the database and emptied after a commit; the entries keep
+// to the rest of the limit.
+constexpr qint64 maxLogBytes = qint64(16) << 20;
 // How stale an entry's time of last use may get before it is written again.
 constexpr qint64 touchAfterNs = 24LL * 3600 * 1'000'000'000;
 
@@ -77,6 +83,18 @@ SplitPath split(const QByteArray& path) {
     return {path.left(std::max<qsizetype>(slash, 0)), path.mid(slash + 1)};
 }
 
+// The same without copying: both halves point into `path`, so they must not outlive it, and
+// anything kept beyond the call takes a copy (owned()).
+SplitPath splitInPlace(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    return {QByteArray::fromRawData(path.constData(), std::max<qsizetype>(slash, 0)),
+            QByteArray::fromRawData(path.constData() + slash + 1, path.size() - slash - 1)};
+}
+
+QByteArray owned(const QByteArray& bytes) {
+    return {bytes.constData(), bytes.size()};
+}
+
 struct Row {
     FileSignature signature;
     qint64 readers = 0;
@@ -84,6 +102,7 @@ struct Row {
     qint64 used = 0;
     QByteArray details;
     qint64 checksum = 0;
+    bool asked = false; // looked up in this run, so not one to prune
 };
 
 // Damage that SQLite cannot see (a byte changed inside an entry) must not show as a detail.
@@ -113,8 +132,7 @@ Row rowFrom(const Statement& s) {
 
 struct LoadedFolder {
     QHash<QByteArray, Row> rows;
-    QSet<QByteArray> asked; // names looked up in this run
-    bool complete = true;   // false: too many to load, each name is looked up alone
+    bool complete = true; // false: too many to load, each name is looked up alone
 };
 
 struct Put {
@@ -196,6 +214,9 @@ private:
     SqlError apply(const Prune& prune);
     void writeFailed(const SqlError& error);
     void keepUnderLimit();
+    qint64 logLimit() const;
+    qint64 logBytes() const;
+    void emptyLog();
     void closeAll();
 
     std::atomic<quint64> hits_{0};
@@ -216,6 +237,9 @@ private:
     Database reader_;
     Statement selectFolder_, selectOne_, countEntries_;
     QHash<QByteArray, LoadedFolder> loaded_;
+    // The folder of the last lookup, which the next one is most likely in; null when none.
+    LoadedFolder* lastLoaded_ = nullptr;
+    QByteArray lastFolder_;
     std::deque<QByteArray> loadOrder_;
     qsizetype loadedRows_ = 0;
     int readFailures_ = 0;
@@ -254,6 +278,7 @@ DetailStore::Impl::~Impl() {
         for (auto it = loaded_.cbegin(); it != loaded_.cend(); ++it)
             enqueue(pruneOf(it.key(), it.value()));
         loaded_.clear();
+        lastLoaded_ = nullptr;
     }
     {
         std::lock_guard lock(queueMutex_);
@@ -288,7 +313,7 @@ bool DetailStore::Impl::find(const QByteArray& nativePath, const FileSignature& 
     }
     Row row;
     bool found = false;
-    const SplitPath at = split(nativePath);
+    const SplitPath at = splitInPlace(nativePath);
     {
         std::lock_guard lock(readMutex_);
         found = !readsOff_ && lookup(at, row);
@@ -301,16 +326,20 @@ bool DetailStore::Impl::find(const QByteArray& nativePath, const FileSignature& 
 }
 
 bool DetailStore::Impl::lookup(const SplitPath& at, Row& row) {
-    auto it = loaded_.find(at.folder);
-    LoadedFolder* folderRows = it != loaded_.end() ? &*it : load(at.folder);
+    if (!lastLoaded_ || lastFolder_ != at.folder) {
+        const auto it = loaded_.find(at.folder);
+        lastLoaded_ = it != loaded_.end() ? &*it : load(owned(at.folder));
+        lastFolder_ = owned(at.folder);
+    }
+    LoadedFolder* const folderRows = lastLoaded_;
     if (!folderRows)
         return false;
     if (!folderRows->complete)
         return lookupOne(at, row);
-    folderRows->asked.insert(at.name);
-    const auto found = folderRows->rows.constFind(at.name);
-    if (found == folderRows->rows.constEnd())
+    const auto found = folderRows->rows.find(at.name);
+    if (found == folderRows->rows.end())
         return false;
+    found->asked = true;
     row = *found;
     return true;
 }
@@ -363,7 +392,7 @@ void DetailStore::Impl::dropLoadedOverLimit() {
 Prune DetailStore::Impl::pruneOf(const QByteArray& folderPath, const LoadedFolder& l) const {
     Prune prune{folderPath, {}};
     for (auto it = l.rows.cbegin(); it != l.rows.cend(); ++it) {
-        if (!l.asked.contains(it.key()))
+        if (!it->asked)
             prune.names.append(it.key());
     }
     return prune;
@@ -381,7 +410,7 @@ bool DetailStore::Impl::lookupOne(const SplitPath& at, Row& row) {
         return false;
     }
     if (code == SQLITE_ROW && row.used < now() - touchAfterNs)
-        enqueue(Touch{at.folder, at.name});
+        enqueue(Touch{owned(at.folder), owned(at.name)});
     return code == SQLITE_ROW;
 }
 
@@ -532,6 +561,8 @@ void DetailStore::Impl::run() {
         written_.notify_all();
     }
     keepUnderLimit();
+    // A log left behind would hold space that the limit no longer sees.
+    emptyLog();
     closeAll();
     if (damaged_)
         setAside(path);
@@ -585,9 +616,9 @@ SqlError DetailStore::Impl::openWriter() {
     if (mode != "wal")
         return {SQLITE_READONLY,
                 QStringLiteral("cannot keep a write-ahead log beside ") + QFile::decodeName(path)};
-    if ((error = writer_.execute("PRAGMA synchronous=NORMAL; "
-                                 "PRAGMA journal_size_limit=16777216"))
-            .failed())
+    const QByteArray logPragmas =
+        "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" + QByteArray::number(logLimit());
+    if ((error = writer_.execute(logPragmas.constData())).failed())
         return error;
     // Checked again in one transaction, so that two processes making a new store at once do not
     // drop each other's table; an existing store takes no write lock here.
@@ -656,9 +687,11 @@ SqlError DetailStore::Impl::makeTable() {
     if (version == schemaVersion)
         return {};
     if ((error = writer_.execute("DROP TABLE IF EXISTS entries")).failed() ||
-        (error = writer_.execute(createSql)).failed())
+        (error = writer_.execute(createSql)).failed() ||
+        (error = writer_.execute("PRAGMA incremental_vacuum")).failed())
         return error;
-    return writer_.execute("PRAGMA user_version=1");
+    return writer_.execute(
+        ("PRAGMA user_version=" + QByteArray::number(schemaVersion)).constData());
 }
 
 SqlError DetailStore::Impl::openReader() {
@@ -678,6 +711,16 @@ SqlError DetailStore::Impl::openReader() {
 void DetailStore::Impl::write(std::vector<Job>& batch) {
     if (writesOff_ || batch.empty())
         return;
+    // A reader of another process that keeps its snapshot keeps the log from being emptied:
+    // rather than let the log grow past its share, the batch is given up.
+    if (logBytes() > logLimit()) {
+        emptyLog();
+        if (logBytes() > logLimit()) {
+            std::lock_guard lock(queueMutex_);
+            dropped_ += batch.size();
+            return;
+        }
+    }
     SqlError error = writer_.execute("BEGIN IMMEDIATE");
     if (error.failed())
         return writeFailed(error);
@@ -755,22 +798,49 @@ void DetailStore::Impl::writeFailed(const SqlError& error) {
     }
 }
 
+qint64 DetailStore::Impl::logLimit() const {
+    return std::min(maxLogBytes, options.sizeLimit / 8);
+}
+
+qint64 DetailStore::Impl::logBytes() const {
+    struct stat log {};
+    return ::stat((path + "-wal").constData(), &log) == 0 ? qint64(log.st_size) : 0;
+}
+
+void DetailStore::Impl::emptyLog() {
+    if (writesOff_ || !writer_.isOpen())
+        return;
+    // Readers that hold the log are not waited for long: it is tried again after the next write.
+    sqlite3_busy_timeout(writer_.handle(), readBusyMs);
+    writer_.queryNumber("PRAGMA wal_checkpoint(TRUNCATE)");
+    sqlite3_busy_timeout(writer_.handle(), writeBusyMs);
+}
+
+// The database and its log together stay under the limit after each commit: the entries under
+// the limit less the log's share, the log emptied once it passes its share.
 void DetailStore::Impl::keepUnderLimit() {
     if (writesOff_ || !writer_.isOpen())
         return;
+    if (logBytes() > logLimit())
+        emptyLog();
+    // A log a reader holds on to would only grow by the evictions, not the database shrink.
+    if (logBytes() > logLimit())
+        return;
+    const qint64 entriesLimit = options.sizeLimit - logLimit();
+    bool evicted = false;
     for (int round = 0; round < 4; ++round) {
         SqlError error;
         const qint64 pageSize = writer_.queryNumber("PRAGMA page_size", &error);
         const qint64 pages = writer_.queryNumber("PRAGMA page_count", &error);
         const qint64 freePages = writer_.queryNumber("PRAGMA freelist_count", &error);
         const qint64 used = (pages - freePages) * pageSize;
-        if (error.failed() || used <= options.sizeLimit)
+        if (error.failed() || used <= entriesLimit)
             break;
         // Down to nine tenths of the limit, so that the next few writes do not evict again.
         const qint64 entries = writer_.queryNumber("SELECT count(*) FROM entries", &error);
         if (error.failed() || entries <= 0)
             break;
-        const qint64 target = options.sizeLimit * 9 / 10;
+        const qint64 target = entriesLimit * 9 / 10;
         const double excess = double(used - target) / double(used);
         evict_.bind(1, std::max<qint64>(1, qint64(double(entries) * excess) + 1));
         const int code = evict_.step();
@@ -778,7 +848,10 @@ void DetailStore::Impl::keepUnderLimit() {
         if (code != SQLITE_DONE)
             return writeFailed(writer_.lastError());
         writer_.execute("PRAGMA incremental_vacuum");
+        evicted = true;
     }
+    if (evicted)
+        emptyLog();
 }
 
 void DetailStore::Impl::closeAll() {

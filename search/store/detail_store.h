@@ -15,7 +15,8 @@ namespace quillmere::search::store {
 struct StoreOptions {
     // Where the store lives; defaultFolder() when empty.
     QString folder;
-    // Past this many bytes of entries the least recently used are dropped.
+    // Past this many bytes on disk, the database and its write-ahead log together, the least
+    // recently used entries are dropped and the log is emptied.
     qint64 sizeLimit = qint64(512) << 20;
     // A file that changed this shortly before it was read may change again within the same tick
     // of the file system's clock, leaving its signature as it was: it is not remembered. This

@@ -8,18 +8,18 @@ namespace quillmere::search::store {
 
 namespace {
 
-// Each record: one tag byte, a 32-bit little-endian length, then that many bytes of UTF-8.
+// Each record: one tag byte, a 32-bit little-endian length, then that many bytes of UTF-8; a
+// fault's bytes start with its kind.
 enum Tag : quint8 {
     ContentType = 1,
-    UnreadableType = 2,
+    Fault = 3,
     // 12 to 40: the value of that column
 };
 
 constexpr int firstColumn = details::column::DateTaken;
 constexpr int lastColumn = 40;
 
-void put(QByteArray& out, quint8 tag, const QString& text) {
-    const QByteArray utf8 = text.toUtf8();
+void put(QByteArray& out, quint8 tag, const QByteArray& utf8) {
     out.append(char(tag));
     char length[4];
     qToLittleEndian(quint32(utf8.size()), length);
@@ -40,11 +40,11 @@ bool StoredDetails::dependsOnDisplayFormat() const {
 QByteArray encode(const StoredDetails& details) {
     QByteArray out;
     if (!details.contentType.isEmpty())
-        put(out, ContentType, details.contentType);
-    if (!details.unreadableType.isEmpty())
-        put(out, UnreadableType, details.unreadableType);
+        put(out, ContentType, details.contentType.toUtf8());
+    if (details.fault != FaultKind::None)
+        put(out, Fault, char(details.fault) + details.faultText.toUtf8());
     for (const auto& [column, text] : details.values)
-        put(out, quint8(column), text);
+        put(out, quint8(column), text.toUtf8());
     return out;
 }
 
@@ -60,12 +60,20 @@ bool decode(const QByteArray& bytes, StoredDetails& out) {
         at += 5;
         if (length > quint64(bytes.size() - at))
             return false;
-        QString text = QString::fromUtf8(bytes.constData() + at, qsizetype(length));
+        const char* const start = bytes.constData() + at;
         at += qsizetype(length);
+        if (tag == Fault) {
+            const auto kind = length > 1 ? FaultKind(quint8(start[0])) : FaultKind::None;
+            if (found.fault != FaultKind::None ||
+                (kind != FaultKind::Rejected && kind != FaultKind::ReaderFailed))
+                return false;
+            found.fault = kind;
+            found.faultText = QString::fromUtf8(start + 1, qsizetype(length) - 1);
+            continue;
+        }
+        QString text = QString::fromUtf8(start, qsizetype(length));
         if (tag == ContentType)
             found.contentType = std::move(text);
-        else if (tag == UnreadableType)
-            found.unreadableType = std::move(text);
         else if (tag >= firstColumn && tag <= lastColumn && tag > lastSeen && !text.isEmpty()) {
             found.values.append({int(tag), std::move(text)});
             lastSeen = tag;

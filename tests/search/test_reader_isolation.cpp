@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <csignal>
@@ -206,7 +207,7 @@ private slots:
     }
 
     // The store remembers a file whose reader failed as one without details, so a later process
-    // does not feed it to a reader again.
+    // does not feed it to a reader again, and tells why as a fresh read does.
     void theStoreRemembersAFault() {
         QTemporaryDir dir;
         QTemporaryDir storeFolder;
@@ -229,10 +230,57 @@ private slots:
         DetailColumns::useStore(again);
         DetailColumns details(faulty);
         QCOMPARE(details.value(Comments), QString());
-        // From the store: no reader ran, so no fault is named this time.
-        QCOMPARE(details.problems(), QStringList());
+        QCOMPARE(details.problems().size(), 1);
+        QVERIFY2(details.problems()[0].startsWith(
+                     QStringLiteral("cannot read the embedded details: the reader ") + Crashed),
+                 qPrintable(details.problems()[0]));
         QCOMPARE(again->figures().hits, quint64(1));
         DetailColumns::useStore(nullptr);
+    }
+
+    // `quillmere-cli find` tells of a file whose reader crashed in the run that read it, and again,
+    // in the same words, in a run that has it from the store: one whose helper could not even
+    // start, so that any file it read would say so.
+    void theCommandLineTellsARememberedFault() {
+        QTemporaryDir dir;
+        const QString tree = dir.filePath(QStringLiteral("tree"));
+        const QString bin = dir.filePath(QStringLiteral("bin"));
+        QDir().mkpath(tree);
+        QDir().mkpath(bin);
+        writeKodakPhoto(tree + QStringLiteral("/a.jpg"));
+        writeFault(tree + QStringLiteral("/c.jpg"), "crash");
+        const QString helper = bin + QStringLiteral("/quillmere-extract");
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_CLI), bin + QStringLiteral("/quillmere-cli")));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT_FAULTY), helper));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
+        // The rows, then the program's own lines on stderr (a sanitizer's report may come too).
+        const auto find = [&] {
+            QProcess cli;
+            cli.setProcessEnvironment(env);
+            cli.start(bin + QStringLiteral("/quillmere-cli"),
+                      {QStringLiteral("find"), QStringLiteral("Kodak"), tree});
+            if (!cli.waitForFinished(60000))
+                return QByteArrayList{"did not finish"};
+            QByteArrayList said{cli.readAllStandardOutput()};
+            for (const QByteArray& line : cli.readAllStandardError().split('\n')) {
+                if (line.startsWith("quillmere-cli"))
+                    said << line;
+            }
+            return said;
+        };
+        // Files changed this recently are not remembered.
+        QThread::msleep(2100);
+        const QByteArrayList first = find();
+        QCOMPARE(first.value(0), QFile::encodeName(tree) + "/a.jpg\t[Camera maker] Kodak\n");
+        const QByteArray said = "quillmere-cli find: " + QFile::encodeName(tree) +
+                                "/c.jpg: the reader " + Crashed.toUtf8();
+        QCOMPARE(first.size(), 2);
+        QVERIFY2(first.value(1).startsWith(said), first.value(1).constData());
+
+        QVERIFY(QFile::remove(helper));
+        QVERIFY(QFile::copy(QStringLiteral("/bin/false"), helper));
+        QCOMPARE(find(), first);
     }
 
     // Helpers start when the first file needs a reader: a search whose files are all in the store
