@@ -8,7 +8,6 @@
 #include <poppler-global.h>
 
 #include <QByteArrayView>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstdio>
@@ -71,12 +70,12 @@ QString fromUstring(const poppler::ustring& text) {
 // What poppler-cpp gives for a string that it did not decode as UTF-16: one character per byte.
 // Empty when some character lies beyond a byte, as only a decoded string's do.
 QByteArray bytesOf(const poppler::ustring& text) {
-    QByteArray bytes;
-    bytes.reserve(qsizetype(text.size()));
+    QByteArray bytes(qsizetype(text.size()), Qt::Uninitialized);
+    char* out = bytes.data();
     for (const auto unit : text) {
         if (unit > 0xff)
             return {};
-        bytes.append(char(unit));
+        *out++ = char(unit);
     }
     return bytes;
 }
@@ -89,34 +88,53 @@ constexpr char16_t HighMarks[33] = {
     0x2030, 0x201e, 0x201c, 0x201d, 0x2018, 0x2019, 0x201a, 0x2122, 0xfb01, 0xfb02, 0x0141,
     0x0152, 0x0160, 0x0178, 0x017d, 0x0131, 0x0142, 0x0153, 0x0161, 0x017e, 0x0000, 0x20ac};
 
-QString fromPdfDocEncoding(const QByteArray& bytes) {
-    QString text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = quint8(c);
-        char16_t unit = byte;
-        if (byte >= 0x18 && byte <= 0x1f)
-            unit = LowMarks[byte - 0x18];
-        else if (byte >= 0x80 && byte <= 0xa0)
-            unit = HighMarks[byte - 0x80];
-        else if (byte == 0x7f || byte == 0xad)
-            unit = 0;
-        if (unit != 0)
-            text.append(QChar(unit));
-    }
-    return text;
+// The character of one byte in PDFDocEncoding, or 0 where it has none (NUL among them).
+char16_t pdfDocCharacter(quint8 byte) {
+    if (byte >= 0x18 && byte <= 0x1f)
+        return LowMarks[byte - 0x18];
+    if (byte >= 0x80 && byte <= 0xa0)
+        return HighMarks[byte - 0x80];
+    if (byte == 0x7f || byte == 0xad)
+        return 0;
+    return byte;
 }
 
 // A text string of the document: UTF-16BE only when it began with FE FF (poppler has decoded it
 // then), UTF-8 only when it begins with EF BB BF, and PDFDocEncoding throughout otherwise, whatever
-// bytes follow its start.
+// bytes follow its start. Every string of every document passes here: it is decoded straight into
+// its result, without a copy of its bytes.
 QString textString(const poppler::ustring& text) {
-    const QByteArray bytes = bytesOf(text);
-    if (bytes.isEmpty())
+    const bool decoded =
+        std::any_of(text.begin(), text.end(), [](auto unit) { return unit > 0xff; });
+    if (text.empty() || decoded)
         return fromUstring(text);
-    if (bytes.startsWith("\xef\xbb\xbf"))
-        return QString::fromUtf8(bytes.mid(3));
-    return fromPdfDocEncoding(bytes);
+    if (text.size() >= 3 && text[0] == 0xef && text[1] == 0xbb && text[2] == 0xbf)
+        return QString::fromUtf8(bytesOf(text).mid(3));
+    QString result(qsizetype(text.size()), Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(result.data());
+    qsizetype kept = 0;
+    for (const auto unit : text) {
+        const char16_t character = pdfDocCharacter(quint8(unit));
+        if (character != 0)
+            out[kept++] = character;
+    }
+    result.truncate(kept);
+    return result;
+}
+
+// A keyword list split at every ';' and ',', empty parts kept. By hand: a regular expression costs
+// more, and finds nothing at all in text that holds a lone surrogate.
+QStringList splitKeywords(const QString& text) {
+    QStringList parts;
+    qsizetype start = 0;
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        if (text[at] == u';' || text[at] == u',') {
+            parts.append(text.mid(start, at - start));
+            start = at + 1;
+        }
+    }
+    parts.append(text.mid(start));
+    return parts;
 }
 
 // The document's XMP packet is read only for a column that its information dictionary leaves
@@ -266,12 +284,11 @@ public:
                            textString(document->get_keywords()).trimmed(),
                            textString(document->get_creator()).trimmed(),
                            textString(document->get_producer()).trimmed()};
-            static const QRegularExpression separators(QStringLiteral("[;,]"));
             QStringList authors;
             if (!info.author.isEmpty())
                 authors.append(info.author);
             QStringList tags;
-            for (const QString& keyword : info.keywords.split(separators)) {
+            for (const QString& keyword : splitKeywords(info.keywords)) {
                 if (!keyword.trimmed().isEmpty())
                     tags.append(keyword);
             }
@@ -281,7 +298,7 @@ public:
                 out.add(column::Authors, author);
             out.add(column::Subject, info.subject);
             for (const QString& tag : tags) {
-                for (const QString& keyword : tag.split(separators))
+                for (const QString& keyword : splitKeywords(tag))
                     out.add(column::Tags, keyword);
             }
             out.add(column::ProgramName, info.creator);

@@ -253,6 +253,18 @@ private slots:
         QCOMPARE(result.details.joined(column::Tags), QStringLiteral("a; b; c"));
     }
 
+    // Keywords in UTF-16 that hold a lone surrogate are still split at their separators (a
+    // regular expression refuses such text and left the list whole).
+    void pdfKeywordsWithBrokenText() {
+        const QString file = path(QStringLiteral("keywords.pdf"));
+        QVERIFY(writeBytes(
+            file, fixtures::pdfWithRawStrings(
+                      {{"Keywords", QByteArray("\xfe\xff\0a\0;\0b\xd8\x00\0,\0c", 14)}}, {})));
+        const ReadResult result = readWith(readers::pdfReader(), file);
+        QCOMPARE(result.details.joined(column::Tags),
+                 QStringLiteral("a; b") + QChar(0xd800) + QStringLiteral("; c"));
+    }
+
     // A text string is UTF-16BE only when it begins with FE FF, UTF-8 only when it begins with
     // EF BB BF, and PDFDocEncoding throughout otherwise: the bytes FE FF later in it are "þÿ".
     void pdfTextStrings_data() {
