@@ -164,6 +164,10 @@ std::vector<pid_t> runningHelpers() {
     return HelperPool::instance().runningPids(generation);
 }
 
+pid_t runningZygote() {
+    return ZygoteKeeper::instance().runningPid();
+}
+
 Extraction extract(const details::readers::Reader& reader,
                    const details::readers::FileToRead& file) {
     Settings settings;

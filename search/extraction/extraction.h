@@ -57,5 +57,7 @@ Extraction extract(const details::readers::Reader& reader,
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();
+// The zygote the helpers are forked from, or -1 when none runs.
+pid_t runningZygote();
 
 } // namespace quillmere::search::extraction
