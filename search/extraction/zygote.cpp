@@ -185,16 +185,17 @@ std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
         QString::fromUtf8(buffer + sizeof first,
                           got > ssize_t(sizeof first) ? qsizetype(got - ssize_t(sizeof first)) : 0);
     int status = 0;
-    if (first.kind == ZygoteMessageKind::NotReady)
+    if (first.kind == ZygoteMessageKind::NotReady) {
         failure = QStringLiteral("the reader's sandbox could not be set up: ") + said;
-    else if (got < 0)
+    } else if (got < 0) {
         failure =
             QStringLiteral("it did not answer within %1 s").arg(double(deadline.count()) / 1000.0);
-    else if (got == 0 && reapWithin(pid, std::chrono::seconds(1), status)) {
-        zygote->reaped_ = true;
+    } else if (got == 0 && reapWithin(pid, std::chrono::seconds(1), status)) {
+        zygote->reaped_ = true; // the destructor has nothing left to wait for
         failure = describeEnd(status).cause;
-    } else
+    } else {
         failure = QStringLiteral("it said something else than that it was ready");
+    }
     return nullptr;
 }
 
