@@ -21,7 +21,7 @@ QString secondsText(std::chrono::milliseconds duration) {
     return QString::number(double(duration.count()) / 1000.0) + QStringLiteral(" s");
 }
 
-// Helpers that did not die in time; each later reap tries them again, so none stays a zombie
+// Zygotes that did not die in time; each later reap tries them again, so none stays a zombie
 // once it is gone.
 class Abandoned {
 public:
