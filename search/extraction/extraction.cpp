@@ -134,6 +134,8 @@ void configure(const Settings& settings) {
         ++shared().generation;
     }
     HelperPool::instance().dropIdle();
+    // Its helpers' processor time is the engine's to count once it ended.
+    ZygoteKeeper::instance().retire();
 }
 
 Settings currentSettings() {

@@ -28,7 +28,8 @@ struct Settings {
     QByteArray program; // the helper to run; empty: the one beside this program
 };
 
-// Process-wide; helpers started under earlier settings are stopped.
+// Process-wide; helpers started under earlier settings are stopped, and their zygote once none
+// of them is held any more.
 void configure(const Settings& settings);
 Settings currentSettings();
 

@@ -345,6 +345,13 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
     return current_;
 }
 
+void ZygoteKeeper::retire() {
+    std::shared_ptr<Zygote> retired; // ended outside the lock
+    std::lock_guard lock(mutex_);
+    if (!startWanted_)
+        retired = std::move(current_);
+}
+
 pid_t ZygoteKeeper::runningPid() {
     std::lock_guard lock(mutex_);
     return current_ ? current_->pid() : -1;

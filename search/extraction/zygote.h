@@ -89,6 +89,9 @@ public:
                                    const std::vector<std::string>& arguments, QString& failure);
     // The running zygote's process id, or -1.
     pid_t runningPid();
+    // Lets go of the running zygote: it ends once no helper forked from it is held any more, and
+    // the next helper asked for starts a new one.
+    void retire();
 
 private:
     ZygoteKeeper();
