@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -76,8 +75,9 @@ QString probeSandbox() {
 
 // A real fault: raise() needs tgkill, which a helper forked from the zygote may not call.
 [[noreturn]] void crash() {
-    static volatile uintptr_t nowhere = 0;
-    *reinterpret_cast<volatile int*>(nowhere) = 1;
+    // Read back from memory, so the compiler cannot see it is null and drop the store.
+    static volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
     ::_exit(1); // not reached
 }
 
