@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -56,11 +57,28 @@ QString probeSandbox() {
     ::getrlimit(RLIMIT_CPU, &limit);
     limit.rlim_max = RLIM_INFINITY;
     said << QStringLiteral("raise cpu ") + outcome(::setrlimit(RLIMIT_CPU, &limit));
+    ::getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = limit.rlim_max = RLIM_INFINITY;
+    said << QStringLiteral("raise memory ") + outcome(::setrlimit(RLIMIT_AS, &limit));
+    // The zygote may fork; a helper forked from it may not, nor start a thread or a namespace.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    said << QStringLiteral("fork ") + outcome(child);
+    said << QStringLiteral("unshare ") + outcome(::unshare(CLONE_NEWUSER));
     said << QStringLiteral("secret ") + (std::getenv("QUILLMERE_TEST_SECRET")
                                              ? QStringLiteral("seen")
                                              : QStringLiteral("absent"));
     said << QStringLiteral("pid ") + QString::number(::getpid());
     return said.join(QStringLiteral(", "));
+}
+
+// A real fault: raise() needs tgkill, which a helper forked from the zygote may not call.
+[[noreturn]] void crash() {
+    // Read back from memory, so the compiler cannot see it is null and drop the store.
+    static volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+    ::_exit(1); // not reached
 }
 
 [[noreturn]] void spinForever() {
@@ -136,7 +154,7 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
         return false;
     const QByteArray word = QByteArray(head + markerLength, n - ssize_t(markerLength)).trimmed();
     if (word == "crash")
-        ::raise(SIGSEGV);
+        crash();
     if (word == "hang")
         spinForever();
     if (word == "allocate")
@@ -145,8 +163,6 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
         spinFor(word.mid(4).toInt());
     if (word == "stall")
         sleepForever();
-    if (word == "killed")
-        ::raise(SIGKILL); // as the kernel's out-of-memory killer or the user would
     if (word == "ahead")
         answerAheadAndStopReading(serial, 20000);
     if (word == "hugeframe")

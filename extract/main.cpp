@@ -1,14 +1,19 @@
 // quillmere-extract: reads the embedded details of files handed over by the search engine, under
-// a sandbox, so that a parser that crashes, hangs or is taken over by a crafted file costs that one
-// file. It never opens a name: each file arrives as an open descriptor on the socket (fd 3).
+// a sandbox, so that a parser that crashes, hangs or is taken over by a crafted file costs that
+// one helper's files. It never opens a name: each file arrives as an open descriptor.
 //
-//   quillmere-extract                     a helper, started by the engine with its socket on 3
+//   quillmere-extract --zygote            started by the engine with its socket on 3: loads every
+//                                         reader library, seals itself, says Ready, then forks a
+//                                         helper for each request of the engine
 //   quillmere-extract --describe-sandbox  prints which layers of the sandbox hold on this machine
 
 #include "details/helper_protocol.h"
 #include "details/readers/reader.h"
+#include "details/zygote_protocol.h"
 #include "extract/sandbox.h"
+#include "extract/syscall_filter.h"
 #include "extract/warm_up.h"
+#include "extract/zygote.h"
 
 #ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
 #include "extract/fault_hooks.h"
@@ -18,6 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/socket.h>
@@ -29,7 +35,10 @@ using namespace quillmere;
 
 namespace {
 
-constexpr int SocketFd = 3;
+constexpr int SocketFd = details::HelperSocketFd;
+
+// What each forked helper allows a file; set once, before the zygote forks.
+int cpuSecondsPerFile = extract::SandboxLimits().cpuSecondsPerFile;
 
 qint64 option(int argc, char** argv, const char* name, qint64 fallback) {
     const size_t length = std::strlen(name);
@@ -99,47 +108,78 @@ void readFile(const details::Request& request, int fd, details::Answer& answer) 
     }
 }
 
-// Everything before serving, in the order the sandbox needs; a helper that cannot seal itself
-// reads nothing.
-void seal(const extract::SandboxLimits& limits, extract::SandboxReport& report) {
+// A forked helper, confined: says Ready, then serves.
+[[noreturn]] void serveForked() {
+    if (details::Channel(SocketFd).send(details::encodeReady()) != details::Channel::Sent::Whole)
+        ::_exit(0);
+    serve(cpuSecondsPerFile);
+}
+
+bool sendZygoteRecord(details::ZygoteMessageKind kind, const std::string& text) {
+    const details::ZygoteMessage header{kind, 0, ::getpid(), 0};
+    std::string record(reinterpret_cast<const char*>(&header), sizeof header);
+    record += text.substr(0, details::MaxSandboxDescription);
+    return details::sendRecord(details::ZygoteSocketFd, record.data(), record.size());
+}
+
+// The zygote, its socket on 3: everything before forking, in the order the sandbox needs, then
+// Ready with the description of its layers. A zygote that cannot seal itself forks nothing.
+[[noreturn]] void runZygote(const extract::SandboxLimits& limits, bool describeOnly) {
+    // Number 3 stays free from here on: each helper socket the zygote receives lands there.
+    if (::dup3(SocketFd, details::ZygoteSocketFd, O_CLOEXEC) != details::ZygoteSocketFd)
+        ::_exit(details::ExitNoSandbox);
+    ::close(SocketFd);
+    extract::SandboxReport report;
     // A new user namespace needs a process with one thread: before any library could start one.
     extract::enterNamespaces(report);
     extract::warmUp();
     std::string failure;
-    if (!extract::sealSandbox(SocketFd, limits, report, failure))
+    extract::CompiledFilter helperFilter;
+    // libseccomp needs memory descriptors and its own probing: before sealing.
+    if (!helperFilter.compileForHelper(SocketFd, failure) ||
+        !extract::sealSandbox(details::ZygoteSocketFd, limits, report, failure)) {
+        sendZygoteRecord(details::ZygoteMessageKind::NotReady, failure);
         ::_exit(details::ExitNoSandbox);
+    }
+    report.holds(extract::Layer::Helpers,
+                 "forked; each dies with the zygote, has processor time " +
+                     std::to_string(limits.cpuSecondsPerHelper) +
+                     " s, and adds a filter: no clone, clone3 or unshare, talks on 3 only");
+    if (!sendZygoteRecord(details::ZygoteMessageKind::Ready, report.describe()) || describeOnly)
+        ::_exit(0);
+    extract::serveForks(helperFilter, limits.cpuSecondsPerHelper, serveForked);
 }
 
-// Seals a child exactly as a helper is sealed and prints what it says of its layers.
+// Seals a child exactly as a zygote is sealed and prints what it says of its layers.
 int describeSandbox() {
     int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
         return 1;
     const pid_t child = ::fork();
     if (child == 0) {
         if (::dup2(ends[1], SocketFd) != SocketFd)
             ::_exit(1);
         ::close_range(SocketFd + 1, ~0U, 0);
-        extract::SandboxReport report;
-        seal(extract::SandboxLimits(), report);
-        const std::string text = report.describe();
-        ::_exit(::write(SocketFd, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+        runZygote(extract::SandboxLimits(), true);
     }
     ::close(ends[1]);
-    std::string text;
-    char part[4096];
-    ssize_t got = 0;
-    // Bounded: the report is a few lines, and a child that never seals ends by its own limits.
-    while (text.size() < 65536 && (got = ::read(ends[0], part, sizeof part)) > 0)
-        text.append(part, size_t(got));
+    char record[sizeof(details::ZygoteMessage) + details::MaxSandboxDescription];
+    int attached = -1;
+    // The child ends by its own limits if it never seals, which closes the socket.
+    const ssize_t got = details::receiveRecord(ends[0], record, sizeof record, attached);
     ::close(ends[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fputs(WIFEXITED(status) && WEXITSTATUS(status) == details::ExitNoSandbox
-                       ? "The sandbox could not be sealed on this machine.\n"
-                       : "The sandbox could not be tried.\n",
-                   stderr);
+    if (attached >= 0)
+        ::close(attached);
+    ::waitpid(child, nullptr, 0);
+    details::ZygoteMessage header{};
+    if (got < ssize_t(sizeof header)) {
+        std::fputs("The sandbox could not be tried.\n", stderr);
+        return 1;
+    }
+    std::memcpy(&header, record, sizeof header);
+    const std::string text(record + sizeof header, size_t(got) - sizeof header);
+    if (header.kind != details::ZygoteMessageKind::Ready) {
+        std::fprintf(stderr, "The sandbox could not be sealed on this machine: %s\n", text.c_str());
         return 1;
     }
     std::fputs(text.c_str(), stdout);
@@ -151,16 +191,12 @@ int describeSandbox() {
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--describe-sandbox") == 0)
         return describeSandbox();
-    if (!isSocket(SocketFd))
+    if (argc < 2 || std::strcmp(argv[1], "--zygote") != 0 || !isSocket(SocketFd))
         return 2; // not started by the engine
     // Nothing inherited beyond the standard streams and the socket stays reachable.
     ::close_range(SocketFd + 1, ~0U, 0);
     extract::SandboxLimits limits;
     limits.memoryBytes = option(argc, argv, "--memory-limit", limits.memoryBytes);
-    limits.cpuSecondsPerFile = int(option(argc, argv, "--cpu-limit", limits.cpuSecondsPerFile));
-    extract::SandboxReport report;
-    seal(limits, report);
-    if (details::Channel(SocketFd).send(details::encodeReady()) != details::Channel::Sent::Whole)
-        ::_exit(0);
-    serve(limits.cpuSecondsPerFile);
+    cpuSecondsPerFile = int(option(argc, argv, "--cpu-limit", limits.cpuSecondsPerFile));
+    runZygote(limits, false);
 }

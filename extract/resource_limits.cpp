@@ -31,13 +31,17 @@ bool lowerLimits(const SandboxLimits& limits, std::string& failure) {
     };
     if (!SanitizerBuild && !lowerLimit(RLIMIT_AS, rlim_t(limits.memoryBytes)))
         return fail("address-space");
-    if (!lowerLimit(RLIMIT_CPU, rlim_t(limits.cpuSecondsPerHelper)))
+    if (!lowerLimit(RLIMIT_CPU, rlim_t(limits.cpuSecondsPerZygote)))
         return fail("processor-time");
     if (!lowerLimit(RLIMIT_NOFILE, rlim_t(limits.openFiles)))
         return fail("descriptor");
     if (!lowerLimit(RLIMIT_CORE, 0))
         return fail("core-file");
     return true;
+}
+
+bool lowerProcessorTime(int seconds) {
+    return lowerLimit(RLIMIT_CPU, rlim_t(seconds));
 }
 
 void limitProcessorTime(int seconds) {

@@ -1,6 +1,7 @@
 #include "extract/sandbox.h"
 
 #include "details/helper_environment.h"
+#include "details/zygote_protocol.h"
 
 #include "extract/capabilities.h"
 #include "extract/error_name.h"
@@ -42,6 +43,8 @@ const char* layerName(Layer layer) {
         return "descriptors";
     case Layer::SystemCalls:
         return "system calls";
+    case Layer::Helpers:
+        return "helpers";
     }
     return "?";
 }
@@ -184,9 +187,10 @@ bool sealSandbox(int socket, const SandboxLimits& limits, SandboxReport& report,
         return fail(Layer::Descriptors, detail);
     report.holds(Layer::Descriptors, detail);
 
-    if (!loadReaderFilter(socket, detail))
+    // Each helper forked later talks on the number kept free for it.
+    if (!loadReaderFilter({details::HelperSocketFd, socket}, detail))
         return fail(Layer::SystemCalls, detail);
-    report.holds(Layer::SystemCalls, "seccomp");
+    report.holds(Layer::SystemCalls, "seccomp; forks as fork() does, nothing else");
     return true;
 }
 

@@ -18,6 +18,7 @@ enum class Layer {
     Environment,
     Descriptors,
     SystemCalls,
+    Helpers, // what each helper forked from the zygote adds
 };
 
 // Which layers hold, and why the others do not: for --describe-sandbox and the tests.
@@ -45,9 +46,10 @@ void enterNamespaces(SandboxReport& report);
 // Once every library has loaded what it needs from disk: the rest, for good and in this order,
 // because each step needs what the one before still allows: an empty root, no capabilities, no
 // new privileges, Landlock, lowered limits, an environment of locale and time zone only, /dev/null
-// as the standard streams and nothing open but `socket`, and the seccomp filter. False, with the
-// reason, when a layer that must hold could not be put in place: the process must then read
-// nothing. The layers the kernel may lack (namespaces, empty root, Landlock) are reported.
+// as the standard streams and nothing open but `socket` (the zygote's), and the seccomp filter.
+// False, with the reason, when a layer that must hold could not be put in place: the process must
+// then read nothing. The layers the kernel may lack (namespaces, empty root, Landlock) are
+// reported.
 bool sealSandbox(int socket, const SandboxLimits& limits, SandboxReport& report,
                  std::string& failure);
 

@@ -4,9 +4,10 @@
 
 namespace quillmere::app::fs {
 
-// Copies of descriptors go at or above this number: never onto the standard streams or onto the
-// reader helper's socket (3), whose number is all its seccomp filter can check.
-inline constexpr int LowestCopiedFd = 4;
+// Copies of descriptors go at or above this number: never onto the standard streams, the reader
+// helper's socket (3) or the socket of the process it was forked from (4), whose numbers are all
+// the seccomp filter can check.
+inline constexpr int LowestCopiedFd = 5;
 
 // An open regular file, closed on destruction. Opening never blocks: a FIFO, a device or a
 // folder is refused before anything is read from it.

@@ -219,6 +219,8 @@ void configure(const Settings& settings) {
         ++shared().generation;
     }
     HelperPool::instance().dropIdle();
+    // Its helpers' processor time is the engine's to count once it ended.
+    ZygoteKeeper::instance().retire();
 }
 
 Settings currentSettings() {
@@ -252,6 +254,10 @@ std::vector<pid_t> runningHelpers() {
         generation = shared().generation;
     }
     return HelperPool::instance().runningPids(generation);
+}
+
+pid_t runningZygote() {
+    return ZygoteKeeper::instance().runningPid();
 }
 
 Extraction extract(const details::readers::Reader& reader,

@@ -29,7 +29,8 @@ struct Settings {
     QByteArray program; // the helper to run; empty: the one beside this program
 };
 
-// Process-wide; helpers started under earlier settings are stopped.
+// Process-wide; helpers started under earlier settings are stopped, and their zygote once none
+// of them is held any more.
 void configure(const Settings& settings);
 Settings currentSettings();
 
@@ -82,5 +83,7 @@ ReadingNotice readingNotice();
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();
+// The zygote the helpers are forked from, or -1 when none runs.
+pid_t runningZygote();
 
 } // namespace quillmere::search::extraction

@@ -1,14 +1,11 @@
 #include "search/extraction/helper_process.h"
 
-#include "details/helper_environment.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,47 +17,11 @@ namespace quillmere::search::extraction {
 
 namespace {
 
-// The descriptor number on which a helper finds its end of the socket.
-constexpr int HelperSocket = 3;
-
 QString secondsText(std::chrono::milliseconds duration) {
     return QString::number(double(duration.count()) / 1000.0) + QStringLiteral(" s");
 }
 
-// What became of a helper, and whether the file it read would do the same again: a kill from
-// outside (the user, the kernel short of memory) says nothing about the file.
-struct Ending {
-    QString cause;
-    bool lasting;
-};
-
-Ending describeEnd(int status) {
-    if (WIFSIGNALED(status)) {
-        const int signal = WTERMSIG(status);
-        if (signal == SIGXCPU)
-            return {QStringLiteral("the reader used too much processor time"), true};
-        if (signal == SIGKILL)
-            return {QStringLiteral("the reader was killed"), false};
-        const char* name = sigabbrev_np(signal);
-        return {
-            QStringLiteral("the reader crashed (%1)")
-                .arg(name ? QStringLiteral("SIG") + QLatin1String(name) : QString::number(signal)),
-            true};
-    }
-    const int code = WEXITSTATUS(status);
-    switch (code) {
-    case details::ExitOutOfMemory:
-        return {QStringLiteral("the reader ran out of memory"), true};
-    case details::ExitNoSandbox:
-        return {QStringLiteral("the reader's sandbox could not be set up"), false};
-    case details::ExitBadRequest:
-        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), false};
-    default:
-        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), true};
-    }
-}
-
-// Helpers that did not die in time; each later reap tries them again, so none stays a zombie
+// Zygotes that did not die in time; each later reap tries them again, so none stays a zombie
 // once it is gone.
 class Abandoned {
 public:
@@ -88,39 +49,39 @@ Abandoned& abandoned() {
     return *helpers;
 }
 
-class SpawnSettings {
+// Helpers forked from a zygote that did not end in time after SIGKILL; each later stop asks again,
+// so that the zygote keeps no zombie once one is gone.
+class AbandonedHelpers {
 public:
-    SpawnSettings(int childEnd) {
-        posix_spawn_file_actions_init(&actions_);
-        posix_spawn_file_actions_adddup2(&actions_, childEnd, HelperSocket);
-        // The helper may read any descriptor it holds: it gets none of the engine's input.
-        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawnattr_init(&attributes_);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes_, &none);
-        sigset_t defaults;
-        sigfillset(&defaults);
-        sigdelset(&defaults, SIGKILL);
-        sigdelset(&defaults, SIGSTOP);
-        posix_spawnattr_setsigdefault(&attributes_, &defaults);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    void add(std::shared_ptr<Zygote> zygote, ForkedHelper helper) {
+        std::lock_guard lock(mutex_);
+        helpers_.push_back({std::move(zygote), helper});
     }
-    ~SpawnSettings() {
-        posix_spawn_file_actions_destroy(&actions_);
-        posix_spawnattr_destroy(&attributes_);
+    void reapTheDead() {
+        std::lock_guard lock(mutex_);
+        std::erase_if(helpers_, [](Held& held) {
+            int status = 0;
+            if (held.zygote->isUsable())
+                return held.zygote->endHelper(held.helper, std::chrono::milliseconds(0), status) !=
+                       Zygote::End::NotInTime;
+            ::close(held.helper.pidfd); // ended with its zygote
+            return true;
+        });
     }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-
-    const posix_spawn_file_actions_t* actions() const { return &actions_; }
-    const posix_spawnattr_t* attributes() const { return &attributes_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
-    posix_spawnattr_t attributes_;
+    struct Held {
+        std::shared_ptr<Zygote> zygote;
+        ForkedHelper helper;
+    };
+    std::mutex mutex_;
+    std::vector<Held> helpers_;
 };
+
+AbandonedHelpers& abandonedHelpers() {
+    static AbandonedHelpers* const helpers = new AbandonedHelpers;
+    return *helpers;
+}
 
 } // namespace
 
@@ -139,43 +100,32 @@ bool HelperProcess::start(QString& failure) {
                   QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    int childEnd = ends[1];
-    if (childEnd == HelperSocket) {
-        // dup2 onto itself would leave close-on-exec set.
-        childEnd = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HelperSocket + 1);
-        ::close(ends[1]);
+    const std::vector<std::string> arguments = {
+        "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
+        "--cpu-limit=" + std::to_string(limits_.cpuSeconds)};
+    // A zygote that died since the last helper is started again, once.
+    bool forked = false;
+    for (int attempt = 0; attempt < 2 && !forked; ++attempt) {
+        zygote_ = ZygoteKeeper::instance().zygote(program_, arguments, failure);
+        if (!zygote_)
+            break;
+        forked = zygote_->forkHelper(ends[1], helper_, failure);
+        if (!forked && zygote_->isUsable())
+            break;
     }
-    const std::string memory = "--memory-limit=" + std::to_string(limits_.memoryBytes);
-    const std::string cpu = "--cpu-limit=" + std::to_string(limits_.cpuSeconds);
-    char* const arguments[] = {const_cast<char*>(program_.constData()),
-                               const_cast<char*>(memory.c_str()), const_cast<char*>(cpu.c_str()),
-                               nullptr};
-    // Only the locale and the time zone: nothing else of the user's session reaches a parser.
-    const std::vector<std::string> variables = details::readerEnvironment(environ);
-    std::vector<char*> environment;
-    environment.reserve(variables.size() + 1);
-    for (const std::string& variable : variables)
-        environment.push_back(const_cast<char*>(variable.c_str()));
-    environment.push_back(nullptr);
-    pid_t pid = -1;
-    int spawned = ENOMEM;
-    if (childEnd >= 0) {
-        const SpawnSettings settings(childEnd);
-        spawned = ::posix_spawn(&pid, program_.constData(), settings.actions(),
-                                settings.attributes(), arguments, environment.data());
-        ::close(childEnd);
-    }
-    if (spawned != 0) {
+    ::close(ends[1]);
+    if (!forked) {
+        zygote_.reset();
         ::close(ends[0]);
-        failure = QStringLiteral("the reader helper could not start: ") +
-                  QString::fromLocal8Bit(std::strerror(spawned));
+        failure = QStringLiteral("the reader helper could not start: ") + failure;
         return false;
     }
-    pid_ = pid;
+    pid_ = helper_.pid;
     socket_ = ends[0];
+    reads_ = 0;
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
-    // Libraries load and the sandbox goes up before the helper answers; a sanitizer build is slow.
+    // A forked helper is ready in a millisecond; a busy machine or a sanitizer build is slow.
     const auto startup =
         std::max<std::chrono::milliseconds>(limits_.deadline * 2, std::chrono::seconds(20));
     const details::Channel::Received got = details::Channel(socket_).receive(buffer_, startup);
@@ -211,23 +161,36 @@ bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status) {
 HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     ::close(socket_);
     socket_ = -1;
-    const pid_t pid = pid_.exchange(-1);
+    pid_ = -1;
+    const bool endedAlready = Zygote::hasEnded(helper_);
     int status = 0;
-    const bool endedAlready = ::waitpid(pid, &status, WNOHANG) == pid;
-    bool reaped = endedAlready;
-    if (!reaped) {
-        // Killed even when it closed its end: it may be dying already, or it may have been
-        // taken over.
-        ::kill(pid, SIGKILL);
-        reaped = reapWithin(pid, limits_.reapDeadline, status);
-    }
+    // Killed even when it closed its end: it may be dying already, or it may have been taken
+    // over. Its status comes from the zygote, which reaps it only when asked.
+    const Zygote::End end = zygote_->endHelper(helper_, limits_.reapDeadline, status);
+    if (end == Zygote::End::NotInTime)
+        abandonedHelpers().add(zygote_, helper_);
+    zygote_.reset();
+    helper_ = {};
+    abandonedHelpers().reapTheDead();
     abandoned().reapTheDead();
     if (!known.cause.isEmpty() && !(unlessEnded && endedAlready))
         return known;
-    if (!reaped)
+    switch (end) {
+    case Zygote::End::NotInTime:
         return {QStringLiteral("the reader did not end when it was stopped"), false};
+    case Zygote::End::Unknown:
+        // Its zygote ended, and it with it.
+        return {QStringLiteral("the reader was killed"), false};
+    case Zygote::End::Status:
+        break;
+    }
     const Ending ending = describeEnd(status);
     return {ending.cause, ending.lasting};
+}
+
+void HelperProcess::retire() {
+    if (isRunning())
+        stop({QStringLiteral("retired"), false});
 }
 
 HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded) {
@@ -267,6 +230,8 @@ HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size,
     case details::Channel::Received::Frame:
         if (!details::decodeAnswer(buffer_, answer) || answer.serial != serial)
             return failed(nonsense);
+        if (limits_.readsPerHelper > 0 && ++reads_ >= limits_.readsPerHelper)
+            retire();
         return {answer.read ? Kind::Read : Kind::NotItsKind, {}};
     case details::Channel::Received::TimedOut:
         return failed(tookTooLong);

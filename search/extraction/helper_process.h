@@ -1,12 +1,14 @@
 #pragma once
 
 #include "details/helper_protocol.h"
+#include "search/extraction/zygote.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 
 #include <sys/types.h>
 
@@ -20,10 +22,15 @@ struct HelperLimits {
     std::chrono::milliseconds reapDeadline{1000};
     qint64 memoryBytes = qint64(1) << 30; // address space
     int cpuSeconds = 10;                  // processor time per file
+    // Files one helper reads before it is replaced (0: no bound). A fresh helper costs a fork of
+    // the zygote, about a millisecond; the bound keeps a long search within a helper's hard
+    // limit of processor time.
+    int readsPerHelper = 10000;
 };
 
-// One running `quillmere-extract`, talked to by one thread at a time. A helper that fails in any
-// way, or that stops reading or answering, is killed at once; the next read starts a new one.
+// One helper forked from the running zygote (`quillmere-extract --zygote`, started first when
+// there is none), talked to by one thread at a time. A helper that fails in any way, or that stops
+// reading or answering, is killed at once; the next read starts a new one.
 class HelperProcess {
 public:
     HelperProcess(QByteArray program, HelperLimits limits);
@@ -46,6 +53,8 @@ public:
 
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_.load(); }
+    // Ends the helper now that its work is done: the next read gets a fresh one.
+    void retire();
 
 private:
     bool start(QString& failure);
@@ -61,14 +70,17 @@ private:
 
     const QByteArray program_;
     const HelperLimits limits_;
+    std::shared_ptr<Zygote> zygote_; // the one it was forked from
+    ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
+    int reads_ = 0;      // by this helper
     quint32 serial_ = 0; // of the last request
     QByteArray buffer_;  // reused for every answer
 };
 
-// Waits at most `deadline` for the child `pid` to end and reaps it; false when it did not end in
-// time. Its `status` then stays unset and the child is reaped later, by a later call.
+// Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did
+// not end in time. Its `status` then stays unset and the child is reaped later, by a later call.
 bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status);
 
 } // namespace quillmere::search::extraction

@@ -13,15 +13,19 @@
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <mutex>
+#include <thread>
 
 #include <spawn.h>
 #include <sys/socket.h>
@@ -145,6 +149,25 @@ QString statusLine(pid_t pid, const QByteArray& key) {
             return QString::fromLatin1(line.mid(key.size() + 1).trimmed());
     }
     return {};
+}
+
+// The processes whose parent is `parent`.
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toInt(&isPid));
+        if (isPid && statusLine(pid, "PPid") == QString::number(parent))
+            children.push_back(pid);
+    }
+    return children;
+}
+
+// Gone, or ended and waiting to be reaped by whoever inherited it.
+bool hasEnded(pid_t pid) {
+    const QString state = statusLine(pid, "State");
+    return state.isEmpty() || state.startsWith(u'Z') || state.startsWith(u'X');
 }
 
 } // namespace
@@ -505,10 +528,20 @@ private slots:
                             QStringLiteral(", dup EPERM, dup2 EPERM, copy below EPERM, copy "
                                            "above allowed, stdin empty, stat ") +
                             (emptyRoot ? QStringLiteral("ENOENT") : QStringLiteral("allowed")) +
-                            QStringLiteral(", raise cpu EPERM, secret absent, pid ")),
+                            QStringLiteral(", raise cpu EPERM, raise memory EPERM, fork EPERM, "
+                                           "unshare EPERM, secret absent, pid ")),
             qPrintable(said));
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
         QVERIFY(extraction::runningHelpers() == std::vector<pid_t>{pid});
+        // Forked from the zygote, with a hard limit of its own far below the zygote's.
+        QCOMPARE(statusLine(pid, "PPid"), QString::number(extraction::runningZygote()));
+        QFile limits(QStringLiteral("/proc/%1/limits").arg(pid));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        const QString table = QString::fromLatin1(limits.readAll());
+        QVERIFY2(QRegularExpression(QStringLiteral("Max cpu time +\\d+ +300 +seconds"))
+                     .match(table)
+                     .hasMatch(),
+                 qPrintable(table));
         QCOMPARE(statusLine(pid, "NoNewPrivs"), QStringLiteral("1"));
         QCOMPARE(statusLine(pid, "Seccomp"), QStringLiteral("2"));
         QCOMPARE(statusLine(pid, "CapEff"), QStringLiteral("0000000000000000"));
@@ -572,6 +605,71 @@ private slots:
         QVERIFY(!extraction::runningHelpers().empty());
         for (pid_t pid : extraction::runningHelpers())
             QVERIFY(pid != victim);
+    }
+
+    // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
+    // and the files in flight are read again, so the search lists what an undisturbed one lists.
+    void aSearchSurvivesItsZygoteDying() {
+        QTemporaryDir dir;
+        for (int i = 0; i < 12; ++i) {
+            writeKodakPhoto(
+                dir.filePath(QStringLiteral("photo %1.jpg").arg(i, 2, 10, QChar(u'0'))));
+            writeFault(dir.filePath(QStringLiteral("slow %1.jpg").arg(i)), "slow100");
+        }
+        useHelpers(std::chrono::milliseconds(2000));
+        const QStringList undisturbed = searchKodak(dir.path(), 2);
+        QCOMPARE(undisturbed.size(), 12);
+
+        DetailColumns::clearCache();
+        FaultLog log;
+        pid_t victim = -1;
+        const QStringList disturbed = searchKodak(dir.path(), 2, [&] {
+            if (victim < 0 && !extraction::runningHelpers().empty()) {
+                victim = extraction::runningZygote();
+                ::kill(victim, SIGKILL);
+            }
+        });
+        QVERIFY(victim > 0);
+        QCOMPARE(disturbed, undisturbed);
+        QCOMPARE(log.faults().size(), 0);
+        QVERIFY(extraction::runningZygote() > 0);
+        QVERIFY(extraction::runningZygote() != victim);
+    }
+
+    // An engine killed outright takes its zygote and every helper with it, even helpers busy in
+    // a parser that would never look at their socket again.
+    void killingTheEngineLeavesNoHelper() {
+        QTemporaryDir dir;
+        const QString cli = dir.filePath(QStringLiteral("quillmere-cli"));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_CLI), cli));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT_FAULTY),
+                            dir.filePath(QStringLiteral("quillmere-extract"))));
+        QDir().mkpath(dir.filePath(QStringLiteral("tree")));
+        for (int i = 0; i < 4; ++i)
+            writeFault(dir.filePath(QStringLiteral("tree/%1.jpg").arg(i)), "hang");
+        QProcess engine;
+        engine.start(cli, {QStringLiteral("find"), QStringLiteral("Kodak"),
+                           dir.filePath(QStringLiteral("tree"))});
+        QVERIFY(engine.waitForStarted());
+        std::vector<pid_t> zygotes, helpers;
+        const auto findThem = [&] {
+            zygotes = childrenOf(pid_t(engine.processId()));
+            helpers.clear();
+            for (pid_t zygote : zygotes) {
+                for (pid_t helper : childrenOf(zygote))
+                    helpers.push_back(helper);
+            }
+            return !helpers.empty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(findThem(), 30000);
+        QTest::qWait(200); // spinning by now
+        ::kill(pid_t(engine.processId()), SIGKILL);
+        QVERIFY(engine.waitForFinished(5000));
+        QTest::qWait(1000);
+        for (pid_t pid : zygotes)
+            QVERIFY2(hasEnded(pid), qPrintable(statusLine(pid, "State")));
+        for (pid_t pid : helpers)
+            QVERIFY2(hasEnded(pid), qPrintable(statusLine(pid, "State")));
     }
 
     // A helper that stops answering, answers out of turn and then stops reading, or promises a
@@ -716,19 +814,43 @@ private slots:
     // time, or was killed from outside, is read again by the next process.
     void theStoreForgetsFaultsOfTime_data() {
         QTest::addColumn<QByteArray>("fault");
+        QTest::addColumn<bool>("killFromOutside");
+        QTest::addColumn<QString>("cause");
         QTest::addColumn<bool>("remembered");
-        QTest::addRow("crash") << QByteArray("crash") << true;
-        QTest::addRow("time-out") << QByteArray("stall") << false;
-        QTest::addRow("killed from outside") << QByteArray("killed") << false;
+        QTest::addRow("crash") << QByteArray("crash") << false << Crashed << true;
+        QTest::addRow("time-out") << QByteArray("stall") << false << "took longer than" << false;
+        QTest::addRow("killed from outside")
+            << QByteArray("stall") << true << "the reader was killed" << false;
     }
     void theStoreForgetsFaultsOfTime() {
         QFETCH(QByteArray, fault);
+        QFETCH(bool, killFromOutside);
+        QFETCH(QString, cause);
         QFETCH(bool, remembered);
         QTemporaryDir dir;
         QTemporaryDir storeFolder;
         const QByteArray faulty = QFile::encodeName(dir.filePath(QStringLiteral("f.jpg")));
         writeFault(QFile::decodeName(faulty), fault);
-        useHelpers(std::chrono::milliseconds(500));
+        // As the user or the kernel short of memory would: every helper that reads the file, once
+        // it said it was ready (a helper that never started would make the readers run here).
+        useHelpers(std::chrono::milliseconds(killFromOutside ? 20000 : 500));
+        std::atomic<bool> done = false;
+        std::thread killer([&] {
+            std::vector<pid_t> seen;
+            while (killFromOutside && !done) {
+                const std::vector<pid_t> now = extraction::runningHelpers();
+                for (pid_t pid : now) {
+                    if (std::find(seen.begin(), seen.end(), pid) != seen.end())
+                        ::kill(pid, SIGKILL);
+                }
+                seen = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        const auto stopKilling = qScopeGuard([&] {
+            done = true;
+            killer.join();
+        });
         store::StoreOptions options;
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
@@ -739,8 +861,10 @@ private slots:
             DetailColumns details(faulty);
             QCOMPARE(details.value(Comments), QString());
             QCOMPARE(log.faults().size(), 1);
+            QVERIFY2(log.faults()[0].cause.contains(cause), qPrintable(log.faults()[0].cause));
             DetailColumns::useStore(nullptr);
         }
+        done = true;
         DetailColumns::clearCache();
         const auto again = std::make_shared<store::DetailStore>(options);
         DetailColumns::useStore(again);

@@ -1,0 +1,360 @@
+#include "search/extraction/zygote.h"
+
+#include "details/helper_environment.h"
+#include "details/helper_protocol.h"
+#include "search/extraction/helper_process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quillmere::search::extraction {
+
+using details::ZygoteMessage;
+using details::ZygoteMessageKind;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A fork or a reap takes a millisecond; this much means the zygote is stuck.
+constexpr std::chrono::seconds AnswerDeadline{5};
+
+QString errorText(const QString& what, int error) {
+    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Waits until `fd` is readable (a pidfd: until its process ended), at most until `deadline`.
+bool waitReadable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, int(std::clamp<long long>(left.count(), 0, INT_MAX)));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+// One whole record of at most `capacity` bytes: its length, 0 when the zygote ended, -1 when
+// none came by `deadline` or it was longer. The zygote never sends descriptors.
+ssize_t receiveMessage(int socket, void* into, size_t capacity, Clock::time_point deadline) {
+    if (!waitReadable(socket, deadline))
+        return -1;
+    int attached = -1;
+    const ssize_t got = details::receiveRecord(socket, into, capacity, attached);
+    if (attached >= 0)
+        ::close(attached);
+    return got;
+}
+
+// glibc 2.36 declares these without extern "C", so C++ cannot link to its wrappers.
+int openPidfd(pid_t pid) {
+    return int(::syscall(SYS_pidfd_open, pid, 0));
+}
+void killByPidfd(int pidfd) {
+    ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
+// A list of strings as execve() takes it, built before forking: the child may not allocate.
+class CStringList {
+public:
+    explicit CStringList(std::vector<std::string> strings) : strings_(std::move(strings)) {
+        for (std::string& s : strings_)
+            pointers_.push_back(s.data());
+        pointers_.push_back(nullptr);
+    }
+    char* const* get() const { return pointers_.data(); }
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// In the child before exec: only calls that are safe after fork() in a process with threads.
+[[noreturn]] void execZygote(const char* program, char* const* arguments, char* const* environment,
+                             int socket, int devNull, pid_t parent) {
+    // It dies with the thread that forked it, the keeper, which lives as long as the engine.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != parent)
+        ::_exit(127);
+    // Ignored signals and the blocked mask would survive exec.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Out of the way first: the socket or /dev/null may sit on 0, 1 or 3. The helper may read any
+    // descriptor it holds: it gets none of the engine's input.
+    const int movedSocket = ::fcntl(socket, F_DUPFD, 10);
+    if (movedSocket < 0 || ::dup2(devNull, STDIN_FILENO) < 0 ||
+        ::dup2(devNull, STDOUT_FILENO) < 0 || ::dup2(movedSocket, details::HelperSocketFd) < 0)
+        ::_exit(127);
+    ::close_range(details::HelperSocketFd + 1, ~0U, 0);
+    ::execve(program, arguments, environment);
+    ::_exit(127);
+}
+
+pid_t spawnZygote(const QByteArray& program, const std::vector<std::string>& arguments, int socket,
+                  QString& failure) {
+    std::vector<std::string> argv{program.toStdString()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const CStringList argumentList(std::move(argv));
+    // Only the locale and the time zone: nothing else of the user's session reaches a parser.
+    const CStringList environment(details::readerEnvironment(environ));
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0) {
+        failure = errorText(QStringLiteral("/dev/null"), errno);
+        return -1;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        execZygote(program.constData(), argumentList.get(), environment.get(), socket, devNull,
+                   parent);
+    const int error = errno;
+    ::close(devNull);
+    if (pid < 0)
+        failure = QString::fromLocal8Bit(std::strerror(error));
+    return pid;
+}
+
+} // namespace
+
+Ending describeEnd(int status) {
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        if (signal == SIGXCPU)
+            return {QStringLiteral("the reader used too much processor time"), true};
+        if (signal == SIGKILL)
+            return {QStringLiteral("the reader was killed"), false};
+        const char* name = sigabbrev_np(signal);
+        return {
+            QStringLiteral("the reader crashed (%1)")
+                .arg(name ? QStringLiteral("SIG") + QLatin1String(name) : QString::number(signal)),
+            true};
+    }
+    const int code = WEXITSTATUS(status);
+    switch (code) {
+    case details::ExitOutOfMemory:
+        return {QStringLiteral("the reader ran out of memory"), true};
+    case details::ExitNoSandbox:
+        return {QStringLiteral("the reader's sandbox could not be set up"), false};
+    case details::ExitBadRequest:
+        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), false};
+    default:
+        return {QStringLiteral("the reader stopped unexpectedly (exit code %1)").arg(code), true};
+    }
+}
+
+std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
+                                      const std::vector<std::string>& arguments,
+                                      std::chrono::milliseconds deadline, QString& failure) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        failure = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    const pid_t pid = spawnZygote(program, arguments, ends[1], failure);
+    ::close(ends[1]);
+    if (pid < 0) {
+        ::close(ends[0]);
+        return nullptr;
+    }
+    std::unique_ptr<Zygote> zygote(new Zygote(pid, ends[0]));
+    char buffer[sizeof(ZygoteMessage) + details::MaxSandboxDescription];
+    const ssize_t got = receiveMessage(ends[0], buffer, sizeof buffer, Clock::now() + deadline);
+    ZygoteMessage first{};
+    if (got >= ssize_t(sizeof first))
+        std::memcpy(&first, buffer, sizeof first);
+    if (first.kind == ZygoteMessageKind::Ready && first.pid == pid)
+        return zygote;
+    const QString said =
+        QString::fromUtf8(buffer + sizeof first,
+                          got > ssize_t(sizeof first) ? qsizetype(got - ssize_t(sizeof first)) : 0);
+    int status = 0;
+    if (first.kind == ZygoteMessageKind::NotReady) {
+        failure = QStringLiteral("the reader's sandbox could not be set up: ") + said;
+    } else if (got < 0) {
+        failure =
+            QStringLiteral("it did not answer within %1 s").arg(double(deadline.count()) / 1000.0);
+    } else if (got == 0 && reapWithin(pid, std::chrono::seconds(1), status)) {
+        zygote->reaped_ = true; // the destructor has nothing left to wait for
+        failure = describeEnd(status).cause;
+    } else {
+        failure = QStringLiteral("it said something else than that it was ready");
+    }
+    return nullptr;
+}
+
+Zygote::~Zygote() {
+    // Its helpers get SIGKILL as it ends.
+    ::close(socket_);
+    if (reaped_)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    reapWithin(pid_, std::chrono::seconds(1), status);
+}
+
+bool Zygote::isUsable() const {
+    std::lock_guard lock(mutex_);
+    if (broken_)
+        return false;
+    // Between conversations nothing is to be read: readable means it ended or babbles.
+    pollfd watch{socket_, POLLIN, 0};
+    return ::poll(&watch, 1, 0) == 0;
+}
+
+bool Zygote::ask(ZygoteMessage request, int attached, ZygoteMessage& answer, QString& failure) {
+    std::lock_guard lock(mutex_);
+    if (broken_) {
+        failure = QStringLiteral("the reader zygote stopped answering");
+        return false;
+    }
+    request.sequence = ++lastSequence_;
+    if (!details::sendRecord(socket_, &request, sizeof request, attached)) {
+        broken_ = true;
+        failure = errorText(QStringLiteral("the reader zygote cannot be reached"), errno);
+        return false;
+    }
+    const ssize_t got =
+        receiveMessage(socket_, &answer, sizeof answer, Clock::now() + AnswerDeadline);
+    if (got == ssize_t(sizeof answer) && answer.sequence == request.sequence)
+        return true;
+    broken_ = true;
+    failure = got < 0 ? QStringLiteral("the reader zygote did not answer within %1 s")
+                            .arg(AnswerDeadline.count())
+              : got == 0 ? QStringLiteral("the reader zygote ended")
+                         : QStringLiteral("the reader zygote gave an answer that makes no sense");
+    return false;
+}
+
+bool Zygote::forkHelper(int helperEnd, ForkedHelper& helper, QString& failure) {
+    ZygoteMessage answer;
+    if (!ask({ZygoteMessageKind::Fork}, helperEnd, answer, failure))
+        return false;
+    if (answer.kind == ZygoteMessageKind::NotForked) {
+        failure = errorText(QStringLiteral("the reader zygote could not fork"), answer.value);
+        return false;
+    }
+    if (answer.kind != ZygoteMessageKind::Forked || answer.pid <= 0) {
+        std::lock_guard lock(mutex_);
+        broken_ = true;
+        failure = QStringLiteral("the reader zygote gave an answer that makes no sense");
+        return false;
+    }
+    // Until the zygote is asked to reap it, the helper's id goes to no other process.
+    helper.pid = answer.pid;
+    helper.pidfd = openPidfd(answer.pid);
+    if (helper.pidfd < 0) {
+        failure = errorText(QStringLiteral("cannot watch the reader helper"), errno);
+        ::kill(answer.pid, SIGKILL); // reaped when the zygote ends
+        helper.pid = -1;
+        return false;
+    }
+    return true;
+}
+
+bool Zygote::hasEnded(const ForkedHelper& helper) {
+    pollfd watch{helper.pidfd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0;
+}
+
+Zygote::End Zygote::endHelper(ForkedHelper& helper, std::chrono::milliseconds deadline,
+                              int& status) {
+    if (!hasEnded(helper)) {
+        killByPidfd(helper.pidfd);
+        if (!waitReadable(helper.pidfd, Clock::now() + deadline))
+            return End::NotInTime; // one stuck in an uninterruptible read on a hung mount
+    }
+    ::close(helper.pidfd);
+    helper.pidfd = -1;
+    ZygoteMessage answer;
+    QString failure;
+    const bool asked = ask({ZygoteMessageKind::Reap, 0, helper.pid, 0}, -1, answer, failure);
+    helper.pid = -1;
+    if (!asked || answer.kind != ZygoteMessageKind::Reaped)
+        return End::Unknown;
+    status = answer.value;
+    return End::Status;
+}
+
+ZygoteKeeper& ZygoteKeeper::instance() {
+    // Never destroyed: its thread must outlive every zygote it started.
+    static ZygoteKeeper* const keeper = new ZygoteKeeper;
+    return *keeper;
+}
+
+ZygoteKeeper::ZygoteKeeper() {
+    std::thread([this] { run(); }).detach();
+}
+
+void ZygoteKeeper::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return startWanted_; });
+        const QByteArray program = program_;
+        const std::vector<std::string> arguments = arguments_;
+        std::shared_ptr<Zygote> old = std::move(current_);
+        lock.unlock();
+        old.reset(); // ended outside the lock, unless a reader still holds it
+        // Libraries load and the sandbox goes up before it answers; a sanitizer build is slow.
+        QString failure;
+        std::shared_ptr<Zygote> started =
+            Zygote::start(program, arguments, std::chrono::seconds(20), failure);
+        lock.lock();
+        current_ = std::move(started);
+        failure_ = failure;
+        startWanted_ = false;
+        ++attempts_;
+        changed_.notify_all();
+    }
+}
+
+std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
+                                             const std::vector<std::string>& arguments,
+                                             QString& failure) {
+    std::unique_lock lock(mutex_);
+    if (current_ && program_ == program && arguments_ == arguments && current_->isUsable())
+        return current_;
+    // Another caller may be waiting for a start already; wait for the one after it asks.
+    changed_.wait(lock, [this] { return !startWanted_; });
+    if (current_ && program_ == program && arguments_ == arguments && current_->isUsable())
+        return current_;
+    program_ = program;
+    arguments_ = arguments;
+    const quint64 awaited = attempts_ + 1;
+    startWanted_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return attempts_ >= awaited; });
+    if (!current_)
+        failure = failure_;
+    return current_;
+}
+
+void ZygoteKeeper::retire() {
+    std::shared_ptr<Zygote> retired; // ended outside the lock
+    std::lock_guard lock(mutex_);
+    if (!startWanted_)
+        retired = std::move(current_);
+}
+
+pid_t ZygoteKeeper::runningPid() {
+    std::lock_guard lock(mutex_);
+    return current_ ? current_->pid() : -1;
+}
+
+} // namespace quillmere::search::extraction

@@ -1,0 +1,110 @@
+#pragma once
+
+#include "details/zygote_protocol.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace quillmere::search::extraction {
+
+// How a helper or zygote ended, from its wait status, and whether the file it read would do the
+// same again: a kill from outside (the user, the kernel short of memory) says nothing about it.
+struct Ending {
+    QString cause;
+    bool lasting;
+};
+Ending describeEnd(int status);
+
+// A helper forked from the zygote, as the engine holds it.
+struct ForkedHelper {
+    pid_t pid = -1;
+    int pidfd = -1; // signals and watches this very process, never one that reused its id
+};
+
+// A running zygote: `quillmere-extract --zygote`, sealed in its sandbox with every reader library
+// loaded, which forks a helper for each request. Any thread may ask for helpers.
+class Zygote {
+public:
+    // Starts a zygote and waits up to `deadline` for it to be sealed. The zygote gets SIGKILL when
+    // the calling thread ends, so only the keeper's thread calls this.
+    static std::unique_ptr<Zygote> start(const QByteArray& program,
+                                         const std::vector<std::string>& arguments,
+                                         std::chrono::milliseconds deadline, QString& failure);
+    // Ends the zygote, and so its helpers, within a bounded wait.
+    ~Zygote();
+    Zygote(const Zygote&) = delete;
+    Zygote& operator=(const Zygote&) = delete;
+
+    // Forks a helper that talks on `helperEnd`, which is sent to it; the caller still closes it.
+    bool forkHelper(int helperEnd, ForkedHelper& helper, QString& failure);
+
+    enum class End {
+        Status,    // it ended; `status` says how
+        Unknown,   // it ended, but with its zygote: the status is lost (it was killed)
+        NotInTime, // it did not end within the deadline; ask again later
+    };
+    // Kills `helper` unless it ended already, waits at most `deadline` for it to end, and asks
+    // the zygote how it ended. Closes the pidfd unless NotInTime.
+    End endHelper(ForkedHelper& helper, std::chrono::milliseconds deadline, int& status);
+    // Whether `helper` has ended, without waiting.
+    static bool hasEnded(const ForkedHelper& helper);
+
+    pid_t pid() const { return pid_; }
+    // False once a conversation with it failed or it ended: the keeper then starts a new one.
+    bool isUsable() const;
+
+private:
+    Zygote(pid_t pid, int socket) : pid_(pid), socket_(socket) {}
+    bool ask(details::ZygoteMessage request, int attached, details::ZygoteMessage& answer,
+             QString& failure);
+
+    const pid_t pid_;
+    const int socket_;
+    mutable std::mutex mutex_; // one conversation at a time
+    quint32 lastSequence_ = 0;
+    bool broken_ = false;
+    bool reaped_ = false;
+};
+
+// The one long-lived thread that starts zygotes. A process's parent-death signal fires when the
+// thread that started it ends, so zygotes are never started from the threads that read files,
+// which come and go: they ask this one.
+class ZygoteKeeper {
+public:
+    static ZygoteKeeper& instance();
+
+    // The zygote running `program` with `arguments`; one is started first when there is none,
+    // the last one broke or ended, or it ran another program or arguments. Null, with the
+    // reason, when none could be started.
+    std::shared_ptr<Zygote> zygote(const QByteArray& program,
+                                   const std::vector<std::string>& arguments, QString& failure);
+    // The running zygote's process id, or -1.
+    pid_t runningPid();
+    // Lets go of the running zygote: it ends once no helper forked from it is held any more, and
+    // the next helper asked for starts a new one.
+    void retire();
+
+private:
+    ZygoteKeeper();
+    [[noreturn]] void run();
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::shared_ptr<Zygote> current_;
+    QByteArray program_;
+    std::vector<std::string> arguments_;
+    QString failure_;
+    bool startWanted_ = false;
+    quint64 attempts_ = 0; // starts finished, so that a caller waits for its own
+};
+
+} // namespace quillmere::search::extraction
