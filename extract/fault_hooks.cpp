@@ -95,19 +95,28 @@ void spinFor(int milliseconds) {
         ::sleep(1000);
 }
 
-// Answers this request and, guessing their serial numbers, the next `count` before they are
-// asked, then reads nothing more: the engine's requests pile up until its end would block.
-[[noreturn]] void answerAheadAndStopReading(quint32 serial, int count) {
-    details::Channel channel(3);
-    details::Answer answer;
+void sendAnswer(const details::Answer& answer) {
     QByteArray frame;
+    details::encodeAnswer(answer, frame);
+    details::Channel(3).send(frame);
+}
+
+// Answers this file and, guessing their serial numbers, the first file of the next `count`
+// batches before they are asked, then reads nothing more: the engine's requests pile up until
+// its end would block.
+[[noreturn]] void answerAheadAndStopReading(const details::Answer& asked, int count) {
+    details::Answer answer;
+    answer.index = asked.index;
     for (int i = 0; i <= count; ++i) {
-        answer.serial = serial + quint32(i);
-        details::encodeAnswer(answer, frame);
-        channel.send(frame);
+        answer.batch = asked.batch + quint32(i);
+        sendAnswer(answer);
+        answer.index = 0;
     }
     sleepForever();
 }
+
+// Set by a file that makes the helper die while it reads the next one, whatever that is.
+bool dieAtNextFile = false;
 
 // Every value far past the bounds, with a surrogate pair across each cut.
 void fillPastBounds(details::Answer& answer) {
@@ -128,7 +137,9 @@ void fillPastBounds(details::Answer& answer) {
 
 } // namespace
 
-bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
+bool runFaultHook(int fd, details::Answer& answer) {
+    if (dieAtNextFile)
+        ::raise(SIGSEGV);
     char head[64] = {};
     const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
     const size_t markerLength = sizeof Marker - 1;
@@ -148,7 +159,15 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
     if (word == "killed")
         ::raise(SIGKILL); // as the kernel's out-of-memory killer or the user would
     if (word == "ahead")
-        answerAheadAndStopReading(serial, 20000);
+        answerAheadAndStopReading(answer, 20000);
+    // Lies about whom it answers: after this answer (made below) comes one for a file outside
+    // the batch, a second one for this file, or one for another batch.
+    details::Answer lie = answer;
+    if (word == "outside")
+        lie.index = 250;
+    if (word == "otherbatch")
+        lie.batch = answer.batch + 1;
+    dieAtNextFile = word == "dies next";
     if (word == "hugeframe")
         promiseAHugeFrame();
     answer.read = true;
@@ -166,6 +185,12 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
         said += QChar(0x9b);
         said += QChar(0xd800);
         said += QStringLiteral("d\U0001F600");
+    }
+    if (word == "outside" || word == "twice" || word == "otherbatch") {
+        sendAnswer(answer);
+        lie.values = answer.values;
+        lie.read = true;
+        answer = lie; // sent by the caller as this file's answer
     }
     return true;
 }

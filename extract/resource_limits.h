@@ -1,5 +1,7 @@
 #pragma once
 
+#include "details/helper_protocol.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,8 +13,8 @@ struct SandboxLimits {
     // For a helper's whole life: a helper serves many searches, so this is a backstop that a
     // taken-over helper cannot lift; the engine's per-file deadline ends a stuck one far sooner.
     int cpuSecondsPerHelper = 24 * 3600;
-    // The socket, the standard streams, the file being read and the copies the readers make.
-    int openFiles = 64;
+    // The socket, the standard streams, the files of one batch and the copies the readers make.
+    int openFiles = details::MaxBatchFiles + 64;
 };
 
 // Lowers the soft and the hard limits, so that no helper can lift them again: processor time,

@@ -318,7 +318,7 @@ private slots:
         details::encodeAnswer(answer, good);
         QTest::addRow("well formed") << good << true;
         QTest::addRow("cut short") << good.left(good.size() - 1) << false;
-        constexpr int firstValue = 6; // after the kind, the verdict and the serial number
+        constexpr int firstValue = 8; // after the kind, the verdict, the batch and the index
         QByteArray column = good;
         column[firstValue] = char(41); // past the last column
         QTest::addRow("no such column") << column << false;
@@ -330,7 +330,7 @@ private slots:
         QByteArray verdict = good;
         verdict[1] = char(7);
         QTest::addRow("unknown verdict") << verdict << false;
-        QTest::addRow("a request instead") << details::encodeRequest({1, 10}) << false;
+        QTest::addRow("a request instead") << details::encodeRequest({1, {{1, 10}}}) << false;
     }
     void answersAreCheckedBeforeUse() {
         QFETCH(QByteArray, payload);
@@ -528,7 +528,7 @@ private slots:
         const auto timeout = std::chrono::milliseconds(100);
         details::Channel::Sent sent = details::Channel::Sent::Whole;
         for (int i = 0; i < 1000 && sent == details::Channel::Sent::Whole; ++i)
-            sent = engine.send(frame, -1, timeout);
+            sent = engine.send(frame, {}, timeout);
         QCOMPARE(int(sent), int(details::Channel::Sent::TimedOut));
 
         int pair[2];
@@ -589,7 +589,7 @@ private slots:
         // Built by hand past the bound, as a taken-over helper would send it.
         QByteArray payload;
         payload.append(char(details::FrameKind::Answer)).append(char(1));
-        payload.append(QByteArray(4, '\0')); // serial 0
+        payload.append(QByteArray(6, '\0')); // batch 0, index 0
         QString value(40'000, u'y');
         value[details::MaxValueUnits - 1] = QChar(0xD83D);
         value[details::MaxValueUnits] = QChar(0xDE00);
