@@ -75,6 +75,22 @@ constexpr qint64 textProbeBytes = 512;
 
 } // namespace
 
+// A file whose embedded details are being read: opened once, with the checks every read needs;
+// the readers, in a helper or here, get only the descriptor.
+struct EmbeddedReading {
+    explicit EmbeddedReading(const QByteArray& path) : opened(path) {}
+    enum class Asked { Nothing, ByName, ByContent };
+    store::FileSignature signature;
+    std::shared_ptr<store::DetailStore> store;
+    qsizetype problemsBefore = 0;
+    QString typeByName;
+    const app::fs::RegularFile opened;
+    details::readers::FileToRead file;
+    const details::readers::Reader* chosen = nullptr; // by the name's type
+    const details::readers::Reader* asked = nullptr;  // the read waiting now
+    Asked stage = Asked::Nothing;
+};
+
 struct DetailColumns::State {
     std::array<QString, details::column::Count> values;
     std::bitset<details::column::Count> computed;
@@ -93,8 +109,10 @@ struct DetailColumns::State {
 
     bool embeddedDone = false;
     std::array<QString, details::column::Count - details::column::FirstEmbedded> embedded;
-    // The reader's helper timed out or was killed from outside: nothing to say about the file.
-    bool faultPasses = false;
+    // Not for the store: the reader's helper timed out or was killed from outside, which says
+    // nothing about the file, or the answer came from a helper that failed later in its batch.
+    bool notForStore = false;
+    std::unique_ptr<EmbeddedReading> reading; // while the file is being read
 
     QStringList problems;
 };
@@ -497,16 +515,57 @@ QString DetailColumns::compute(int column) {
 }
 
 void DetailColumns::readEmbedded() {
+    if (!startEmbedded())
+        return;
+    const EmbeddedReading& r = *state_->reading;
+    extraction::Extraction found = extraction::extract(*r.asked, r.file);
+    while (takeRead(found))
+        found = extraction::extract(*r.asked, r.file);
+}
+
+void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) {
+    std::vector<DetailColumns*> reading;
+    // What an item cannot finish costs that item's embedded details, not the others'.
+    const auto guarded = [](DetailColumns* item, const auto& step) {
+        try {
+            return step();
+        } catch (...) {
+            item->state_->reading.reset();
+            return false;
+        }
+    };
+    for (DetailColumns* item : items) {
+        if (guarded(item, [item] { return item->startEmbedded(); }))
+            reading.push_back(item);
+    }
+    while (!reading.empty()) {
+        std::vector<extraction::FileRead> reads;
+        reads.reserve(reading.size());
+        for (const DetailColumns* item : reading)
+            reads.push_back({item->state_->reading->asked, &item->state_->reading->file});
+        std::vector<extraction::Extraction> found = extraction::extract(reads);
+        std::vector<DetailColumns*> again;
+        for (size_t i = 0; i < reading.size(); ++i) {
+            DetailColumns* item = reading[i];
+            if (guarded(item, [item, &found, i] { return item->takeRead(found[i]); }))
+                again.push_back(item);
+        }
+        reading.swap(again);
+    }
+}
+
+bool DetailColumns::startEmbedded() {
     State& s = *state_;
     if (s.embeddedDone)
-        return;
+        return false;
     s.embeddedDone = true;
+    ensureStat(nativePath_, s);
     if (!isRegular(s) || contentSize(s) == 0)
-        return;
+        return false;
     const Signature signature = signatureOf(s);
     Kept kept;
     bool found = embeddedCache().find(nativePath_, signature, kept);
-    const std::shared_ptr<store::DetailStore> store = detailStore().load();
+    std::shared_ptr<store::DetailStore> store = detailStore().load();
     store::StoredDetails stored;
     if (!found && store && store->find(nativePath_, signature, stored)) {
         kept = keptFrom(stored, signature);
@@ -527,94 +586,144 @@ void DetailColumns::readEmbedded() {
                 s.computed[size_t(c)] = false;
         }
         s.problems += kept.problems;
-        return;
+        return false;
     }
     ensureMime(nativePath_, value(details::column::Name), s);
-    const qsizetype problemsBefore = s.problems.size();
-    const QString typeByName = s.mime.name();
-    readEmbeddedFromFile();
-    kept.signature = signature;
+    s.reading = std::make_unique<EmbeddedReading>(nativePath_);
+    EmbeddedReading& r = *s.reading;
+    r.signature = signature;
+    r.store = std::move(store);
+    r.problemsBefore = s.problems.size();
+    r.typeByName = s.mime.name();
+    r.file = {nativePath_, s.mime, contentSize(s), r.opened.fd()};
+    r.chosen = details::readers::readerFor(s.mime);
+    return nextRead(nullptr);
+}
+
+bool DetailColumns::takeRead(extraction::Extraction& found) {
+    State& s = *state_;
+    if (found.incomplete)
+        s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
+                          details::mimeKinds(s.reading->file.mimeType).description);
+    if (found.untrusted)
+        s.notForStore = true;
+    return nextRead(&found);
+}
+
+// Which reader reads the file next, given what the last one found (none yet: null). False when
+// the reading is over.
+bool DetailColumns::nextRead(const extraction::Extraction* found) {
+    using Asked = EmbeddedReading::Asked;
+    using Outcome = extraction::Extraction::Outcome;
+    State& s = *state_;
+    EmbeddedReading& r = *s.reading;
+    // A file that could not be opened is of no reader's kind.
+    const extraction::Extraction unopened;
+    const auto ask = [&r, &found, &unopened](const details::readers::Reader* reader, Asked stage) {
+        r.asked = reader;
+        r.stage = stage;
+        if (r.opened.isOpen())
+            return true;
+        found = &unopened;
+        return false;
+    };
+    const auto take = [&s, &found] {
+        for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
+            QString text = found->values[size_t(c - details::column::FirstEmbedded)];
+            details::cleanText(text);
+            s.embedded[size_t(c - details::column::FirstEmbedded)] = std::move(text);
+        }
+    };
+    // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
+    // other reader gets to try it.
+    const auto failed = [&s, &found] {
+        s.problems.append(kReaderFault + found->failure);
+        if (!found->lasting)
+            s.notForStore = true;
+    };
+    const auto finished = [this] {
+        finishEmbedded();
+        return false;
+    };
+    for (;;) {
+        switch (r.stage) {
+        case Asked::Nothing:
+            if (r.chosen) {
+                if (ask(r.chosen, Asked::ByName))
+                    return true;
+                continue; // unopened: straight to its verdict
+            }
+            break;
+        case Asked::ByName:
+            if (found->outcome == Outcome::Read) {
+                take();
+                return finished();
+            }
+            if (found->outcome == Outcome::Failed) {
+                failed();
+                return finished();
+            }
+            break;
+        case Asked::ByContent:
+            if (found->outcome == Outcome::Failed) {
+                failed();
+                return finished();
+            }
+            if (found->outcome == Outcome::Read) {
+                take();
+                if (r.chosen) {
+                    // The name's type was wrong, so the content's type is the item's type.
+                    s.mime = s.sniffed;
+                    for (int c : {int(details::column::ItemType),
+                                  int(details::column::PerceivedType), int(details::column::Kind)})
+                        s.computed[size_t(c)] = false;
+                }
+            } else if (r.chosen) {
+                s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
+                                  details::mimeKinds(s.mime).description);
+            }
+            return finished();
+        }
+        // The name misled: a reader that knows the content may still read it. A file that the
+        // name calls a type no reader handles is only sniffed when its first bytes are not text.
+        if (!r.chosen && !s.sniffDone) {
+            if (!r.opened.isOpen() || looksLikeText(r.opened.read(0, textProbeBytes)))
+                return finished();
+        }
+        ensureSniffed(nativePath_, s);
+        const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
+                                                        ? details::readers::readerFor(s.sniffed)
+                                                        : nullptr;
+        if (byContent && byContent != r.chosen) {
+            r.file.mimeType = s.sniffed;
+            if (ask(byContent, Asked::ByContent))
+                return true;
+            continue; // unopened: straight to its verdict
+        }
+        if (r.chosen)
+            s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
+                              details::mimeKinds(s.mime).description);
+        return finished();
+    }
+}
+
+void DetailColumns::finishEmbedded() {
+    State& s = *state_;
+    const std::unique_ptr<EmbeddedReading> r = std::move(s.reading);
+    Kept kept;
+    kept.signature = r->signature;
     for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
         const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
         if (!text.isEmpty())
             kept.values.append({c, text});
     }
-    if (s.mime.name() != typeByName)
+    if (s.mime.name() != r->typeByName)
         kept.contentType = s.mime.name();
-    kept.problems = s.problems.mid(problemsBefore);
-    if (store && !s.faultPasses && storable(kept, s.mime, stored))
-        store->keep(nativePath_, signature, stored);
+    kept.problems = s.problems.mid(r->problemsBefore);
+    store::StoredDetails stored;
+    if (r->store && !s.notForStore && storable(kept, s.mime, stored))
+        r->store->keep(nativePath_, r->signature, stored);
     embeddedCache().keep(nativePath_, std::move(kept), true);
-}
-
-void DetailColumns::readEmbeddedFromFile() {
-    State& s = *state_;
-    using Outcome = extraction::Extraction::Outcome;
-    extraction::Extraction found;
-    const auto take = [&s, &found] {
-        for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
-            QString& text = found.values[size_t(c - details::column::FirstEmbedded)];
-            details::cleanText(text);
-            s.embedded[size_t(c - details::column::FirstEmbedded)] = std::move(text);
-        }
-    };
-    // Opened once, with the checks every read needs; the readers, in a helper or here, get only
-    // the descriptor.
-    const app::fs::RegularFile opened(nativePath_);
-    details::readers::FileToRead file{nativePath_, s.mime, contentSize(s), opened.fd()};
-    // A reader that failed part-way keeps what it found before the fault.
-    const auto readWith = [&s, &file, &opened](const details::readers::Reader& reader) {
-        extraction::Extraction read =
-            opened.isOpen() ? extraction::extract(reader, file) : extraction::Extraction{};
-        if (read.incomplete)
-            s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
-                              details::mimeKinds(file.mimeType).description);
-        return read;
-    };
-    // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
-    // other reader gets to try it.
-    const auto failed = [&s, &found] {
-        s.problems.append(kReaderFault + found.failure);
-        s.faultPasses = !found.lasting;
-    };
-    const details::readers::Reader* chosen = details::readers::readerFor(s.mime);
-    if (chosen) {
-        found = readWith(*chosen);
-        if (found.outcome == Outcome::Read)
-            return take();
-        if (found.outcome == Outcome::Failed)
-            return failed();
-    }
-    // The name misled: a reader that knows the content may still read it. A file that the name
-    // calls a type no reader handles is only sniffed when its first bytes are not text.
-    if (!chosen && !s.sniffDone) {
-        if (!opened.isOpen() || looksLikeText(opened.read(0, textProbeBytes)))
-            return;
-    }
-    ensureSniffed(nativePath_, s);
-    const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
-                                                    ? details::readers::readerFor(s.sniffed)
-                                                    : nullptr;
-    if (byContent && byContent != chosen) {
-        file.mimeType = s.sniffed;
-        found = readWith(*byContent);
-        if (found.outcome == Outcome::Failed)
-            return failed();
-        if (found.outcome == Outcome::Read) {
-            take();
-            if (chosen) {
-                // The name's type was wrong, so the content's type is the item's type.
-                s.mime = s.sniffed;
-                for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
-                              int(details::column::Kind)})
-                    s.computed[size_t(c)] = false;
-            }
-            return;
-        }
-    }
-    if (chosen)
-        s.problems.append(QStringLiteral("cannot read the embedded details of this ") +
-                          details::mimeKinds(s.mime).description);
 }
 
 } // namespace quillmere::search

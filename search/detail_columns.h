@@ -8,11 +8,15 @@
 
 #include <chrono>
 #include <memory>
+#include <span>
 
 namespace quillmere::search {
 
 namespace store {
 class DetailStore;
+}
+namespace extraction {
+struct Extraction;
 }
 
 // The 41 numbered details of a file-system entry: 0 to 11 from the entry itself and the MIME
@@ -65,12 +69,22 @@ public:
     // when anything was.
     static bool writeStore(std::chrono::milliseconds timeout);
 
+    // Works out the embedded details of many items together, as value() of an embedded column
+    // would for each: the files a helper reads go to it as one batch, and the files of a next
+    // round (a reader the content points to) as another.
+    static void readEmbeddedTogether(std::span<DetailColumns* const> items);
+
     struct State; // defined in the source file only
 
 private:
     QString compute(int column);
     void readEmbedded();
-    void readEmbeddedFromFile();
+    // True when the file must be read; its next read is then waiting in the state.
+    bool startEmbedded();
+    // Takes what the last read found; true when another read is waiting.
+    bool takeRead(extraction::Extraction& found);
+    bool nextRead(const extraction::Extraction* found);
+    void finishEmbedded();
 
     QByteArray nativePath_;
     std::unique_ptr<State> state_;

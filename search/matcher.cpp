@@ -11,10 +11,10 @@ bool valueMatches(const QString& value, const Query& query) {
                                                                         : Qt::CaseSensitive);
 }
 
-ItemMatch testItem(DetailColumns& details, const Query& query) {
-    if (!details.exists())
-        return {};
-    for (int column = 0; column < details::column::Count; ++column) {
+namespace {
+
+ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int to) {
+    for (int column = from; column < to; ++column) {
         QString value;
         try {
             value = details.value(column);
@@ -25,6 +25,47 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
             return {column, std::move(value)};
     }
     return {};
+}
+
+} // namespace
+
+ItemMatch testItem(DetailColumns& details, const Query& query) {
+    if (!details.exists())
+        return {};
+    return testColumns(details, query, 0, details::column::Count);
+}
+
+std::vector<ItemMatch> testItems(std::span<const QByteArray> nativePaths, const Query& query) {
+    std::vector<ItemMatch> matches(nativePaths.size());
+    std::vector<DetailColumns> items;
+    items.reserve(nativePaths.size());
+    std::vector<DetailColumns*> undecided;
+    std::vector<size_t> where;
+    for (size_t i = 0; i < nativePaths.size(); ++i) {
+        DetailColumns& details = items.emplace_back(nativePaths[i]);
+        // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
+        try {
+            if (!details.exists())
+                continue;
+            matches[i] = testColumns(details, query, 0, details::column::FirstEmbedded);
+        } catch (...) {
+            continue;
+        }
+        if (!matches[i].matched()) {
+            undecided.push_back(&details);
+            where.push_back(i);
+        }
+    }
+    DetailColumns::readEmbeddedTogether(undecided);
+    for (size_t u = 0; u < undecided.size(); ++u) {
+        try {
+            matches[where[u]] = testColumns(*undecided[u], query, details::column::FirstEmbedded,
+                                            details::column::Count);
+        } catch (...) {
+            matches[where[u]] = {};
+        }
+    }
+    return matches;
 }
 
 ItemMatch testItem(const QByteArray& nativePath, const Query& query) {

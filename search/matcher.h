@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <span>
+#include <vector>
+
 namespace quillmere::search {
 
 class DetailColumns;
@@ -35,6 +38,9 @@ bool valueMatches(const QString& value, const Query& query);
 // the time it is looked at matches nothing.
 ItemMatch testItem(DetailColumns& details, const Query& query);
 ItemMatch testItem(const QByteArray& nativePath, const Query& query);
+// The same for many items, with the same answers: every item's columns 0 to 11 first, then the
+// embedded details of those still unmatched read together, then their columns 12 to 40.
+std::vector<ItemMatch> testItems(std::span<const QByteArray> nativePaths, const Query& query);
 
 QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);
 QString matchLabel(const ItemMatch& match, LabelForm form); // titled by DetailColumns::title
