@@ -160,13 +160,6 @@ bool runFaultHook(int fd, details::Answer& answer) {
         ::raise(SIGKILL); // as the kernel's out-of-memory killer or the user would
     if (word == "ahead")
         answerAheadAndStopReading(answer, 20000);
-    // Lies about whom it answers: after this answer (made below) comes one for a file outside
-    // the batch, a second one for this file, or one for another batch.
-    details::Answer lie = answer;
-    if (word == "outside")
-        lie.index = 250;
-    if (word == "otherbatch")
-        lie.batch = answer.batch + 1;
     dieAtNextFile = word == "dies next";
     if (word == "hugeframe")
         promiseAHugeFrame();
@@ -186,12 +179,14 @@ bool runFaultHook(int fd, details::Answer& answer) {
         said += QChar(0xd800);
         said += QStringLiteral("d\U0001F600");
     }
-    if (word == "outside" || word == "twice" || word == "otherbatch") {
+    // Lies about whom it answers: this file is answered twice, or instead of its answer comes one
+    // for a file outside the batch or one for the next batch.
+    if (word == "twice")
         sendAnswer(answer);
-        lie.values = answer.values;
-        lie.read = true;
-        answer = lie; // sent by the caller as this file's answer
-    }
+    if (word == "outside")
+        answer.index = details::MaxBatchFiles;
+    if (word == "otherbatch")
+        ++answer.batch;
     return true;
 }
 

@@ -2,11 +2,13 @@
 // from outside costs one file's embedded details and nothing else; the sandbox refuses what a
 // taken-over parser would try; the helper is found beside the program however it is started.
 
+#include "app/fs/regular_file.h"
 #include "details/clean_text.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
 #include "search/extraction/helper_pool.h"
+#include "search/extraction/helper_process.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "support/model_search_observer.h"
@@ -23,6 +25,7 @@
 
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -522,6 +525,77 @@ private slots:
         QVERIFY(after != before);
     }
 
+    // A helper bound to its batch: one that answers for a file outside the batch, answers a file
+    // twice or answers for another batch is killed; one that dies in the middle of a batch leaves
+    // the rest to a fresh helper. Either way the search lists what an undisturbed one lists.
+    void aHelperIsHeldToItsBatch_data() {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::addColumn<bool>("reported"); // the faulty file is reported, not the file after it
+        QTest::addRow("a file outside the batch") << QByteArray("outside") << true;
+        QTest::addRow("another batch") << QByteArray("otherbatch") << true;
+        QTest::addRow("the same file twice") << QByteArray("twice") << false;
+        QTest::addRow("dies in the middle") << QByteArray("dies next") << false;
+    }
+    void aHelperIsHeldToItsBatch() {
+        QFETCH(QByteArray, fault);
+        QFETCH(bool, reported);
+        QTemporaryDir dir;
+        QStringList undisturbed;
+        for (int i = 0; i < 40; ++i) {
+            const QString name = QStringLiteral("p%1.jpg").arg(i, 2, 10, QChar(u'0'));
+            writeKodakPhoto(dir.filePath(name));
+            undisturbed << name + QStringLiteral("\t[Camera maker] Kodak");
+        }
+        writeFault(dir.filePath(QStringLiteral("p05 m.jpg")), fault);
+        useHelpers();
+        FaultLog log;
+        // One worker: every file of the folder goes to its helper in one batch.
+        QCOMPARE(searchKodak(dir.path(), 1), undisturbed);
+        const QList<Fault> faults = log.faults();
+        if (reported) {
+            QCOMPARE(faults.size(), 1);
+            QCOMPARE(faults[0].name, QStringLiteral("p05 m.jpg"));
+            QVERIFY2(faults[0].cause.contains(QStringLiteral("makes no sense")),
+                     qPrintable(faults[0].cause));
+        } else {
+            QCOMPARE(faults.size(), 0);
+        }
+    }
+
+    // A whole batch in one request: 250 descriptors arrive, and each answer belongs to its file.
+    void aBatchOfTheMostFilesArrivesWhole() {
+        QTemporaryDir dir;
+        std::vector<std::unique_ptr<app::fs::RegularFile>> opened;
+        std::vector<extraction::HelperProcess::File> files;
+        for (int i = 0; i < details::MaxBatchFiles; ++i) {
+            const QString path = dir.filePath(QStringLiteral("f%1.jpg").arg(i));
+            writeFault(path, "w" + QByteArray::number(i));
+            opened.push_back(std::make_unique<app::fs::RegularFile>(QFile::encodeName(path)));
+            QVERIFY(opened.back()->isOpen());
+            files.push_back({0, opened.back()->fd(), opened.back()->size()});
+        }
+        extraction::HelperLimits limits;
+        extraction::HelperProcess helper(QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY), limits);
+        QStringList said;
+        const auto outcome = helper.read(files, [&](size_t index, details::Answer& answer) {
+            said << QString::number(index) + u' ' + answer.values[Comments - column::FirstEmbedded];
+        });
+        QCOMPARE(int(outcome.kind), int(extraction::HelperProcess::Outcome::Kind::Whole));
+        QCOMPARE(said.size(), details::MaxBatchFiles);
+        for (int i = 0; i < details::MaxBatchFiles; ++i)
+            QCOMPARE(said[i], QStringLiteral("%1 w%1").arg(i));
+        // The next batch goes to the same helper.
+        said.clear();
+        QCOMPARE(int(helper
+                         .read(std::span(files).first(1),
+                               [&](size_t, details::Answer& answer) {
+                                   said << answer.values[Comments - column::FirstEmbedded];
+                               })
+                         .kind),
+                 int(extraction::HelperProcess::Outcome::Kind::Whole));
+        QCOMPARE(said, QStringList{QStringLiteral("w0")});
+    }
+
     // The engine's end never waits without end: not for a peer that stops reading, nor for one
     // that stops in the middle of a frame; a frame past the bound is refused before it is read.
     void theChannelKeepsItsDeadlines() {
@@ -556,6 +630,32 @@ private slots:
         QCOMPARE(receiving.receive(payload, timeout), details::Channel::Received::Broken);
         ::close(pair[1]);
         QCOMPARE(receiving.receive(payload, timeout), details::Channel::Received::Closed);
+
+        // Descriptors arrive in the order sent, and only where they are asked for.
+        int fds[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        const auto closeFds = qScopeGuard([&] {
+            ::close(fds[0]);
+            ::close(fds[1]);
+        });
+        details::Channel sender(fds[0]);
+        details::Channel receiver(fds[1]);
+        const int sent2[] = {STDIN_FILENO, fds[0]};
+        QCOMPARE(sender.send("two", sent2, timeout), details::Channel::Sent::Whole);
+        std::vector<int> got;
+        QCOMPARE(receiver.receive(payload, timeout, &got), details::Channel::Received::Frame);
+        QCOMPARE(got.size(), std::size_t(2));
+        struct stat first {
+        }, second{}, socketEnd{};
+        QCOMPARE(::fstat(got[0], &first), 0);
+        QCOMPARE(::fstat(got[1], &second), 0);
+        QCOMPARE(::fstat(fds[0], &socketEnd), 0);
+        QVERIFY(S_ISSOCK(second.st_mode) && second.st_ino == socketEnd.st_ino);
+        QVERIFY(!S_ISSOCK(first.st_mode));
+        for (const int fd : got)
+            ::close(fd);
+        QCOMPARE(sender.send("two", sent2, timeout), details::Channel::Sent::Whole);
+        QCOMPARE(receiver.receive(payload, timeout), details::Channel::Received::Broken);
     }
 
     // A helper that does not die when killed is abandoned after the reap deadline.
