@@ -35,37 +35,40 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
     return testColumns(details, query, 0, details::column::Count);
 }
 
-std::vector<ItemMatch> testItems(std::span<const QByteArray> nativePaths, const Query& query) {
-    std::vector<ItemMatch> matches(nativePaths.size());
+void testItems(std::span<const QByteArray> nativePaths, const Query& query,
+               const std::function<void(size_t index, ItemMatch match)>& decided) {
     std::vector<DetailColumns> items;
     items.reserve(nativePaths.size());
     std::vector<DetailColumns*> undecided;
     std::vector<size_t> where;
     for (size_t i = 0; i < nativePaths.size(); ++i) {
         DetailColumns& details = items.emplace_back(nativePaths[i]);
+        ItemMatch match;
         // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
         try {
-            if (!details.exists())
+            if (details.exists())
+                match = testColumns(details, query, 0, details::column::FirstEmbedded);
+            if (!match.matched() && details.exists()) {
+                undecided.push_back(&details);
+                where.push_back(i);
                 continue;
-            matches[i] = testColumns(details, query, 0, details::column::FirstEmbedded);
+            }
         } catch (...) {
-            continue;
+            match = {};
         }
-        if (!matches[i].matched()) {
-            undecided.push_back(&details);
-            where.push_back(i);
-        }
+        decided(i, std::move(match));
     }
     DetailColumns::readEmbeddedTogether(undecided);
     for (size_t u = 0; u < undecided.size(); ++u) {
+        ItemMatch match;
         try {
-            matches[where[u]] = testColumns(*undecided[u], query, details::column::FirstEmbedded,
-                                            details::column::Count);
+            match = testColumns(*undecided[u], query, details::column::FirstEmbedded,
+                                details::column::Count);
         } catch (...) {
-            matches[where[u]] = {};
+            match = {};
         }
+        decided(where[u], std::move(match));
     }
-    return matches;
 }
 
 ItemMatch testItem(const QByteArray& nativePath, const Query& query) {

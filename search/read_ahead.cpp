@@ -31,6 +31,7 @@ struct ReadAhead::Shared {
     struct Queue {
         std::condition_variable queued;
         std::deque<Group> groups;
+        size_t load = 0; // items queued or being tested
     };
     Test test;
     std::mutex mutex;
@@ -44,6 +45,7 @@ struct ReadAhead::Shared {
             for (const Group& group : queue.groups) {
                 for (const Ticket& job : group.jobs)
                     job->state = Job::State::Dropped;
+                queue.load -= group.jobs.size();
             }
             queue.groups.clear();
         }
@@ -80,9 +82,11 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
         tickets.push_back(std::make_shared<Job>(std::move(path), query));
     if (workers_ == 0 || tickets.empty())
         return tickets;
-    // Consecutive items stay together, so the walk's next answers come from one group.
-    const size_t groups = std::min(size_t(workers_), tickets.size());
-    const size_t size = (tickets.size() + groups - 1) / groups;
+    // Consecutive items stay together, each group with the worker that has least to do; a few
+    // items still go to every worker.
+    const size_t workers = size_t(workers_);
+    const size_t size =
+        std::clamp((tickets.size() + workers - 1) / workers, size_t(1), size_t(GroupSize));
     std::vector<size_t> woken;
     {
         std::lock_guard lock(shared_->mutex);
@@ -90,9 +94,12 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
             Group group{query, {}};
             group.jobs.assign(tickets.begin() + qsizetype(from),
                               tickets.begin() + qsizetype(std::min(from + size, tickets.size())));
-            shared_->queues[nextWorker_].groups.push_back(std::move(group));
-            woken.push_back(nextWorker_);
-            nextWorker_ = (nextWorker_ + 1) % size_t(workers_);
+            const auto idlest = std::min_element(
+                shared_->queues.begin(), shared_->queues.end(),
+                [](const Shared::Queue& a, const Shared::Queue& b) { return a.load < b.load; });
+            idlest->load += group.jobs.size();
+            idlest->groups.push_back(std::move(group));
+            woken.push_back(size_t(idlest - shared_->queues.begin()));
         }
     }
     for (const size_t worker : woken)
@@ -115,22 +122,38 @@ ItemMatch ReadAhead::guardedTest(const Shared& shared, const QByteArray& nativeP
     }
 }
 
-void ReadAhead::testGroup(const Shared& shared, const Group& group) {
+void ReadAhead::testGroup(Shared& shared, Group& group) {
+    // Each item is answered as soon as it is decided, so the walk never waits for a later one.
+    const auto answer = [&shared, &group](size_t index, ItemMatch match) {
+        const Ticket& job = group.jobs[index];
+        job->match = std::move(match);
+        {
+            std::lock_guard lock(shared.mutex);
+            job->state = Job::State::Done;
+        }
+        shared.jobDone.notify_all();
+    };
     if (shared.test) {
-        for (const Ticket& job : group.jobs)
-            job->match = guardedTest(shared, job->nativePath, *group.query);
+        for (size_t i = 0; i < group.jobs.size(); ++i)
+            answer(i, guardedTest(shared, group.jobs[i]->nativePath, *group.query));
         return;
     }
     std::vector<QByteArray> paths;
     paths.reserve(group.jobs.size());
     for (const Ticket& job : group.jobs)
         paths.push_back(job->nativePath);
+    std::vector<bool> answered(group.jobs.size(), false);
     try {
-        std::vector<ItemMatch> matches = testItems(paths, *group.query);
-        for (size_t i = 0; i < matches.size(); ++i)
-            group.jobs[i]->match = std::move(matches[i]);
+        testItems(paths, *group.query, [&](size_t index, ItemMatch match) {
+            answered[index] = true;
+            answer(index, std::move(match));
+        });
     } catch (...) {
-        // Out of memory, say: the group's items stay unmatched, as a single item's would.
+        // Out of memory, say: the items not yet answered stay unmatched, as a single item would.
+        for (size_t i = 0; i < answered.size(); ++i) {
+            if (!answered[i])
+                answer(i, {});
+        }
     }
 }
 
@@ -149,12 +172,8 @@ void ReadAhead::work(const std::shared_ptr<Shared>& shared, size_t worker) {
                 job->state = Job::State::Running;
         }
         testGroup(*shared, group);
-        {
-            std::lock_guard lock(shared->mutex);
-            for (const Ticket& job : group.jobs)
-                job->state = Job::State::Done;
-        }
-        shared->jobDone.notify_all();
+        std::lock_guard lock(shared->mutex);
+        queue.load -= group.jobs.size();
     }
 }
 

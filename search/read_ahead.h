@@ -34,8 +34,13 @@ public:
 
     static int defaultWorkerCount(); // one per core
 
-    // One ticket per item, in the order given; the items are spread over the workers in as many
-    // groups as there are workers, with one wake-up each.
+    // Items tested together: each group's files go to a helper in one request; small enough that
+    // every worker has a group waiting while the walk awaits the oldest.
+    static constexpr size_t GroupSize = 32;
+
+    // One ticket per item, in the order given; the items are handed over in groups of at most
+    // GroupSize, at least one per worker, each to the worker with least to do, with one
+    // wake-up per group.
     std::vector<Ticket> submit(std::vector<QByteArray> nativePaths,
                                const std::shared_ptr<const Query>& query);
 
@@ -54,13 +59,12 @@ private:
     struct Group;
     struct Shared; // everything the workers use, owned jointly by the pool and its workers
     static void work(const std::shared_ptr<Shared>& shared, size_t worker);
-    static void testGroup(const Shared& shared, const Group& group);
+    static void testGroup(Shared& shared, Group& group);
     static ItemMatch guardedTest(const Shared& shared, const QByteArray& nativePath,
                                  const Query& query);
 
     std::shared_ptr<Shared> shared_;
     int workers_ = 0;
-    size_t nextWorker_ = 0;
 };
 
 } // namespace quillmere::search

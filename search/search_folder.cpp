@@ -356,10 +356,11 @@ private:
     }
 
     // Moves the walk ahead as far as the window allows; false once the walk has ended. Items go
-    // to the read-ahead in groups: the window is topped up only once half of it is answered.
+    // to the read-ahead in groups: the window is topped up once a group's room is free in it.
     bool refill() {
         const size_t maxSteps = size_t(options_.itemsAhead) * 4 + 16;
-        if (inFlight_ > options_.itemsAhead / 2)
+        const int room = std::min(int(ReadAhead::GroupSize), (options_.itemsAhead + 1) / 2);
+        if (options_.itemsAhead - inFlight_ < room)
             return true;
         std::vector<QByteArray> paths;
         std::vector<size_t> steps; // where in the window each path's step is

@@ -549,7 +549,7 @@ private slots:
         writeFault(dir.filePath(QStringLiteral("p05 m.jpg")), fault);
         useHelpers();
         FaultLog log;
-        // One worker: every file of the folder goes to its helper in one batch.
+        // One worker: the files go to its helper in batches of many, the fault among them.
         QCOMPARE(searchKodak(dir.path(), 1), undisturbed);
         const QList<Fault> faults = log.faults();
         if (reported) {
