@@ -88,18 +88,29 @@ bool cutToBounds(ColumnValues& values) {
 QByteArray encodeRequest(const Request& request) {
     QByteArray out;
     put(out, FrameKind::Request);
-    put(out, request.reader);
-    put(out, request.size);
-    put(out, request.serial);
+    put(out, request.batch);
+    put(out, quint16(request.files.size()));
+    for (const Request::File& file : request.files) {
+        put(out, file.reader);
+        put(out, file.size);
+    }
     return out;
 }
 
 bool decodeRequest(const QByteArray& payload, Request& request) {
     qsizetype at = 0;
     FrameKind kind{};
-    return take(payload, at, kind) && kind == FrameKind::Request &&
-           take(payload, at, request.reader) && take(payload, at, request.size) &&
-           take(payload, at, request.serial) && at == payload.size();
+    quint16 count = 0;
+    if (!take(payload, at, kind) || kind != FrameKind::Request ||
+        !take(payload, at, request.batch) || !take(payload, at, count) || count == 0 ||
+        count > MaxBatchFiles)
+        return false;
+    request.files.resize(count);
+    for (Request::File& file : request.files) {
+        if (!take(payload, at, file.reader) || !take(payload, at, file.size))
+            return false;
+    }
+    return at == payload.size();
 }
 
 QByteArray encodeReady() {
@@ -116,7 +127,8 @@ void encodeAnswer(const Answer& answer, QByteArray& payload) {
     payload.resize(0);
     put(payload, FrameKind::Answer);
     put(payload, quint8(!answer.read ? 0 : answer.incomplete ? 2 : 1));
-    put(payload, answer.serial);
+    put(payload, answer.batch);
+    put(payload, answer.index);
     qsizetype left = MaxAnswerUnits;
     for (size_t i = 0; i < answer.values.size(); ++i) {
         const QString& value = answer.values[i];
@@ -136,7 +148,7 @@ bool decodeAnswer(const QByteArray& payload, Answer& answer) {
     FrameKind kind{};
     quint8 read = 0;
     if (!take(payload, at, kind) || kind != FrameKind::Answer || !take(payload, at, read) ||
-        read > 2 || !take(payload, at, answer.serial))
+        read > 2 || !take(payload, at, answer.batch) || !take(payload, at, answer.index))
         return false;
     answer.read = read != 0;
     answer.incomplete = read == 2;
@@ -160,24 +172,27 @@ bool decodeAnswer(const QByteArray& payload, Answer& answer) {
     return true;
 }
 
-Channel::Sent Channel::send(const QByteArray& payload, int attached,
+Channel::Sent Channel::send(const QByteArray& payload, std::span<const int> attached,
                             std::chrono::milliseconds timeout) {
+    if (attached.size() > size_t(MaxAttached))
+        return Sent::Broken;
     const Deadline deadline(timeout);
     const quint32 length = quint32(payload.size());
     iovec parts[2] = {{const_cast<quint32*>(&length), sizeof length},
                       {const_cast<char*>(payload.constData()), size_t(payload.size())}};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)] = {};
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    if (attached >= 0) {
+    if (!attached.empty()) {
+        const size_t bytes = attached.size() * sizeof(int);
         message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        message.msg_controllen = CMSG_SPACE(bytes);
         cmsghdr* header = CMSG_FIRSTHDR(&message);
         header->cmsg_level = SOL_SOCKET;
         header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &attached, sizeof attached);
+        header->cmsg_len = CMSG_LEN(bytes);
+        std::memcpy(CMSG_DATA(header), attached.data(), bytes);
     }
     const int flags = MSG_NOSIGNAL | (deadline.endless() ? 0 : MSG_DONTWAIT);
     size_t left = sizeof length + size_t(payload.size());
@@ -194,7 +209,7 @@ Channel::Sent Channel::send(const QByteArray& payload, int attached,
         if (n <= 0)
             return Sent::Broken;
         left -= size_t(n);
-        // The descriptor went with the first byte; the rest follows without it.
+        // The descriptors went with the first byte; the rest follows without them.
         message.msg_control = nullptr;
         message.msg_controllen = 0;
         size_t done = size_t(n);
@@ -215,14 +230,19 @@ namespace {
 
 class Receiver {
 public:
-    Receiver(int fd, std::chrono::milliseconds timeout, int* attached)
-        : fd_(fd), attached_(attached), deadline_(timeout) {}
-    ~Receiver() {
-        // A descriptor nobody asked for, or one that came with a broken frame, is not kept.
-        if (received_ >= 0 && (!attached_ || !whole_))
-            ::close(received_);
+    Receiver(int fd, std::chrono::milliseconds timeout, std::vector<int>* attached)
+        : fd_(fd), attached_(attached), deadline_(timeout) {
         if (attached_)
-            *attached_ = whole_ ? received_ : -1;
+            attached_->clear();
+    }
+    ~Receiver() {
+        // Descriptors nobody asked for, or that came with a broken frame, are not kept.
+        if (attached_ && whole_ && !broken_) {
+            *attached_ = std::move(received_);
+            return;
+        }
+        for (const int fd : received_)
+            ::close(fd);
     }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
@@ -237,7 +257,7 @@ public:
                     return Channel::Received::TimedOut;
                 continue;
             }
-            if (n < 0)
+            if (n < 0 || broken_)
                 return Channel::Received::Broken;
             if (n == 0)
                 return Channel::Received::Closed;
@@ -253,7 +273,7 @@ private:
     // recvmsg() writes through the iovec, which tidy does not see.
     ssize_t readSome(char* into, size_t bytes) { // NOLINT(readability-non-const-parameter)
         iovec part{into, bytes};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
         msghdr message{};
         message.msg_iov = &part;
         message.msg_iovlen = 1;
@@ -263,6 +283,9 @@ private:
             ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | (deadline_.endless() ? 0 : MSG_DONTWAIT));
         if (n <= 0)
             return n;
+        // Descriptors the kernel could not fit in were dropped: the batch is not whole.
+        if (message.msg_flags & MSG_CTRUNC)
+            broken_ = true;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
              header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
@@ -271,26 +294,27 @@ private:
             for (size_t i = 0; i < count; ++i) {
                 int fd = -1;
                 std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-                if (received_ < 0)
-                    received_ = fd;
-                else
-                    ::close(fd); // only one descriptor per frame is ever expected
+                received_.push_back(fd);
             }
         }
+        // Unasked-for descriptors, or more than one message may carry, break the frame.
+        if (!received_.empty() && (!attached_ || received_.size() > size_t(MaxAttached)))
+            broken_ = true;
         return n;
     }
 
     const int fd_;
-    int* const attached_;
+    std::vector<int>* const attached_;
     const Deadline deadline_;
-    int received_ = -1;
+    std::vector<int> received_;
     bool whole_ = false;
+    bool broken_ = false;
 };
 
 } // namespace
 
 Channel::Received Channel::receive(QByteArray& payload, std::chrono::milliseconds timeout,
-                                   int* attached) {
+                                   std::vector<int>* attached) {
     Receiver receiver(fd_, timeout, attached);
     quint32 length = 0;
     Received got = receiver.fill(reinterpret_cast<char*>(&length), sizeof length);

@@ -7,15 +7,18 @@
 
 #include <array>
 #include <chrono>
+#include <span>
+#include <vector>
 
 namespace quillmere::details {
 
 // The conversation between the engine and one reader helper, over a Unix stream socket. Every
 // message is a frame: a 4-byte payload length in host order (both ends run on one machine), then
-// the payload. The engine sends one Request per file with the file's open descriptor attached
-// (SCM_RIGHTS); the helper first sends Ready once its sandbox is in place, then one Answer per
-// Request, in order, each carrying its request's serial number. The engine treats every answer
-// as hostile: a helper may have been taken over by the file it read.
+// the payload. The engine sends one Request per batch of files with all their open descriptors
+// attached in one SCM_RIGHTS message; the helper first sends Ready once its sandbox is in place,
+// then one Answer per file of the batch, in order, as soon as the file is read, each carrying the
+// batch's serial number and the file's index in it. The engine treats every answer as hostile: a
+// helper may have been taken over by a file it read.
 
 // The values of the embedded details, from column::FirstEmbedded to the last.
 using ColumnValues = std::array<QString, column::Count - column::FirstEmbedded>;
@@ -36,25 +39,35 @@ constexpr int ExitOutOfMemory = 90;
 constexpr int ExitNoSandbox = 91;
 constexpr int ExitBadRequest = 92;
 
+// Files in one request: all their descriptors travel in one message, which the kernel caps at 253.
+constexpr int MaxBatchFiles = 250;
+// Descriptors one message may carry; the receiving buffer has room for this many.
+constexpr int MaxAttached = 253;
+
 enum class FrameKind : quint8 { Request = 1, Ready = 2, Answer = 3 };
 
-// Engine to helper: read the attached file with reader number `reader`.
+// Engine to helper: read the attached files, the i-th descriptor with the i-th entry's reader.
 struct Request {
-    quint8 reader = 0;
-    qint64 size = 0;
-    quint32 serial = 0; // repeated in the answer
+    struct File {
+        quint8 reader = 0;
+        qint64 size = 0;
+    };
+    quint32 batch = 0;       // repeated in every answer
+    std::vector<File> files; // 1 to MaxBatchFiles
 };
 
 // Helper to engine. `read` is the reader's own verdict: false when the file turned out not to be
 // of its kind, so the engine may try the reader the content points to.
 struct Answer {
-    quint32 serial = 0;
+    quint32 batch = 0;
+    quint16 index = 0; // of the file in its batch
     bool read = false;
     bool incomplete = false; // read, but the reader failed part-way
     ColumnValues values;
 };
 
 QByteArray encodeRequest(const Request& request);
+// False for a request that is not well formed or holds no file or more than MaxBatchFiles.
 bool decodeRequest(const QByteArray& payload, Request& request);
 
 QByteArray encodeReady();
@@ -73,17 +86,18 @@ public:
     int fd() const { return fd_; }
 
     enum class Sent { Whole, TimedOut, Broken };
-    // Sends one frame, with `attached` passed along when it is a descriptor. On a non-blocking
-    // socket waits at most `timeout` (negative: without end) for the peer to take it.
-    Sent send(const QByteArray& payload, int attached = -1,
+    // Sends one frame with the descriptors `attached` (at most MaxAttached) passed along. On a
+    // non-blocking socket waits at most `timeout` (negative: without end) for the peer to take it.
+    Sent send(const QByteArray& payload, std::span<const int> attached = {},
               std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
     enum class Received { Frame, Closed, TimedOut, Broken };
-    // Waits at most `timeout` (negative: without end) for one whole frame. A descriptor that came
-    // with it is stored in `*attached` (close-on-exec), else -1 is; without `attached` any
-    // descriptor is closed.
+    // Waits at most `timeout` (negative: without end) for one whole frame. The descriptors that
+    // came with it land in `*attached` (close-on-exec, in the order sent). A frame whose control
+    // message was cut short, or that brings descriptors when `attached` is null, is Broken; the
+    // descriptors of a frame that is not returned whole are closed.
     Received receive(QByteArray& payload, std::chrono::milliseconds timeout,
-                     int* attached = nullptr);
+                     std::vector<int>* attached = nullptr);
 
 private:
     int fd_;

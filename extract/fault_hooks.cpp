@@ -113,19 +113,28 @@ void spinFor(int milliseconds) {
         ::sleep(1000);
 }
 
-// Answers this request and, guessing their serial numbers, the next `count` before they are
-// asked, then reads nothing more: the engine's requests pile up until its end would block.
-[[noreturn]] void answerAheadAndStopReading(quint32 serial, int count) {
-    details::Channel channel(3);
-    details::Answer answer;
+void sendAnswer(const details::Answer& answer) {
     QByteArray frame;
+    details::encodeAnswer(answer, frame);
+    details::Channel(3).send(frame);
+}
+
+// Answers this file and, guessing their serial numbers, the first file of the next `count`
+// batches before they are asked, then reads nothing more: the engine's requests pile up until
+// its end would block.
+[[noreturn]] void answerAheadAndStopReading(const details::Answer& asked, int count) {
+    details::Answer answer;
+    answer.index = asked.index;
     for (int i = 0; i <= count; ++i) {
-        answer.serial = serial + quint32(i);
-        details::encodeAnswer(answer, frame);
-        channel.send(frame);
+        answer.batch = asked.batch + quint32(i);
+        sendAnswer(answer);
+        answer.index = 0;
     }
     sleepForever();
 }
+
+// Set by a file that makes the helper die while it reads the next one, whatever that is.
+bool dieAtNextFile = false;
 
 // Every value far past the bounds, with a surrogate pair across each cut.
 void fillPastBounds(details::Answer& answer) {
@@ -146,7 +155,9 @@ void fillPastBounds(details::Answer& answer) {
 
 } // namespace
 
-bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
+bool runFaultHook(int fd, details::Answer& answer) {
+    if (dieAtNextFile)
+        ::raise(SIGSEGV);
     char head[64] = {};
     const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
     const size_t markerLength = sizeof Marker - 1;
@@ -164,7 +175,8 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
     if (word == "stall")
         sleepForever();
     if (word == "ahead")
-        answerAheadAndStopReading(serial, 20000);
+        answerAheadAndStopReading(answer, 20000);
+    dieAtNextFile = word == "dies next";
     if (word == "hugeframe")
         promiseAHugeFrame();
     answer.read = true;
@@ -183,6 +195,14 @@ bool runFaultHook(int fd, quint32 serial, details::Answer& answer) {
         said += QChar(0xd800);
         said += QStringLiteral("d\U0001F600");
     }
+    // Lies about whom it answers: this file is answered twice, or instead of its answer comes one
+    // for a file outside the batch or one for the next batch.
+    if (word == "twice")
+        sendAnswer(answer);
+    if (word == "outside")
+        answer.index = details::MaxBatchFiles;
+    if (word == "otherbatch")
+        ++answer.batch;
     return true;
 }
 

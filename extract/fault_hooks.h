@@ -7,7 +7,8 @@ namespace quillmere::extract {
 // Only in the helper built for the tests: a file whose first bytes read "QUILLMERE-FAULT " and a
 // word makes the helper misbehave the way a broken parser or a taken-over helper would, or probe
 // its own sandbox. True when the file was such a file and `answer` holds what the fault left to
-// say; `serial` is the request's.
-bool runFaultHook(int fd, quint32 serial, details::Answer& answer);
+// say. `answer` comes with the batch's serial and the file's index set; the hook may send answers
+// of its own through the socket, as a taken-over helper would.
+bool runFaultHook(int fd, details::Answer& answer);
 
 } // namespace quillmere::extract

@@ -30,6 +30,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace quillmere;
 
@@ -54,13 +55,13 @@ bool isSocket(int fd) {
     return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
-void readFile(const details::Request& request, int fd, details::Answer& answer) {
+void readFile(const details::Request::File& request, int fd, details::Answer& answer) {
     answer.read = false;
     answer.incomplete = false;
     for (QString& value : answer.values)
         value.clear();
 #ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
-    if (extract::runFaultHook(fd, request.serial, answer))
+    if (extract::runFaultHook(fd, answer))
         return;
 #endif
     const details::readers::Reader* reader = details::readers::readerByNumber(request.reader);
@@ -77,34 +78,41 @@ void readFile(const details::Request& request, int fd, details::Answer& answer) 
         answer.values[size_t(c - details::column::FirstEmbedded)] = found.joined(c);
 }
 
-// One request at a time until the engine closes its end.
+// One batch at a time until the engine closes its end: the files in order, each answered as soon
+// as it is read and its descriptor closed, so a helper that dies leaves the rest to the next.
 [[noreturn]] void serve(int cpuSeconds) {
     details::Channel channel(SocketFd);
     QByteArray frame;
+    details::Request request;
+    std::vector<int> fds;
     details::Answer answer;
     for (;;) {
-        int fd = -1;
-        const auto got = channel.receive(frame, std::chrono::milliseconds(-1), &fd);
+        const auto got = channel.receive(frame, std::chrono::milliseconds(-1), &fds);
         if (got == details::Channel::Received::Closed)
             ::_exit(0);
-        details::Request request;
-        if (got != details::Channel::Received::Frame || fd < 0 ||
-            !details::decodeRequest(frame, request))
+        // Exactly one descriptor per file announced: any other count is a broken frame.
+        if (got != details::Channel::Received::Frame || !details::decodeRequest(frame, request) ||
+            fds.size() != request.files.size())
             ::_exit(details::ExitBadRequest);
-        extract::limitProcessorTime(cpuSeconds);
-        try {
-            readFile(request, fd, answer);
-        } catch (const std::bad_alloc&) {
-            ::_exit(details::ExitOutOfMemory);
-        } catch (...) {
-            // A reader must not throw; if one does, the file simply has no details.
-            answer = {};
+        for (size_t i = 0; i < fds.size(); ++i) {
+            extract::limitProcessorTime(cpuSeconds);
+            try {
+                answer.batch = request.batch;
+                answer.index = quint16(i);
+                readFile(request.files[i], fds[i], answer);
+            } catch (const std::bad_alloc&) {
+                ::_exit(details::ExitOutOfMemory);
+            } catch (...) {
+                // A reader must not throw; if one does, the file simply has no details.
+                answer = {};
+                answer.batch = request.batch;
+                answer.index = quint16(i);
+            }
+            ::close(fds[i]);
+            details::encodeAnswer(answer, frame);
+            if (channel.send(frame) != details::Channel::Sent::Whole)
+                ::_exit(0);
         }
-        ::close(fd);
-        answer.serial = request.serial;
-        details::encodeAnswer(answer, frame);
-        if (channel.send(frame) != details::Channel::Sent::Whole)
-            ::_exit(0);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "details/helper_protocol.h"
+
 #include <cstdint>
 #include <string>
 
@@ -16,8 +18,8 @@ struct SandboxLimits {
     // million helpers, while one that spins for any reason still ends. One that reaches it is
     // replaced as one that died is.
     int cpuSecondsPerZygote = 600;
-    // The socket, the standard streams, the file being read and the copies the readers make.
-    int openFiles = 64;
+    // The socket, the standard streams, the files of one batch and the copies the readers make.
+    int openFiles = details::MaxBatchFiles + 64;
 };
 
 // Lowers the soft and the hard limits of the zygote, and so of every helper forked from it, so

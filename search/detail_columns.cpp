@@ -75,6 +75,22 @@ constexpr qint64 textProbeBytes = 512;
 
 } // namespace
 
+// A file whose embedded details are being read: opened once, with the checks every read needs;
+// the readers, in a helper or here, get only the descriptor.
+struct EmbeddedReading {
+    explicit EmbeddedReading(const QByteArray& path) : opened(path) {}
+    enum class Asked { Nothing, ByName, ByContent };
+    store::FileSignature signature;
+    std::shared_ptr<store::DetailStore> store;
+    qsizetype problemsBefore = 0;
+    QString typeByName;
+    const app::fs::RegularFile opened;
+    details::readers::FileToRead file;
+    const details::readers::Reader* chosen = nullptr; // by the name's type
+    const details::readers::Reader* asked = nullptr;  // the read waiting now
+    Asked stage = Asked::Nothing;
+};
+
 struct DetailColumns::State {
     std::array<QString, details::column::Count> values;
     std::bitset<details::column::Count> computed;
@@ -93,13 +109,15 @@ struct DetailColumns::State {
 
     bool embeddedDone = false;
     std::array<QString, details::column::Count - details::column::FirstEmbedded> embedded;
-    // The reader's helper timed out or was killed from outside: nothing to say about the file.
-    bool faultPasses = false;
+    // Not for the store: the reader's helper timed out or was killed from outside, which says
+    // nothing about the file, or the answer came from a helper that failed later in its batch.
+    bool notForStore = false;
     // No reader ran at all (no helper could start): nothing of the file may be kept as known.
     bool notRead = false;
     // Why the embedded details could not be read, as the store remembers it.
     store::FaultKind fault = store::FaultKind::None;
     QString faultText;
+    std::unique_ptr<EmbeddedReading> reading; // while the file is being read
 
     QStringList problems;
 };
@@ -348,7 +366,7 @@ QString readerFaultText(const QString& cause) {
 // that no later process feeds the file to a reader again while it stays as it is.
 bool storable(const Kept& kept, const State& s, store::StoredDetails& out) {
     const bool faulted = s.fault != store::FaultKind::None;
-    if (s.faultPasses || kept.problems.size() > (faulted ? 1 : 0))
+    if (s.notForStore || kept.problems.size() > (faulted ? 1 : 0))
         return false;
     out.values = kept.values;
     out.contentType = kept.contentType;
@@ -531,16 +549,57 @@ QString DetailColumns::compute(int column) {
 }
 
 void DetailColumns::readEmbedded() {
+    if (!startEmbedded())
+        return;
+    const EmbeddedReading& r = *state_->reading;
+    extraction::Extraction found = extraction::extract(*r.asked, r.file);
+    while (takeRead(found))
+        found = extraction::extract(*r.asked, r.file);
+}
+
+void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) {
+    std::vector<DetailColumns*> reading;
+    // What an item cannot finish costs that item's embedded details, not the others'.
+    const auto guarded = [](DetailColumns* item, const auto& step) {
+        try {
+            return step();
+        } catch (...) {
+            item->state_->reading.reset();
+            return false;
+        }
+    };
+    for (DetailColumns* item : items) {
+        if (guarded(item, [item] { return item->startEmbedded(); }))
+            reading.push_back(item);
+    }
+    while (!reading.empty()) {
+        std::vector<extraction::FileRead> reads;
+        reads.reserve(reading.size());
+        for (const DetailColumns* item : reading)
+            reads.push_back({item->state_->reading->asked, &item->state_->reading->file});
+        std::vector<extraction::Extraction> found = extraction::extract(reads);
+        std::vector<DetailColumns*> again;
+        for (size_t i = 0; i < reading.size(); ++i) {
+            DetailColumns* item = reading[i];
+            if (guarded(item, [item, &found, i] { return item->takeRead(found[i]); }))
+                again.push_back(item);
+        }
+        reading.swap(again);
+    }
+}
+
+bool DetailColumns::startEmbedded() {
     State& s = *state_;
     if (s.embeddedDone)
-        return;
+        return false;
     s.embeddedDone = true;
+    ensureStat(nativePath_, s);
     if (!isRegular(s) || contentSize(s) == 0)
-        return;
+        return false;
     const Signature signature = signatureOf(s);
     Kept kept;
     bool found = embeddedCache().find(nativePath_, signature, kept);
-    const std::shared_ptr<store::DetailStore> store = detailStore().load();
+    std::shared_ptr<store::DetailStore> store = detailStore().load();
     store::StoredDetails stored;
     if (!found && store && store->find(nativePath_, signature, stored)) {
         // The store is a file on disk: its texts are cleaned as a helper's are.
@@ -565,109 +624,166 @@ void DetailColumns::readEmbedded() {
                 s.computed[size_t(c)] = false;
         }
         s.problems += kept.problems;
-        return;
+        return false;
     }
     ensureMime(nativePath_, value(details::column::Name), s);
-    const qsizetype problemsBefore = s.problems.size();
-    const QString typeByName = s.mime.name();
-    readEmbeddedFromFile();
-    if (s.notRead)
-        return;
-    kept.signature = signature;
-    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
-        const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
-        if (!text.isEmpty())
-            kept.values.append({c, text});
-    }
-    if (s.mime.name() != typeByName)
-        kept.contentType = s.mime.name();
-    kept.problems = s.problems.mid(problemsBefore);
-    if (store && storable(kept, s, stored))
-        store->keep(nativePath_, signature, stored);
-    embeddedCache().keep(nativePath_, std::move(kept), true);
+    s.reading = std::make_unique<EmbeddedReading>(nativePath_);
+    EmbeddedReading& r = *s.reading;
+    r.signature = signature;
+    r.store = std::move(store);
+    r.problemsBefore = s.problems.size();
+    r.typeByName = s.mime.name();
+    r.file = {nativePath_, s.mime, contentSize(s), r.opened.fd()};
+    r.chosen = details::readers::readerFor(s.mime);
+    return nextRead(nullptr);
 }
 
-void DetailColumns::readEmbeddedFromFile() {
+bool DetailColumns::takeRead(extraction::Extraction& found) {
     State& s = *state_;
+    if (found.incomplete)
+        s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
+                          details::mimeKinds(s.reading->file.mimeType).description);
+    if (found.untrusted)
+        s.notForStore = true;
+    return nextRead(&found);
+}
+
+// Which reader reads the file next, given what the last one found (none yet: null). False when
+// the reading is over.
+bool DetailColumns::nextRead(const extraction::Extraction* found) {
+    using Asked = EmbeddedReading::Asked;
     using Outcome = extraction::Extraction::Outcome;
-    extraction::Extraction found;
+    State& s = *state_;
+    EmbeddedReading& r = *s.reading;
+    // A file that could not be opened is of no reader's kind.
+    const extraction::Extraction unopened;
+    const auto ask = [&r, &found, &unopened](const details::readers::Reader* reader, Asked stage) {
+        r.asked = reader;
+        r.stage = stage;
+        if (r.opened.isOpen())
+            return true;
+        found = &unopened;
+        return false;
+    };
     const auto take = [&s, &found] {
         for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
-            QString& text = found.values[size_t(c - details::column::FirstEmbedded)];
+            QString text = found->values[size_t(c - details::column::FirstEmbedded)];
             details::cleanText(text);
             s.embedded[size_t(c - details::column::FirstEmbedded)] = std::move(text);
         }
     };
-    // Opened once, with the checks every read needs; the readers, in a helper or here, get only
-    // the descriptor.
-    const app::fs::RegularFile opened(nativePath_);
-    details::readers::FileToRead file{nativePath_, s.mime, contentSize(s), opened.fd()};
-    // A reader that failed part-way keeps what it found before the fault.
-    const auto readWith = [&s, &file, &opened](const details::readers::Reader& reader) {
-        extraction::Extraction read =
-            opened.isOpen() ? extraction::extract(reader, file) : extraction::Extraction{};
-        if (read.incomplete)
-            s.problems.append(QStringLiteral("cannot read all embedded details of this ") +
-                              details::mimeKinds(file.mimeType).description);
-        return read;
-    };
     // A reader that crashed, hung or ran out of memory costs this file its embedded details; no
     // other reader gets to try it.
     const auto failed = [&s, &found] {
-        s.problems.append(readerFaultText(found.failure));
-        s.faultPasses = !found.lasting;
+        s.problems.append(readerFaultText(found->failure));
+        if (!found->lasting)
+            s.notForStore = true;
         s.fault = store::FaultKind::ReaderFailed;
-        s.faultText = found.failure;
+        s.faultText = found->failure;
     };
+    // No helper could start: the file keeps only the details that need no reader.
     const auto notRead = [&s] {
         s.problems.append(QStringLiteral("the embedded details were not read: the reader helper "
                                          "could not start"));
         s.notRead = true;
     };
-    const details::readers::Reader* chosen = details::readers::readerFor(s.mime);
-    if (chosen) {
-        found = readWith(*chosen);
-        if (found.outcome == Outcome::Read)
-            return take();
-        if (found.outcome == Outcome::Failed)
-            return failed();
-        if (found.outcome == Outcome::NotRead)
-            return notRead();
-    }
-    // The name misled: a reader that knows the content may still read it. A file that the name
-    // calls a type no reader handles is only sniffed when its first bytes are not text.
-    if (!chosen && !s.sniffDone) {
-        if (!opened.isOpen() || looksLikeText(opened.read(0, textProbeBytes)))
-            return;
-    }
-    ensureSniffed(nativePath_, s);
-    const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
-                                                    ? details::readers::readerFor(s.sniffed)
-                                                    : nullptr;
-    if (byContent && byContent != chosen) {
-        file.mimeType = s.sniffed;
-        found = readWith(*byContent);
-        if (found.outcome == Outcome::Failed)
-            return failed();
-        if (found.outcome == Outcome::NotRead)
-            return notRead();
-        if (found.outcome == Outcome::Read) {
-            take();
-            if (chosen) {
-                // The name's type was wrong, so the content's type is the item's type.
-                s.mime = s.sniffed;
-                for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
-                              int(details::column::Kind)})
-                    s.computed[size_t(c)] = false;
-            }
-            return;
-        }
-    }
-    if (chosen) {
+    // The reader of the file's type could not make sense of it.
+    const auto rejected = [&s] {
         s.problems.append(unreadableText(s.mime));
         s.fault = store::FaultKind::Rejected;
         s.faultText = s.mime.name();
+    };
+    const auto finished = [this] {
+        finishEmbedded();
+        return false;
+    };
+    for (;;) {
+        switch (r.stage) {
+        case Asked::Nothing:
+            if (r.chosen) {
+                if (ask(r.chosen, Asked::ByName))
+                    return true;
+                continue; // unopened: straight to its verdict
+            }
+            break;
+        case Asked::ByName:
+            if (found->outcome == Outcome::Read) {
+                take();
+                return finished();
+            }
+            if (found->outcome == Outcome::Failed) {
+                failed();
+                return finished();
+            }
+            if (found->outcome == Outcome::NotRead) {
+                notRead();
+                return finished();
+            }
+            break;
+        case Asked::ByContent:
+            if (found->outcome == Outcome::Failed) {
+                failed();
+                return finished();
+            }
+            if (found->outcome == Outcome::NotRead) {
+                notRead();
+                return finished();
+            }
+            if (found->outcome == Outcome::Read) {
+                take();
+                if (r.chosen) {
+                    // The name's type was wrong, so the content's type is the item's type.
+                    s.mime = s.sniffed;
+                    for (int c : {int(details::column::ItemType),
+                                  int(details::column::PerceivedType), int(details::column::Kind)})
+                        s.computed[size_t(c)] = false;
+                }
+            } else if (r.chosen) {
+                rejected();
+            }
+            return finished();
+        }
+        // The name misled: a reader that knows the content may still read it. A file that the
+        // name calls a type no reader handles is only sniffed when its first bytes are not text.
+        if (!r.chosen && !s.sniffDone) {
+            if (!r.opened.isOpen() || looksLikeText(r.opened.read(0, textProbeBytes)))
+                return finished();
+        }
+        ensureSniffed(nativePath_, s);
+        const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
+                                                        ? details::readers::readerFor(s.sniffed)
+                                                        : nullptr;
+        if (byContent && byContent != r.chosen) {
+            r.file.mimeType = s.sniffed;
+            if (ask(byContent, Asked::ByContent))
+                return true;
+            continue; // unopened: straight to its verdict
+        }
+        if (r.chosen)
+            rejected();
+        return finished();
     }
+}
+
+void DetailColumns::finishEmbedded() {
+    State& s = *state_;
+    const std::unique_ptr<EmbeddedReading> r = std::move(s.reading);
+    if (s.notRead)
+        return; // neither kept nor stored: a later search with a working helper reads it
+    Kept kept;
+    kept.signature = r->signature;
+    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
+        const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
+        if (!text.isEmpty())
+            kept.values.append({c, text});
+    }
+    if (s.mime.name() != r->typeByName)
+        kept.contentType = s.mime.name();
+    kept.problems = s.problems.mid(r->problemsBefore);
+    store::StoredDetails stored;
+    if (r->store && storable(kept, s, stored))
+        r->store->keep(nativePath_, r->signature, stored);
+    embeddedCache().keep(nativePath_, std::move(kept), true);
 }
 
 } // namespace quillmere::search

@@ -9,11 +9,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <span>
 
 namespace quillmere::search {
 
 namespace store {
 class DetailStore;
+}
+namespace extraction {
+struct Extraction;
 }
 
 // The 41 numbered details of a file-system entry: 0 to 11 from the entry itself and the MIME
@@ -71,12 +75,22 @@ public:
     using FaultListener = std::function<void(const QByteArray& nativePath, const QString& cause)>;
     static void setFaultListener(FaultListener listener);
 
+    // Works out the embedded details of many items together, as value() of an embedded column
+    // would for each: the files a helper reads go to it as one batch, and the files of a next
+    // round (a reader the content points to) as another.
+    static void readEmbeddedTogether(std::span<DetailColumns* const> items);
+
     struct State; // defined in the source file only
 
 private:
     QString compute(int column);
     void readEmbedded();
-    void readEmbeddedFromFile();
+    // True when the file must be read; its next read is then waiting in the state.
+    bool startEmbedded();
+    // Takes what the last read found; true when another read is waiting.
+    bool takeRead(extraction::Extraction& found);
+    bool nextRead(const extraction::Extraction* found);
+    void finishEmbedded();
 
     QByteArray nativePath_;
     std::unique_ptr<State> state_;

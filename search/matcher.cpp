@@ -11,10 +11,10 @@ bool valueMatches(const QString& value, const Query& query) {
                                                                         : Qt::CaseSensitive);
 }
 
-ItemMatch testItem(DetailColumns& details, const Query& query) {
-    if (!details.exists())
-        return {};
-    for (int column = 0; column < details::column::Count; ++column) {
+namespace {
+
+ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int to) {
+    for (int column = from; column < to; ++column) {
         QString value;
         try {
             value = details.value(column);
@@ -25,6 +25,50 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
             return {column, std::move(value)};
     }
     return {};
+}
+
+} // namespace
+
+ItemMatch testItem(DetailColumns& details, const Query& query) {
+    if (!details.exists())
+        return {};
+    return testColumns(details, query, 0, details::column::Count);
+}
+
+void testItems(std::span<const QByteArray> nativePaths, const Query& query,
+               const std::function<void(size_t index, ItemMatch match)>& decided) {
+    std::vector<DetailColumns> items;
+    items.reserve(nativePaths.size());
+    std::vector<DetailColumns*> undecided;
+    std::vector<size_t> where;
+    for (size_t i = 0; i < nativePaths.size(); ++i) {
+        DetailColumns& details = items.emplace_back(nativePaths[i]);
+        ItemMatch match;
+        // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
+        try {
+            if (details.exists())
+                match = testColumns(details, query, 0, details::column::FirstEmbedded);
+            if (!match.matched() && details.exists()) {
+                undecided.push_back(&details);
+                where.push_back(i);
+                continue;
+            }
+        } catch (...) {
+            match = {};
+        }
+        decided(i, std::move(match));
+    }
+    DetailColumns::readEmbeddedTogether(undecided);
+    for (size_t u = 0; u < undecided.size(); ++u) {
+        ItemMatch match;
+        try {
+            match = testColumns(*undecided[u], query, details::column::FirstEmbedded,
+                                details::column::Count);
+        } catch (...) {
+            match = {};
+        }
+        decided(where[u], std::move(match));
+    }
 }
 
 ItemMatch testItem(const QByteArray& nativePath, const Query& query) {

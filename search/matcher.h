@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+#include <span>
+
 namespace quillmere::search {
 
 class DetailColumns;
@@ -35,6 +38,12 @@ bool valueMatches(const QString& value, const Query& query);
 // the time it is looked at matches nothing.
 ItemMatch testItem(DetailColumns& details, const Query& query);
 ItemMatch testItem(const QByteArray& nativePath, const Query& query);
+// The same for many items, with the same answers: every item's columns 0 to 11 first, then the
+// embedded details of those still unmatched read together, then their columns 12 to 40. Each
+// answer goes to `decided` as soon as it is known, so items decided by their entry wait for no
+// file.
+void testItems(std::span<const QByteArray> nativePaths, const Query& query,
+               const std::function<void(size_t index, ItemMatch match)>& decided);
 
 QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);
 QString matchLabel(const ItemMatch& match, LabelForm form); // titled by DetailColumns::title

@@ -22,49 +22,89 @@ public:
     ItemMatch match;             // written before Done, read only after
 };
 
+struct ReadAhead::Group {
+    std::shared_ptr<const Query> query;
+    std::vector<Ticket> jobs;
+};
+
 struct ReadAhead::Shared {
+    struct Queue {
+        std::condition_variable queued;
+        std::deque<Group> groups;
+        size_t load = 0; // items queued or being tested
+    };
     Test test;
     std::mutex mutex;
-    std::condition_variable jobQueued;
     std::condition_variable jobDone;
-    std::deque<Ticket> queue;
+    std::vector<Queue> queues; // one per worker
     bool quitting = false;
+
+    // Under the mutex.
+    void dropQueued() {
+        for (Queue& queue : queues) {
+            for (const Group& group : queue.groups) {
+                for (const Ticket& job : group.jobs)
+                    job->state = Job::State::Dropped;
+                queue.load -= group.jobs.size();
+            }
+            queue.groups.clear();
+        }
+    }
 };
 
 ReadAhead::ReadAhead(int workers, Test test)
     : shared_(std::make_shared<Shared>()), workers_(std::max(workers, 0)) {
-    shared_->test = test ? std::move(test) : [](const QByteArray& path, const Query& query) {
-        return testItem(path, query);
-    };
+    shared_->test = std::move(test);
+    shared_->queues = std::vector<Shared::Queue>(size_t(workers_));
     for (int i = 0; i < workers_; ++i)
-        std::thread([shared = shared_] { work(shared); }).detach();
+        std::thread([shared = shared_, i] { work(shared, size_t(i)); }).detach();
 }
 
 ReadAhead::~ReadAhead() {
     {
         std::lock_guard lock(shared_->mutex);
         shared_->quitting = true;
-        for (const Ticket& job : shared_->queue)
-            job->state = Job::State::Dropped;
-        shared_->queue.clear();
+        shared_->dropQueued();
     }
-    shared_->jobQueued.notify_all();
+    for (Shared::Queue& queue : shared_->queues)
+        queue.queued.notify_all();
 }
 
 int ReadAhead::defaultWorkerCount() {
     return std::max(1, QThread::idealThreadCount());
 }
 
-ReadAhead::Ticket ReadAhead::submit(QByteArray nativePath, std::shared_ptr<const Query> query) {
-    auto job = std::make_shared<Job>(std::move(nativePath), std::move(query));
-    if (workers_ > 0) {
-        {
-            std::lock_guard lock(shared_->mutex);
-            shared_->queue.push_back(job);
+std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativePaths,
+                                                 const std::shared_ptr<const Query>& query) {
+    std::vector<Ticket> tickets;
+    tickets.reserve(nativePaths.size());
+    for (QByteArray& path : nativePaths)
+        tickets.push_back(std::make_shared<Job>(std::move(path), query));
+    if (workers_ == 0 || tickets.empty())
+        return tickets;
+    // Consecutive items stay together, each group with the worker that has least to do; a few
+    // items still go to every worker.
+    const size_t workers = size_t(workers_);
+    const size_t size =
+        std::clamp((tickets.size() + workers - 1) / workers, size_t(1), size_t(GroupSize));
+    std::vector<size_t> woken;
+    {
+        std::lock_guard lock(shared_->mutex);
+        for (size_t from = 0; from < tickets.size(); from += size) {
+            Group group{query, {}};
+            group.jobs.assign(tickets.begin() + qsizetype(from),
+                              tickets.begin() + qsizetype(std::min(from + size, tickets.size())));
+            const auto idlest = std::min_element(
+                shared_->queues.begin(), shared_->queues.end(),
+                [](const Shared::Queue& a, const Shared::Queue& b) { return a.load < b.load; });
+            idlest->load += group.jobs.size();
+            idlest->groups.push_back(std::move(group));
+            woken.push_back(size_t(idlest - shared_->queues.begin()));
         }
-        shared_->jobQueued.notify_one();
     }
-    return job;
+    for (const size_t worker : woken)
+        shared_->queues[worker].queued.notify_one();
+    return tickets;
 }
 
 ItemMatch ReadAhead::testNow(const QByteArray& nativePath, const Query& query) const {
@@ -76,31 +116,64 @@ ItemMatch ReadAhead::guardedTest(const Shared& shared, const QByteArray& nativeP
     // One rule wherever the item is tested: a test that throws anyway (the columns already keep
     // whatever a failing reader gave) leaves the item unmatched, and the walk goes on.
     try {
-        return shared.test(nativePath, query);
+        return shared.test ? shared.test(nativePath, query) : testItem(nativePath, query);
     } catch (...) {
         return {};
     }
 }
 
-void ReadAhead::work(const std::shared_ptr<Shared>& shared) {
-    for (;;) {
-        Ticket job;
+void ReadAhead::testGroup(Shared& shared, Group& group) {
+    // Each item is answered as soon as it is decided, so the walk never waits for a later one.
+    const auto answer = [&shared, &group](size_t index, ItemMatch match) {
+        const Ticket& job = group.jobs[index];
+        job->match = std::move(match);
         {
-            std::unique_lock lock(shared->mutex);
-            shared->jobQueued.wait(lock,
-                                   [&] { return shared->quitting || !shared->queue.empty(); });
-            if (shared->quitting)
-                return;
-            job = std::move(shared->queue.front());
-            shared->queue.pop_front();
-            job->state = Job::State::Running;
-        }
-        job->match = guardedTest(*shared, job->nativePath, *job->query);
-        {
-            std::lock_guard lock(shared->mutex);
+            std::lock_guard lock(shared.mutex);
             job->state = Job::State::Done;
         }
-        shared->jobDone.notify_all();
+        shared.jobDone.notify_all();
+    };
+    if (shared.test) {
+        for (size_t i = 0; i < group.jobs.size(); ++i)
+            answer(i, guardedTest(shared, group.jobs[i]->nativePath, *group.query));
+        return;
+    }
+    std::vector<QByteArray> paths;
+    paths.reserve(group.jobs.size());
+    for (const Ticket& job : group.jobs)
+        paths.push_back(job->nativePath);
+    std::vector<bool> answered(group.jobs.size(), false);
+    try {
+        testItems(paths, *group.query, [&](size_t index, ItemMatch match) {
+            answered[index] = true;
+            answer(index, std::move(match));
+        });
+    } catch (...) {
+        // Out of memory, say: the items not yet answered stay unmatched, as a single item would.
+        for (size_t i = 0; i < answered.size(); ++i) {
+            if (!answered[i])
+                answer(i, {});
+        }
+    }
+}
+
+void ReadAhead::work(const std::shared_ptr<Shared>& shared, size_t worker) {
+    Shared::Queue& queue = shared->queues[worker];
+    for (;;) {
+        Group group;
+        {
+            std::unique_lock lock(shared->mutex);
+            queue.queued.wait(lock, [&] { return shared->quitting || !queue.groups.empty(); });
+            if (shared->quitting)
+                return;
+            group = std::move(queue.groups.front());
+            queue.groups.pop_front();
+            for (const Ticket& job : group.jobs)
+                job->state = Job::State::Running;
+        }
+        testGroup(*shared, group);
+        std::lock_guard lock(shared->mutex);
+        queue.load -= group.jobs.size();
     }
 }
 
@@ -126,9 +199,7 @@ const ItemMatch& ReadAhead::result(const Ticket& ticket) const {
 
 void ReadAhead::cancelPending() {
     std::lock_guard lock(shared_->mutex);
-    for (const Ticket& job : shared_->queue)
-        job->state = Job::State::Dropped;
-    shared_->queue.clear();
+    shared_->dropQueued();
 }
 
 } // namespace quillmere::search

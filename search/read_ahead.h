@@ -7,12 +7,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace quillmere::search {
 
 // A small pool that tests items ahead of the walk, so both cores read details while the walk
-// takes the answers in its own order. Only whole item tests run here; rows, the duplicate test
-// and everything the user sees stay with the caller's thread.
+// takes the answers in its own order. Items are handed over in groups, each to one worker's own
+// queue, and a worker tests a group together: the files of its items that need a reader go to
+// its helper as one batch. Only whole item tests run here; rows, the duplicate test and
+// everything the user sees stay with the caller's thread.
 class ReadAhead {
 public:
     using Test = std::function<ItemMatch(const QByteArray& nativePath, const Query& query)>;
@@ -20,7 +23,8 @@ public:
     class Job;
     using Ticket = std::shared_ptr<Job>;
 
-    // With no workers every test runs on the caller's thread when its answer is awaited.
+    // With no workers every test runs on the caller's thread when its answer is awaited. A
+    // `test` given tests each item alone; without it a group is tested together (testItems).
     explicit ReadAhead(int workers, Test test = nullptr);
     // Returns at once: a worker still inside a test (a file on a hung network mount) is left to
     // finish on its own, and what it uses lives until then.
@@ -30,22 +34,32 @@ public:
 
     static int defaultWorkerCount(); // one per core
 
-    Ticket submit(QByteArray nativePath, std::shared_ptr<const Query> query);
+    // Items tested together: each group's files go to a helper in one request; small enough that
+    // every worker has a group waiting while the walk awaits the oldest.
+    static constexpr size_t GroupSize = 32;
+
+    // One ticket per item, in the order given; the items are handed over in groups of at most
+    // GroupSize, at least one per worker, each to the worker with least to do, with one
+    // wake-up per group.
+    std::vector<Ticket> submit(std::vector<QByteArray> nativePaths,
+                               const std::shared_ptr<const Query>& query);
 
     // True once the answer is there; false when `timeout` passed first.
     bool waitFor(const Ticket& ticket, std::chrono::milliseconds timeout);
     // The answer of a finished job (waitFor returned true).
     const ItemMatch& result(const Ticket& ticket) const;
 
-    // Drops every job not yet started; a job being tested finishes and is forgotten.
+    // Drops every job not yet started; a group being tested finishes and is forgotten.
     void cancelPending();
 
     // The same test on the caller's thread, for an item the walk decides without the pool.
     ItemMatch testNow(const QByteArray& nativePath, const Query& query) const;
 
 private:
+    struct Group;
     struct Shared; // everything the workers use, owned jointly by the pool and its workers
-    static void work(const std::shared_ptr<Shared>& shared);
+    static void work(const std::shared_ptr<Shared>& shared, size_t worker);
+    static void testGroup(Shared& shared, Group& group);
     static ItemMatch guardedTest(const Shared& shared, const QByteArray& nativePath,
                                  const Query& query);
 

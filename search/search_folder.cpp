@@ -355,22 +355,36 @@ private:
         return pendingPaths_.contains(path) || observer_.isAlreadyListed(path);
     }
 
-    // Moves the walk ahead as far as the window allows; false once the walk has ended.
+    // Moves the walk ahead as far as the window allows; false once the walk has ended. Items go
+    // to the read-ahead in groups: the window is topped up once a group's room is free in it.
     bool refill() {
         const size_t maxSteps = size_t(options_.itemsAhead) * 4 + 16;
+        const int room = std::min(int(ReadAhead::GroupSize), (options_.itemsAhead + 1) / 2);
+        if (options_.itemsAhead - inFlight_ < room)
+            return true;
+        std::vector<QByteArray> paths;
+        std::vector<size_t> steps; // where in the window each path's step is
+        const auto handOver = [&] {
+            std::vector<ReadAhead::Ticket> tickets =
+                engine_.readAhead_->submit(std::move(paths), query_);
+            for (size_t i = 0; i < tickets.size(); ++i)
+                window_[steps[i]].ticket = std::move(tickets[i]);
+        };
         while (inFlight_ < options_.itemsAhead && window_.size() < maxSteps) {
             Step step;
             const WalkSteps::Next next = walk_.next(step);
-            if (next == WalkSteps::Next::End)
-                return false;
-            if (next == WalkSteps::Next::Pending)
-                return true;
+            if (next != WalkSteps::Next::Step) {
+                handOver();
+                return next != WalkSteps::Next::End;
+            }
             if (step.kind == Step::Kind::Item && !step.secondPass && !listed(step.path)) {
-                step.ticket = engine_.readAhead_->submit(step.path, query_);
+                paths.push_back(step.path);
+                steps.push_back(window_.size());
                 ++inFlight_;
             }
             window_.push_back(std::move(step));
         }
+        handOver();
         return true;
     }
 

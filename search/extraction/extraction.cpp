@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <tuple>
@@ -260,8 +261,138 @@ pid_t runningZygote() {
     return ZygoteKeeper::instance().runningPid();
 }
 
-Extraction extract(const details::readers::Reader& reader,
-                   const details::readers::FileToRead& file) {
+namespace {
+
+// One call's files on their way through the calling thread's helper.
+class BatchReading {
+public:
+    BatchReading(std::span<const FileRead> files, std::vector<Extraction>& results)
+        : files_(files), results_(results), numbers_(files.size(), -1), ids_(files.size()),
+          identified_(files.size(), false) {}
+
+    // `program` is the calling thread's: found again here when it was missing.
+    void run(const Settings& settings, QByteArray& program, quint64 generation) {
+        std::deque<size_t> queue;
+        for (size_t i = 0; i < files_.size(); ++i) {
+            const FileRead& read = files_[i];
+            numbers_[i] = details::readers::readerNumber(*read.reader);
+            if (numbers_[i] < 0 || read.file->descriptor < 0) {
+                results_[i] = readInProcess(*read.reader, *read.file);
+                continue;
+            }
+            results_[i].outcome = Extraction::Outcome::Failed;
+            identified_[i] = identify(read.file->descriptor, ids_[i]);
+            if (!identified_[i] || !failedFiles().find(ids_[i], results_[i]))
+                queue.push_back(i);
+        }
+        while (!queue.empty()) {
+            HelperProcess* helper =
+                program.isEmpty()
+                    ? nullptr
+                    : &HelperPool::instance().forThisThread(program, settings.limits, generation);
+            const bool starting = !helper || !helper->isRunning();
+            if (starting) {
+                if (!startGate().enter(generation))
+                    return leaveUnread(queue, program.isEmpty() ? HelperFault::Missing
+                                                                : HelperFault::CannotStart,
+                                       {});
+                if (program.isEmpty())
+                    program = helperProgram(); // it may have been installed since
+                if (program.isEmpty()) {
+                    startGate().leave(generation, false);
+                    return leaveUnread(queue, HelperFault::Missing,
+                                       QStringLiteral("the reader helper could not start: ") +
+                                           HelperName +
+                                           QStringLiteral(" is not installed beside this program"));
+                }
+                helper = &HelperPool::instance().forThisThread(program, settings.limits, generation);
+            }
+            std::vector<size_t> batch;
+            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles)) {
+                batch.push_back(queue.front());
+                queue.pop_front();
+            }
+            std::vector<bool> answered(batch.size(), false);
+            const HelperProcess::Outcome outcome = send(*helper, batch, answered);
+            if (starting)
+                startGate().leave(generation,
+                                  outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
+            if (outcome.kind == HelperProcess::Outcome::Kind::Whole)
+                continue;
+            if (outcome.kind == HelperProcess::Outcome::Kind::NotStarted) {
+                // Never read here instead: a file that would take over a parser must meet the
+                // sandbox.
+                queue.insert(queue.begin(), batch.begin(), batch.end());
+                return leaveUnread(queue, HelperFault::CannotStart, outcome.failure);
+            }
+            for (size_t i = 0; i < batch.size(); ++i) {
+                if (answered[i])
+                    results_[batch[i]].untrusted = true;
+            }
+            retryAlone(*helper, batch[outcome.culprit], outcome);
+            // The rest of the batch goes to a fresh helper, in order, before anything after it.
+            for (size_t i = batch.size(); i-- > 0;) {
+                if (!answered[i] && i != outcome.culprit)
+                    queue.push_front(batch[i]);
+            }
+        }
+    }
+
+private:
+    HelperProcess::Outcome send(HelperProcess& helper, const std::vector<size_t>& batch,
+                                std::vector<bool>& answered) {
+        std::vector<HelperProcess::File> list;
+        list.reserve(batch.size());
+        for (const size_t i : batch)
+            list.push_back({numbers_[i], files_[i].file->descriptor, files_[i].file->size});
+        return helper.read(list, [&](size_t index, details::Answer& answer) {
+            answered[index] = true;
+            Extraction& result = results_[batch[index]];
+            result.outcome =
+                answer.read ? Extraction::Outcome::Read : Extraction::Outcome::NotItsKind;
+            result.incomplete = answer.incomplete;
+            for (size_t c = 0; c < answer.values.size(); ++c)
+                result.values[c] = std::move(answer.values[c]);
+        });
+    }
+
+    // The helper may have been killed from outside or starved on a busy machine: the file gets a
+    // fresh helper of its own before it loses its details. That helper read a file that may take
+    // a parser over, so it reads nothing else.
+    void retryAlone(HelperProcess& helper, size_t i, HelperProcess::Outcome first) {
+        std::vector<bool> answered(1, false);
+        HelperProcess::Outcome again = send(helper, {i}, answered);
+        helper.retire();
+        if (again.kind == HelperProcess::Outcome::Kind::Whole)
+            return;
+        if (again.kind != HelperProcess::Outcome::Kind::NotStarted)
+            first = std::move(again);
+        Extraction& result = results_[i];
+        result = Extraction{};
+        result.outcome = Extraction::Outcome::Failed;
+        result.failure = first.failure;
+        result.lasting = first.lasting;
+        if (identified_[i])
+            failedFiles().remember(ids_[i], result);
+        tellListener(files_[i].file->nativePath, result.failure);
+    }
+
+    // No helper could start: these files keep the details that need no reader.
+    void leaveUnread(const std::deque<size_t>& left, HelperFault fault, const QString& cause) {
+        for (const size_t i : left)
+            results_[i] = notRead(fault, i == left.front() ? cause : QString());
+    }
+
+    const std::span<const FileRead> files_;
+    std::vector<Extraction>& results_;
+    std::vector<int> numbers_;
+    std::vector<FileIdentity> ids_;
+    std::vector<bool> identified_;
+};
+
+} // namespace
+
+std::vector<Extraction> extract(std::span<const FileRead> files) {
     Settings settings;
     quint64 generation = 0;
     {
@@ -269,76 +400,29 @@ Extraction extract(const details::readers::Reader& reader,
         settings = shared().settings;
         generation = shared().generation;
     }
-    if (settings.isolation == Isolation::InProcess)
-        return readOutsideSandbox(reader, file, ReadHereBecause::Asked);
-    if (!kernelHasSeccomp())
-        return readOutsideSandbox(reader, file, ReadHereBecause::NoSeccomp);
-    const int number = details::readers::readerNumber(reader);
-    if (number < 0 || file.descriptor < 0)
-        return readInProcess(reader, file);
+    std::vector<Extraction> results(files.size());
+    if (settings.isolation == Isolation::InProcess || !kernelHasSeccomp()) {
+        const ReadHereBecause because = settings.isolation == Isolation::InProcess
+                                            ? ReadHereBecause::Asked
+                                            : ReadHereBecause::NoSeccomp;
+        for (size_t i = 0; i < files.size(); ++i)
+            results[i] = readOutsideSandbox(*files[i].reader, *files[i].file, because);
+        return results;
+    }
     thread_local QByteArray program;
     thread_local quint64 programGeneration = 0;
     if (programGeneration != generation) {
         program = helperProgram();
         programGeneration = generation;
     }
+    BatchReading(files, results).run(settings, program, generation);
+    return results;
+}
 
-    Extraction result;
-    result.outcome = Extraction::Outcome::Failed;
-    FileIdentity id{};
-    const bool identified = identify(file.descriptor, id);
-    if (identified && failedFiles().find(id, result))
-        return result;
-    const bool starting =
-        program.isEmpty() ||
-        !HelperPool::instance().forThisThread(program, settings.limits, generation).isRunning();
-    if (starting) {
-        if (!startGate().enter(generation))
-            return notRead(program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
-        if (program.isEmpty())
-            program = helperProgram(); // it may have been installed since
-        if (program.isEmpty()) {
-            startGate().leave(generation, false);
-            return notRead(HelperFault::Missing,
-                           QStringLiteral("the reader helper could not start: ") + HelperName +
-                               QStringLiteral(" is not installed beside this program"));
-        }
-    }
-    HelperProcess& helper =
-        HelperPool::instance().forThisThread(program, settings.limits, generation);
-    thread_local details::Answer answer;
-    HelperProcess::Outcome outcome = helper.read(number, file.descriptor, file.size, answer);
-    if (starting)
-        startGate().leave(generation, outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
-    if (outcome.kind == HelperProcess::Outcome::Kind::Failed) {
-        // The helper may have been killed from outside or starved on a busy machine: the file
-        // gets a fresh helper of its own before it loses its details.
-        HelperProcess::Outcome again = helper.read(number, file.descriptor, file.size, answer);
-        if (again.kind != HelperProcess::Outcome::Kind::NotStarted)
-            outcome = std::move(again);
-    }
-    switch (outcome.kind) {
-    case HelperProcess::Outcome::Kind::Read:
-    case HelperProcess::Outcome::Kind::NotItsKind:
-        result.outcome = outcome.kind == HelperProcess::Outcome::Kind::Read
-                             ? Extraction::Outcome::Read
-                             : Extraction::Outcome::NotItsKind;
-        result.incomplete = answer.incomplete;
-        for (size_t i = 0; i < answer.values.size(); ++i)
-            result.values[i] = std::move(answer.values[i]);
-        return result;
-    case HelperProcess::Outcome::Kind::NotStarted:
-        // Never read here instead: a file that would take over a parser must meet the sandbox.
-        return notRead(HelperFault::CannotStart, outcome.failure);
-    case HelperProcess::Outcome::Kind::Failed:
-        break;
-    }
-    result.failure = outcome.failure;
-    result.lasting = outcome.lasting;
-    if (identified)
-        failedFiles().remember(id, result);
-    tellListener(file.nativePath, result.failure);
-    return result;
+Extraction extract(const details::readers::Reader& reader,
+                   const details::readers::FileToRead& file) {
+    const FileRead one{&reader, &file};
+    return std::move(extract(std::span<const FileRead>(&one, 1)).front());
 }
 
 } // namespace quillmere::search::extraction

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <span>
 #include <vector>
 
 #include <sys/types.h>
@@ -50,6 +51,9 @@ struct Extraction {
     QString failure;         // when Failed
     bool lasting = false;    // Failed in a way the same file would fail in again, not by time
     bool incomplete = false; // Read, but the reader failed part-way
+    // Answered by a helper that failed later in the same batch: good for this search, but not
+    // to be remembered, since that helper may have been taken over by a file it read.
+    bool untrusted = false;
 };
 
 // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
@@ -80,6 +84,16 @@ struct ReadingNotice {
     ReadHereBecause because = ReadHereBecause::No;
 };
 ReadingNotice readingNotice();
+
+struct FileRead {
+    const details::readers::Reader* reader;
+    const details::readers::FileToRead* file;
+};
+// The same for many files at once, in the order given: those a helper reads go to the calling
+// thread's helper in batches, one request each. When a helper fails in the middle of a batch, the
+// file it was reading is tried once more alone in a fresh helper and the rest of the batch goes
+// to another fresh helper.
+std::vector<Extraction> extract(std::span<const FileRead> files);
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();

@@ -198,50 +198,71 @@ HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded)
     return {Outcome::Kind::Failed, end.cause, end.lasting};
 }
 
-HelperProcess::Outcome HelperProcess::read(int reader, int fd, qint64 size,
-                                           details::Answer& answer) {
+HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const Answered& answered) {
     using Kind = Outcome::Kind;
+    if (files.empty())
+        return {Kind::Whole, {}};
     if (!isRunning()) {
         QString failure;
         if (!start(failure))
             return {Kind::NotStarted, failure};
     }
-    // One deadline for the whole exchange: a helper that stops reading is as stuck as one that
-    // stops answering.
-    const auto end = std::chrono::steady_clock::now() + limits_.deadline;
-    const auto left = [&end] {
-        return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(
-                                                          end - std::chrono::steady_clock::now()));
-    };
     const End nonsense{QStringLiteral("the reader gave an answer that makes no sense"), true};
     const End tookTooLong{
         QStringLiteral("the reader took longer than ") + secondsText(limits_.deadline), false};
+    std::vector<bool> done(files.size(), false);
+    size_t culprit = 0; // the first file not answered yet
+    const auto failedAt = [&](const End& known, bool unlessEnded = false) {
+        Outcome outcome = failed(known, unlessEnded);
+        outcome.culprit = culprit;
+        return outcome;
+    };
+    details::Request request;
+    request.batch = ++batch_;
+    request.files.reserve(files.size());
+    std::vector<int> fds;
+    fds.reserve(files.size());
+    for (const File& file : files) {
+        request.files.push_back({quint8(file.reader), file.size});
+        fds.push_back(file.fd);
+    }
     details::Channel channel(socket_);
-    const quint32 serial = ++serial_;
-    switch (channel.send(details::encodeRequest({quint8(reader), size, serial}), fd, left())) {
+    // A helper that stops reading is as stuck as one that stops answering.
+    switch (channel.send(details::encodeRequest(request), fds, limits_.deadline)) {
     case details::Channel::Sent::Whole:
         break;
     case details::Channel::Sent::TimedOut:
-        return failed(tookTooLong);
+        return failedAt(tookTooLong);
     case details::Channel::Sent::Broken:
-        return failed();
+        return failedAt({});
     }
-    switch (channel.receive(buffer_, left())) {
-    case details::Channel::Received::Frame:
-        if (!details::decodeAnswer(buffer_, answer) || answer.serial != serial)
-            return failed(nonsense);
-        if (limits_.readsPerHelper > 0 && ++reads_ >= limits_.readsPerHelper)
-            retire();
-        return {answer.read ? Kind::Read : Kind::NotItsKind, {}};
-    case details::Channel::Received::TimedOut:
-        return failed(tookTooLong);
-    case details::Channel::Received::Broken:
-        // A frame too large or cut short, unless the helper died while it wrote.
-        return failed(nonsense, true);
-    case details::Channel::Received::Closed:
-        break;
+    thread_local details::Answer answer;
+    for (size_t left = files.size(); left > 0; --left) {
+        // Each answer within the deadline of one file, counted from the one before.
+        switch (channel.receive(buffer_, limits_.deadline)) {
+        case details::Channel::Received::Frame:
+            break;
+        case details::Channel::Received::TimedOut:
+            return failedAt(tookTooLong);
+        case details::Channel::Received::Broken:
+            // A frame too large or cut short, unless the helper died while it wrote.
+            return failedAt(nonsense, true);
+        case details::Channel::Received::Closed:
+            return failedAt({});
+        }
+        // Bound to its request: this batch, a file in it, not answered before.
+        if (!details::decodeAnswer(buffer_, answer) || answer.batch != request.batch ||
+            answer.index >= files.size() || done[answer.index])
+            return failedAt(nonsense);
+        done[answer.index] = true;
+        while (culprit < done.size() && done[culprit])
+            ++culprit;
+        answered(answer.index, answer);
     }
-    return failed();
+    reads_ += int(files.size());
+    if (limits_.readsPerHelper > 0 && reads_ >= limits_.readsPerHelper)
+        retire();
+    return {Kind::Whole, {}};
 }
 
 } // namespace quillmere::search::extraction

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <span>
 
 #include <sys/types.h>
 
@@ -16,7 +18,8 @@ namespace quillmere::search::extraction {
 
 // How each helper is confined and how long it may take.
 struct HelperLimits {
-    std::chrono::milliseconds deadline{5000}; // per file, from sending to the whole answer
+    // Per file: from sending a batch to its first answer, and from each answer to the next.
+    std::chrono::milliseconds deadline{5000};
     // How long a killed helper may take to die before it is abandoned (one stuck in an
     // uninterruptible read on a hung mount ignores SIGKILL).
     std::chrono::milliseconds reapDeadline{1000};
@@ -38,23 +41,39 @@ public:
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
+    // One file of a batch: the open regular file `fd` of `size` bytes, for reader `reader`.
+    struct File {
+        int reader = 0;
+        int fd = -1;
+        qint64 size = 0;
+    };
+
     struct Outcome {
-        // NotStarted: no helper could be started, so the file was not read at all.
-        enum class Kind { Read, NotItsKind, Failed, NotStarted } kind = Kind::Failed;
+        // Whole: every file was answered. NotStarted: no helper could be started, so no file was
+        // read at all.
+        enum class Kind { Whole, Failed, NotStarted } kind = Kind::Failed;
         QString failure; // why, in words for the user, when Failed or NotStarted
         // Failed in a way the same file would fail in again (a crash, running out of memory or
         // processor time, an answer that makes no sense), not by time or a kill from outside.
         bool lasting = false;
+        // When Failed: the file the helper was reading, the first not answered (answers come in
+        // order); the helper has been killed.
+        size_t culprit = 0;
     };
+    // Each answer as it comes, for file `index` of the batch; never twice for one file.
+    using Answered = std::function<void(size_t index, details::Answer& answer)>;
 
-    // Reads the open regular file `fd` (of `size` bytes) with reader number `reader`; the values
-    // land in `answer`. Starts the helper first when none is running.
-    Outcome read(int reader, int fd, qint64 size, details::Answer& answer);
+    // Reads the files (at most details::MaxBatchFiles) in one request, handing each answer to
+    // `answered` as it comes. Starts the helper first when none is running. A helper that stops
+    // reading or answering, crashes, or answers for a file not asked for or already answered, is
+    // killed.
+    Outcome read(std::span<const File> files, const Answered& answered);
+
+    // Ends the helper now that its work is done: the next read gets a fresh one.
+    void retire();
 
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_.load(); }
-    // Ends the helper now that its work is done: the next read gets a fresh one.
-    void retire();
 
 private:
     bool start(QString& failure);
@@ -74,9 +93,9 @@ private:
     ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
-    int reads_ = 0;      // by this helper
-    quint32 serial_ = 0; // of the last request
-    QByteArray buffer_;  // reused for every answer
+    int reads_ = 0;     // by this helper
+    quint32 batch_ = 0; // the serial of the last request
+    QByteArray buffer_; // reused for every answer
 };
 
 // Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did

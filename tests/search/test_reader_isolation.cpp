@@ -2,11 +2,13 @@
 // from outside costs one file's embedded details and nothing else; the sandbox refuses what a
 // taken-over parser would try; the helper is found beside the program however it is started.
 
+#include "app/fs/regular_file.h"
 #include "details/clean_text.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/extraction/extraction.h"
 #include "search/extraction/helper_pool.h"
+#include "search/extraction/helper_process.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "support/model_search_observer.h"
@@ -29,6 +31,7 @@
 
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -307,7 +310,8 @@ private slots:
     }
 
     // Helpers start when the first file needs a reader: a search whose files are all in the store
-    // starts none, and lists what the first one listed.
+    // starts none, and lists what the first one listed. The store keeps a helper's answers only
+    // when it finished its batch without a fault; the engine's record of a crash is kept anyway.
     void aWarmSearchStartsNoHelper() {
         QTemporaryDir dir;
         QTemporaryDir storeFolder;
@@ -317,18 +321,25 @@ private slots:
         store::StoreOptions options;
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
-        useHelpers();
-        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
-        const QStringList first = searchKodak(dir.path(), 2);
+        const auto searchAsANewProcess = [&](quint64 hits, bool helpers, QStringList& rows) {
+            useHelpers(); // no helper, no detail kept in memory
+            const auto store = std::make_shared<store::DetailStore>(options);
+            DetailColumns::useStore(store);
+            const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+            // One worker: a, b and c go to one helper in one batch.
+            rows = searchKodak(dir.path(), 1);
+            QCOMPARE(store->figures().hits, hits);
+            QCOMPARE(!extraction::runningHelpers().empty(), helpers);
+        };
+        QStringList first;
+        searchAsANewProcess(0, true, first);
         QCOMPARE(first.size(), 1);
-        QVERIFY(!extraction::runningHelpers().empty());
-        DetailColumns::useStore(nullptr); // written and closed, as a process ends
-
-        useHelpers(); // as a new process: no helper, no detail kept in memory
-        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
-        const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
-        QCOMPARE(searchKodak(dir.path(), 2), first);
-        QVERIFY(extraction::runningHelpers().empty());
+        // a.jpg was answered by the helper that then crashed on b.jpg: read again.
+        QStringList rows;
+        searchAsANewProcess(2, true, rows);
+        QCOMPARE(rows, first);
+        searchAsANewProcess(3, false, rows);
+        QCOMPARE(rows, first);
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
@@ -390,7 +401,7 @@ private slots:
         details::encodeAnswer(answer, good);
         QTest::addRow("well formed") << good << true;
         QTest::addRow("cut short") << good.left(good.size() - 1) << false;
-        constexpr int firstValue = 6; // after the kind, the verdict and the serial number
+        constexpr int firstValue = 8; // after the kind, the verdict, the batch and the index
         QByteArray column = good;
         column[firstValue] = char(41); // past the last column
         QTest::addRow("no such column") << column << false;
@@ -402,7 +413,7 @@ private slots:
         QByteArray verdict = good;
         verdict[1] = char(7);
         QTest::addRow("unknown verdict") << verdict << false;
-        QTest::addRow("a request instead") << details::encodeRequest({1, 10}) << false;
+        QTest::addRow("a request instead") << details::encodeRequest({1, {{1, 10}}}) << false;
     }
     void answersAreCheckedBeforeUse() {
         QFETCH(QByteArray, payload);
@@ -721,6 +732,77 @@ private slots:
         QVERIFY(after != before);
     }
 
+    // A helper bound to its batch: one that answers for a file outside the batch, answers a file
+    // twice or answers for another batch is killed; one that dies in the middle of a batch leaves
+    // the rest to a fresh helper. Either way the search lists what an undisturbed one lists.
+    void aHelperIsHeldToItsBatch_data() {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::addColumn<bool>("reported"); // the faulty file is reported, not the file after it
+        QTest::addRow("a file outside the batch") << QByteArray("outside") << true;
+        QTest::addRow("another batch") << QByteArray("otherbatch") << true;
+        QTest::addRow("the same file twice") << QByteArray("twice") << false;
+        QTest::addRow("dies in the middle") << QByteArray("dies next") << false;
+    }
+    void aHelperIsHeldToItsBatch() {
+        QFETCH(QByteArray, fault);
+        QFETCH(bool, reported);
+        QTemporaryDir dir;
+        QStringList undisturbed;
+        for (int i = 0; i < 40; ++i) {
+            const QString name = QStringLiteral("p%1.jpg").arg(i, 2, 10, QChar(u'0'));
+            writeKodakPhoto(dir.filePath(name));
+            undisturbed << name + QStringLiteral("\t[Camera maker] Kodak");
+        }
+        writeFault(dir.filePath(QStringLiteral("p05 m.jpg")), fault);
+        useHelpers();
+        FaultLog log;
+        // One worker: the files go to its helper in batches of many, the fault among them.
+        QCOMPARE(searchKodak(dir.path(), 1), undisturbed);
+        const QList<Fault> faults = log.faults();
+        if (reported) {
+            QCOMPARE(faults.size(), 1);
+            QCOMPARE(faults[0].name, QStringLiteral("p05 m.jpg"));
+            QVERIFY2(faults[0].cause.contains(QStringLiteral("makes no sense")),
+                     qPrintable(faults[0].cause));
+        } else {
+            QCOMPARE(faults.size(), 0);
+        }
+    }
+
+    // A whole batch in one request: 250 descriptors arrive, and each answer belongs to its file.
+    void aBatchOfTheMostFilesArrivesWhole() {
+        QTemporaryDir dir;
+        std::vector<std::unique_ptr<app::fs::RegularFile>> opened;
+        std::vector<extraction::HelperProcess::File> files;
+        for (int i = 0; i < details::MaxBatchFiles; ++i) {
+            const QString path = dir.filePath(QStringLiteral("f%1.jpg").arg(i));
+            writeFault(path, "w" + QByteArray::number(i));
+            opened.push_back(std::make_unique<app::fs::RegularFile>(QFile::encodeName(path)));
+            QVERIFY(opened.back()->isOpen());
+            files.push_back({0, opened.back()->fd(), opened.back()->size()});
+        }
+        extraction::HelperLimits limits;
+        extraction::HelperProcess helper(QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY), limits);
+        QStringList said;
+        const auto outcome = helper.read(files, [&](size_t index, details::Answer& answer) {
+            said << QString::number(index) + u' ' + answer.values[Comments - column::FirstEmbedded];
+        });
+        QCOMPARE(int(outcome.kind), int(extraction::HelperProcess::Outcome::Kind::Whole));
+        QCOMPARE(said.size(), details::MaxBatchFiles);
+        for (int i = 0; i < details::MaxBatchFiles; ++i)
+            QCOMPARE(said[i], QStringLiteral("%1 w%1").arg(i));
+        // The next batch goes to the same helper.
+        said.clear();
+        QCOMPARE(int(helper
+                         .read(std::span(files).first(1),
+                               [&](size_t, details::Answer& answer) {
+                                   said << answer.values[Comments - column::FirstEmbedded];
+                               })
+                         .kind),
+                 int(extraction::HelperProcess::Outcome::Kind::Whole));
+        QCOMPARE(said, QStringList{QStringLiteral("w0")});
+    }
+
     // The engine's end never waits without end: not for a peer that stops reading, nor for one
     // that stops in the middle of a frame; a frame past the bound is refused before it is read.
     void theChannelKeepsItsDeadlines() {
@@ -735,7 +817,7 @@ private slots:
         const auto timeout = std::chrono::milliseconds(100);
         details::Channel::Sent sent = details::Channel::Sent::Whole;
         for (int i = 0; i < 1000 && sent == details::Channel::Sent::Whole; ++i)
-            sent = engine.send(frame, -1, timeout);
+            sent = engine.send(frame, {}, timeout);
         QCOMPARE(int(sent), int(details::Channel::Sent::TimedOut));
 
         int pair[2];
@@ -755,6 +837,32 @@ private slots:
         QCOMPARE(receiving.receive(payload, timeout), details::Channel::Received::Broken);
         ::close(pair[1]);
         QCOMPARE(receiving.receive(payload, timeout), details::Channel::Received::Closed);
+
+        // Descriptors arrive in the order sent, and only where they are asked for.
+        int fds[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        const auto closeFds = qScopeGuard([&] {
+            ::close(fds[0]);
+            ::close(fds[1]);
+        });
+        details::Channel sender(fds[0]);
+        details::Channel receiver(fds[1]);
+        const int sent2[] = {STDIN_FILENO, fds[0]};
+        QCOMPARE(sender.send("two", sent2, timeout), details::Channel::Sent::Whole);
+        std::vector<int> got;
+        QCOMPARE(receiver.receive(payload, timeout, &got), details::Channel::Received::Frame);
+        QCOMPARE(got.size(), std::size_t(2));
+        struct stat first {
+        }, second{}, socketEnd{};
+        QCOMPARE(::fstat(got[0], &first), 0);
+        QCOMPARE(::fstat(got[1], &second), 0);
+        QCOMPARE(::fstat(fds[0], &socketEnd), 0);
+        QVERIFY(S_ISSOCK(second.st_mode) && second.st_ino == socketEnd.st_ino);
+        QVERIFY(!S_ISSOCK(first.st_mode));
+        for (const int fd : got)
+            ::close(fd);
+        QCOMPARE(sender.send("two", sent2, timeout), details::Channel::Sent::Whole);
+        QCOMPARE(receiver.receive(payload, timeout), details::Channel::Received::Broken);
     }
 
     // A helper that does not die when killed is abandoned after the reap deadline.
@@ -796,7 +904,7 @@ private slots:
         // Built by hand past the bound, as a taken-over helper would send it.
         QByteArray payload;
         payload.append(char(details::FrameKind::Answer)).append(char(1));
-        payload.append(QByteArray(4, '\0')); // serial 0
+        payload.append(QByteArray(6, '\0')); // batch 0, index 0
         QString value(40'000, u'y');
         value[details::MaxValueUnits - 1] = QChar(0xD83D);
         value[details::MaxValueUnits] = QChar(0xDE00);

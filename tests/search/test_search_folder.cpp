@@ -480,9 +480,15 @@ private slots:
                                                         : ItemMatch{};
         });
         const auto query = std::make_shared<const Query>(Query{QStringLiteral("5")});
+        // Handed over in groups of several sizes, each spread over the workers.
         std::vector<ReadAhead::Ticket> tickets;
-        for (int i = 0; i < 60; ++i)
-            tickets.push_back(pool.submit("/x/" + QByteArray::number(i), query));
+        for (const auto& [from, to] : {std::pair(0, 1), std::pair(1, 8), std::pair(8, 60)}) {
+            std::vector<QByteArray> paths;
+            for (int i = from; i < to; ++i)
+                paths.push_back("/x/" + QByteArray::number(i));
+            for (ReadAhead::Ticket& ticket : pool.submit(std::move(paths), query))
+                tickets.push_back(std::move(ticket));
+        }
         // Jobs dropped before they started are still answered when awaited.
         pool.cancelPending();
         QStringList matched;
