@@ -293,9 +293,9 @@ public:
             const bool starting = !helper || !helper->isRunning();
             if (starting) {
                 if (!startGate().enter(generation))
-                    return leaveUnread(queue, program.isEmpty() ? HelperFault::Missing
-                                                                : HelperFault::CannotStart,
-                                       {});
+                    return leaveUnread(
+                        queue, program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart,
+                        {});
                 if (program.isEmpty())
                     program = helperProgram(); // it may have been installed since
                 if (program.isEmpty()) {
@@ -305,10 +305,13 @@ public:
                                            HelperName +
                                            QStringLiteral(" is not installed beside this program"));
                 }
-                helper = &HelperPool::instance().forThisThread(program, settings.limits, generation);
+                helper =
+                    &HelperPool::instance().forThisThread(program, settings.limits, generation);
             }
+            // A batch holds the files of one folder: all a helper may ever lie about.
             std::vector<size_t> batch;
-            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles)) {
+            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
+                   (batch.empty() || inOneFolder(batch.front(), queue.front()))) {
                 batch.push_back(queue.front());
                 queue.pop_front();
             }
@@ -375,6 +378,14 @@ private:
         if (identified_[i])
             failedFiles().remember(ids_[i], result);
         tellListener(files_[i].file->nativePath, result.failure);
+    }
+
+    bool inOneFolder(size_t a, size_t b) const {
+        const QByteArray& first = files_[a].file->nativePath;
+        const QByteArray& second = files_[b].file->nativePath;
+        const qsizetype slash = first.lastIndexOf('/');
+        return slash == second.lastIndexOf('/') &&
+               QByteArrayView(first).first(slash + 1) == QByteArrayView(second).first(slash + 1);
     }
 
     // No helper could start: these files keep the details that need no reader.

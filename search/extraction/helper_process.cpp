@@ -122,7 +122,7 @@ bool HelperProcess::start(QString& failure) {
     }
     pid_ = helper_.pid;
     socket_ = ends[0];
-    reads_ = 0;
+    batches_ = 0;
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     // A forked helper is ready in a millisecond; a busy machine or a sanitizer build is slow.
@@ -259,8 +259,7 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
             ++culprit;
         answered(answer.index, answer);
     }
-    reads_ += int(files.size());
-    if (limits_.readsPerHelper > 0 && reads_ >= limits_.readsPerHelper)
+    if (limits_.batchesPerHelper > 0 && ++batches_ >= limits_.batchesPerHelper)
         retire();
     return {Kind::Whole, {}};
 }

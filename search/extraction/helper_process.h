@@ -25,10 +25,10 @@ struct HelperLimits {
     std::chrono::milliseconds reapDeadline{1000};
     qint64 memoryBytes = qint64(1) << 30; // address space
     int cpuSeconds = 10;                  // processor time per file
-    // Files one helper reads before it is replaced (0: no bound). A fresh helper costs a fork of
-    // the zygote, about a millisecond; the bound keeps a long search within a helper's hard
-    // limit of processor time.
-    int readsPerHelper = 10000;
+    // Batches one helper reads before it is replaced (0: no bound). One: a helper that a file took
+    // over can lie only about the files of its own batch, and never outlives its hard limit of
+    // processor time. A fresh helper costs a fork of the zygote, about a millisecond.
+    int batchesPerHelper = 1;
 };
 
 // One helper forked from the running zygote (`quillmere-extract --zygote`, started first when
@@ -93,7 +93,7 @@ private:
     ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
-    int reads_ = 0;     // by this helper
+    int batches_ = 0;   // read by this helper
     quint32 batch_ = 0; // the serial of the last request
     QByteArray buffer_; // reused for every answer
 };

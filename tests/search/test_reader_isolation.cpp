@@ -65,10 +65,14 @@ void writeKodakPhoto(const QString& path) {
     fixtures::write(fixtures::Kind::Jpeg, path, tags);
 }
 
-void useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
+// Most cases watch one helper across several requests, so by default a helper is kept; the
+// program replaces it after each batch.
+void useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
+                int batchesPerHelper = 0) {
     extraction::Settings settings;
     settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
     settings.limits.deadline = deadline;
+    settings.limits.batchesPerHelper = batchesPerHelper;
     settings.limits.memoryBytes = qint64(512) << 20;
     extraction::configure(settings);
     DetailColumns::clearCache();
@@ -1047,6 +1051,41 @@ private slots:
     }
 
     // A helper's memory stays the same however many files it reads.
+    // A helper reads one batch of one folder and is gone: whatever a file made of it, it cannot
+    // answer for the files of another folder or of a later batch.
+    void aHelperServesOneBatchOfOneFolder() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("one")));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("two")));
+        const QStringList names = {QStringLiteral("one/a.jpg"), QStringLiteral("one/b.jpg"),
+                                   QStringLiteral("two/c.jpg")};
+        std::vector<DetailColumns> items;
+        for (const QString& name : names) {
+            writeFault(dir.filePath(name), "probe");
+            items.emplace_back(QFile::encodeName(dir.filePath(name)));
+        }
+        useHelpers(std::chrono::milliseconds(5000), 1);
+        std::vector<DetailColumns*> all;
+        for (DetailColumns& item : items)
+            all.push_back(&item);
+        DetailColumns::readEmbeddedTogether(all);
+        const auto helperOf = [](DetailColumns& item) {
+            return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
+        };
+        QVERIFY(helperOf(items[0]) > 0);
+        QCOMPARE(helperOf(items[1]), helperOf(items[0]));
+        QVERIFY(helperOf(items[2]) > 0);
+        QVERIFY(helperOf(items[2]) != helperOf(items[0]));
+        QVERIFY(extraction::runningHelpers().empty());
+
+        // The next batch of the same folder gets a helper of its own too.
+        DetailColumns::clearCache();
+        DetailColumns again(QFile::encodeName(dir.filePath(names[0])));
+        const int next = helperOf(again);
+        QVERIFY(next > 0);
+        QVERIFY(next != helperOf(items[0]) && next != helperOf(items[2]));
+    }
+
     void aHelperStaysFlat() {
         if (sanitizerBuild())
             QSKIP("AddressSanitizer holds freed memory back for a while");
