@@ -286,35 +286,42 @@ public:
                 queue.push_back(i);
         }
         while (!queue.empty()) {
+            // A batch holds the files of one folder: all a helper may ever lie about.
+            std::vector<size_t> batch;
+            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
+                   (batch.empty() || folderOf(batch.front()) == folderOf(queue.front()))) {
+                batch.push_back(queue.front());
+                queue.pop_front();
+            }
             HelperProcess* helper =
                 program.isEmpty()
                     ? nullptr
                     : &HelperPool::instance().forThisThread(program, settings.limits, generation);
+            if (helper && !helper->takes(folderOf(batch.front()), batch.size()))
+                helper->retire();
+            // Files not sent are left unread, this batch's first.
+            const auto leaveRest = [&](HelperFault fault, const QString& cause) {
+                queue.insert(queue.begin(), batch.begin(), batch.end());
+                leaveUnread(queue, fault, cause);
+            };
             const bool starting = !helper || !helper->isRunning();
             if (starting) {
                 if (!startGate().enter(generation))
-                    return leaveUnread(
-                        queue, program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart,
-                        {});
+                    return leaveRest(
+                        program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
                 if (program.isEmpty())
                     program = helperProgram(); // it may have been installed since
                 if (program.isEmpty()) {
                     startGate().leave(generation, false);
-                    return leaveUnread(queue, HelperFault::Missing,
-                                       QStringLiteral("the reader helper could not start: ") +
-                                           HelperName +
-                                           QStringLiteral(" is not installed beside this program"));
+                    return leaveRest(HelperFault::Missing,
+                                     QStringLiteral("the reader helper could not start: ") +
+                                         HelperName +
+                                         QStringLiteral(" is not installed beside this program"));
                 }
                 helper =
                     &HelperPool::instance().forThisThread(program, settings.limits, generation);
             }
-            // A batch holds the files of one folder: all a helper may ever lie about.
-            std::vector<size_t> batch;
-            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
-                   (batch.empty() || inOneFolder(batch.front(), queue.front()))) {
-                batch.push_back(queue.front());
-                queue.pop_front();
-            }
+            helper->noteFolder(folderOf(batch.front()));
             std::vector<bool> answered(batch.size(), false);
             const HelperProcess::Outcome outcome = send(*helper, batch, answered);
             if (starting)
@@ -325,8 +332,7 @@ public:
             if (outcome.kind == HelperProcess::Outcome::Kind::NotStarted) {
                 // Never read here instead: a file that would take over a parser must meet the
                 // sandbox.
-                queue.insert(queue.begin(), batch.begin(), batch.end());
-                return leaveUnread(queue, HelperFault::CannotStart, outcome.failure);
+                return leaveRest(HelperFault::CannotStart, outcome.failure);
             }
             for (size_t i = 0; i < batch.size(); ++i) {
                 if (answered[i])
@@ -380,12 +386,10 @@ private:
         tellListener(files_[i].file->nativePath, result.failure);
     }
 
-    bool inOneFolder(size_t a, size_t b) const {
-        const QByteArray& first = files_[a].file->nativePath;
-        const QByteArray& second = files_[b].file->nativePath;
-        const qsizetype slash = first.lastIndexOf('/');
-        return slash == second.lastIndexOf('/') &&
-               QByteArrayView(first).first(slash + 1) == QByteArrayView(second).first(slash + 1);
+    // The folder of a file, with its last slash.
+    QByteArrayView folderOf(size_t i) const {
+        const QByteArray& path = files_[i].file->nativePath;
+        return QByteArrayView(path).first(path.lastIndexOf('/') + 1);
     }
 
     // No helper could start: these files keep the details that need no reader.

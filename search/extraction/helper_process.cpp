@@ -49,8 +49,9 @@ Abandoned& abandoned() {
     return *helpers;
 }
 
-// Helpers forked from a zygote that did not end in time after SIGKILL; each later stop asks again,
-// so that the zygote keeps no zombie once one is gone.
+// Helpers forked from a zygote that were killed and had not ended yet: retired ones, and ones
+// that did not end in time after SIGKILL. Each later stop asks again, so that the zygote keeps no
+// zombie once one is gone.
 class AbandonedHelpers {
 public:
     void add(std::shared_ptr<Zygote> zygote, ForkedHelper helper) {
@@ -122,7 +123,6 @@ bool HelperProcess::start(QString& failure) {
     }
     pid_ = helper_.pid;
     socket_ = ends[0];
-    batches_ = 0;
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     // A forked helper is ready in a millisecond; a busy machine or a sanitizer build is slow.
@@ -162,6 +162,8 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     ::close(socket_);
     socket_ = -1;
     pid_ = -1;
+    filesRead_ = 0;
+    folder_.clear();
     const bool endedAlready = Zygote::hasEnded(helper_);
     int status = 0;
     // Killed even when it closed its end: it may be dying already, or it may have been taken
@@ -189,13 +191,39 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
 }
 
 void HelperProcess::retire() {
-    if (isRunning())
-        stop({QStringLiteral("retired"), false});
+    if (!isRunning())
+        return;
+    // Its work is done, so how it ends says nothing: it is killed and reaped at a later stop
+    // rather than waited for, which would cost each batch the teardown of a process.
+    ::close(socket_);
+    socket_ = -1;
+    pid_ = -1;
+    filesRead_ = 0;
+    folder_.clear();
+    int status = 0;
+    if (zygote_->endHelper(helper_, std::chrono::milliseconds(0), status) == Zygote::End::NotInTime)
+        abandonedHelpers().add(zygote_, helper_);
+    zygote_.reset();
+    helper_ = {};
+    abandonedHelpers().reapTheDead();
 }
 
 HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded) {
     const End end = stop(known, unlessEnded);
     return {Outcome::Kind::Failed, end.cause, end.lasting};
+}
+
+bool HelperProcess::takes(QByteArrayView folder, size_t files) const {
+    if (limits_.filesPerHelper <= 0 || !isRunning())
+        return true;
+    if (limits_.oneFolderPerHelper && !folder_.isNull() && folder != QByteArrayView(folder_))
+        return false;
+    return filesRead_ + qsizetype(files) <= limits_.filesPerHelper;
+}
+
+void HelperProcess::noteFolder(QByteArrayView folder) {
+    if (folder_.isNull())
+        folder_ = folder.toByteArray();
 }
 
 HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const Answered& answered) {
@@ -259,7 +287,8 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
             ++culprit;
         answered(answer.index, answer);
     }
-    if (limits_.batchesPerHelper > 0 && ++batches_ >= limits_.batchesPerHelper)
+    filesRead_ += qsizetype(files.size());
+    if (limits_.filesPerHelper > 0 && filesRead_ >= limits_.filesPerHelper)
         retire();
     return {Kind::Whole, {}};
 }

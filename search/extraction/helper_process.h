@@ -25,10 +25,14 @@ struct HelperLimits {
     std::chrono::milliseconds reapDeadline{1000};
     qint64 memoryBytes = qint64(1) << 30; // address space
     int cpuSeconds = 10;                  // processor time per file
-    // Batches one helper reads before it is replaced (0: no bound). One: a helper that a file took
-    // over can lie only about the files of its own batch, and never outlives its hard limit of
-    // processor time. A fresh helper costs a fork of the zygote, about a millisecond.
-    int batchesPerHelper = 1;
+    // Files one helper reads before it is replaced (0: no bound): a helper that a file took over
+    // can lie only about the files after it among those, and never outlives its hard limit of
+    // processor time. A fresh helper costs a fork of the zygote and then some 850 pages copied
+    // on write and its libraries' lazy start-up again: about 10 ms of a reading thread's time.
+    int filesPerHelper = details::MaxBatchFiles;
+    // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
+    // files than a batch, so this costs a cold search of many small folders half as much again.
+    bool oneFolderPerHelper = false;
 };
 
 // One helper forked from the running zygote (`quillmere-extract --zygote`, started first when
@@ -69,6 +73,11 @@ public:
     // killed.
     Outcome read(std::span<const File> files, const Answered& answered);
 
+    // Whether this helper may still be given `files` more files of `folder` (the folder of the
+    // file paths, with its last slash), within the limits above.
+    bool takes(QByteArrayView folder, size_t files) const;
+    void noteFolder(QByteArrayView folder);
+
     // Ends the helper now that its work is done: the next read gets a fresh one.
     void retire();
 
@@ -93,9 +102,10 @@ private:
     ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
-    int batches_ = 0;   // read by this helper
-    quint32 batch_ = 0; // the serial of the last request
-    QByteArray buffer_; // reused for every answer
+    qsizetype filesRead_ = 0; // by this helper
+    QByteArray folder_;       // whose files it reads
+    quint32 batch_ = 0;       // the serial of the last request
+    QByteArray buffer_;       // reused for every answer
 };
 
 // Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did

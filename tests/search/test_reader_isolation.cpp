@@ -66,13 +66,14 @@ void writeKodakPhoto(const QString& path) {
 }
 
 // Most cases watch one helper across several requests, so by default a helper is kept; the
-// program replaces it after each batch.
+// program replaces it after a folder or a batch's worth of files.
 void useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
-                int batchesPerHelper = 0) {
+                int filesPerHelper = 0, bool oneFolderPerHelper = false) {
     extraction::Settings settings;
     settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
     settings.limits.deadline = deadline;
-    settings.limits.batchesPerHelper = batchesPerHelper;
+    settings.limits.filesPerHelper = filesPerHelper;
+    settings.limits.oneFolderPerHelper = oneFolderPerHelper;
     settings.limits.memoryBytes = qint64(512) << 20;
     extraction::configure(settings);
     DetailColumns::clearCache();
@@ -1051,20 +1052,23 @@ private slots:
     }
 
     // A helper's memory stays the same however many files it reads.
-    // A helper reads one batch of one folder and is gone: whatever a file made of it, it cannot
-    // answer for the files of another folder or of a later batch.
+    // A helper reads at most a batch's worth of files, if asked all of one folder, and is gone:
+    // whatever a file made of it, it cannot answer for the files of a later batch, nor, kept to
+    // one folder, of another folder.
     void aHelperServesOneBatchOfOneFolder() {
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("one")));
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("two")));
-        const QStringList names = {QStringLiteral("one/a.jpg"), QStringLiteral("one/b.jpg"),
-                                   QStringLiteral("two/c.jpg")};
+        QStringList names;
+        for (int i = 0; i <= details::MaxBatchFiles; ++i)
+            names.append(QStringLiteral("one/%1.jpg").arg(i, 3, 10, QChar(u'0')));
+        names.append(QStringLiteral("two/a.jpg"));
         std::vector<DetailColumns> items;
         for (const QString& name : names) {
             writeFault(dir.filePath(name), "probe");
             items.emplace_back(QFile::encodeName(dir.filePath(name)));
         }
-        useHelpers(std::chrono::milliseconds(5000), 1);
+        useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles, true);
         std::vector<DetailColumns*> all;
         for (DetailColumns& item : items)
             all.push_back(&item);
@@ -1072,18 +1076,20 @@ private slots:
         const auto helperOf = [](DetailColumns& item) {
             return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
         };
-        QVERIFY(helperOf(items[0]) > 0);
-        QCOMPARE(helperOf(items[1]), helperOf(items[0]));
-        QVERIFY(helperOf(items[2]) > 0);
-        QVERIFY(helperOf(items[2]) != helperOf(items[0]));
-        QVERIFY(extraction::runningHelpers().empty());
+        const int first = helperOf(items.front());
+        QVERIFY(first > 0);
+        const size_t last = size_t(details::MaxBatchFiles) - 1;
+        QCOMPARE(helperOf(items[last]), first);
+        const int past = helperOf(items[last + 1]);
+        const int other = helperOf(items.back());
+        QVERIFY(past > 0 && past != first);
+        QVERIFY(other > 0 && other != first && other != past);
 
-        // The next batch of the same folder gets a helper of its own too.
+        // Back in the first folder, a helper of its own again.
         DetailColumns::clearCache();
-        DetailColumns again(QFile::encodeName(dir.filePath(names[0])));
+        DetailColumns again(QFile::encodeName(dir.filePath(names.front())));
         const int next = helperOf(again);
-        QVERIFY(next > 0);
-        QVERIFY(next != helperOf(items[0]) && next != helperOf(items[2]));
+        QVERIFY(next > 0 && next != first && next != past && next != other);
     }
 
     void aHelperStaysFlat() {
