@@ -321,14 +321,16 @@ public:
                 helper =
                     &HelperPool::instance().forThisThread(program, settings.limits, generation);
             }
-            helper->noteFolder(folderOf(batch.front()));
             std::vector<bool> answered(batch.size(), false);
             const HelperProcess::Outcome outcome = send(*helper, batch, answered);
             if (starting)
                 startGate().leave(generation,
                                   outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
-            if (outcome.kind == HelperProcess::Outcome::Kind::Whole)
+            if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
+                if (helper->isRunning())
+                    helper->noteFolder(folderOf(batch.front()));
                 continue;
+            }
             if (outcome.kind == HelperProcess::Outcome::Kind::NotStarted) {
                 // Never read here instead: a file that would take over a parser must meet the
                 // sandbox.

@@ -76,6 +76,7 @@ public:
     // Whether this helper may still be given `files` more files of `folder` (the folder of the
     // file paths, with its last slash), within the limits above.
     bool takes(QByteArrayView folder, size_t files) const;
+    // After a batch read whole: the folder this helper keeps to, if it keeps to one.
     void noteFolder(QByteArrayView folder);
 
     // Ends the helper now that its work is done: the next read gets a fresh one.
