@@ -698,6 +698,15 @@ bool DetailColumns::nextRead(const extraction::Extraction* found) {
         return false;
     };
     for (;;) {
+        // Whichever reader was asked: a fault ends the reading, and so does a missing helper.
+        if (r.stage != Asked::Nothing && found->outcome == Outcome::Failed) {
+            failed();
+            return finished();
+        }
+        if (r.stage != Asked::Nothing && found->outcome == Outcome::NotRead) {
+            notRead();
+            return finished();
+        }
         switch (r.stage) {
         case Asked::Nothing:
             if (r.chosen) {
@@ -711,24 +720,8 @@ bool DetailColumns::nextRead(const extraction::Extraction* found) {
                 take();
                 return finished();
             }
-            if (found->outcome == Outcome::Failed) {
-                failed();
-                return finished();
-            }
-            if (found->outcome == Outcome::NotRead) {
-                notRead();
-                return finished();
-            }
             break;
         case Asked::ByContent:
-            if (found->outcome == Outcome::Failed) {
-                failed();
-                return finished();
-            }
-            if (found->outcome == Outcome::NotRead) {
-                notRead();
-                return finished();
-            }
             if (found->outcome == Outcome::Read) {
                 take();
                 if (r.chosen) {
