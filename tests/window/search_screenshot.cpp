@@ -2,6 +2,7 @@
 // it, for looking at the real fonts and layout under a display server (xcb or Xvfb).
 //   search_screenshot OUTPUT.png
 
+#include "search/extraction/extraction.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 #include "window/app_icon.h"
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
     test::isolateUserFolders(home);
     QApplication app(argc, argv);
     nameApplication(); // as the program does, so boxes carry the same titles
+    // The reader helper of the build, as the installed program finds it beside itself.
+    search::extraction::Settings readers;
+    readers.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
+    search::extraction::configure(readers);
 
     ScriptedDialogs dialogs;
     dialogs.queueAnswer(app::BoxAnswer::No);
