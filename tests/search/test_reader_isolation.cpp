@@ -65,6 +65,15 @@ void writeKodakPhoto(const QString& path) {
     fixtures::write(fixtures::Kind::Jpeg, path, tags);
 }
 
+// Twelve Kodak photos, each beside a file its reader takes 100 ms over, so that a search is
+// still reading when something happens to its helpers.
+void writeKodakPhotosAmongSlowFiles(const QTemporaryDir& dir) {
+    for (int i = 0; i < 12; ++i) {
+        writeKodakPhoto(dir.filePath(QStringLiteral("photo %1.jpg").arg(i, 2, 10, QChar(u'0'))));
+        writeFault(dir.filePath(QStringLiteral("slow %1.jpg").arg(i)), "slow100");
+    }
+}
+
 // Most cases watch one helper across several requests, so by default a helper is kept; the
 // program replaces it after a folder or a batch's worth of files.
 void useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
@@ -593,11 +602,7 @@ private slots:
     void aSearchGoesOnAfterAHelperIsKilled() {
         QFETCH(int, signal);
         QTemporaryDir dir;
-        for (int i = 0; i < 12; ++i) {
-            writeKodakPhoto(
-                dir.filePath(QStringLiteral("photo %1.jpg").arg(i, 2, 10, QChar(u'0'))));
-            writeFault(dir.filePath(QStringLiteral("slow %1.jpg").arg(i)), "slow100");
-        }
+        writeKodakPhotosAmongSlowFiles(dir);
         useHelpers(std::chrono::milliseconds(2000));
         const QStringList undisturbed = searchKodak(dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
@@ -627,11 +632,7 @@ private slots:
     // and the files in flight are read again, so the search lists what an undisturbed one lists.
     void aSearchSurvivesItsZygoteDying() {
         QTemporaryDir dir;
-        for (int i = 0; i < 12; ++i) {
-            writeKodakPhoto(
-                dir.filePath(QStringLiteral("photo %1.jpg").arg(i, 2, 10, QChar(u'0'))));
-            writeFault(dir.filePath(QStringLiteral("slow %1.jpg").arg(i)), "slow100");
-        }
+        writeKodakPhotosAmongSlowFiles(dir);
         useHelpers(std::chrono::milliseconds(2000));
         const QStringList undisturbed = searchKodak(dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
