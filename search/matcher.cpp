@@ -2,11 +2,60 @@
 
 #include "search/detail_columns.h"
 
+#include <optional>
+
 namespace quillmere::search {
+
+namespace {
+
+constexpr char16_t asciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+}
+
+// Case is ignored for both texts in ASCII: found, or not found when no character beyond ASCII
+// was passed over. Qt folds some of those to ASCII letters (the Kelvin sign to "k"), so without
+// a match they leave the answer to Qt: no answer then.
+std::optional<bool> containsIgnoringAsciiCase(QStringView value, QStringView phrase) {
+    if (phrase.isEmpty())
+        return std::nullopt;
+    for (const QChar c : phrase) {
+        if (c.unicode() >= 0x80)
+            return std::nullopt;
+    }
+    const char16_t first = asciiLower(phrase[0].unicode());
+    bool beyondAscii = false;
+    const qsizetype last = value.size() - phrase.size();
+    for (qsizetype at = 0; at < value.size(); ++at) {
+        const char16_t c = value[at].unicode();
+        if (c >= 0x80) {
+            beyondAscii = true;
+            continue;
+        }
+        if (at > last || asciiLower(c) != first)
+            continue;
+        qsizetype k = 1;
+        while (k < phrase.size() &&
+               asciiLower(value[at + k].unicode()) == asciiLower(phrase[k].unicode()))
+            ++k;
+        if (k == phrase.size())
+            return true;
+    }
+    if (beyondAscii)
+        return std::nullopt;
+    return false;
+}
+
+} // namespace
 
 bool valueMatches(const QString& value, const Query& query) {
     if (value.isEmpty() || value == QLatin1String("Filename"))
         return false;
+    // Most values and phrases are plain ASCII, and Qt's case folding costs a table look-up for
+    // each character.
+    if (query.mode == CaseMode::Ignored) {
+        if (const std::optional<bool> found = containsIgnoringAsciiCase(value, query.phrase))
+            return *found;
+    }
     return value.contains(query.phrase, query.mode == CaseMode::Ignored ? Qt::CaseInsensitive
                                                                         : Qt::CaseSensitive);
 }

@@ -50,6 +50,35 @@ private slots:
                                        << "été" << false << false;
         QTest::addRow("sharp s") << "STRASSE"
                                  << "straße" << false << false;
+        QTest::addRow("Kelvin sign folds to k")
+            << QStringLiteral("\u212Aodak") << "kodak" << false << true;
+        QTest::addRow("found before a character beyond ASCII") << "Kodak é"
+                                                               << "KODAK" << false << true;
+        QTest::addRow("a character beyond ASCII inside") << "Ko\u00e9dak"
+                                                         << "kodak" << false << false;
+    }
+
+    // Ignoring case, the answer is Qt's own for every mix of ASCII and characters that fold to
+    // ASCII or that only look like it.
+    void ignoredCaseAgreesWithQt() {
+        const QString alphabet = QStringLiteral("aAkKsS \u212A\u017F\u0130\u0131\u00e9\u00c9");
+        quint32 seed = 7;
+        const auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+        const auto text = [&](int longest) {
+            QString made;
+            for (int n = int(next() >> 16) % (longest + 1); n > 0; --n)
+                made += alphabet[qsizetype(next() >> 16) % alphabet.size()];
+            return made;
+        };
+        for (int round = 0; round < 20000; ++round) {
+            const QString value = text(8);
+            const QString phrase = text(3);
+            if (value.isEmpty() || phrase.isEmpty())
+                continue;
+            QVERIFY2(valueMatches(value, {phrase, CaseMode::Ignored}) ==
+                         value.contains(phrase, Qt::CaseInsensitive),
+                     qPrintable(value + u'|' + phrase));
+        }
     }
     void valueRules() {
         QFETCH(QString, value);
