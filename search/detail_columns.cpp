@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -104,6 +105,7 @@ struct DetailColumns::State {
 
     bool mimeDone = false;
     QMimeType mime;
+    std::optional<details::MimeKinds> kinds; // of `mime`, asked for once by three columns
     bool sniffDone = false;
     QMimeType sniffed;
 
@@ -144,6 +146,21 @@ bool isRegular(const State& s) {
 }
 bool isFolder(const State& s) {
     return S_ISDIR(effectiveMode(s));
+}
+
+const details::MimeKinds& kindsOf(State& s) {
+    if (!s.kinds)
+        s.kinds = details::mimeKinds(s.mime);
+    return *s.kinds;
+}
+
+// The content showed another type than the name: the columns that tell the type are shown anew.
+void typeChanged(State& s, const QMimeType& type) {
+    s.mime = type;
+    s.kinds.reset();
+    for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
+                  int(details::column::Kind)})
+        s.computed[size_t(c)] = false;
 }
 
 qint64 contentSize(const State& s) {
@@ -508,7 +525,7 @@ QString DetailColumns::compute(int column) {
         if (isFolder(s))
             return QStringLiteral("Folder");
         ensureMime(nativePath_, value(details::column::Name), s);
-        return details::mimeKinds(s.mime).description;
+        return kindsOf(s).description;
     case details::column::DateModified:
         return timeText(s.entry.stx_mtime);
     case details::column::DateCreated:
@@ -535,14 +552,14 @@ QString DetailColumns::compute(int column) {
     }
     case details::column::PerceivedType:
         ensureMime(nativePath_, value(details::column::Name), s);
-        return details::mimeKinds(s.mime).perceived;
+        return kindsOf(s).perceived;
     case details::column::Owner:
         return userName(s.entry.stx_uid);
     case details::column::Kind:
         if (isLink(s))
             return QStringLiteral("Link");
         ensureMime(nativePath_, value(details::column::Name), s);
-        return details::mimeKinds(s.mime).kind;
+        return kindsOf(s).kind;
     default:
         return {};
     }
@@ -618,10 +635,7 @@ bool DetailColumns::startEmbedded() {
         }
         if (!kept.contentType.isEmpty()) {
             s.mimeDone = true;
-            s.mime = mimeDatabase().mimeTypeForName(kept.contentType);
-            for (int c : {int(details::column::ItemType), int(details::column::PerceivedType),
-                          int(details::column::Kind)})
-                s.computed[size_t(c)] = false;
+            typeChanged(s, mimeDatabase().mimeTypeForName(kept.contentType));
         }
         s.problems += kept.problems;
         return false;
@@ -726,10 +740,7 @@ bool DetailColumns::nextRead(const extraction::Extraction* found) {
                 take();
                 if (r.chosen) {
                     // The name's type was wrong, so the content's type is the item's type.
-                    s.mime = s.sniffed;
-                    for (int c : {int(details::column::ItemType),
-                                  int(details::column::PerceivedType), int(details::column::Kind)})
-                        s.computed[size_t(c)] = false;
+                    typeChanged(s, s.sniffed);
                 }
             } else if (r.chosen) {
                 rejected();

@@ -18,7 +18,9 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 #include <variant>
+#include <vector>
 
 namespace quillmere::search::store {
 
@@ -350,13 +352,19 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     bool stale = false;
     selectFolder_.bind(1, folderPath);
     selectFolder_.bind(2, maxFolderRows + 1);
+    // Gathered first, so that the table is made at its size once: growing it hashes every name
+    // again.
+    std::vector<std::pair<QByteArray, Row>> found;
     int code = SQLITE_ROW;
     while ((code = selectFolder_.step()) == SQLITE_ROW) {
         Row row = rowFrom(selectFolder_);
         stale = stale || row.used < staleBefore;
-        loadedFolder.rows.insert(selectFolder_.blob(0), row);
+        found.emplace_back(selectFolder_.blob(0), std::move(row));
     }
     selectFolder_.reset();
+    loadedFolder.rows.reserve(qsizetype(found.size()));
+    for (auto& [name, row] : found)
+        loadedFolder.rows.insert(std::move(name), std::move(row));
     if (code != SQLITE_DONE) {
         readFailed(reader_.lastError());
         return nullptr;
