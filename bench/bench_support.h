@@ -30,6 +30,11 @@ double timeParallel(size_t count, int threads, const std::function<void(size_t)>
 
 // The floor: stat every entry and read the first 64 KiB of every regular file.
 double timeFloor(const std::vector<QByteArray>& entries, int threads);
+// The same with the folders listed first, as a search must list them.
+double timeFloorWithWalk(const QByteArray& root, int threads);
+
+// Reads every regular file once in full, so that every later figure finds it in the page cache.
+void readWholeFiles(const std::vector<QByteArray>& entries);
 
 // Seconds exiftool takes to list the files below `folders` that hold `phrase` in any tag, split
 // over `processes` processes; negative when exiftool is not installed. `matches` gets the count.
