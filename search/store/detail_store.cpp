@@ -364,7 +364,7 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     selectFolder_.reset();
     loadedFolder.rows.reserve(qsizetype(found.size()));
     for (auto& [name, row] : found)
-        loadedFolder.rows.insert(std::move(name), std::move(row));
+        loadedFolder.rows.emplace(std::move(name), std::move(row));
     if (code != SQLITE_DONE) {
         readFailed(reader_.lastError());
         return nullptr;
