@@ -148,14 +148,18 @@ double cpuSecondsUsed() {
     return total;
 }
 
-// A search that reads every file again, with the readers where `isolation` puts them. The
-// helpers are stopped afterwards, so that their processor time is counted.
-ColdSearch coldSearch(const QString& tree, const search::Query& query,
-                      extraction::Isolation isolation) {
+void configureReaders(extraction::Isolation isolation) {
     extraction::Settings settings;
     settings.isolation = isolation;
     settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
     extraction::configure(settings);
+}
+
+// A search that reads every file again, with the readers where `isolation` puts them. The
+// helpers are stopped afterwards, so that their processor time is counted.
+ColdSearch coldSearch(const QString& tree, const search::Query& query,
+                      extraction::Isolation isolation) {
+    configureReaders(isolation);
     DetailColumns::clearCache();
     ResultsModel results;
     TimingObserver observer(results);
@@ -168,7 +172,9 @@ ColdSearch coldSearch(const QString& tree, const search::Query& query,
     }
     ColdSearch done;
     done.seconds = seconds(timer);
-    extraction::configure({});
+    // Back to the helpers, as the searches below want them; without the helper's path no file
+    // would be read at all.
+    configureReaders(extraction::Isolation::Helpers);
     done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
     for (int row = 0; row < results.rowCount(); ++row)
         done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
