@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -132,9 +133,18 @@ Row rowFrom(const Statement& s) {
     return row;
 }
 
+// A folder's entries in the order of their names' bytes, found by halving: no name is hashed,
+// neither when the folder is loaded nor when an item is looked up.
 struct LoadedFolder {
-    QHash<QByteArray, Row> rows;
+    std::vector<std::pair<QByteArray, Row>> rows;
     bool complete = true; // false: too many to load, each name is looked up alone
+
+    Row* find(const QByteArray& name) {
+        const auto at = std::lower_bound(rows.begin(), rows.end(), name,
+                                         [](const std::pair<QByteArray, Row>& entry,
+                                            const QByteArray& n) { return entry.first < n; });
+        return at != rows.end() && at->first == name ? &at->second : nullptr;
+    }
 };
 
 struct Put {
@@ -338,8 +348,8 @@ bool DetailStore::Impl::lookup(const SplitPath& at, Row& row) {
         return false;
     if (!folderRows->complete)
         return lookupOne(at, row);
-    const auto found = folderRows->rows.find(at.name);
-    if (found == folderRows->rows.end())
+    Row* const found = folderRows->find(at.name);
+    if (!found)
         return false;
     found->asked = true;
     row = *found;
@@ -352,32 +362,31 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     bool stale = false;
     selectFolder_.bind(1, folderPath);
     selectFolder_.bind(2, maxFolderRows + 1);
-    // Gathered first, so that the table is made at its size once: growing it hashes every name
-    // again.
-    std::vector<std::pair<QByteArray, Row>> found;
     int code = SQLITE_ROW;
     while ((code = selectFolder_.step()) == SQLITE_ROW) {
         Row row = rowFrom(selectFolder_);
         stale = stale || row.used < staleBefore;
-        found.emplace_back(selectFolder_.blob(0), std::move(row));
+        loadedFolder.rows.emplace_back(selectFolder_.blob(0), std::move(row));
     }
     selectFolder_.reset();
-    loadedFolder.rows.reserve(qsizetype(found.size()));
-    for (auto& [name, row] : found)
-        loadedFolder.rows.emplace(std::move(name), std::move(row));
+    // The table's key gives them in this order already; a store that does not is still read.
+    const auto byName = [](const std::pair<QByteArray, Row>& a,
+                           const std::pair<QByteArray, Row>& b) { return a.first < b.first; };
+    if (!std::is_sorted(loadedFolder.rows.begin(), loadedFolder.rows.end(), byName))
+        std::sort(loadedFolder.rows.begin(), loadedFolder.rows.end(), byName);
     if (code != SQLITE_DONE) {
         readFailed(reader_.lastError());
         return nullptr;
     }
-    if (loadedFolder.rows.size() > maxFolderRows) {
+    if (qsizetype(loadedFolder.rows.size()) > maxFolderRows) {
         loadedFolder.rows.clear();
         loadedFolder.complete = false;
     } else if (stale) {
         enqueue(Touch{folderPath, {}});
     }
-    loadedRows_ += loadedFolder.rows.size();
+    loadedRows_ += qsizetype(loadedFolder.rows.size());
     loadOrder_.push_back(folderPath);
-    loaded_.insert(folderPath, loadedFolder);
+    loaded_.emplace(folderPath, std::move(loadedFolder));
     dropLoadedOverLimit(); // never the newest; erasing may move the others
     const auto it = loaded_.find(folderPath);
     return it != loaded_.end() ? &*it : nullptr;
@@ -392,16 +401,16 @@ void DetailStore::Impl::dropLoadedOverLimit() {
         if (it == loaded_.end())
             continue;
         enqueue(pruneOf(oldest, *it));
-        loadedRows_ -= it->rows.size();
+        loadedRows_ -= qsizetype(it->rows.size());
         loaded_.erase(it);
     }
 }
 
 Prune DetailStore::Impl::pruneOf(const QByteArray& folderPath, const LoadedFolder& l) const {
     Prune prune{folderPath, {}};
-    for (auto it = l.rows.cbegin(); it != l.rows.cend(); ++it) {
-        if (!it->asked)
-            prune.names.append(it.key());
+    for (const auto& [name, row] : l.rows) {
+        if (!row.asked)
+            prune.names.append(name);
     }
     return prune;
 }
