@@ -68,6 +68,16 @@ void useTheBuiltHelper() {
     search::extraction::configure(settings);
 }
 
+// A window set to find "zebra" in root/one and root/two and their sub-folders one level down.
+std::unique_ptr<Form1> findZebraInOneAndTwo(FormFixture& fixture, const QString& root) {
+    auto form = fixture.make();
+    for (const QString& folder : {QStringLiteral("/one"), QStringLiteral("/two")})
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + folder}));
+    form->Text1()->setText(QStringLiteral("zebra"));
+    form->Check4()->setChecked(false);
+    return form;
+}
+
 void pressDelete(Form1& form, int row) {
     form.ListView1()->setCurrentItem(form.ListView1()->topLevelItem(row));
     form.ListView1()->setFocus();
@@ -94,11 +104,7 @@ private slots:
         QVERIFY(writeBytes(root + QStringLiteral("/one/a/zebra_a"), "text\n"));
         QVERIFY(writeBytes(root + QStringLiteral("/two/zebra_2"), "text\n"));
         FormFixture fixture;
-        auto form = fixture.make();
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/one")}));
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/two")}));
-        form->Text1()->setText(QStringLiteral("zebra"));
-        form->Check4()->setChecked(false);
+        auto form = findZebraInOneAndTwo(fixture, root);
         QPushButton* button = form->pushButton(1);
         QStringList seen;
         whenHeaderReads(*form, QStringLiteral("Searching ") + root + QStringLiteral("/one/a"), [&] {
@@ -140,11 +146,7 @@ private slots:
         QVERIFY(makeTree(
             root, {"one/", "one/Zebra_1", "one/a/", "one/a/zebra_a", "two/", "two/zebra_2"}));
         FormFixture fixture;
-        auto form = fixture.make();
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/one")}));
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/two")}));
-        form->Text1()->setText(QStringLiteral("zebra"));
-        form->Check4()->setChecked(false);
+        auto form = findZebraInOneAndTwo(fixture, root);
         QPushButton* button = form->pushButton(1);
         fixture.dialogs.onShow = [](const ScriptedDialogs::Shown&) {
             QCoreApplication::processEvents();
