@@ -3,10 +3,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace quillmere::search {
 
@@ -18,57 +14,34 @@ public:
 
     const QByteArray nativePath;
     const std::shared_ptr<const Query> query;
-    State state = State::Queued; // guarded by the pool's mutex
+    State state = State::Queued; // guarded by the queues' mutex
     ItemMatch match;             // written before Done, read only after
 };
 
 struct ReadAhead::Group {
     std::shared_ptr<const Query> query;
     std::vector<Ticket> jobs;
-};
-
-struct ReadAhead::Shared {
-    struct Queue {
-        std::condition_variable queued;
-        std::deque<Group> groups;
-        size_t load = 0; // items queued or being tested
-    };
-    Test test;
-    std::mutex mutex;
-    std::condition_variable jobDone;
-    std::vector<Queue> queues; // one per worker
-    bool quitting = false;
-
-    // Under the mutex.
-    void dropQueued() {
-        for (Queue& queue : queues) {
-            for (const Group& group : queue.groups) {
-                for (const Ticket& job : group.jobs)
-                    job->state = Job::State::Dropped;
-                queue.load -= group.jobs.size();
-            }
-            queue.groups.clear();
-        }
-    }
+    size_t size() const { return jobs.size(); }
 };
 
 ReadAhead::ReadAhead(int workers, Test test)
-    : shared_(std::make_shared<Shared>()), workers_(std::max(workers, 0)) {
-    shared_->test = std::move(test);
-    shared_->queues = std::vector<Shared::Queue>(size_t(workers_));
-    for (int i = 0; i < workers_; ++i)
-        std::thread([shared = shared_, i] { work(shared, size_t(i)); }).detach();
+    : test_(std::make_shared<const Test>(std::move(test))) {
+    Queues::Hooks hooks;
+    hooks.work = [test = test_](Queues::State& state, Group& group) {
+        testGroup(*test, state, group);
+    };
+    hooks.taken = [](Group& group) {
+        for (const Ticket& job : group.jobs)
+            job->state = Job::State::Running;
+    };
+    hooks.dropped = [](Group& group) {
+        for (const Ticket& job : group.jobs)
+            job->state = Job::State::Dropped;
+    };
+    queues_ = std::make_unique<Queues>(workers, std::move(hooks));
 }
 
-ReadAhead::~ReadAhead() {
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->quitting = true;
-        shared_->dropQueued();
-    }
-    for (Shared::Queue& queue : shared_->queues)
-        queue.queued.notify_all();
-}
+ReadAhead::~ReadAhead() = default;
 
 int ReadAhead::defaultWorkerCount() {
     return std::max(1, QThread::idealThreadCount());
@@ -80,62 +53,48 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
     tickets.reserve(nativePaths.size());
     for (QByteArray& path : nativePaths)
         tickets.push_back(std::make_shared<Job>(std::move(path), query));
-    if (workers_ == 0 || tickets.empty())
+    const size_t workers = queues_->workers();
+    if (workers == 0 || tickets.empty())
         return tickets;
-    // Consecutive items stay together, each group with the worker that has least to do; a few
-    // items still go to every worker.
-    const size_t workers = size_t(workers_);
+    // Consecutive items stay together; a few items still go to every worker.
     const size_t size =
         std::clamp((tickets.size() + workers - 1) / workers, size_t(1), size_t(GroupSize));
-    std::vector<size_t> woken;
-    {
-        std::lock_guard lock(shared_->mutex);
-        for (size_t from = 0; from < tickets.size(); from += size) {
-            Group group{query, {}};
-            group.jobs.assign(tickets.begin() + qsizetype(from),
-                              tickets.begin() + qsizetype(std::min(from + size, tickets.size())));
-            const auto idlest = std::min_element(
-                shared_->queues.begin(), shared_->queues.end(),
-                [](const Shared::Queue& a, const Shared::Queue& b) { return a.load < b.load; });
-            idlest->load += group.jobs.size();
-            idlest->groups.push_back(std::move(group));
-            woken.push_back(size_t(idlest - shared_->queues.begin()));
-        }
+    std::vector<Group> groups;
+    groups.reserve((tickets.size() + size - 1) / size);
+    for (size_t from = 0; from < tickets.size(); from += size) {
+        Group& group = groups.emplace_back(Group{query, {}});
+        group.jobs.assign(tickets.begin() + qsizetype(from),
+                          tickets.begin() + qsizetype(std::min(from + size, tickets.size())));
     }
-    for (const size_t worker : woken)
-        shared_->queues[worker].queued.notify_one();
+    queues_->post(std::move(groups));
     return tickets;
 }
 
 ItemMatch ReadAhead::testNow(const QByteArray& nativePath, const Query& query) const {
-    return guardedTest(*shared_, nativePath, query);
+    return guardedTest(*test_, nativePath, query);
 }
 
-ItemMatch ReadAhead::guardedTest(const Shared& shared, const QByteArray& nativePath,
+ItemMatch ReadAhead::guardedTest(const Test& test, const QByteArray& nativePath,
                                  const Query& query) {
     // One rule wherever the item is tested: a test that throws anyway (the columns already keep
     // whatever a failing reader gave) leaves the item unmatched, and the walk goes on.
     try {
-        return shared.test ? shared.test(nativePath, query) : testItem(nativePath, query);
+        return test ? test(nativePath, query) : testItem(nativePath, query);
     } catch (...) {
         return {};
     }
 }
 
-void ReadAhead::testGroup(Shared& shared, Group& group) {
+void ReadAhead::testGroup(const Test& test, Queues::State& state, Group& group) {
     // Each item is answered as soon as it is decided, so the walk never waits for a later one.
-    const auto answer = [&shared, &group](size_t index, ItemMatch match) {
+    const auto answer = [&state, &group](size_t index, ItemMatch match) {
         const Ticket& job = group.jobs[index];
         job->match = std::move(match);
-        {
-            std::lock_guard lock(shared.mutex);
-            job->state = Job::State::Done;
-        }
-        shared.jobDone.notify_all();
+        state.settle([&job] { job->state = Job::State::Done; });
     };
-    if (shared.test) {
+    if (test) {
         for (size_t i = 0; i < group.jobs.size(); ++i)
-            answer(i, guardedTest(shared, group.jobs[i]->nativePath, *group.query));
+            answer(i, guardedTest(test, group.jobs[i]->nativePath, *group.query));
         return;
     }
     std::vector<QByteArray> paths;
@@ -157,40 +116,21 @@ void ReadAhead::testGroup(Shared& shared, Group& group) {
     }
 }
 
-void ReadAhead::work(const std::shared_ptr<Shared>& shared, size_t worker) {
-    Shared::Queue& queue = shared->queues[worker];
-    for (;;) {
-        Group group;
-        {
-            std::unique_lock lock(shared->mutex);
-            queue.queued.wait(lock, [&] { return shared->quitting || !queue.groups.empty(); });
-            if (shared->quitting)
-                return;
-            group = std::move(queue.groups.front());
-            queue.groups.pop_front();
-            for (const Ticket& job : group.jobs)
-                job->state = Job::State::Running;
-        }
-        testGroup(*shared, group);
-        std::lock_guard lock(shared->mutex);
-        queue.load -= group.jobs.size();
-    }
-}
-
 bool ReadAhead::waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(shared_->mutex);
-    if (workers_ == 0 || ticket->state == Job::State::Dropped) {
-        if (ticket->state != Job::State::Done) {
-            ticket->state = Job::State::Running;
-            lock.unlock();
-            ticket->match = guardedTest(*shared_, ticket->nativePath, *ticket->query);
-            lock.lock();
-            ticket->state = Job::State::Done;
-        }
+    // Without workers, or dropped before a worker took it, the item is tested here and now.
+    const bool testHere = queues_->locked([&] {
+        if ((queues_->workers() > 0 && ticket->state != Job::State::Dropped) ||
+            ticket->state == Job::State::Done)
+            return false;
+        ticket->state = Job::State::Running;
+        return true;
+    });
+    if (testHere) {
+        ticket->match = guardedTest(*test_, ticket->nativePath, *ticket->query);
+        queues_->settle([&] { ticket->state = Job::State::Done; });
         return true;
     }
-    return shared_->jobDone.wait_for(lock, timeout,
-                                     [&] { return ticket->state == Job::State::Done; });
+    return queues_->waitFor(timeout, [&] { return ticket->state == Job::State::Done; });
 }
 
 const ItemMatch& ReadAhead::result(const Ticket& ticket) const {
@@ -198,8 +138,7 @@ const ItemMatch& ReadAhead::result(const Ticket& ticket) const {
 }
 
 void ReadAhead::cancelPending() {
-    std::lock_guard lock(shared_->mutex);
-    shared_->dropQueued();
+    queues_->cancelPending();
 }
 
 } // namespace quillmere::search

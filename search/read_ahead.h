@@ -1,6 +1,7 @@
 #pragma once
 
 #include "search/matcher.h"
+#include "search/work_queues.h"
 
 #include <QByteArray>
 
@@ -57,14 +58,13 @@ public:
 
 private:
     struct Group;
-    struct Shared; // everything the workers use, owned jointly by the pool and its workers
-    static void work(const std::shared_ptr<Shared>& shared, size_t worker);
-    static void testGroup(Shared& shared, Group& group);
-    static ItemMatch guardedTest(const Shared& shared, const QByteArray& nativePath,
+    using Queues = WorkQueues<Group>;
+    static void testGroup(const Test& test, Queues::State& state, Group& group);
+    static ItemMatch guardedTest(const Test& test, const QByteArray& nativePath,
                                  const Query& query);
 
-    std::shared_ptr<Shared> shared_;
-    int workers_ = 0;
+    const std::shared_ptr<const Test> test_; // shared with the workers, who may outlive the pool
+    std::unique_ptr<Queues> queues_;
 };
 
 } // namespace quillmere::search

@@ -1,16 +1,14 @@
 #include "search/search_folder.h"
 
 #include "search/read_ahead.h"
+#include "search/work_queues.h"
 
 #include <QElapsedTimer>
 #include <QSet>
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 namespace quillmere::search {
 
@@ -43,88 +41,58 @@ class FolderLister {
 public:
     struct Listing {
         QByteArray folder;
-        bool done = false; // guarded by the lister's mutex
+        bool done = false; // guarded by the queues' mutex
         std::optional<app::fs::FolderEntries> entries;
         QString failure;
     };
     using Ticket = std::shared_ptr<Listing>;
 
     explicit FolderLister(std::function<app::fs::FolderEntries(const QByteArray&)> read)
-        : shared_(std::make_shared<Shared>()) {
-        shared_->read = std::move(read);
-        std::thread([shared = shared_] { work(*shared); }).detach();
-    }
-    ~FolderLister() {
-        {
-            std::lock_guard lock(shared_->mutex);
-            shared_->quitting = true;
-            shared_->queue.clear();
-        }
-        shared_->queued.notify_all();
-    }
+        : queues_(1, hooks(std::move(read))) {}
 
     Ticket request(QByteArray folder) {
         auto ticket = std::make_shared<Listing>();
         ticket->folder = std::move(folder);
-        {
-            std::lock_guard lock(shared_->mutex);
-            shared_->queue.push_back(ticket);
-        }
-        shared_->queued.notify_one();
+        std::vector<Group> one(1);
+        one.front().push_back(ticket);
+        queues_.post(std::move(one));
         return ticket;
     }
     bool waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(shared_->mutex);
-        return shared_->done.wait_for(lock, timeout, [&] { return ticket->done; });
+        return queues_.waitFor(timeout, [&] { return ticket->done; });
     }
     bool ready(const Ticket& ticket) {
-        std::lock_guard lock(shared_->mutex);
-        return ticket->done;
+        return queues_.locked([&] { return ticket->done; });
     }
-    void cancelPending() {
-        std::lock_guard lock(shared_->mutex);
-        shared_->queue.clear();
-    }
+    void cancelPending() { queues_.cancelPending(); }
 
 private:
-    struct Shared {
-        std::function<app::fs::FolderEntries(const QByteArray&)> read;
-        std::mutex mutex;
-        std::condition_variable queued;
-        std::condition_variable done;
-        std::deque<Ticket> queue;
-        bool quitting = false;
-    };
+    using Group = std::vector<Ticket>;
+    using Queues = WorkQueues<Group>;
 
-    // `shared` is kept alive by the thread's own copy of the pointer.
-    static void work(Shared& shared) {
-        for (;;) {
-            Ticket ticket;
-            {
-                std::unique_lock lock(shared.mutex);
-                shared.queued.wait(lock, [&] { return shared.quitting || !shared.queue.empty(); });
-                if (shared.quitting)
-                    return;
-                ticket = std::move(shared.queue.front());
-                shared.queue.pop_front();
+    static Queues::Hooks hooks(std::function<app::fs::FolderEntries(const QByteArray&)> read) {
+        Queues::Hooks hooks;
+        hooks.work = [read = std::move(read)](Queues::State& state, Group& group) {
+            for (const Ticket& ticket : group) {
+                list(read, *ticket);
+                state.settle([&] { ticket->done = true; });
             }
-            try {
-                ticket->entries =
-                    shared.read ? shared.read(ticket->folder) : app::fs::readFolder(ticket->folder);
-            } catch (const std::exception& e) {
-                ticket->failure = QString::fromLocal8Bit(e.what());
-            } catch (...) {
-                ticket->failure = QStringLiteral("The folder could not be read");
-            }
-            {
-                std::lock_guard lock(shared.mutex);
-                ticket->done = true;
-            }
-            shared.done.notify_all();
+        };
+        return hooks;
+    }
+
+    static void list(const std::function<app::fs::FolderEntries(const QByteArray&)>& read,
+                     Listing& listing) {
+        try {
+            listing.entries = read ? read(listing.folder) : app::fs::readFolder(listing.folder);
+        } catch (const std::exception& e) {
+            listing.failure = QString::fromLocal8Bit(e.what());
+        } catch (...) {
+            listing.failure = QStringLiteral("The folder could not be read");
         }
     }
 
-    std::shared_ptr<Shared> shared_;
+    Queues queues_;
 };
 
 namespace {

@@ -1,10 +1,12 @@
 #include "search/detail_columns.h"
 #include "search/read_ahead.h"
 #include "search/search_folder.h"
+#include "search/work_queues.h"
 #include "support/model_search_observer.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -500,6 +502,54 @@ private slots:
         QCOMPARE(matched,
                  (QStringList{"/x/5", "/x/15", "/x/25", "/x/35", "/x/45", "/x/50", "/x/51", "/x/52",
                               "/x/53", "/x/54", "/x/55", "/x/56", "/x/58", "/x/59"}));
+    }
+
+    // The queues under the lister and the read-ahead: a group goes to the worker with the fewest
+    // items queued or in work; cancelPending drops only groups no worker has taken, and their
+    // items no longer count. Groups are named by their first item, `size` items each.
+    void workQueuesShareByLoadAndDropOnlyWhatWaits() {
+        struct Group {
+            int name = 0;
+            size_t items = 0;
+            size_t size() const { return items; }
+        };
+        using Queues = WorkQueues<Group>;
+        // Kept by the workers too: a failed check must not leave them with freed state.
+        struct Seen {
+            std::map<int, std::thread::id> ranOn;
+            std::vector<int> dropped;
+            int taken = 0;
+            int working = 0;
+        };
+        const auto seen = std::make_shared<Seen>(); // guarded by the queues' mutex
+        auto release = std::make_shared<std::promise<void>>();
+        const std::shared_future<void> released = release->get_future().share();
+        Queues::Hooks hooks;
+        hooks.work = [seen, released](Queues::State& state, Group& group) {
+            state.settle([&] { ++seen->working; });
+            released.wait();
+            state.settle([&] { seen->ranOn[group.name] = std::this_thread::get_id(); });
+        };
+        hooks.taken = [seen](Group&) { ++seen->taken; };
+        hooks.dropped = [seen](Group& group) { seen->dropped.push_back(group.name); };
+        Queues queues(2, std::move(hooks));
+        bool releasedYet = false;
+        const auto releaseAnyway = qScopeGuard([&] {
+            if (!releasedYet)
+                release->set_value();
+        });
+        queues.post({{1, 5}, {2, 1}}); // one to each worker
+        QVERIFY(queues.waitFor(std::chrono::seconds(20), [&] { return seen->working == 2; }));
+        queues.post({{3, 1}, {4, 1}, {5, 3}}); // 5 items against 1: all three join group 2
+        queues.cancelPending();
+        QCOMPARE(seen->dropped, (std::vector<int>{3, 4, 5}));
+        queues.post({{6, 1}}); // 5 against 1 again, once 3 to 5 no longer count
+        releasedYet = true;
+        release->set_value();
+        QVERIFY(queues.waitFor(std::chrono::seconds(20), [&] { return seen->ranOn.size() == 3; }));
+        QVERIFY(seen->ranOn[1] != seen->ranOn[2]);
+        QCOMPARE(seen->ranOn[6], seen->ranOn[2]);
+        QCOMPARE(seen->taken, 3);
     }
 
     // A test that throws leaves only its own item unmatched, whether the pool tested it ahead

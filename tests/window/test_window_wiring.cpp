@@ -68,6 +68,16 @@ void useTheBuiltHelper() {
     search::extraction::configure(settings);
 }
 
+// A window set to find "zebra" in root/one and root/two and their sub-folders one level down.
+std::unique_ptr<Form1> findZebraInOneAndTwo(FormFixture& fixture, const QString& root) {
+    auto form = fixture.make();
+    for (const QString& folder : {QStringLiteral("/one"), QStringLiteral("/two")})
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + folder}));
+    form->Text1()->setText(QStringLiteral("zebra"));
+    form->Check4()->setChecked(false);
+    return form;
+}
+
 void pressDelete(Form1& form, int row) {
     form.ListView1()->setCurrentItem(form.ListView1()->topLevelItem(row));
     form.ListView1()->setFocus();
@@ -94,11 +104,7 @@ private slots:
         QVERIFY(writeBytes(root + QStringLiteral("/one/a/zebra_a"), "text\n"));
         QVERIFY(writeBytes(root + QStringLiteral("/two/zebra_2"), "text\n"));
         FormFixture fixture;
-        auto form = fixture.make();
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/one")}));
-        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({root + QStringLiteral("/two")}));
-        form->Text1()->setText(QStringLiteral("zebra"));
-        form->Check4()->setChecked(false);
+        auto form = findZebraInOneAndTwo(fixture, root);
         QPushButton* button = form->pushButton(1);
         QStringList seen;
         whenHeaderReads(*form, QStringLiteral("Searching ") + root + QStringLiteral("/one/a"), [&] {
@@ -118,6 +124,52 @@ private slots:
         QCOMPARE(form->ProgressBar1()->text(), QStringLiteral("Progress Bar"));
         QCOMPARE(form->mousePointer(), pointer::Default);
         QVERIFY(!form->searchSession().searchRunning());
+    }
+
+    // A Stop click ends the run it was clicked in, wherever in the walk it came, and never the
+    // next one. After the last folder's walk no pump runs before "Done."; a click still queued
+    // then is met by the modal box's own loop, where the caption still reads "Stop". The
+    // scripted box has no loop, so the test spins one as the real box does.
+    void aStopClickEndsOnlyItsOwnRun_data() {
+        QTest::addColumn<QString>("stopAt");
+        QTest::addColumn<QStringList>("firstRows");
+        const QStringList one{"~/one/Zebra_1\t[Name] Zebra_1", "~/one/a/zebra_a\t[Name] zebra_a"};
+        QTest::addRow("in a sub-folder") << "/one/a" << one;
+        QTest::addRow("in the last folder")
+            << "/two" << one + QStringList{"~/two/zebra_2\t[Name] zebra_2"};
+    }
+    void aStopClickEndsOnlyItsOwnRun() {
+        QFETCH(QString, stopAt);
+        QFETCH(QStringList, firstRows);
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        QVERIFY(makeTree(
+            root, {"one/", "one/Zebra_1", "one/a/", "one/a/zebra_a", "two/", "two/zebra_2"}));
+        FormFixture fixture;
+        auto form = findZebraInOneAndTwo(fixture, root);
+        QPushButton* button = form->pushButton(1);
+        fixture.dialogs.onShow = [](const ScriptedDialogs::Shown&) {
+            QCoreApplication::processEvents();
+        };
+        int clicksWhileRunning = 0;
+        QObject::connect(button, &QPushButton::pressed, form.get(), [&] {
+            clicksWhileRunning += form->searchSession().searchRunning() ? 1 : 0;
+        });
+        whenHeaderReads(*form, QStringLiteral("Searching ") + root + stopAt, [&] {
+            QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
+        });
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(dump(*form, root), firstRows);
+        QCOMPARE(clicksWhileRunning, 1);
+        QVERIFY(writeBytes(root + QStringLiteral("/two/zebra_new"), "text\n"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(clicksWhileRunning, 1);
+        QCOMPARE(
+            dump(*form, root),
+            (QStringList{"~/one/Zebra_1\t[Name] Zebra_1", "~/one/a/zebra_a\t[Name] zebra_a",
+                         "~/two/zebra_2\t[Name] zebra_2", "~/two/zebra_new\t[Name] zebra_new"}));
+        QCOMPARE(fixture.dialogs.messages().size(), 2);
+        QCOMPARE(button->text(), QStringLiteral("Start Finding"));
     }
 
     // Closing the window in the middle of a walk reaches the end of the process at the walk's
