@@ -1,5 +1,7 @@
 #include "search/read_ahead.h"
 
+#include "search/extraction/extraction.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -27,6 +29,13 @@ struct ReadAhead::Group {
     std::vector<Ticket> jobs;
 };
 
+namespace {
+
+// How long the end of a search waits for the workers to end.
+constexpr std::chrono::milliseconds WorkersEndTime{1000};
+
+} // namespace
+
 struct ReadAhead::Shared {
     struct Queue {
         std::condition_variable queued;
@@ -38,6 +47,8 @@ struct ReadAhead::Shared {
     std::condition_variable jobDone;
     std::vector<Queue> queues; // one per worker
     bool quitting = false;
+    size_t working = 0; // workers not ended yet
+    std::condition_variable ended;
 
     // Under the mutex.
     void dropQueued() {
@@ -56,6 +67,7 @@ ReadAhead::ReadAhead(int workers, Test test)
     : shared_(std::make_shared<Shared>()), workers_(std::max(workers, 0)) {
     shared_->test = std::move(test);
     shared_->queues = std::vector<Shared::Queue>(size_t(workers_));
+    shared_->working = size_t(workers_);
     for (int i = 0; i < workers_; ++i)
         std::thread([shared = shared_, i] { work(shared, size_t(i)); }).detach();
 }
@@ -68,6 +80,9 @@ ReadAhead::~ReadAhead() {
     }
     for (Shared::Queue& queue : shared_->queues)
         queue.queued.notify_all();
+    // Idle workers end at once; at the end of a search all of them are.
+    std::unique_lock lock(shared_->mutex);
+    shared_->ended.wait_for(lock, WorkersEndTime, [this] { return shared_->working == 0; });
 }
 
 int ReadAhead::defaultWorkerCount() {
@@ -165,7 +180,7 @@ void ReadAhead::work(const std::shared_ptr<Shared>& shared, size_t worker) {
             std::unique_lock lock(shared->mutex);
             queue.queued.wait(lock, [&] { return shared->quitting || !queue.groups.empty(); });
             if (shared->quitting)
-                return;
+                break;
             group = std::move(queue.groups.front());
             queue.groups.pop_front();
             for (const Ticket& job : group.jobs)
@@ -175,6 +190,12 @@ void ReadAhead::work(const std::shared_ptr<Shared>& shared, size_t worker) {
         std::lock_guard lock(shared->mutex);
         queue.load -= group.jobs.size();
     }
+    extraction::endReadingOnThisThread();
+    {
+        std::lock_guard lock(shared->mutex);
+        --shared->working;
+    }
+    shared->ended.notify_all();
 }
 
 bool ReadAhead::waitFor(const Ticket& ticket, std::chrono::milliseconds timeout) {
