@@ -148,9 +148,11 @@ double cpuSecondsUsed() {
     return total;
 }
 
-void configureReaders(extraction::Isolation isolation) {
+void configureReaders(extraction::Isolation isolation,
+                      const extraction::HelperLimits& limits = {}) {
     extraction::Settings settings;
     settings.isolation = isolation;
+    settings.limits = limits;
     settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
     extraction::configure(settings);
 }
@@ -158,8 +160,9 @@ void configureReaders(extraction::Isolation isolation) {
 // A search that reads every file again, with the readers where `isolation` puts them. The
 // helpers are stopped afterwards, so that their processor time is counted.
 ColdSearch coldSearch(const QString& tree, const search::Query& query,
-                      extraction::Isolation isolation) {
-    configureReaders(isolation);
+                      extraction::Isolation isolation,
+                      const extraction::HelperLimits& limits = {}) {
+    configureReaders(isolation, limits);
     DetailColumns::clearCache();
     ResultsModel results;
     TimingObserver observer(results);
@@ -188,29 +191,65 @@ double median(std::vector<double> values) {
 
 // Readers in process against readers in sandboxed helpers, alternating, five times each; each
 // helper search starts its helpers from nothing, as a new process would. Wall time drifts with
-// whatever else the machine runs, so processor time is shown too.
+// whatever else the machine runs, so processor time is shown too. The helpers run as the program
+// runs them (each reads at most a batch's worth of files), and for comparison also kept to one
+// folder each, and never replaced.
 void compareIsolation(const QString& tree, const search::Query& query) {
     DetailColumns::setCacheLimit(0);
-    std::vector<double> hereWall, hereCpu, thereWall, thereCpu;
-    bool same = true;
+    struct Way {
+        QString name;
+        extraction::Isolation isolation;
+        extraction::HelperLimits limits;
+        std::vector<double> wall, cpu;
+        bool same = true;
+    };
+    extraction::HelperLimits oneFolder;
+    oneFolder.oneFolderPerHelper = true;
+    extraction::HelperLimits neverReplaced;
+    neverReplaced.filesPerHelper = 0;
+    std::vector<Way> ways = {
+        {QStringLiteral("readers in process:           "),
+         extraction::Isolation::InProcess,
+         {},
+         {},
+         {}},
+        {QStringLiteral("readers in sandboxed helpers: "),
+         extraction::Isolation::Helpers,
+         {},
+         {},
+         {}},
+        {QStringLiteral("  helpers, one folder each:   "),
+         extraction::Isolation::Helpers,
+         oneFolder,
+         {},
+         {}},
+        {QStringLiteral("  helpers never replaced:     "),
+         extraction::Isolation::Helpers,
+         neverReplaced,
+         {},
+         {}},
+    };
+    QStringList rows;
     for (int round = 0; round < 5; ++round) {
-        const ColdSearch here = coldSearch(tree, query, extraction::Isolation::InProcess);
-        const ColdSearch there = coldSearch(tree, query, extraction::Isolation::Helpers);
-        hereWall.push_back(here.seconds);
-        hereCpu.push_back(here.cpuSeconds);
-        thereWall.push_back(there.seconds);
-        thereCpu.push_back(there.cpuSeconds);
-        same = same && here.rows == there.rows;
+        for (Way& way : ways) {
+            const ColdSearch done = coldSearch(tree, query, way.isolation, way.limits);
+            way.wall.push_back(done.seconds);
+            way.cpu.push_back(done.cpuSeconds);
+            if (rows.isEmpty())
+                rows = done.rows;
+            way.same = way.same && done.rows == rows;
+        }
     }
     print(QStringLiteral("\nCold search, every file read again (median of 5, alternating):"));
-    print(QStringLiteral("  readers in process:            %1 s, processor %2 s")
-              .arg(fixed(median(hereWall), 3), fixed(median(hereCpu), 3)));
-    print(QStringLiteral("  readers in sandboxed helpers:  %1 s, processor %2 s; rows %3")
-              .arg(fixed(median(thereWall), 3), fixed(median(thereCpu), 3),
-                   same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
-    print(QStringLiteral("  ratio helpers / in process:    %1 (time), %2 (processor)")
-              .arg(fixed(median(thereWall) / median(hereWall), 3),
-                   fixed(median(thereCpu) / median(hereCpu), 3)));
+    const double hereWall = median(ways.front().wall);
+    const double hereCpu = median(ways.front().cpu);
+    for (const Way& way : ways) {
+        print(QStringLiteral("  %1 %2 s, processor %3 s; %4 (time), %5 (processor) in process; "
+                             "rows %6")
+                  .arg(way.name, fixed(median(way.wall), 3), fixed(median(way.cpu), 3),
+                       fixed(median(way.wall) / hereWall, 3), fixed(median(way.cpu) / hereCpu, 3),
+                       way.same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
+    }
     DetailColumns::setCacheLimit(200'000);
 }
 
@@ -303,6 +342,11 @@ int main(int argc, char** argv) {
 
     const search::Query query{phrase, search::CaseMode::Ignored};
     compareIsolation(tree, query);
+    // As the heading says: the program's own settings would look for a helper beside the
+    // benchmark, where there is none, and read nothing.
+    extraction::Settings here;
+    here.isolation = extraction::Isolation::InProcess;
+    extraction::configure(here);
 
     ResultsModel results;
     TimingObserver observer(results);

@@ -22,6 +22,7 @@
 #include <QByteArray>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -203,6 +204,8 @@ int main(int argc, char** argv) {
         return 2; // not started by the engine
     // Nothing inherited beyond the standard streams and the socket stays reachable.
     ::close_range(SocketFd + 1, ~0U, 0);
+    // The loader's setting, which it has used by now: the helpers' environment is the readers'.
+    ::unsetenv("LD_BIND_NOW");
     extract::SandboxLimits limits;
     limits.memoryBytes = option(argc, argv, "--memory-limit", limits.memoryBytes);
     cpuSecondsPerFile = int(option(argc, argv, "--cpu-limit", limits.cpuSecondsPerFile));

@@ -16,6 +16,7 @@
 
 #include <QHash>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bitset>
@@ -29,6 +30,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quillmere::search {
 
@@ -90,6 +92,8 @@ struct EmbeddedReading {
     const details::readers::Reader* chosen = nullptr; // by the name's type
     const details::readers::Reader* asked = nullptr;  // the read waiting now
     Asked stage = Asked::Nothing;
+    // The helpers that answered for the file (one per reader asked at most).
+    std::vector<std::shared_ptr<extraction::HelperLife>> lives;
 };
 
 struct DetailColumns::State {
@@ -392,6 +396,19 @@ bool storable(const Kept& kept, const State& s, store::StoredDetails& out) {
     return true;
 }
 
+// What helpers answered is stored once each of them ended its life without a fault; the engine's
+// own record of a fault (a crash, a file the reader rejects) at once.
+void remember(const EmbeddedReading& r, const QByteArray& path, store::StoredDetails stored) {
+    if (stored.fault != store::FaultKind::None || r.lives.empty()) {
+        r.store->keep(path, r.signature, stored);
+        return;
+    }
+    extraction::HelperLife::whenAllEndCleanly(
+        r.lives, [store = r.store, path, signature = r.signature, stored = std::move(stored)] {
+            store->keep(path, signature, stored);
+        });
+}
+
 // The remembered details as the in-process cache keeps them; the problem is worded anew, in
 // this process's language, as a fresh read words it.
 Kept keptFrom(const store::StoredDetails& stored, const Signature& signature) {
@@ -659,6 +676,9 @@ bool DetailColumns::takeRead(extraction::Extraction& found) {
                           details::mimeKinds(s.reading->file.mimeType).description);
     if (found.untrusted)
         s.notForStore = true;
+    std::vector<std::shared_ptr<extraction::HelperLife>>& lives = s.reading->lives;
+    if (found.life && std::find(lives.begin(), lives.end(), found.life) == lives.end())
+        lives.push_back(std::move(found.life));
     return nextRead(&found);
 }
 
@@ -786,7 +806,7 @@ void DetailColumns::finishEmbedded() {
     kept.problems = s.problems.mid(r->problemsBefore);
     store::StoredDetails stored;
     if (r->store && storable(kept, s, stored))
-        r->store->keep(nativePath_, r->signature, stored);
+        remember(*r, nativePath_, std::move(stored));
     embeddedCache().keep(nativePath_, std::move(kept), true);
 }
 

@@ -1,5 +1,7 @@
 #include "search/read_ahead.h"
 
+#include "search/extraction/extraction.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -38,10 +40,22 @@ ReadAhead::ReadAhead(int workers, Test test)
         for (const Ticket& job : group.jobs)
             job->state = Job::State::Dropped;
     };
+    // A worker's helper retires with it, so what the helper answered is remembered.
+    hooks.ended = [] { extraction::endReadingOnThisThread(); };
     queues_ = std::make_unique<Queues>(workers, std::move(hooks));
 }
 
-ReadAhead::~ReadAhead() = default;
+namespace {
+
+// How long the end of a search waits for the workers to end.
+constexpr std::chrono::milliseconds WorkersEndTime{1000};
+
+} // namespace
+
+ReadAhead::~ReadAhead() {
+    // Idle workers end at once; at the end of a search all of them are.
+    queues_->quit(WorkersEndTime);
+}
 
 int ReadAhead::defaultWorkerCount() {
     return std::max(1, QThread::idealThreadCount());

@@ -27,8 +27,9 @@ public:
     // With no workers every test runs on the caller's thread when its answer is awaited. A
     // `test` given tests each item alone; without it a group is tested together (testItems).
     explicit ReadAhead(int workers, Test test = nullptr);
-    // Returns at once: a worker still inside a test (a file on a hung network mount) is left to
-    // finish on its own, and what it uses lives until then.
+    // Waits a moment for the workers to retire their helpers, so that what those answered is
+    // remembered before the search is over; a worker still inside a test (a file on a hung
+    // network mount) is left to finish on its own, and what it uses lives until then.
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;

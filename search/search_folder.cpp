@@ -1,5 +1,6 @@
 #include "search/search_folder.h"
 
+#include "search/extraction/extraction.h"
 #include "search/read_ahead.h"
 #include "search/work_queues.h"
 
@@ -448,7 +449,12 @@ SearchEngine::SearchEngine(SearchObserver& observer, SearchOptions options)
     lister_ = std::make_unique<FolderLister>(options_.readFolder);
 }
 
-SearchEngine::~SearchEngine() = default;
+SearchEngine::~SearchEngine() {
+    // The workers retire their helpers as they end, and this thread its own, which read the
+    // items nobody read ahead: what the helpers answered is remembered now.
+    readAhead_.reset();
+    extraction::endReadingOnThisThread();
+}
 
 SearchEngine::Outcome SearchEngine::searchFolder(const QByteArray& folderPath, const Query& query,
                                                  bool deep) {

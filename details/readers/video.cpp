@@ -4,6 +4,7 @@
 #include "details/readers/reader.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/log.h>
@@ -42,6 +43,31 @@ void quietLibav() {
         return true;
     }();
     (void)quiet;
+}
+
+// Reading a stream's parameters opens its decoder, and a decoder builds its tables the first time
+// one is opened. Opened once here, so that the tables are built before the helpers are forked
+// and shared by all of them. Only FFmpeg's own decoders, on one thread: a wrapped library may
+// start threads, which a process that forks must not have.
+void openCommonDecoders() {
+    static const AVCodecID ids[] = {
+        AV_CODEC_ID_H264,      AV_CODEC_ID_HEVC,   AV_CODEC_ID_MPEG4, AV_CODEC_ID_MPEG2VIDEO,
+        AV_CODEC_ID_VP8,       AV_CODEC_ID_VP9,    AV_CODEC_ID_AV1,   AV_CODEC_ID_THEORA,
+        AV_CODEC_ID_MJPEG,     AV_CODEC_ID_VORBIS, AV_CODEC_ID_OPUS,  AV_CODEC_ID_AAC,
+        AV_CODEC_ID_MP3,       AV_CODEC_ID_FLAC,   AV_CODEC_ID_ALAC,  AV_CODEC_ID_AC3,
+        AV_CODEC_ID_PCM_S16LE,
+    };
+    for (const AVCodecID id : ids) {
+        const AVCodec* codec = avcodec_find_decoder(id);
+        if (!codec || std::strncmp(codec->name, "lib", 3) == 0)
+            continue;
+        AVCodecContext* context = avcodec_alloc_context3(codec);
+        if (!context)
+            continue;
+        context->thread_count = 1;
+        (void)avcodec_open2(context, codec, nullptr);
+        avcodec_free_context(&context);
+    }
 }
 
 struct Deadline {
@@ -225,7 +251,10 @@ const AVInputFormat* demuxerBySignature(const QByteArray& head) {
 
 class VideoReader final : public Reader {
 public:
-    void prepare() const override { quietLibav(); }
+    void prepare() const override {
+        quietLibav();
+        openCommonDecoders();
+    }
 
     // An ASF file named as such is read as Windows Media video is, whatever it holds; one named
     // as Windows Media audio is TagLib's.

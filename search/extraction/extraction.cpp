@@ -173,7 +173,9 @@ Extraction notRead(HelperFault fault, const QString& cause) {
     notice.fault = fault;
     if (!cause.isEmpty())
         notice.cause = cause;
-    return {Extraction::Outcome::NotRead, {}, {}, false, false};
+    Extraction none;
+    none.outcome = Extraction::Outcome::NotRead;
+    return none;
 }
 
 Extraction readInProcess(const details::readers::Reader& reader,
@@ -246,6 +248,10 @@ ReadingNotice readingNotice() {
 void setFaultListener(FaultListener listener) {
     std::unique_lock lock(shared().mutex);
     shared().listener = std::move(listener);
+}
+
+void endReadingOnThisThread() {
+    HelperPool::instance().retireThisThreads();
 }
 
 std::vector<pid_t> runningHelpers() {
@@ -362,6 +368,7 @@ private:
             result.outcome =
                 answer.read ? Extraction::Outcome::Read : Extraction::Outcome::NotItsKind;
             result.incomplete = answer.incomplete;
+            result.life = helper.life();
             for (size_t c = 0; c < answer.values.size(); ++c)
                 result.values[c] = std::move(answer.values[c]);
         });

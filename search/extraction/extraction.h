@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct Extraction {
     // Answered by a helper that failed later in the same batch: good for this search, but not
     // to be remembered, since that helper may have been taken over by a file it read.
     bool untrusted = false;
+    // The life of the helper that answered, when one did: what it said is remembered only once
+    // that life ended without a fault.
+    std::shared_ptr<HelperLife> life;
 };
 
 // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
@@ -94,6 +98,10 @@ struct FileRead {
 // file it was reading is tried once more alone in a fresh helper and the rest of the batch goes
 // to another fresh helper.
 std::vector<Extraction> extract(std::span<const FileRead> files);
+
+// The calling thread reads no more for now (its search ended): its helper is retired, so that
+// what the helper answered can be remembered.
+void endReadingOnThisThread();
 
 // The helpers running now under the current settings, idle ones included.
 std::vector<pid_t> runningHelpers();

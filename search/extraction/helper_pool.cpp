@@ -21,9 +21,14 @@ HelperPool& HelperPool::instance() {
     return *pool;
 }
 
+HelperPool::Lease& HelperPool::thisThreadsLease() {
+    thread_local Lease lease;
+    return lease;
+}
+
 HelperProcess& HelperPool::forThisThread(const QByteArray& program, const HelperLimits& limits,
                                          quint64 generation) {
-    thread_local Lease lease;
+    Lease& lease = thisThreadsLease();
     if (!lease.held.helper || lease.held.generation != generation) {
         if (lease.held.helper) {
             forget(lease.held.helper.get());
@@ -65,6 +70,12 @@ void HelperPool::giveBack(Held held) {
         all_.erase(held.helper.get());
     }
     held.helper.reset();
+}
+
+void HelperPool::retireThisThreads() {
+    const Lease& lease = thisThreadsLease();
+    if (lease.held.helper)
+        lease.held.helper->retire();
 }
 
 void HelperPool::forget(const HelperProcess* helper) {

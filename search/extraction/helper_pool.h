@@ -19,6 +19,9 @@ public:
     // The calling thread's helper, made for the given settings; `generation` tells settings apart.
     HelperProcess& forThisThread(const QByteArray& program, const HelperLimits& limits,
                                  quint64 generation);
+    // Retires the calling thread's helper, if it has one running: the thread reads no more for
+    // now, and what the helper answered may be remembered.
+    void retireThisThreads();
     // Stops the idle helpers (after the settings changed).
     void dropIdle();
     // The helpers running for the settings of `generation`, idle ones included.
@@ -32,6 +35,7 @@ private:
         quint64 generation = 0;
     };
     class Lease;
+    static Lease& thisThreadsLease();
 
     Held take(const QByteArray& program, const HelperLimits& limits, quint64 generation);
     void giveBack(Held held);

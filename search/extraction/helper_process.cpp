@@ -86,12 +86,72 @@ AbandonedHelpers& abandonedHelpers() {
 
 } // namespace
 
+struct HelperLife::Waiting {
+    std::atomic<int> open{1}; // the lives it waits for, and the caller while it asks them
+    std::function<void()> keep;
+
+    void release() {
+        if (--open > 0)
+            return;
+        // A file that cannot be remembered is read again next time; the others are unaffected.
+        try {
+            keep();
+        } catch (...) {
+        }
+    }
+};
+
+void HelperLife::whenAllEndCleanly(std::span<const std::shared_ptr<HelperLife>> lives,
+                                   std::function<void()> keep) {
+    const auto waiting = std::make_shared<Waiting>();
+    waiting->keep = std::move(keep);
+    for (const std::shared_ptr<HelperLife>& life : lives) {
+        if (!life)
+            continue;
+        std::lock_guard lock(life->mutex_);
+        if (life->state_ == State::Clean)
+            continue;
+        // Left with a count that never reaches nought: the lives asked already drop it when they
+        // end.
+        if (life->state_ == State::Faulted || life->waiting_.size() >= MaxHeld)
+            return;
+        ++waiting->open;
+        life->waiting_.push_back(waiting);
+    }
+    waiting->release();
+}
+
+void HelperLife::endCleanly() {
+    std::vector<std::shared_ptr<Waiting>> waiting;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != State::Open)
+            return;
+        state_ = State::Clean;
+        waiting.swap(waiting_);
+    }
+    for (const std::shared_ptr<Waiting>& each : waiting)
+        each->release();
+}
+
+void HelperLife::endFaulted() {
+    std::vector<std::shared_ptr<Waiting>> dropped; // freed outside the lock
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Open)
+        return;
+    state_ = State::Faulted;
+    dropped.swap(waiting_);
+}
+
 HelperProcess::HelperProcess(QByteArray program, HelperLimits limits)
     : program_(std::move(program)), limits_(limits) {}
 
 HelperProcess::~HelperProcess() {
-    if (isRunning())
-        stop({QStringLiteral("closed"), false});
+    if (!isRunning())
+        return;
+    // Let go of while idle: nothing went wrong in its life.
+    life_->endCleanly();
+    stop({QStringLiteral("closed"), false});
 }
 
 bool HelperProcess::start(QString& failure) {
@@ -123,6 +183,7 @@ bool HelperProcess::start(QString& failure) {
     }
     pid_ = helper_.pid;
     socket_ = ends[0];
+    life_ = std::make_shared<HelperLife>();
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     // A forked helper is ready in a millisecond; a busy machine or a sanitizer build is slow.
@@ -173,6 +234,7 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
         abandonedHelpers().add(zygote_, helper_);
     zygote_.reset();
     helper_ = {};
+    life_.reset();
     abandonedHelpers().reapTheDead();
     abandoned().reapTheDead();
     if (!known.cause.isEmpty() && !(unlessEnded && endedAlready))
@@ -193,6 +255,8 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
 void HelperProcess::retire() {
     if (!isRunning())
         return;
+    life_->endCleanly();
+    life_.reset();
     // Its work is done, so how it ends says nothing: it is killed and reaped at a later stop
     // rather than waited for, which would cost each batch the teardown of a process.
     ::close(socket_);
@@ -209,6 +273,8 @@ void HelperProcess::retire() {
 }
 
 HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded) {
+    if (life_)
+        life_->endFaulted();
     const End end = stop(known, unlessEnded);
     return {Outcome::Kind::Failed, end.cause, end.lasting};
 }

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -33,6 +35,31 @@ struct HelperLimits {
     // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
     // files than a batch, so this costs a cold search of many small folders half as much again.
     bool oneFolderPerHelper = false;
+};
+
+// The life of one helper, from its start to its end. What it answered may be remembered only once
+// it ended without a fault: a helper that a file took over may crash or break the protocol later,
+// and then what it said before that is suspect too.
+class HelperLife {
+public:
+    // Runs `keep` once every life of `lives` has ended cleanly, at once when all have already;
+    // never when one of them faulted.
+    static void whenAllEndCleanly(std::span<const std::shared_ptr<HelperLife>> lives,
+                                  std::function<void()> keep);
+    void endCleanly();
+    void endFaulted();
+
+    // What one life holds at most: a helper answers at most a batch's worth of files between
+    // two replacements, and each of those files may wait for it once per reader asked. Beyond
+    // that (a helper with no bound on its files) nothing more is remembered.
+    static constexpr size_t MaxHeld = size_t(details::MaxBatchFiles) * 2;
+
+private:
+    struct Waiting;
+    enum class State { Open, Clean, Faulted };
+    std::mutex mutex_;
+    State state_ = State::Open;
+    std::vector<std::shared_ptr<Waiting>> waiting_;
 };
 
 // One helper forked from the running zygote (`quillmere-extract --zygote`, started first when
@@ -79,8 +106,12 @@ public:
     // After a batch read whole: the folder this helper keeps to, if it keeps to one.
     void noteFolder(QByteArrayView folder);
 
-    // Ends the helper now that its work is done: the next read gets a fresh one.
+    // Ends the helper now that its work is done, without a fault: what it answered may be
+    // remembered. The next read gets a fresh one.
     void retire();
+
+    // The life of the running helper, or null when none runs.
+    const std::shared_ptr<HelperLife>& life() const { return life_; }
 
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_.load(); }
@@ -100,6 +131,7 @@ private:
     const QByteArray program_;
     const HelperLimits limits_;
     std::shared_ptr<Zygote> zygote_; // the one it was forked from
+    std::shared_ptr<HelperLife> life_;
     ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;

@@ -113,7 +113,12 @@ pid_t spawnZygote(const QByteArray& program, const std::vector<std::string>& arg
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const CStringList argumentList(std::move(argv));
     // Only the locale and the time zone: nothing else of the user's session reaches a parser.
-    const CStringList environment(details::readerEnvironment(environ));
+    std::vector<std::string> variables = details::readerEnvironment(environ);
+    // Every symbol of every library bound as the zygote loads, so that the helpers do not each
+    // bind their own on first use, writing to pages they share with the zygote. The zygote drops
+    // it before it forks.
+    variables.emplace_back("LD_BIND_NOW=1");
+    const CStringList environment(std::move(variables));
     const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull < 0) {
         failure = errorText(QStringLiteral("/dev/null"), errno);

@@ -347,7 +347,9 @@ private slots:
             // One worker: a, b and c go to one helper in one batch.
             rows = searchKodak(dir.path(), 1);
             QCOMPARE(store->figures().hits, hits);
-            QCOMPARE(!extraction::runningHelpers().empty(), helpers);
+            // A search's helpers are retired at its end; their zygote starts with the first.
+            QVERIFY(extraction::runningHelpers().empty());
+            QCOMPARE(extraction::runningZygote() > 0, helpers);
         };
         QStringList first;
         searchAsANewProcess(0, true, first);
@@ -358,6 +360,45 @@ private slots:
         QCOMPARE(rows, first);
         searchAsANewProcess(3, false, rows);
         QCOMPARE(rows, first);
+    }
+
+    // A helper that answered well and then faults in a later request of the same life, by a
+    // crash or a lie: nothing it said reaches the store, though its answers still give this
+    // search's rows. The engine's own record of the fault is stored, and so is what a helper that
+    // ended cleanly answered, at the end of the search.
+    void aHelperThatFaultsLaterLeavesNothingInTheStore_data() {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::addRow("crash") << QByteArray("crash");
+        QTest::addRow("a lie about whom it answers") << QByteArray("outside");
+    }
+    void aHelperThatFaultsLaterLeavesNothingInTheStore() {
+        QFETCH(QByteArray, fault);
+        QTemporaryDir dir;
+        QTemporaryDir storeFolder;
+        for (const char* name : {"a.jpg", "b.jpg", "z.jpg"})
+            writeKodakPhoto(dir.filePath(QString::fromLatin1(name)));
+        writeFault(dir.filePath(QStringLiteral("m.jpg")), fault);
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        const QStringList all = {QStringLiteral("a.jpg\t[Camera maker] Kodak"),
+                                 QStringLiteral("b.jpg\t[Camera maker] Kodak"),
+                                 QStringLiteral("z.jpg\t[Camera maker] Kodak")};
+        const auto search = [&](quint64 hits, qint64 entries) {
+            useHelpers();
+            const auto store = std::make_shared<store::DetailStore>(options);
+            DetailColumns::useStore(store);
+            const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+            // No workers: each file is a request of its own to one helper, a and b before m.
+            QCOMPARE(searchKodak(dir.path(), 0), all);
+            const store::StoreFigures figures = store->figures();
+            QCOMPARE(figures.hits, hits);
+            QCOMPARE(figures.entries, entries);
+        };
+        // m.jpg's fault and z.jpg, read by the helper after it; not a.jpg nor b.jpg, which the
+        // next search reads again, in a helper that ends cleanly.
+        search(0, 2);
+        search(2, 4);
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
@@ -610,9 +651,8 @@ private slots:
         useHelpers(std::chrono::milliseconds(2000));
         const QStringList undisturbed = searchKodak(dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
-        // Both helpers back in the pool, so the next search's readers take these two and the
-        // victim is sure to be asked for a file.
-        QTRY_COMPARE(extraction::HelperPool::instance().idleCount(), std::size_t(2));
+        // A search's helpers end with it: the next search's readers start their own.
+        QTRY_VERIFY(extraction::runningHelpers().empty());
 
         DetailColumns::clearCache();
         FaultLog log;
@@ -627,9 +667,7 @@ private slots:
         QVERIFY(victim > 0);
         QCOMPARE(log.faults().size(), 0);
         QCOMPARE(disturbed, undisturbed);
-        QVERIFY(!extraction::runningHelpers().empty());
-        for (pid_t pid : extraction::runningHelpers())
-            QVERIFY(pid != victim);
+        QVERIFY(extraction::runningHelpers().empty());
     }
 
     // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
@@ -724,7 +762,14 @@ private slots:
         FaultLog log;
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(searchKodak(dir.path(), 0),
+        // The helpers at work while the search runs; it retires the last one at its end.
+        std::vector<pid_t> after;
+        QCOMPARE(searchKodak(dir.path(), 0,
+                             [&after] {
+                                 const std::vector<pid_t> now = extraction::runningHelpers();
+                                 if (!now.empty())
+                                     after = now;
+                             }),
                  QStringList({QStringLiteral("a.jpg\t[Camera maker] Kodak"),
                               QStringLiteral("z.jpg\t[Camera maker] Kodak")}));
         // Within the deadlines of the two tries, with room for a busy machine.
@@ -737,9 +782,9 @@ private slots:
             QCOMPARE(faults[0].name, QStringLiteral("m.jpg"));
             QVERIFY2(faults[0].cause.contains(cause), qPrintable(faults[0].cause));
         }
-        const std::vector<pid_t> after = extraction::runningHelpers();
         QCOMPARE(after.size(), std::size_t(1));
         QVERIFY(after != before);
+        QVERIFY(extraction::runningHelpers().empty());
     }
 
     // A helper bound to its batch: one that answers for a file outside the batch, answers a file
