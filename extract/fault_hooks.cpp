@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -204,6 +205,11 @@ bool runFaultHook(int fd, details::Answer& answer) {
     if (word == "otherbatch")
         ++answer.batch;
     return true;
+}
+
+void startAThreadWhenAsked() {
+    if (std::getenv("QUILLMERE_TEST_THREAD_IN_WARM_UP"))
+        std::thread([] { ::pause(); }).detach();
 }
 
 } // namespace quillmere::extract

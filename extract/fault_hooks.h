@@ -11,4 +11,8 @@ namespace quillmere::extract {
 // of its own through the socket, as a taken-over helper would.
 bool runFaultHook(int fd, details::Answer& answer);
 
+// With QUILLMERE_TEST_THREAD_IN_WARM_UP set, starts a thread that outlives the warm-up, as a
+// reader library might.
+void startAThreadWhenAsked();
+
 } // namespace quillmere::extract

@@ -12,6 +12,7 @@
 #include "details/zygote_protocol.h"
 #include "extract/sandbox.h"
 #include "extract/syscall_filter.h"
+#include "extract/thread_count.h"
 #include "extract/warm_up.h"
 #include "extract/zygote.h"
 
@@ -139,9 +140,21 @@ bool sendZygoteRecord(details::ZygoteMessageKind kind, const std::string& text) 
         ::_exit(details::ExitNoSandbox);
     ::close(SocketFd);
     extract::SandboxReport report;
+    extract::ThreadCount threads;
     // A new user namespace needs a process with one thread: before any library could start one.
     extract::enterNamespaces(report);
     extract::warmUp();
+#ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
+    extract::startAThreadWhenAsked();
+#endif
+    // A fork copies only the thread that forks: a thread a library started while warming up
+    // could leave every helper with a lock nobody will release.
+    if (threads.now() > 1) {
+        sendZygoteRecord(details::ZygoteMessageKind::NotReady,
+                         "a reader library started a thread while warming up");
+        ::_exit(details::ExitNoSandbox);
+    }
+    threads.close();
     std::string failure;
     extract::CompiledFilter helperFilter;
     // libseccomp needs memory descriptors and its own probing: before sealing.

@@ -566,6 +566,22 @@ private slots:
         QCOMPARE(detailStore->figures().entries, qint64(photos));
     }
 
+    // A fork copies one thread: a zygote left with a second one after its warm-up forks nothing.
+    void aZygoteWithASecondThreadSealsNothing() {
+        QProcess describe;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QUILLMERE_TEST_THREAD_IN_WARM_UP"), QStringLiteral("1"));
+        describe.setProcessEnvironment(environment);
+        describe.start(QStringLiteral(QUILLMERE_EXTRACT_FAULTY),
+                       {QStringLiteral("--describe-sandbox")});
+        QVERIFY(describe.waitForFinished(30000));
+        QCOMPARE(describe.exitCode(), 1);
+        QVERIFY(describe.readAllStandardOutput().isEmpty());
+        QCOMPARE(QString::fromUtf8(describe.readAllStandardError()),
+                 QStringLiteral("The sandbox could not be sealed on this machine: a reader library "
+                                "started a thread while warming up\n"));
+    }
+
     // What a parser taken over by a file tries first: reach files, the network, the terminal,
     // the environment, or lift its limits.
     void theSandboxRefusesWhatATakenOverParserTries() {
