@@ -7,7 +7,7 @@
 #include "bench/bench_support.h"
 
 #include "results/results_model.h"
-#include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
 #include "search/search_folder.h"
 #include "window/results_list_rows.h"
@@ -152,23 +152,24 @@ double cpuSecondsUsed() {
 // helpers are stopped afterwards, so that their processor time is counted.
 ColdSearch coldSearch(const QString& tree, const search::Query& query,
                       extraction::Isolation isolation) {
-    extraction::Settings settings;
-    settings.isolation = isolation;
-    settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
-    extraction::configure(settings);
-    DetailColumns::clearCache();
+    search::DetailSources::Setup setup;
+    setup.reading.isolation = isolation;
+    setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    setup.cacheLimit = 0;
+    search::SearchOptions options;
+    options.sources = std::make_shared<search::DetailSources>(std::move(setup));
     ResultsModel results;
     TimingObserver observer(results);
     const double cpuBefore = cpuSecondsUsed();
     QElapsedTimer timer;
     timer.start();
     {
-        search::SearchEngine engine(observer);
+        search::SearchEngine engine(observer, options);
         engine.searchFolder(QFile::encodeName(tree), query, true);
     }
     ColdSearch done;
     done.seconds = seconds(timer);
-    extraction::configure({});
+    options.sources.reset(); // its helpers stop once the engine's workers let go too
     done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
     for (int row = 0; row < results.rowCount(); ++row)
         done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
@@ -184,7 +185,6 @@ double median(std::vector<double> values) {
 // helper search starts its helpers from nothing, as a new process would. Wall time drifts with
 // whatever else the machine runs, so processor time is shown too.
 void compareIsolation(const QString& tree, const search::Query& query) {
-    DetailColumns::setCacheLimit(0);
     std::vector<double> hereWall, hereCpu, thereWall, thereCpu;
     bool same = true;
     for (int round = 0; round < 5; ++round) {
@@ -205,7 +205,6 @@ void compareIsolation(const QString& tree, const search::Query& query) {
     print(QStringLiteral("  ratio helpers / in process:    %1 (time), %2 (processor)")
               .arg(fixed(median(thereWall) / median(hereWall), 3),
                    fixed(median(thereCpu) / median(hereCpu), 3)));
-    DetailColumns::setCacheLimit(200'000);
 }
 
 } // namespace
@@ -289,7 +288,10 @@ int main(int argc, char** argv) {
 
     ResultsModel results;
     TimingObserver observer(results);
-    search::SearchEngine engine(observer);
+    // Both engines share one set of sources, as the window's searches do.
+    search::SearchOptions shared;
+    shared.sources = std::make_shared<search::DetailSources>();
+    search::SearchEngine engine(observer, shared);
     QElapsedTimer timer;
     timer.start();
     engine.searchFolder(QFile::encodeName(tree), query, true);
@@ -311,7 +313,7 @@ int main(int argc, char** argv) {
     const QString flat = makeFlatFolder(entries, home);
     ResultsModel flatResults;
     TimingObserver flatObserver(flatResults);
-    search::SearchEngine flatEngine(flatObserver);
+    search::SearchEngine flatEngine(flatObserver, shared);
     flatObserver.start();
     timer.restart();
     flatEngine.searchFolder(QFile::encodeName(flat), query, true);

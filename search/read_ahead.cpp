@@ -1,5 +1,7 @@
 #include "search/read_ahead.h"
 
+#include "search/detail_sources.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -34,6 +36,9 @@ struct ReadAhead::Shared {
         size_t load = 0; // items queued or being tested
     };
     Test test;
+    // Held by a worker only while it tests, so that the sources end with the search that uses
+    // them, not with the last idle worker.
+    std::weak_ptr<DetailSources> sources;
     std::mutex mutex;
     std::condition_variable jobDone;
     std::vector<Queue> queues; // one per worker
@@ -52,9 +57,13 @@ struct ReadAhead::Shared {
     }
 };
 
-ReadAhead::ReadAhead(int workers, Test test)
+ReadAhead::ReadAhead(int workers, Test test, std::shared_ptr<DetailSources> sources)
     : shared_(std::make_shared<Shared>()), workers_(std::max(workers, 0)) {
+    if (!test && !sources)
+        sources = std::make_shared<DetailSources>();
     shared_->test = std::move(test);
+    sources_ = std::move(sources);
+    shared_->sources = sources_;
     shared_->queues = std::vector<Shared::Queue>(size_t(workers_));
     for (int i = 0; i < workers_; ++i)
         std::thread([shared = shared_, i] { work(shared, size_t(i)); }).detach();
@@ -116,7 +125,10 @@ ItemMatch ReadAhead::guardedTest(const Shared& shared, const QByteArray& nativeP
     // One rule wherever the item is tested: a test that throws anyway (the columns already keep
     // whatever a failing reader gave) leaves the item unmatched, and the walk goes on.
     try {
-        return shared.test ? shared.test(nativePath, query) : testItem(nativePath, query);
+        if (shared.test)
+            return shared.test(nativePath, query);
+        const std::shared_ptr<DetailSources> sources = shared.sources.lock();
+        return sources ? testItem(nativePath, query, *sources) : ItemMatch{};
     } catch (...) {
         return {};
     }
@@ -144,16 +156,18 @@ void ReadAhead::testGroup(Shared& shared, Group& group) {
         paths.push_back(job->nativePath);
     std::vector<bool> answered(group.jobs.size(), false);
     try {
-        testItems(paths, *group.query, [&](size_t index, ItemMatch match) {
-            answered[index] = true;
-            answer(index, std::move(match));
-        });
+        // None once the pool is gone: its jobs are forgotten.
+        if (const std::shared_ptr<DetailSources> sources = shared.sources.lock())
+            testItems(paths, *group.query, *sources, [&](size_t index, ItemMatch match) {
+                answered[index] = true;
+                answer(index, std::move(match));
+            });
     } catch (...) {
         // Out of memory, say: the items not yet answered stay unmatched, as a single item would.
-        for (size_t i = 0; i < answered.size(); ++i) {
-            if (!answered[i])
-                answer(i, {});
-        }
+    }
+    for (size_t i = 0; i < answered.size(); ++i) {
+        if (!answered[i])
+            answer(i, {});
     }
 }
 

@@ -11,6 +11,8 @@
 
 namespace quillmere::search {
 
+class DetailSources;
+
 // A small pool that tests items ahead of the walk, so both cores read details while the walk
 // takes the answers in its own order. Items are handed over in groups, each to one worker's own
 // queue, and a worker tests a group together: the files of its items that need a reader go to
@@ -24,8 +26,10 @@ public:
     using Ticket = std::shared_ptr<Job>;
 
     // With no workers every test runs on the caller's thread when its answer is awaited. A
-    // `test` given tests each item alone; without it a group is tested together (testItems).
-    explicit ReadAhead(int workers, Test test = nullptr);
+    // `test` given tests each item alone; without it a group is tested together (testItems),
+    // with the details from `sources` (sources of its own when none are given).
+    explicit ReadAhead(int workers, Test test = nullptr,
+                       std::shared_ptr<DetailSources> sources = nullptr);
     // Returns at once: a worker still inside a test (a file on a hung network mount) is left to
     // finish on its own, and what it uses lives until then.
     ~ReadAhead();
@@ -64,6 +68,7 @@ private:
                                  const Query& query);
 
     std::shared_ptr<Shared> shared_;
+    std::shared_ptr<DetailSources> sources_;
     int workers_ = 0;
 };
 

@@ -476,7 +476,7 @@ SearchEngine::SearchEngine(SearchObserver& observer, SearchOptions options)
     if (options_.itemsAhead < 1)
         options_.itemsAhead = 1;
     const int workers = options_.workers < 0 ? ReadAhead::defaultWorkerCount() : options_.workers;
-    readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem);
+    readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem, options_.sources);
     lister_ = std::make_unique<FolderLister>(options_.readFolder);
 }
 
