@@ -47,7 +47,7 @@ QString allDetailsText(search::DetailColumns& details, const QString& matchedLab
 }
 
 void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
-                    std::shared_ptr<search::DetailSources> sources, app::Dialogs& dialogs,
+                    const std::shared_ptr<search::DetailSources>& sources, app::Dialogs& dialogs,
                     QObject* context) {
     auto text = std::make_shared<QString>();
     QThread* reader = QThread::create([nativePath, matchedLabel, text, sources] {

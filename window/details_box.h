@@ -25,7 +25,7 @@ QString allDetailsText(search::DetailColumns& details, const QString& matchedLab
 // Reads the details afresh on a thread of their own, through the same sandboxed readers as a
 // search, and then shows them in a box. Nothing is shown when `context` is gone by then.
 void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
-                    std::shared_ptr<search::DetailSources> sources, app::Dialogs& dialogs,
+                    const std::shared_ptr<search::DetailSources>& sources, app::Dialogs& dialogs,
                     QObject* context);
 
 } // namespace quillmere::window

@@ -171,7 +171,8 @@ struct Extractor::Parts {
     Parts(Settings settings, FaultListener tell)
         : settings(std::move(settings)), tell(std::move(tell)), pool(this->settings.limits) {}
 
-    // The helper program found last; found again while it is missing.
+    // The helper that runs, or empty when there is none: `quillmere-extract` beside the real
+    // executable (symbolic links followed), unless the settings name another. Found once.
     QByteArray program() {
         std::lock_guard lock(programMutex);
         if (!programFound) {
@@ -219,10 +220,6 @@ Extractor::~Extractor() {
 
 const Settings& Extractor::settings() const {
     return parts_->settings;
-}
-
-QByteArray Extractor::helperProgram() const {
-    return parts_->findHelperProgram();
 }
 
 ReadingNotice Extractor::readingNotice() const {

@@ -93,10 +93,6 @@ public:
 
     const Settings& settings() const;
 
-    // The helper that would run, or empty when there is none: `quillmere-extract` beside the
-    // real executable (symbolic links followed), unless the settings name another.
-    QByteArray helperProgram() const;
-
     // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a
     // helper unless the settings say otherwise or the kernel has no seccomp. A file whose helper
     // failed is tried once more in a fresh helper before it counts as failed; it is then not read
