@@ -5,6 +5,7 @@
 #include "bench/bench_support.h"
 
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,19 +36,19 @@ QString familyOf(const QByteArray& path) {
     return dot < 0 ? QStringLiteral("folder") : QString::fromLatin1(name.mid(dot + 1)).toLower();
 }
 
-void readEveryColumn(const QByteArray& path) {
-    DetailColumns details(path);
+void readEveryColumn(const QByteArray& path, DetailSources& sources) {
+    DetailColumns details(path, sources);
     for (int column = 0; column < column::Count; ++column)
         details.value(column);
 }
 
-void printPerFamily(const std::vector<QByteArray>& entries) {
-    DetailColumns::clearCache();
+void printPerFamily(const std::vector<QByteArray>& entries, DetailSources& sources) {
+    sources.cache().clear();
     QMap<QString, std::vector<double>> micros;
     for (const QByteArray& path : entries) {
         QElapsedTimer timer;
         timer.start();
-        readEveryColumn(path);
+        readEveryColumn(path, sources);
         micros[familyOf(path)].push_back(double(timer.nsecsElapsed()) / 1e3);
     }
     print(QStringLiteral("\nMicroseconds per item, every column, 1 thread:"));
@@ -91,15 +92,16 @@ int main(int argc, char** argv) {
     const double walk = double(timer.nsecsElapsed()) / 1e9;
     timeFloor(entries, 1); // warm the page cache
 
+    DetailSources sources;
     const int cores = int(std::max(2u, std::thread::hardware_concurrency()));
     const double floor1 = timeFloor(entries, 1);
     const double floor2 = timeFloor(entries, 2);
     // Every run but the last starts with no embedded details kept from an earlier one.
     const auto timeColumns = [&](int threads, bool keepDetails) {
         if (!keepDetails)
-            DetailColumns::clearCache();
+            sources.cache().clear();
         return timeParallel(entries.size(), threads,
-                            [&](size_t i) { readEveryColumn(entries[i]); });
+                            [&](size_t i) { readEveryColumn(entries[i], sources); });
     };
     const double ours1 = timeColumns(1, false);
     const double ours2 = timeColumns(2, false);
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
     print(QStringLiteral("  ratio every column / floor (2 vs 2):     %1x")
               .arg(fixed(ours2 / floor2, 1)));
 
-    printPerFamily(entries);
+    printPerFamily(entries, sources);
 
     if (!options.exiftool)
         return 0;

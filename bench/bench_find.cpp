@@ -7,7 +7,7 @@
 #include "bench/bench_support.h"
 
 #include "results/results_model.h"
-#include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
 #include "search/search_folder.h"
 #include "window/results_list_rows.h"
@@ -148,36 +148,30 @@ double cpuSecondsUsed() {
     return total;
 }
 
-void configureReaders(extraction::Isolation isolation,
-                      const extraction::HelperLimits& limits = {}) {
-    extraction::Settings settings;
-    settings.isolation = isolation;
-    settings.limits = limits;
-    settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
-    extraction::configure(settings);
-}
-
 // A search that reads every file again, with the readers where `isolation` puts them. The
 // helpers are stopped afterwards, so that their processor time is counted.
 ColdSearch coldSearch(const QString& tree, const search::Query& query,
                       extraction::Isolation isolation,
                       const extraction::HelperLimits& limits = {}) {
-    configureReaders(isolation, limits);
-    DetailColumns::clearCache();
+    search::DetailSources::Setup setup;
+    setup.reading.isolation = isolation;
+    setup.reading.limits = limits;
+    setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    setup.cacheLimit = 0;
+    search::SearchOptions options;
+    options.sources = std::make_shared<search::DetailSources>(std::move(setup));
     ResultsModel results;
     TimingObserver observer(results);
     const double cpuBefore = cpuSecondsUsed();
     QElapsedTimer timer;
     timer.start();
     {
-        search::SearchEngine engine(observer);
+        search::SearchEngine engine(observer, options);
         engine.searchFolder(QFile::encodeName(tree), query, true);
     }
     ColdSearch done;
     done.seconds = seconds(timer);
-    // Back to the helpers, as the searches below want them; without the helper's path no file
-    // would be read at all.
-    configureReaders(extraction::Isolation::Helpers);
+    options.sources.reset(); // its helpers stop once the engine's workers let go too
     done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
     for (int row = 0; row < results.rowCount(); ++row)
         done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
@@ -195,7 +189,6 @@ double median(std::vector<double> values) {
 // runs them (each reads at most a batch's worth of files), and for comparison also kept to one
 // folder each, and never replaced.
 void compareIsolation(const QString& tree, const search::Query& query) {
-    DetailColumns::setCacheLimit(0);
     struct Way {
         QString name;
         extraction::Isolation isolation;
@@ -250,7 +243,6 @@ void compareIsolation(const QString& tree, const search::Query& query) {
                        fixed(median(way.wall) / hereWall, 3), fixed(median(way.cpu) / hereCpu, 3),
                        way.same ? QStringLiteral("identical") : QStringLiteral("DIFFER")));
     }
-    DetailColumns::setCacheLimit(200'000);
 }
 
 } // namespace
@@ -342,15 +334,17 @@ int main(int argc, char** argv) {
 
     const search::Query query{phrase, search::CaseMode::Ignored};
     compareIsolation(tree, query);
-    // As the heading says: the program's own settings would look for a helper beside the
-    // benchmark, where there is none, and read nothing.
-    extraction::Settings here;
-    here.isolation = extraction::Isolation::InProcess;
-    extraction::configure(here);
 
     ResultsModel results;
     TimingObserver observer(results);
-    search::SearchEngine engine(observer);
+    // Both engines share one set of sources, as the window's searches do.
+    search::SearchOptions shared;
+    // In process, as the heading says: sources of the program's own would look for a helper
+    // beside the benchmark, where there is none, and read nothing.
+    search::DetailSources::Setup here;
+    here.reading.isolation = extraction::Isolation::InProcess;
+    shared.sources = std::make_shared<search::DetailSources>(std::move(here));
+    search::SearchEngine engine(observer, shared);
     QElapsedTimer timer;
     timer.start();
     engine.searchFolder(QFile::encodeName(tree), query, true);
@@ -372,7 +366,7 @@ int main(int argc, char** argv) {
     const QString flat = makeFlatFolder(entries, home);
     ResultsModel flatResults;
     TimingObserver flatObserver(flatResults);
-    search::SearchEngine flatEngine(flatObserver);
+    search::SearchEngine flatEngine(flatObserver, shared);
     flatObserver.start();
     timer.restart();
     flatEngine.searchFolder(QFile::encodeName(flat), query, true);

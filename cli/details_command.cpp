@@ -4,6 +4,7 @@
 #include "cli/absolute_path.h"
 
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -47,8 +48,9 @@ int runDetails(const QList<QByteArray>& arguments) {
     Output output;
     int status = 0;
     bool first = true;
+    search::DetailSources sources;
     for (const QByteArray& given : paths) {
-        search::DetailColumns details(absolutePath(given));
+        search::DetailColumns details(absolutePath(given), sources);
         // Reading the embedded details may correct the type that the name suggested, so every
         // column is read before any is printed.
         for (int column = 0; column < details::column::Count; ++column)

@@ -4,7 +4,7 @@
 #include "cli/absolute_path.h"
 #include "cli/reader_notice.h"
 #include "cli/store_stats.h"
-#include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
@@ -30,6 +30,9 @@ constexpr const char* findUsage =
     "the store's size and how many files it answered to stderr.\n"
     "--in-process runs the readers in this process instead of in sandboxed helpers, to compare.\n"
     "Without a working helper, embedded details are not read (one line says why).\n";
+
+// A disk that stalls costs at most this; what is not written by then is read again next time.
+constexpr std::chrono::seconds kStoreWriteTime{10};
 
 int usageError(const char* problem) {
     std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem, findUsage);
@@ -92,10 +95,10 @@ private:
 // A file whose reader crashed, hung or ran out of memory is still searched by its other details;
 // one line says which file lost its embedded details and why, whether it happened now or the
 // store remembers it.
-void reportReaderFaults() {
-    search::DetailColumns::setFaultListener([](const QByteArray& nativePath, const QString& cause) {
-        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
-                     escaped(cause).toLocal8Bit().constData());
+void reportReaderFaults(search::DetailSources& sources) {
+    sources.setFaultListener([](const search::extraction::ReaderFault& fault) {
+        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(fault.nativePath).constData(),
+                     escaped(fault.cause).toLocal8Bit().constData());
     });
 }
 
@@ -146,27 +149,28 @@ int runFind(const QList<QByteArray>& arguments) {
     for (; next < arguments.size(); ++next)
         folders.push_back(absolutePath(arguments[next]));
 
-    if (inProcess) {
-        search::extraction::Settings settings = search::extraction::currentSettings();
-        settings.isolation = search::extraction::Isolation::InProcess;
-        search::extraction::configure(settings);
-    }
+    search::DetailSources::Setup setup;
+    if (inProcess)
+        setup.reading.isolation = search::extraction::Isolation::InProcess;
     // One search per process: details kept for a second search would only cost memory and time.
-    search::DetailColumns::setCacheLimit(0);
+    setup.cacheLimit = 0;
     const auto store = useStore ? std::make_shared<search::store::DetailStore>() : nullptr;
-    search::DetailColumns::useStore(store);
-    reportReaderFaults();
-    const search::extraction::ReadingNotice noticeBefore = search::extraction::readingNotice();
+    setup.store = store;
+    search::SearchOptions options;
+    options.sources = std::make_shared<search::DetailSources>(std::move(setup));
+    const search::extraction::Extractor& extractor = options.sources->extractor();
+    reportReaderFaults(*options.sources);
+    const search::extraction::ReadingNotice noticeBefore = extractor.readingNotice();
     Output output;
     PrintingObserver observer(json, output);
     search::Query query{phrase,
                         ignoreCase ? search::CaseMode::Ignored : search::CaseMode::MustAgree};
     search::searchFolders(
-        folders, [&] { return query; }, deep, observer);
+        folders, [&] { return query; }, deep, observer, options);
+    // What the search read is written now, within a bound, not whenever its last user lets go.
+    options.sources->writeStore(kStoreWriteTime);
     const bool written = output.flush();
-    std::fputs(readerNoticeLines(noticeBefore, search::extraction::readingNotice()).constData(),
-               stderr);
-    search::DetailColumns::useStore(nullptr);
+    std::fputs(readerNoticeLines(noticeBefore, extractor.readingNotice()).constData(), stderr);
     // Counting the store's entries costs a pass over it: only when they are asked for.
     const bool distrusted = store && store->distrusted();
     const search::store::StoreFigures figures =

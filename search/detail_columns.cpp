@@ -8,25 +8,19 @@
 #include "details/readers/reader.h"
 #include "details/value_formats.h"
 #include "search/account_names.h"
+#include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
 #include "search/store/detail_store.h"
 
 #include <QFile>
 #include <QMimeDatabase>
 
-#include <QHash>
-
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bitset>
 #include <cerrno>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <shared_mutex>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -84,7 +78,7 @@ struct EmbeddedReading {
     explicit EmbeddedReading(const QByteArray& path) : opened(path) {}
     enum class Asked { Nothing, ByName, ByContent };
     store::FileSignature signature;
-    std::shared_ptr<store::DetailStore> store;
+    store::DetailStore* store = nullptr;
     qsizetype problemsBefore = 0;
     QString typeByName;
     const app::fs::RegularFile opened;
@@ -268,109 +262,6 @@ Signature signatureOf(const State& s) {
     return sig;
 }
 
-struct Kept {
-    Signature signature;
-    // Only the columns that have a value, so that a file without details costs little.
-    QList<std::pair<int, QString>> values;
-    QString contentType; // set when the content showed that the name's type was wrong
-    QStringList problems;
-};
-
-class EmbeddedCache {
-public:
-    bool find(const QByteArray& path, const Signature& signature, Kept& out) {
-        {
-            std::shared_lock lock(mutex_);
-            const auto it = kept_.constFind(path);
-            if (it == kept_.constEnd() || !(it->signature == signature))
-                return false;
-            out = *it;
-        }
-        ++reuses_;
-        return true;
-    }
-
-    // `read`: the details were read from the file, not taken from the detail store.
-    void keep(const QByteArray& path, Kept kept, bool read) {
-        ++(read ? reads_ : remembered_);
-        std::unique_lock lock(mutex_);
-        if (limit_ <= 0)
-            return;
-        const auto it = kept_.find(path);
-        if (it != kept_.end()) {
-            *it = std::move(kept); // a changed file keeps its place in the order
-            return;
-        }
-        kept_.insert(path, kept);
-        order_.push_back(path);
-        dropOverLimit();
-    }
-
-    DetailColumns::CacheFigures figures() {
-        std::shared_lock lock(mutex_);
-        return {reads_.load(), reuses_.load(), remembered_.load(), kept_.size()};
-    }
-
-    void clear() {
-        std::unique_lock lock(mutex_);
-        kept_.clear();
-        order_.clear();
-    }
-
-    void setLimit(qsizetype limit) {
-        std::unique_lock lock(mutex_);
-        limit_ = limit;
-        dropOverLimit();
-    }
-
-private:
-    void dropOverLimit() {
-        while (kept_.size() > limit_ && !order_.empty()) {
-            kept_.remove(order_.front());
-            order_.pop_front();
-        }
-    }
-
-    std::shared_mutex mutex_;
-    QHash<QByteArray, Kept> kept_;
-    std::deque<QByteArray> order_; // each kept path once, oldest first
-    qsizetype limit_ = 200'000;
-    std::atomic<quint64> reads_{0};
-    std::atomic<quint64> reuses_{0};
-    std::atomic<quint64> remembered_{0};
-};
-
-EmbeddedCache& embeddedCache() {
-    static EmbeddedCache cache;
-    return cache;
-}
-
-std::atomic<std::shared_ptr<store::DetailStore>>& detailStore() {
-    static std::atomic<std::shared_ptr<store::DetailStore>> installed;
-    return installed;
-}
-
-// Told of the reader faults the store remembers; the helpers tell of fresh ones themselves.
-struct RememberedFaults {
-    std::shared_mutex mutex;
-    DetailColumns::FaultListener listener;
-};
-
-RememberedFaults& rememberedFaults() {
-    static RememberedFaults faults;
-    return faults;
-}
-
-void tellRememberedFault(const QByteArray& nativePath, const QString& cause) {
-    DetailColumns::FaultListener listener;
-    {
-        std::shared_lock lock(rememberedFaults().mutex);
-        listener = rememberedFaults().listener;
-    }
-    if (listener)
-        listener(nativePath, cause);
-}
-
 QString unreadableText(const QMimeType& type) {
     return QStringLiteral("cannot read the embedded details of this ") +
            details::mimeKinds(type).description;
@@ -385,7 +276,7 @@ QString readerFaultText(const QString& cause) {
 // not happen again (a file that could not be opened, or a reader that ran out of time), so it
 // must not be remembered. A lasting fault is its one problem: remembered with its cause, so
 // that no later process feeds the file to a reader again while it stays as it is.
-bool storable(const Kept& kept, const State& s, store::StoredDetails& out) {
+bool storable(const KeptDetails& kept, const State& s, store::StoredDetails& out) {
     const bool faulted = s.fault != store::FaultKind::None;
     if (s.notForStore || kept.problems.size() > (faulted ? 1 : 0))
         return false;
@@ -411,8 +302,8 @@ void remember(const EmbeddedReading& r, const QByteArray& path, store::StoredDet
 
 // The remembered details as the in-process cache keeps them; the problem is worded anew, in
 // this process's language, as a fresh read words it.
-Kept keptFrom(const store::StoredDetails& stored, const Signature& signature) {
-    Kept kept{signature, stored.values, stored.contentType, {}};
+KeptDetails keptFrom(const store::StoredDetails& stored, const Signature& signature) {
+    KeptDetails kept{signature, stored.values, stored.contentType, {}};
     if (stored.fault == store::FaultKind::Rejected)
         kept.problems.append(unreadableText(mimeDatabase().mimeTypeForName(stored.faultText)));
     else if (stored.fault == store::FaultKind::ReaderFailed)
@@ -421,33 +312,6 @@ Kept keptFrom(const store::StoredDetails& stored, const Signature& signature) {
 }
 
 } // namespace
-
-DetailColumns::CacheFigures DetailColumns::cacheFigures() {
-    return embeddedCache().figures();
-}
-
-void DetailColumns::clearCache() {
-    embeddedCache().clear();
-}
-
-void DetailColumns::setCacheLimit(qsizetype limit) {
-    embeddedCache().setLimit(limit);
-}
-
-void DetailColumns::setFaultListener(FaultListener listener) {
-    extraction::setFaultListener(listener);
-    std::unique_lock lock(rememberedFaults().mutex);
-    rememberedFaults().listener = std::move(listener);
-}
-
-void DetailColumns::useStore(std::shared_ptr<store::DetailStore> store) {
-    detailStore().store(std::move(store));
-}
-
-bool DetailColumns::writeStore(std::chrono::milliseconds timeout) {
-    const std::shared_ptr<store::DetailStore> store = detailStore().load();
-    return !store || store->flushWithin(timeout);
-}
 
 QString DetailColumns::title(int column) {
     static const char* const titles[details::column::Count] = {
@@ -498,8 +362,8 @@ QString DetailColumns::title(int column) {
     return QString::fromLatin1(titles[column]);
 }
 
-DetailColumns::DetailColumns(QByteArray nativePath)
-    : nativePath_(std::move(nativePath)), state_(std::make_unique<State>()) {}
+DetailColumns::DetailColumns(QByteArray nativePath, DetailSources& sources)
+    : nativePath_(std::move(nativePath)), sources_(&sources), state_(std::make_unique<State>()) {}
 DetailColumns::~DetailColumns() = default;
 DetailColumns::DetailColumns(DetailColumns&&) noexcept = default;
 DetailColumns& DetailColumns::operator=(DetailColumns&&) noexcept = default;
@@ -586,9 +450,10 @@ void DetailColumns::readEmbedded() {
     if (!startEmbedded())
         return;
     const EmbeddedReading& r = *state_->reading;
-    extraction::Extraction found = extraction::extract(*r.asked, r.file);
+    extraction::Extractor& extractor = sources_->extractor();
+    extraction::Extraction found = extractor.extract(*r.asked, r.file);
     while (takeRead(found))
-        found = extraction::extract(*r.asked, r.file);
+        found = extractor.extract(*r.asked, r.file);
 }
 
 void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) {
@@ -611,7 +476,8 @@ void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) 
         reads.reserve(reading.size());
         for (const DetailColumns* item : reading)
             reads.push_back({item->state_->reading->asked, &item->state_->reading->file});
-        std::vector<extraction::Extraction> found = extraction::extract(reads);
+        std::vector<extraction::Extraction> found =
+            reading.front()->sources_->extractor().extract(reads);
         std::vector<DetailColumns*> again;
         for (size_t i = 0; i < reading.size(); ++i) {
             DetailColumns* item = reading[i];
@@ -631,17 +497,19 @@ bool DetailColumns::startEmbedded() {
     if (!isRegular(s) || contentSize(s) == 0)
         return false;
     const Signature signature = signatureOf(s);
-    Kept kept;
-    bool found = embeddedCache().find(nativePath_, signature, kept);
-    std::shared_ptr<store::DetailStore> store = detailStore().load();
+    KeptDetails kept;
+    EmbeddedCache& cache = sources_->cache();
+    bool found = cache.find(nativePath_, signature, kept);
+    store::DetailStore* const store = sources_->store();
     store::StoredDetails stored;
     if (!found && store && store->find(nativePath_, signature, stored)) {
         // The store is a file on disk: its texts are cleaned as a helper's are.
         details::cleanText(stored.faultText);
         if (stored.fault == store::FaultKind::ReaderFailed)
-            tellRememberedFault(nativePath_, stored.faultText);
+            sources_->tell(
+                {nativePath_, stored.faultText, true, extraction::ReaderFault::Origin::Remembered});
         kept = keptFrom(stored, signature);
-        embeddedCache().keep(nativePath_, kept, false);
+        cache.keep(nativePath_, kept, false);
         found = true;
     }
     if (found) {
@@ -661,7 +529,7 @@ bool DetailColumns::startEmbedded() {
     s.reading = std::make_unique<EmbeddedReading>(nativePath_);
     EmbeddedReading& r = *s.reading;
     r.signature = signature;
-    r.store = std::move(store);
+    r.store = store;
     r.problemsBefore = s.problems.size();
     r.typeByName = s.mime.name();
     r.file = {nativePath_, s.mime, contentSize(s), r.opened.fd()};
@@ -794,7 +662,7 @@ void DetailColumns::finishEmbedded() {
     const std::unique_ptr<EmbeddedReading> r = std::move(s.reading);
     if (s.notRead)
         return; // neither kept nor stored: a later search with a working helper reads it
-    Kept kept;
+    KeptDetails kept;
     kept.signature = r->signature;
     for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c) {
         const QString& text = s.embedded[size_t(c - details::column::FirstEmbedded)];
@@ -807,7 +675,7 @@ void DetailColumns::finishEmbedded() {
     store::StoredDetails stored;
     if (r->store && storable(kept, s, stored))
         remember(*r, nativePath_, std::move(stored));
-    embeddedCache().keep(nativePath_, std::move(kept), true);
+    sources_->cache().keep(nativePath_, std::move(kept), true);
 }
 
 } // namespace quillmere::search

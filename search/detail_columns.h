@@ -6,16 +6,12 @@
 #include <QString>
 #include <QStringList>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <span>
 
 namespace quillmere::search {
 
-namespace store {
-class DetailStore;
-}
+class DetailSources;
 namespace extraction {
 struct Extraction;
 }
@@ -29,8 +25,9 @@ public:
     // The title of a column, empty outside 0..40.
     static QString title(int column);
 
-    // `nativePath` is the entry's absolute path as the file system's own bytes.
-    explicit DetailColumns(QByteArray nativePath);
+    // `nativePath` is the entry's absolute path as the file system's own bytes; `sources` give
+    // the embedded details and must outlive the object.
+    DetailColumns(QByteArray nativePath, DetailSources& sources);
     ~DetailColumns();
     DetailColumns(DetailColumns&&) noexcept;
     DetailColumns& operator=(DetailColumns&&) noexcept;
@@ -49,35 +46,9 @@ public:
     // False when the entry was gone (or never there) when it was first asked about.
     bool exists();
 
-    // The embedded details (12 to 40) of every file read so far are kept for the whole process,
-    // by path and by the file's device, inode, size, modification and change times, so that
-    // another search of the same files reads none of them again unless it changed. Thread-safe.
-    // At most `limit` files are kept; the one kept longest goes first.
-    struct CacheFigures {
-        quint64 reads = 0;      // files whose embedded details were read
-        quint64 reuses = 0;     // files whose kept details were used instead
-        quint64 remembered = 0; // files whose details came from the detail store
-        qsizetype kept = 0;
-    };
-    static CacheFigures cacheFigures();
-    static void clearCache();
-    static void setCacheLimit(qsizetype limit); // 200,000 files unless set
-
-    // Details not kept in this process are then looked for in the store, which remembers them
-    // across runs, and what is read is handed to it. None until set; nullptr stops using it.
-    static void useStore(std::shared_ptr<store::DetailStore> store);
-    // Writes what the store has queued, waiting at most `timeout`; the rest is dropped. False
-    // when anything was.
-    static bool writeStore(std::chrono::milliseconds timeout);
-
-    // Told, from the thread that asked, of every file whose reader failed in its helper, and of
-    // every file the store remembers that for: the same cause either way. nullptr stops.
-    using FaultListener = std::function<void(const QByteArray& nativePath, const QString& cause)>;
-    static void setFaultListener(FaultListener listener);
-
     // Works out the embedded details of many items together, as value() of an embedded column
     // would for each: the files a helper reads go to it as one batch, and the files of a next
-    // round (a reader the content points to) as another.
+    // round (a reader the content points to) as another. All items have the same sources.
     static void readEmbeddedTogether(std::span<DetailColumns* const> items);
 
     struct State; // defined in the source file only
@@ -93,6 +64,7 @@ private:
     void finishEmbedded();
 
     QByteArray nativePath_;
+    DetailSources* sources_;
     std::unique_ptr<State> state_;
 };
 

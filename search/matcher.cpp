@@ -84,14 +84,14 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
     return testColumns(details, query, 0, details::column::Count);
 }
 
-void testItems(std::span<const QByteArray> nativePaths, const Query& query,
+void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
                const std::function<void(size_t index, ItemMatch match)>& decided) {
     std::vector<DetailColumns> items;
     items.reserve(nativePaths.size());
     std::vector<DetailColumns*> undecided;
     std::vector<size_t> where;
     for (size_t i = 0; i < nativePaths.size(); ++i) {
-        DetailColumns& details = items.emplace_back(nativePaths[i]);
+        DetailColumns& details = items.emplace_back(nativePaths[i], sources);
         ItemMatch match;
         // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
         try {
@@ -120,8 +120,8 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query,
     }
 }
 
-ItemMatch testItem(const QByteArray& nativePath, const Query& query) {
-    DetailColumns details(nativePath);
+ItemMatch testItem(const QByteArray& nativePath, const Query& query, DetailSources& sources) {
+    DetailColumns details(nativePath, sources);
     return testItem(details, query);
 }
 

@@ -9,6 +9,7 @@
 namespace quillmere::search {
 
 class DetailColumns;
+class DetailSources;
 
 // 0 and 1 are the values the window's option gives: case must agree, or case is ignored.
 enum class CaseMode { MustAgree = 0, Ignored = 1 };
@@ -37,12 +38,12 @@ bool valueMatches(const QString& value, const Query& query);
 // Tests columns 0 to 40 in order and stops at the first that matches. An entry that is gone by
 // the time it is looked at matches nothing.
 ItemMatch testItem(DetailColumns& details, const Query& query);
-ItemMatch testItem(const QByteArray& nativePath, const Query& query);
+ItemMatch testItem(const QByteArray& nativePath, const Query& query, DetailSources& sources);
 // The same for many items, with the same answers: every item's columns 0 to 11 first, then the
 // embedded details of those still unmatched read together, then their columns 12 to 40. Each
 // answer goes to `decided` as soon as it is known, so items decided by their entry wait for no
 // file.
-void testItems(std::span<const QByteArray> nativePaths, const Query& query,
+void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
                const std::function<void(size_t index, ItemMatch match)>& decided);
 
 QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);

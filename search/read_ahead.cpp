@@ -1,6 +1,6 @@
 #include "search/read_ahead.h"
 
-#include "search/extraction/extraction.h"
+#include "search/detail_sources.h"
 
 #include <QThread>
 
@@ -26,11 +26,22 @@ struct ReadAhead::Group {
     size_t size() const { return jobs.size(); }
 };
 
-ReadAhead::ReadAhead(int workers, Test test)
-    : test_(std::make_shared<const Test>(std::move(test))) {
+// What the workers test with, shared with them since they may outlive the pool.
+struct ReadAhead::Testing {
+    Test test;
+    // Held by a worker only while it tests, so that the sources end with the search that uses
+    // them, not with the last idle worker.
+    std::weak_ptr<DetailSources> sources;
+};
+
+ReadAhead::ReadAhead(int workers, Test test, std::shared_ptr<DetailSources> sources) {
+    if (!test && !sources)
+        sources = std::make_shared<DetailSources>();
+    sources_ = std::move(sources);
+    testing_ = std::make_shared<const Testing>(Testing{std::move(test), sources_});
     Queues::Hooks hooks;
-    hooks.work = [test = test_](Queues::State& state, Group& group) {
-        testGroup(*test, state, group);
+    hooks.work = [testing = testing_](Queues::State& state, Group& group) {
+        testGroup(*testing, state, group);
     };
     hooks.taken = [](Group& group) {
         for (const Ticket& job : group.jobs)
@@ -40,21 +51,14 @@ ReadAhead::ReadAhead(int workers, Test test)
         for (const Ticket& job : group.jobs)
             job->state = Job::State::Dropped;
     };
-    // A worker's helper retires with it, so what the helper answered is remembered.
-    hooks.ended = [] { extraction::endReadingOnThisThread(); };
     queues_ = std::make_unique<Queues>(workers, std::move(hooks));
 }
 
-namespace {
-
-// How long the end of a search waits for the workers to end.
-constexpr std::chrono::milliseconds WorkersEndTime{1000};
-
-} // namespace
-
 ReadAhead::~ReadAhead() {
-    // Idle workers end at once; at the end of a search all of them are.
-    queues_->quit(WorkersEndTime);
+    // The search is over: helpers no worker holds now retire, so that what they answered is
+    // remembered; a worker still inside a test keeps its helper until it is done.
+    if (sources_)
+        sources_->extractor().retireIdleHelpers();
 }
 
 int ReadAhead::defaultWorkerCount() {
@@ -85,30 +89,33 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
 }
 
 ItemMatch ReadAhead::testNow(const QByteArray& nativePath, const Query& query) const {
-    return guardedTest(*test_, nativePath, query);
+    return guardedTest(*testing_, nativePath, query);
 }
 
-ItemMatch ReadAhead::guardedTest(const Test& test, const QByteArray& nativePath,
+ItemMatch ReadAhead::guardedTest(const Testing& testing, const QByteArray& nativePath,
                                  const Query& query) {
     // One rule wherever the item is tested: a test that throws anyway (the columns already keep
     // whatever a failing reader gave) leaves the item unmatched, and the walk goes on.
     try {
-        return test ? test(nativePath, query) : testItem(nativePath, query);
+        if (testing.test)
+            return testing.test(nativePath, query);
+        const std::shared_ptr<DetailSources> sources = testing.sources.lock();
+        return sources ? testItem(nativePath, query, *sources) : ItemMatch{};
     } catch (...) {
         return {};
     }
 }
 
-void ReadAhead::testGroup(const Test& test, Queues::State& state, Group& group) {
+void ReadAhead::testGroup(const Testing& testing, Queues::State& state, Group& group) {
     // Each item is answered as soon as it is decided, so the walk never waits for a later one.
     const auto answer = [&state, &group](size_t index, ItemMatch match) {
         const Ticket& job = group.jobs[index];
         job->match = std::move(match);
         state.settle([&job] { job->state = Job::State::Done; });
     };
-    if (test) {
+    if (testing.test) {
         for (size_t i = 0; i < group.jobs.size(); ++i)
-            answer(i, guardedTest(test, group.jobs[i]->nativePath, *group.query));
+            answer(i, guardedTest(testing, group.jobs[i]->nativePath, *group.query));
         return;
     }
     std::vector<QByteArray> paths;
@@ -117,16 +124,18 @@ void ReadAhead::testGroup(const Test& test, Queues::State& state, Group& group) 
         paths.push_back(job->nativePath);
     std::vector<bool> answered(group.jobs.size(), false);
     try {
-        testItems(paths, *group.query, [&](size_t index, ItemMatch match) {
-            answered[index] = true;
-            answer(index, std::move(match));
-        });
+        // None once the pool is gone: its jobs are forgotten.
+        if (const std::shared_ptr<DetailSources> sources = testing.sources.lock())
+            testItems(paths, *group.query, *sources, [&](size_t index, ItemMatch match) {
+                answered[index] = true;
+                answer(index, std::move(match));
+            });
     } catch (...) {
         // Out of memory, say: the items not yet answered stay unmatched, as a single item would.
-        for (size_t i = 0; i < answered.size(); ++i) {
-            if (!answered[i])
-                answer(i, {});
-        }
+    }
+    for (size_t i = 0; i < answered.size(); ++i) {
+        if (!answered[i])
+            answer(i, {});
     }
 }
 
@@ -140,7 +149,7 @@ bool ReadAhead::waitFor(const Ticket& ticket, std::chrono::milliseconds timeout)
         return true;
     });
     if (testHere) {
-        ticket->match = guardedTest(*test_, ticket->nativePath, *ticket->query);
+        ticket->match = guardedTest(*testing_, ticket->nativePath, *ticket->query);
         queues_->settle([&] { ticket->state = Job::State::Done; });
         return true;
     }

@@ -12,6 +12,8 @@
 
 namespace quillmere::search {
 
+class DetailSources;
+
 // A small pool that tests items ahead of the walk, so both cores read details while the walk
 // takes the answers in its own order. Items are handed over in groups, each to one worker's own
 // queue, and a worker tests a group together: the files of its items that need a reader go to
@@ -25,11 +27,12 @@ public:
     using Ticket = std::shared_ptr<Job>;
 
     // With no workers every test runs on the caller's thread when its answer is awaited. A
-    // `test` given tests each item alone; without it a group is tested together (testItems).
-    explicit ReadAhead(int workers, Test test = nullptr);
-    // Waits a moment for the workers to retire their helpers, so that what those answered is
-    // remembered before the search is over; a worker still inside a test (a file on a hung
-    // network mount) is left to finish on its own, and what it uses lives until then.
+    // `test` given tests each item alone; without it a group is tested together (testItems),
+    // with the details from `sources` (sources of its own when none are given).
+    explicit ReadAhead(int workers, Test test = nullptr,
+                       std::shared_ptr<DetailSources> sources = nullptr);
+    // Returns at once, with the idle helpers retired: a worker still inside a test (a file on a
+    // hung network mount) is left to finish on its own, and what it uses lives until then.
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -60,11 +63,13 @@ public:
 private:
     struct Group;
     using Queues = WorkQueues<Group>;
-    static void testGroup(const Test& test, Queues::State& state, Group& group);
-    static ItemMatch guardedTest(const Test& test, const QByteArray& nativePath,
+    struct Testing;
+    static void testGroup(const Testing& testing, Queues::State& state, Group& group);
+    static ItemMatch guardedTest(const Testing& testing, const QByteArray& nativePath,
                                  const Query& query);
 
-    const std::shared_ptr<const Test> test_; // shared with the workers, who may outlive the pool
+    std::shared_ptr<DetailSources> sources_;
+    std::shared_ptr<const Testing> testing_; // shared with the workers, who may outlive the pool
     std::unique_ptr<Queues> queues_;
 };
 

@@ -445,16 +445,11 @@ SearchEngine::SearchEngine(SearchObserver& observer, SearchOptions options)
     if (options_.itemsAhead < 1)
         options_.itemsAhead = 1;
     const int workers = options_.workers < 0 ? ReadAhead::defaultWorkerCount() : options_.workers;
-    readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem);
+    readAhead_ = std::make_unique<ReadAhead>(workers, options_.testItem, options_.sources);
     lister_ = std::make_unique<FolderLister>(options_.readFolder);
 }
 
-SearchEngine::~SearchEngine() {
-    // The workers retire their helpers as they end, and this thread its own, which read the
-    // items nobody read ahead: what the helpers answered is remembered now.
-    readAhead_.reset();
-    extraction::endReadingOnThisThread();
-}
+SearchEngine::~SearchEngine() = default;
 
 SearchEngine::Outcome SearchEngine::searchFolder(const QByteArray& folderPath, const Query& query,
                                                  bool deep) {

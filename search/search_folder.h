@@ -14,6 +14,7 @@
 
 namespace quillmere::search {
 
+class DetailSources;
 class FolderLister;
 class ReadAhead;
 
@@ -43,6 +44,9 @@ struct SearchOptions {
     std::function<app::fs::FolderEntries(const QByteArray& folderPath)> readFolder;
     // How one item is tested (on a worker thread); testItem when not given.
     std::function<ItemMatch(const QByteArray& nativePath, const Query& query)> testItem;
+    // Where testItem finds the details; when not given the engine makes its own, with the
+    // readers in helpers beside this program and no detail store.
+    std::shared_ptr<DetailSources> sources;
 };
 
 // The metadata search. One engine serves a whole run over several list folders; its worker

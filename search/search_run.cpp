@@ -7,7 +7,7 @@
 #include "app/fs/path_cleanup.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
-#include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/search_folder.h"
 #include "search/search_session.h"
 #include "search/search_view.h"
@@ -98,7 +98,9 @@ int progressPercent(int folderNumber, int rows) {
 void searchEveryListFolder(SearchView& view, SearchSession& session, FoundRows& results,
                            app::Guard& g, RunValues& run) {
     WindowObserver observer(view, session, results, g);
-    SearchEngine engine(observer);
+    SearchOptions options;
+    options.sources = session.detailSources;
+    SearchEngine engine(observer, std::move(options));
     QString folderPath;
     const int count = view.folderRowCount();
     for (int i = 1; i <= count; ++i) {
@@ -135,7 +137,8 @@ void endRun(SearchView& view, app::Dialogs& dialogs, const SearchSession& sessio
     g.step(146, [&] { view.setProgressValue(0); });
     g.step(148, [&] { view.setProgressText(kProgressBarText); });
     // The window's close ends the process at once, so what the search read is written now.
-    DetailColumns::writeStore(kStoreWriteTime);
+    if (session.detailSources)
+        session.detailSources->writeStore(kStoreWriteTime);
     g.step(156, [&] { dialogs.messageBox(QStringLiteral("Done."), app::BoxStyle::OkOnly); });
     g.step(158, [&] { view.setStartCaption(session.SavedStartCaption); });
 }

@@ -15,9 +15,9 @@ namespace quillmere::search {
 
 // A few detached threads, each with a queue of its own, that work through groups of items: the
 // walk's folder listings and the item tests ahead of it. A group goes to the worker with least to
-// do and costs one wake-up however many items it holds. Ending the queues waits at most a given
-// time: a worker stuck in a file-system call on a hung network mount finishes on its own, and the
-// state it uses lives until then. `Group` is movable and has size(), the number of its items.
+// do and costs one wake-up however many items it holds. Destroying the queues never waits: a
+// worker stuck in a file-system call on a hung network mount finishes on its own, and the state
+// it uses lives until then. `Group` is movable and has size(), the number of its items.
 template <typename Group> class WorkQueues {
 public:
     // Owned jointly by the queues and their workers. What the owner keeps of each item's progress
@@ -29,7 +29,6 @@ public:
         std::function<void(State&, Group&)> work; // on a worker, outside the lock
         std::function<void(Group&)> taken;        // optional, under the lock: a worker takes it
         std::function<void(Group&)> dropped;      // optional, under the lock: it is never taken
-        std::function<void()> ended;              // optional, on a worker as it ends
     };
 
     WorkQueues(int workers, Hooks hooks)
@@ -37,7 +36,15 @@ public:
         for (size_t i = 0; i < state_->queues_.size(); ++i)
             std::thread([state = state_, i] { state->serve(i); }).detach();
     }
-    ~WorkQueues() { quit(std::chrono::milliseconds{0}); }
+    ~WorkQueues() {
+        {
+            std::lock_guard lock(state_->mutex_);
+            state_->quitting_ = true;
+            state_->dropQueued();
+        }
+        for (typename State::Queue& queue : state_->queues_)
+            queue.queued.notify_all();
+    }
     WorkQueues(const WorkQueues&) = delete;
     WorkQueues& operator=(const WorkQueues&) = delete;
 
@@ -63,20 +70,6 @@ public:
             state_->queues_[worker].queued.notify_one();
     }
 
-    // Drops every group not yet taken and tells the workers to end after the group they work on;
-    // waits at most `grace` for them to end.
-    void quit(std::chrono::milliseconds grace) {
-        {
-            std::lock_guard lock(state_->mutex_);
-            state_->quitting_ = true;
-            state_->dropQueued();
-        }
-        for (typename State::Queue& queue : state_->queues_)
-            queue.queued.notify_all();
-        if (grace.count() > 0)
-            state_->waitFor(grace, [this] { return state_->working_ == 0; });
-    }
-
     // Drops every group not yet taken; groups being worked on finish.
     void cancelPending() {
         std::lock_guard lock(state_->mutex_);
@@ -98,8 +91,7 @@ private:
 
 template <typename Group> class WorkQueues<Group>::State {
 public:
-    State(Hooks hooks, size_t workers)
-        : hooks_(std::move(hooks)), queues_(workers), working_(workers) {}
+    State(Hooks hooks, size_t workers) : hooks_(std::move(hooks)), queues_(workers) {}
 
     template <typename F> decltype(auto) locked(F&& f) {
         std::lock_guard lock(mutex_);
@@ -146,7 +138,7 @@ private:
                 std::unique_lock lock(mutex_);
                 queue.queued.wait(lock, [&] { return quitting_ || !queue.groups.empty(); });
                 if (quitting_)
-                    break;
+                    return;
                 group = std::move(queue.groups.front());
                 queue.groups.pop_front();
                 if (hooks_.taken)
@@ -157,9 +149,6 @@ private:
             std::lock_guard lock(mutex_);
             queue.load -= items;
         }
-        if (hooks_.ended)
-            hooks_.ended();
-        settle([this] { --working_; });
     }
 
     const Hooks hooks_;
@@ -167,7 +156,6 @@ private:
     std::condition_variable settled_;
     std::vector<Queue> queues_; // one per worker
     bool quitting_ = false;
-    size_t working_; // workers not ended yet
 };
 
 } // namespace quillmere::search

@@ -4,6 +4,7 @@
 #include "details/column_ids.h"
 #include "results/path_text.h"
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 
 #include <QThread>
 
@@ -46,10 +47,11 @@ QString allDetailsText(search::DetailColumns& details, const QString& matchedLab
 }
 
 void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
-                    app::Dialogs& dialogs, QObject* context) {
+                    const std::shared_ptr<search::DetailSources>& sources, app::Dialogs& dialogs,
+                    QObject* context) {
     auto text = std::make_shared<QString>();
-    QThread* reader = QThread::create([nativePath, matchedLabel, text] {
-        search::DetailColumns details(nativePath);
+    QThread* reader = QThread::create([nativePath, matchedLabel, text, sources] {
+        search::DetailColumns details(nativePath, *sources);
         *text = details.exists() ? allDetailsText(details, matchedLabel)
                                  : results::oneLinePath(nativePath) +
                                        QStringLiteral("\n\nThis file is no longer there.");

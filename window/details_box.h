@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 class QObject;
 
 namespace quillmere::app {
@@ -10,7 +12,8 @@ class Dialogs;
 }
 namespace quillmere::search {
 class DetailColumns;
-}
+class DetailSources;
+} // namespace quillmere::search
 
 namespace quillmere::window {
 
@@ -22,6 +25,7 @@ QString allDetailsText(search::DetailColumns& details, const QString& matchedLab
 // Reads the details afresh on a thread of their own, through the same sandboxed readers as a
 // search, and then shows them in a box. Nothing is shown when `context` is gone by then.
 void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
-                    app::Dialogs& dialogs, QObject* context);
+                    const std::shared_ptr<search::DetailSources>& sources, app::Dialogs& dialogs,
+                    QObject* context);
 
 } // namespace quillmere::window

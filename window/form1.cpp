@@ -13,6 +13,7 @@
 #include "results/results_model.h"
 #include "results/send_checked_to_trash.h"
 #include "results/text_export.h"
+#include "search/detail_sources.h"
 #include "search/search_run.h"
 #include "window/app_icon.h"
 #include "window/folder_list_events.h"
@@ -56,6 +57,8 @@ FormServices withDefaults(FormServices services) {
         services.drawPercent = app::drawPercentFromTimeOfDay;
     if (!services.openUrl)
         services.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!services.detailSources)
+        services.detailSources = std::make_shared<search::DetailSources>();
     if (!services.endProcess)
         services.endProcess = [] {
             // Nothing may run after the close: no pending handler, no destructor, no atexit.
@@ -72,6 +75,7 @@ Form1::Form1(FormServices services, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       services_(withDefaults(std::move(services))), programFolder_(services_.programFolder) {
+    searchSession_.detailSources = services_.detailSources;
     if (services_.dialogs) {
         dialogs_ = services_.dialogs;
     } else {
@@ -97,8 +101,8 @@ Form1::Form1(FormServices services, QWidget* parent)
     for (int column = 0; column < results_->columnCount(); ++column)
         controls_.ListView2->setColumnHidden(column, true);
     pointerRules_ = new PointerRules(*this);
-    resultsActions_ =
-        new ResultsListActions(*controls_.ListView2, *results_, *dialogs_, services_.openUrl, this);
+    resultsActions_ = new ResultsListActions(*controls_.ListView2, *results_, *dialogs_,
+                                             services_.openUrl, services_.detailSources, this);
     new FolderListEvents(*controls_.ListView1, *this);
 
     connect(controls_.Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);

@@ -6,6 +6,11 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+namespace quillmere::search {
+class DetailSources;
+}
 
 namespace quillmere::window {
 
@@ -17,6 +22,8 @@ struct FormServices {
     app::PercentDraw drawPercent;     // seeded from the time of day
     app::UrlOpener openUrl;           // QDesktopServices::openUrl
     std::function<void()> endProcess; // ends the process on the spot
+    // Where searches and the details box find details; made with no detail store if not given.
+    std::shared_ptr<search::DetailSources> detailSources;
 };
 
 } // namespace quillmere::window

@@ -1,6 +1,7 @@
 #include "window/reader_notice.h"
 
 #include "app/dialogs.h"
+#include "search/detail_sources.h"
 #include "search/search_run.h"
 #include "search/search_session.h"
 
@@ -28,9 +29,10 @@ void startFindingAndTell(search::SearchView& view, app::Dialogs& dialogs,
                          ReaderNotice& notice) {
     const quint64 runsBefore = session.runsStarted;
     search::startFinding(view, dialogs, session, results);
-    if (session.runsStarted == runsBefore)
+    if (session.runsStarted == runsBefore || !session.detailSources)
         return; // a Stop click, a blank phrase: no search of this click read anything
-    const search::extraction::ReadingNotice now = search::extraction::readingNotice();
+    const search::extraction::ReadingNotice now =
+        session.detailSources->extractor().readingNotice();
     if (now.notRead > notice.toldNotRead) {
         const quint64 files = now.notRead - notice.toldNotRead;
         notice.toldNotRead = now.notRead;

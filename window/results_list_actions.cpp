@@ -37,9 +37,11 @@ void addAction(QMenu& menu, const QString& text, const QString& accessibleName, 
 } // namespace
 
 ResultsListActions::ResultsListActions(QAbstractItemView& list, results::ResultsModel& model,
-                                       app::Dialogs& dialogs, app::UrlOpener open, QObject* parent)
+                                       app::Dialogs& dialogs, app::UrlOpener open,
+                                       std::shared_ptr<search::DetailSources> sources,
+                                       QObject* parent)
     : QObject(parent), list_(list), model_(model), dialogs_(dialogs), open_(std::move(open)),
-      fileManagerTimeoutMs_(kFileManagerTimeoutMs) {
+      sources_(std::move(sources)), fileManagerTimeoutMs_(kFileManagerTimeoutMs) {
     list_.setDragEnabled(true);
     list_.setDragDropMode(QAbstractItemView::DragOnly);
     list_.setDefaultDropAction(Qt::CopyAction);
@@ -150,7 +152,7 @@ void ResultsListActions::showSelectedDetails() {
     if (rows.size() != 1)
         return;
     const results::ResultRow& row = model_.row(rows.front());
-    showAllDetails(row.nativePath, row.label, dialogs_, this);
+    showAllDetails(row.nativePath, row.label, sources_, dialogs_, this);
 }
 
 void ResultsListActions::tickSelected(bool checked) {

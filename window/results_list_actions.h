@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPoint>
 
+#include <memory>
 #include <vector>
 
 class QAbstractItemView;
@@ -12,6 +13,9 @@ class QMenu;
 
 namespace quillmere::app {
 class Dialogs;
+}
+namespace quillmere::search {
+class DetailSources;
 }
 namespace quillmere::results {
 class ResultsModel;
@@ -26,8 +30,10 @@ namespace quillmere::window {
 class ResultsListActions : public QObject {
     Q_OBJECT
 public:
+    // `sources` give the details that "Show all details" reads.
     ResultsListActions(QAbstractItemView& list, results::ResultsModel& model, app::Dialogs& dialogs,
-                       app::UrlOpener open, QObject* parent);
+                       app::UrlOpener open, std::shared_ptr<search::DetailSources> sources,
+                       QObject* parent);
 
     // The context menu for the current selection, shown at `globalPos` without waiting for it.
     QMenu* popUpMenu(const QPoint& globalPos);
@@ -56,6 +62,7 @@ private:
     results::ResultsModel& model_;
     app::Dialogs& dialogs_;
     app::UrlOpener open_;
+    std::shared_ptr<search::DetailSources> sources_;
     int fileManagerTimeoutMs_;
 };
 

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
-#include <shared_mutex>
 #include <tuple>
 
 #include <climits>
@@ -22,18 +21,6 @@ namespace quillmere::search::extraction {
 namespace {
 
 constexpr const char* HelperName = "quillmere-extract";
-
-struct Shared {
-    std::shared_mutex mutex;
-    Settings settings;
-    quint64 generation = 1;
-    FaultListener listener;
-};
-
-Shared& shared() {
-    static Shared* const state = new Shared; // outlives threads that read while the process ends
-    return *state;
-}
 
 QByteArray besideExecutable() {
     QByteArray self(PATH_MAX, '\0');
@@ -97,11 +84,6 @@ private:
     QHash<FileIdentity, Fault> failed_;
 };
 
-FailedFiles& failedFiles() {
-    static FailedFiles* const files = new FailedFiles;
-    return *files;
-}
-
 // A kernel built without seccomp cannot confine a helper at all; only there do the readers run in
 // this process unasked. A seccomp filter around this process (a container's) is no such kernel.
 bool kernelHasSeccomp() {
@@ -118,13 +100,8 @@ public:
     static constexpr std::chrono::seconds Pause{1};
 
     // True when the calling thread may try to start a helper now; it then calls `leave`.
-    bool enter(quint64 generation) {
+    bool enter() {
         std::lock_guard lock(mutex_);
-        if (generation != generation_) { // new settings: the old failures say nothing of them
-            generation_ = generation;
-            trying_ = false;
-            failing_ = false;
-        }
         if (!failing_)
             return true;
         if (trying_ || std::chrono::steady_clock::now() < retryAt_)
@@ -132,10 +109,8 @@ public:
         trying_ = true;
         return true;
     }
-    void leave(quint64 generation, bool started) {
+    void leave(bool started) {
         std::lock_guard lock(mutex_);
-        if (generation != generation_)
-            return;
         trying_ = false;
         failing_ = !started;
         if (failing_)
@@ -144,39 +119,38 @@ public:
 
 private:
     std::mutex mutex_;
-    quint64 generation_ = 0;
     bool trying_ = false;
     bool failing_ = false;
     std::chrono::steady_clock::time_point retryAt_{};
 };
 
-StartGate& startGate() {
-    static StartGate* const gate = new StartGate;
-    return *gate;
-}
+class Notices {
+public:
+    // `cause` is empty when no start was tried for this file: the last try's words still hold.
+    Extraction notRead(HelperFault fault, const QString& cause) {
+        std::lock_guard lock(mutex_);
+        ++notice_.notRead;
+        notice_.fault = fault;
+        if (!cause.isEmpty())
+            notice_.cause = cause;
+        Extraction none;
+        none.outcome = Extraction::Outcome::NotRead;
+        return none;
+    }
+    void readHere(ReadHereBecause because) {
+        std::lock_guard lock(mutex_);
+        ++notice_.readHere;
+        notice_.because = because;
+    }
+    ReadingNotice now() {
+        std::lock_guard lock(mutex_);
+        return notice_;
+    }
 
-struct Notices {
-    std::mutex mutex;
-    ReadingNotice notice;
+private:
+    std::mutex mutex_;
+    ReadingNotice notice_;
 };
-
-Notices& notices() {
-    static Notices* const kept = new Notices;
-    return *kept;
-}
-
-// `cause` is empty when no start was tried for this file: the last try's words still hold.
-Extraction notRead(HelperFault fault, const QString& cause) {
-    std::lock_guard lock(notices().mutex);
-    ReadingNotice& notice = notices().notice;
-    ++notice.notRead;
-    notice.fault = fault;
-    if (!cause.isEmpty())
-        notice.cause = cause;
-    Extraction none;
-    none.outcome = Extraction::Outcome::NotRead;
-    return none;
-}
 
 Extraction readInProcess(const details::readers::Reader& reader,
                          const details::readers::FileToRead& file) {
@@ -193,91 +167,95 @@ Extraction readInProcess(const details::readers::Reader& reader,
     return result;
 }
 
-Extraction readOutsideSandbox(const details::readers::Reader& reader,
-                              const details::readers::FileToRead& file, ReadHereBecause because) {
-    {
-        std::lock_guard lock(notices().mutex);
-        ++notices().notice.readHere;
-        notices().notice.because = because;
-    }
-    return readInProcess(reader, file);
-}
-
-void tellListener(const QByteArray& nativePath, const QString& cause) {
-    FaultListener listener;
-    {
-        std::shared_lock lock(shared().mutex);
-        listener = shared().listener;
-    }
-    if (listener)
-        listener(nativePath, cause);
-}
-
 } // namespace
 
-void configure(const Settings& settings) {
-    {
-        std::unique_lock lock(shared().mutex);
-        shared().settings = settings;
-        ++shared().generation;
+struct Extractor::Parts {
+    Parts(Settings settings, FaultListener tell)
+        : settings(std::move(settings)), tell(std::move(tell)), pool(this->settings.limits) {}
+
+    // The helper that runs, or empty when there is none: `quillmere-extract` beside the real
+    // executable (symbolic links followed), unless the settings name another. Found once.
+    QByteArray program() {
+        std::lock_guard lock(programMutex);
+        if (!programFound) {
+            found = findHelperProgram();
+            programFound = true;
+        }
+        return found;
     }
-    HelperPool::instance().dropIdle();
+    QByteArray findHelperProgram() const {
+        QByteArray program = settings.program;
+        if (program.isEmpty()) {
+            static const QByteArray beside = besideExecutable();
+            program = beside;
+        }
+        return !program.isEmpty() && ::access(program.constData(), X_OK) == 0 ? program
+                                                                              : QByteArray();
+    }
+    // While it is missing: it may have been installed since.
+    QByteArray refindProgram() {
+        std::lock_guard lock(programMutex);
+        found = findHelperProgram();
+        programFound = true;
+        return found;
+    }
+
+    const Settings settings;
+    const FaultListener tell;
+    HelperPool pool;
+    StartGate startGate;
+    FailedFiles failedFiles;
+    Notices notices;
+    std::mutex programMutex;
+    QByteArray found;
+    bool programFound = false;
+};
+
+Extractor::Extractor(Settings settings, FaultListener tell)
+    : parts_(std::make_unique<Parts>(std::move(settings), std::move(tell))) {}
+
+Extractor::~Extractor() {
+    parts_.reset();
     // Its helpers' processor time is the engine's to count once it ended.
     ZygoteKeeper::instance().retire();
 }
 
-Settings currentSettings() {
-    std::shared_lock lock(shared().mutex);
-    return shared().settings;
+const Settings& Extractor::settings() const {
+    return parts_->settings;
 }
 
-QByteArray helperProgram() {
-    QByteArray program = currentSettings().program;
-    if (program.isEmpty()) {
-        static const QByteArray beside = besideExecutable();
-        program = beside;
-    }
-    return !program.isEmpty() && ::access(program.constData(), X_OK) == 0 ? program : QByteArray();
+ReadingNotice Extractor::readingNotice() const {
+    return parts_->notices.now();
 }
 
-ReadingNotice readingNotice() {
-    std::lock_guard lock(notices().mutex);
-    return notices().notice;
+std::vector<pid_t> Extractor::runningHelpers() const {
+    return parts_->pool.runningPids();
 }
 
-void setFaultListener(FaultListener listener) {
-    std::unique_lock lock(shared().mutex);
-    shared().listener = std::move(listener);
+std::size_t Extractor::idleHelpers() const {
+    return parts_->pool.idleCount();
 }
 
-void endReadingOnThisThread() {
-    HelperPool::instance().retireThisThreads();
+void Extractor::retireIdleHelpers() {
+    parts_->pool.retireIdle();
 }
 
-std::vector<pid_t> runningHelpers() {
-    quint64 generation = 0;
-    {
-        std::shared_lock lock(shared().mutex);
-        generation = shared().generation;
-    }
-    return HelperPool::instance().runningPids(generation);
-}
-
-pid_t runningZygote() {
+pid_t Extractor::runningZygote() {
     return ZygoteKeeper::instance().runningPid();
 }
 
 namespace {
 
-// One call's files on their way through the calling thread's helper.
+// One call's files on their way through the helper it leases.
 class BatchReading {
 public:
-    BatchReading(std::span<const FileRead> files, std::vector<Extraction>& results)
-        : files_(files), results_(results), numbers_(files.size(), -1), ids_(files.size()),
-          identified_(files.size(), false) {}
+    BatchReading(Extractor::Parts& parts, std::span<const FileRead> files,
+                 std::vector<Extraction>& results)
+        : parts_(parts), files_(files), results_(results), numbers_(files.size(), -1),
+          ids_(files.size()), identified_(files.size(), false) {}
 
-    // `program` is the calling thread's: found again here when it was missing.
-    void run(const Settings& settings, QByteArray& program, quint64 generation) {
+    void run() {
+        QByteArray program = parts_.program();
         std::deque<size_t> queue;
         for (size_t i = 0; i < files_.size(); ++i) {
             const FileRead& read = files_[i];
@@ -288,7 +266,7 @@ public:
             }
             results_[i].outcome = Extraction::Outcome::Failed;
             identified_[i] = identify(read.file->descriptor, ids_[i]);
-            if (!identified_[i] || !failedFiles().find(ids_[i], results_[i]))
+            if (!identified_[i] || !parts_.failedFiles.find(ids_[i], results_[i]))
                 queue.push_back(i);
         }
         while (!queue.empty()) {
@@ -299,10 +277,9 @@ public:
                 batch.push_back(queue.front());
                 queue.pop_front();
             }
-            HelperProcess* helper =
-                program.isEmpty()
-                    ? nullptr
-                    : &HelperPool::instance().forThisThread(program, settings.limits, generation);
+            if (!lease_ && !program.isEmpty())
+                lease_ = parts_.pool.take(program);
+            HelperProcess* helper = lease_ ? &*lease_ : nullptr;
             if (helper && !helper->takes(folderOf(batch.front()), batch.size()))
                 helper->retire();
             // Files not sent are left unread, this batch's first.
@@ -312,26 +289,26 @@ public:
             };
             const bool starting = !helper || !helper->isRunning();
             if (starting) {
-                if (!startGate().enter(generation))
+                if (!parts_.startGate.enter())
                     return leaveRest(
                         program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
                 if (program.isEmpty())
-                    program = helperProgram(); // it may have been installed since
+                    program = parts_.refindProgram();
                 if (program.isEmpty()) {
-                    startGate().leave(generation, false);
+                    parts_.startGate.leave(false);
                     return leaveRest(HelperFault::Missing,
                                      QStringLiteral("the reader helper could not start: ") +
                                          HelperName +
                                          QStringLiteral(" is not installed beside this program"));
                 }
-                helper =
-                    &HelperPool::instance().forThisThread(program, settings.limits, generation);
+                if (!lease_)
+                    lease_ = parts_.pool.take(program);
+                helper = &*lease_;
             }
             std::vector<bool> answered(batch.size(), false);
             const HelperProcess::Outcome outcome = send(*helper, batch, answered);
             if (starting)
-                startGate().leave(generation,
-                                  outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
+                parts_.startGate.leave(outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
             if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
                 if (helper->isRunning())
                     helper->noteFolder(folderOf(batch.front()));
@@ -391,8 +368,10 @@ private:
         result.failure = first.failure;
         result.lasting = first.lasting;
         if (identified_[i])
-            failedFiles().remember(ids_[i], result);
-        tellListener(files_[i].file->nativePath, result.failure);
+            parts_.failedFiles.remember(ids_[i], result);
+        if (parts_.tell)
+            parts_.tell({files_[i].file->nativePath, result.failure, result.lasting,
+                         ReaderFault::Origin::Now});
     }
 
     // The folder of a file, with its last slash.
@@ -404,9 +383,11 @@ private:
     // No helper could start: these files keep the details that need no reader.
     void leaveUnread(const std::deque<size_t>& left, HelperFault fault, const QString& cause) {
         for (const size_t i : left)
-            results_[i] = notRead(fault, i == left.front() ? cause : QString());
+            results_[i] = parts_.notices.notRead(fault, i == left.front() ? cause : QString());
     }
 
+    Extractor::Parts& parts_;
+    HelperPool::Lease lease_;
     const std::span<const FileRead> files_;
     std::vector<Extraction>& results_;
     std::vector<int> numbers_;
@@ -416,35 +397,25 @@ private:
 
 } // namespace
 
-std::vector<Extraction> extract(std::span<const FileRead> files) {
-    Settings settings;
-    quint64 generation = 0;
-    {
-        std::shared_lock lock(shared().mutex);
-        settings = shared().settings;
-        generation = shared().generation;
-    }
+std::vector<Extraction> Extractor::extract(std::span<const FileRead> files) {
+    const Settings& settings = parts_->settings;
     std::vector<Extraction> results(files.size());
     if (settings.isolation == Isolation::InProcess || !kernelHasSeccomp()) {
         const ReadHereBecause because = settings.isolation == Isolation::InProcess
                                             ? ReadHereBecause::Asked
                                             : ReadHereBecause::NoSeccomp;
-        for (size_t i = 0; i < files.size(); ++i)
-            results[i] = readOutsideSandbox(*files[i].reader, *files[i].file, because);
+        for (size_t i = 0; i < files.size(); ++i) {
+            parts_->notices.readHere(because);
+            results[i] = readInProcess(*files[i].reader, *files[i].file);
+        }
         return results;
     }
-    thread_local QByteArray program;
-    thread_local quint64 programGeneration = 0;
-    if (programGeneration != generation) {
-        program = helperProgram();
-        programGeneration = generation;
-    }
-    BatchReading(files, results).run(settings, program, generation);
+    BatchReading(*parts_, files, results).run();
     return results;
 }
 
-Extraction extract(const details::readers::Reader& reader,
-                   const details::readers::FileToRead& file) {
+Extraction Extractor::extract(const details::readers::Reader& reader,
+                              const details::readers::FileToRead& file) {
     const FileRead one{&reader, &file};
     return std::move(extract(std::span<const FileRead>(&one, 1)).front());
 }

@@ -20,8 +20,8 @@ struct FileToRead;
 
 namespace quillmere::search::extraction {
 
-// Where the readers run: in `quillmere-extract` helpers under a sandbox, one per thread that
-// reads, or in this process (for comparison, and where the kernel has no seccomp to confine a
+// Where the readers run: in `quillmere-extract` helpers under a sandbox, one per reading call at a
+// time, or in this process (for comparison, and where the kernel has no seccomp to confine a
 // helper with).
 enum class Isolation { Helpers, InProcess };
 
@@ -31,18 +31,17 @@ struct Settings {
     QByteArray program; // the helper to run; empty: the one beside this program
 };
 
-// Process-wide; helpers started under earlier settings are stopped, and their zygote once none
-// of them is held any more.
-void configure(const Settings& settings);
-Settings currentSettings();
-
-// The helper that would run, or empty when there is none: `quillmere-extract` beside the real
-// executable (symbolic links followed), unless the settings name another.
-QByteArray helperProgram();
-
-// Told about every file whose reader failed in a helper, from the thread that read it.
-using FaultListener = std::function<void(const QByteArray& nativePath, const QString& cause)>;
-void setFaultListener(FaultListener listener);
+// A file whose reader failed, so that it lost its embedded details.
+struct ReaderFault {
+    // Now: in this process's helper. Remembered: the detail store remembers it from an earlier
+    // run, for the same file as it is now.
+    enum class Origin { Now, Remembered };
+    QByteArray nativePath;
+    QString cause;        // what became of the reader, in words for the user
+    bool lasting = false; // the same file would fail in the same way again
+    Origin origin = Origin::Now;
+};
+using FaultListener = std::function<void(const ReaderFault& fault)>;
 
 struct Extraction {
     // NotRead: no helper could read the file (none beside the program, none could start, none
@@ -59,15 +58,6 @@ struct Extraction {
     // that life ended without a fault.
     std::shared_ptr<HelperLife> life;
 };
-
-// Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a helper
-// unless the settings say otherwise or the kernel has no seccomp. A file whose helper failed is
-// tried once more in a fresh helper before it counts as failed; it is then not read again while
-// this process runs: later calls fail at once, without telling the listener again. Where no
-// helper can start, files are NotRead, never read here; starting one is tried again at most
-// once a second.
-Extraction extract(const details::readers::Reader& reader,
-                   const details::readers::FileToRead& file);
 
 // Why embedded details were not read in a sandboxed helper.
 enum class HelperFault {
@@ -87,25 +77,57 @@ struct ReadingNotice {
     quint64 readHere = 0;                  // files read in this process, outside any sandbox
     ReadHereBecause because = ReadHereBecause::No;
 };
-ReadingNotice readingNotice();
 
 struct FileRead {
     const details::readers::Reader* reader;
     const details::readers::FileToRead* file;
 };
-// The same for many files at once, in the order given: those a helper reads go to the calling
-// thread's helper in batches, one request each. When a helper fails in the middle of a batch, the
-// file it was reading is tried once more alone in a fresh helper and the rest of the batch goes
-// to another fresh helper.
-std::vector<Extraction> extract(std::span<const FileRead> files);
 
-// The calling thread reads no more for now (its search ended): its helper is retired, so that
-// what the helper answered can be remembered.
-void endReadingOnThisThread();
+// The readers of embedded details under one set of settings, with the helpers they run in, what
+// they failed on, and what the user is to hear of it.
+class Extractor {
+public:
+    // `tell` hears of every file whose reader failed in a helper, from the thread that read it.
+    Extractor(Settings settings, FaultListener tell);
+    // Stops the idle helpers, and lets go of their zygote once none of them is held any more.
+    ~Extractor();
+    Extractor(const Extractor&) = delete;
+    Extractor& operator=(const Extractor&) = delete;
 
-// The helpers running now under the current settings, idle ones included.
-std::vector<pid_t> runningHelpers();
-// The zygote the helpers are forked from, or -1 when none runs.
-pid_t runningZygote();
+    const Settings& settings() const;
+
+    // Reads the embedded details of `file` (whose descriptor must be open) with `reader`, in a
+    // helper unless the settings say otherwise or the kernel has no seccomp. A file whose helper
+    // failed is tried once more in a fresh helper before it counts as failed; it is then not read
+    // again by this extractor: later calls fail at once, without telling again. Where no helper
+    // can start, files are NotRead, never read here; starting one is tried again at most once a
+    // second.
+    Extraction extract(const details::readers::Reader& reader,
+                       const details::readers::FileToRead& file);
+    // The same for many files at once, in the order given: those a helper reads go to one helper
+    // in batches, one request each. When a helper fails in the middle of a batch, the file it was
+    // reading is tried once more alone in a fresh helper and the rest of the batch goes to
+    // another fresh helper.
+    std::vector<Extraction> extract(std::span<const FileRead> files);
+
+    // What the user is to hear of where the readers ran, counted since the extractor was made;
+    // a search compares the figures before and after it.
+    ReadingNotice readingNotice() const;
+
+    // The helpers running now, idle ones included.
+    std::vector<pid_t> runningHelpers() const;
+    // Helpers no reading holds at the moment.
+    std::size_t idleHelpers() const;
+    // A search ended: its helpers that are idle now end without a fault, so what they answered
+    // is remembered (a helper's answers are kept only once its life ended cleanly).
+    void retireIdleHelpers();
+    // The zygote the helpers are forked from, or -1 when none runs.
+    static pid_t runningZygote();
+
+    struct Parts; // defined in the source file only
+
+private:
+    std::unique_ptr<Parts> parts_;
+};
 
 } // namespace quillmere::search::extraction

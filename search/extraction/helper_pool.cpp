@@ -6,91 +6,71 @@
 
 namespace quillmere::search::extraction {
 
-class HelperPool::Lease {
-public:
-    ~Lease() {
-        if (held.helper)
-            HelperPool::instance().giveBack(std::move(held));
+HelperPool::Lease::~Lease() {
+    if (helper_)
+        pool_->giveBack(std::move(helper_));
+}
+
+HelperPool::Lease::Lease(Lease&& other) noexcept
+    : pool_(other.pool_), helper_(std::move(other.helper_)) {}
+
+HelperPool::Lease& HelperPool::Lease::operator=(Lease&& other) noexcept {
+    if (this != &other) {
+        if (helper_)
+            pool_->giveBack(std::move(helper_));
+        pool_ = other.pool_;
+        helper_ = std::move(other.helper_);
     }
-    Held held;
-};
-
-HelperPool& HelperPool::instance() {
-    // Never destroyed: threads may give their helpers back while the process ends.
-    static HelperPool* const pool = new HelperPool;
-    return *pool;
+    return *this;
 }
 
-HelperPool::Lease& HelperPool::thisThreadsLease() {
-    thread_local Lease lease;
-    return lease;
+HelperPool::HelperPool(HelperLimits limits) : limits_(limits) {}
+
+HelperPool::~HelperPool() {
+    std::vector<std::unique_ptr<HelperProcess>> stopped;
+    std::lock_guard lock(mutex_);
+    stopped.swap(idle_);
+    all_.clear();
 }
 
-HelperProcess& HelperPool::forThisThread(const QByteArray& program, const HelperLimits& limits,
-                                         quint64 generation) {
-    Lease& lease = thisThreadsLease();
-    if (!lease.held.helper || lease.held.generation != generation) {
-        if (lease.held.helper) {
-            forget(lease.held.helper.get());
-            lease.held.helper.reset();
-        }
-        lease.held = take(program, limits, generation);
-    }
-    return *lease.held.helper;
-}
-
-HelperPool::Held HelperPool::take(const QByteArray& program, const HelperLimits& limits,
-                                  quint64 generation) {
-    std::vector<Held> stale; // stopped outside the lock
+HelperPool::Lease HelperPool::take(const QByteArray& program) {
     {
         std::lock_guard lock(mutex_);
-        while (!idle_.empty()) {
-            Held held = std::move(idle_.back());
+        if (!idle_.empty()) {
+            std::unique_ptr<HelperProcess> helper = std::move(idle_.back());
             idle_.pop_back();
-            if (held.generation == generation)
-                return held;
-            all_.erase(held.helper.get());
-            stale.push_back(std::move(held));
+            return {this, std::move(helper)};
         }
     }
-    Held held{std::make_unique<HelperProcess>(program, limits), generation};
+    auto helper = std::make_unique<HelperProcess>(program, limits_);
     std::lock_guard lock(mutex_);
-    all_.emplace(held.helper.get(), generation);
-    return held;
+    all_.insert(helper.get());
+    return {this, std::move(helper)};
 }
 
-void HelperPool::giveBack(Held held) {
+void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
     const size_t keep = size_t(std::max(1, QThread::idealThreadCount()));
     {
         std::lock_guard lock(mutex_);
-        if (idle_.size() < keep && held.helper->isRunning()) {
-            idle_.push_back(std::move(held));
+        if (idle_.size() < keep && helper->isRunning()) {
+            idle_.push_back(std::move(helper));
             return;
         }
-        all_.erase(held.helper.get());
+        all_.erase(helper.get());
     }
-    held.helper.reset();
+    helper.reset(); // stopped outside the lock
 }
 
-void HelperPool::retireThisThreads() {
-    const Lease& lease = thisThreadsLease();
-    if (lease.held.helper)
-        lease.held.helper->retire();
-}
-
-void HelperPool::forget(const HelperProcess* helper) {
-    std::lock_guard lock(mutex_);
-    all_.erase(helper);
-}
-
-void HelperPool::dropIdle() {
-    std::vector<Held> dropped;
+void HelperPool::retireIdle() {
+    std::vector<std::unique_ptr<HelperProcess>> retired;
     {
         std::lock_guard lock(mutex_);
-        dropped.swap(idle_);
-        for (const Held& held : dropped)
-            all_.erase(held.helper.get());
+        retired.swap(idle_);
+        for (const auto& helper : retired)
+            all_.erase(helper.get());
     }
+    for (const auto& helper : retired)
+        helper->retire();
 }
 
 std::size_t HelperPool::idleCount() {
@@ -98,12 +78,12 @@ std::size_t HelperPool::idleCount() {
     return idle_.size();
 }
 
-std::vector<pid_t> HelperPool::runningPids(quint64 generation) {
+std::vector<pid_t> HelperPool::runningPids() {
     std::lock_guard lock(mutex_);
     std::vector<pid_t> pids;
-    for (const auto& [helper, made] : all_) {
+    for (const HelperProcess* helper : all_) {
         const pid_t pid = helper->pid();
-        if (pid > 0 && made == generation)
+        if (pid > 0)
             pids.push_back(pid);
     }
     return pids;

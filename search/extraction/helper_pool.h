@@ -2,48 +2,59 @@
 
 #include "search/extraction/helper_process.h"
 
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace quillmere::search::extraction {
 
-// The helpers of this process. Each thread that reads holds one helper of its own for as long as
-// it lives, so no request waits in a shared queue; when the thread ends its helper waits here for
-// the next thread (at most one idle helper per core), so a new search starts no new processes.
+// The helpers of one set of detail sources. A reading call leases a helper for as long as it
+// reads, so no request waits in a shared queue; afterwards the helper waits here for the next call
+// (at most one idle helper per core), so a new search starts no new processes.
 class HelperPool {
 public:
-    static HelperPool& instance();
+    explicit HelperPool(HelperLimits limits);
+    // Stops the idle helpers; no lease may outlive the pool.
+    ~HelperPool();
+    HelperPool(const HelperPool&) = delete;
+    HelperPool& operator=(const HelperPool&) = delete;
 
-    // The calling thread's helper, made for the given settings; `generation` tells settings apart.
-    HelperProcess& forThisThread(const QByteArray& program, const HelperLimits& limits,
-                                 quint64 generation);
-    // Retires the calling thread's helper, if it has one running: the thread reads no more for
-    // now, and what the helper answered may be remembered.
-    void retireThisThreads();
-    // Stops the idle helpers (after the settings changed).
-    void dropIdle();
-    // The helpers running for the settings of `generation`, idle ones included.
-    std::vector<pid_t> runningPids(quint64 generation);
-    // Helpers no thread holds at the moment.
+    class Lease {
+    public:
+        Lease() = default;
+        ~Lease();
+        Lease(Lease&& other) noexcept;
+        Lease& operator=(Lease&& other) noexcept;
+        explicit operator bool() const { return helper_ != nullptr; }
+        HelperProcess& operator*() const { return *helper_; }
+        HelperProcess* operator->() const { return helper_.get(); }
+
+    private:
+        friend class HelperPool;
+        Lease(HelperPool* pool, std::unique_ptr<HelperProcess> helper)
+            : pool_(pool), helper_(std::move(helper)) {}
+        HelperPool* pool_ = nullptr;
+        std::unique_ptr<HelperProcess> helper_;
+    };
+
+    // An idle helper, or a new one for `program` (the helper program may be installed after the
+    // pool was made, so the caller says which it found).
+    Lease take(const QByteArray& program);
+    // The helpers running now, idle ones included.
+    std::vector<pid_t> runningPids();
+    // Helpers no call holds at the moment.
     std::size_t idleCount();
+    // Ends the idle helpers without a fault, so that what they answered may be remembered.
+    void retireIdle();
 
 private:
-    struct Held {
-        std::unique_ptr<HelperProcess> helper;
-        quint64 generation = 0;
-    };
-    class Lease;
-    static Lease& thisThreadsLease();
+    void giveBack(std::unique_ptr<HelperProcess> helper);
 
-    Held take(const QByteArray& program, const HelperLimits& limits, quint64 generation);
-    void giveBack(Held held);
-    void forget(const HelperProcess* helper);
-
+    const HelperLimits limits_;
     std::mutex mutex_;
-    std::vector<Held> idle_;
-    std::map<const HelperProcess*, quint64> all_; // every helper, by its settings' generation
+    std::vector<std::unique_ptr<HelperProcess>> idle_;
+    std::set<const HelperProcess*> all_; // leased and idle
 };
 
 } // namespace quillmere::search::extraction

@@ -126,15 +126,14 @@ void writePackageWith(Kind kind, const QString& path, const QString& entryName,
 class TestDocumentReaders : public QObject {
     Q_OBJECT
 
+    search::DetailSources sources_{test::readingHere()};
+
 private:
     QTemporaryDir dir_;
     QString path(const QString& name) const { return dir_.filePath(name); }
 
 private slots:
-    void initTestCase() {
-        QVERIFY(dir_.isValid());
-        test::readInThisProcess();
-    }
+    void initTestCase() { QVERIFY(dir_.isValid()); }
 
     void columns_data() {
         QTest::addColumn<Kind>("kind");
@@ -393,7 +392,7 @@ private slots:
             3, {{"Title", QStringLiteral("Statement")}, {"Padding", QString(300 * 1024, u'x')}});
         QVERIFY(writeBytes(large,
                            fixtures::encryptedPdf(padded, cipher, locked ? "user" : "", "owner")));
-        DetailColumns columns(QFile::encodeName(large));
+        DetailColumns columns(QFile::encodeName(large), sources_);
         QCOMPARE(columns.value(column::ItemType), QStringLiteral("PDF document"));
         QCOMPARE(columns.value(column::Pages), locked ? QString() : QStringLiteral("3"));
     }
@@ -485,7 +484,7 @@ private slots:
                                    return e.name == QLatin1String("docProps/app.xml");
                                })->data;
         QVERIFY(app.contains("purl.oclc.org/ooxml/officeDocument/extendedProperties"));
-        DetailColumns columns(QFile::encodeName(file));
+        DetailColumns columns(QFile::encodeName(file), sources_);
         QCOMPARE(columns.value(column::Title), fullTags().title);
         QCOMPARE(columns.value(column::Authors), fullTags().author);
         QCOMPARE(columns.value(column::ProgramName), fullTags().program);
@@ -629,14 +628,14 @@ private slots:
         QFETCH(QString, name);
         const QString file = path(name);
         fixtures::write(kind, file, fullTags());
-        DetailColumns columns(QFile::encodeName(file));
+        DetailColumns columns(QFile::encodeName(file), sources_);
         QCOMPARE(columns.value(column::Authors), fullTags().author);
         QCOMPARE(columns.value(column::Title), fullTags().title);
         QCOMPARE(columns.problems(), QStringList());
 
         const QString plain = path(QStringLiteral("plain.zip"));
         fixtures::writeZip(plain, {{QStringLiteral("readme.txt"), "hello"}});
-        DetailColumns archive(QFile::encodeName(plain));
+        DetailColumns archive(QFile::encodeName(plain), sources_);
         QCOMPARE(archive.value(column::Authors), QString());
         QCOMPARE(archive.value(column::ItemType), QStringLiteral("Zip archive"));
         QCOMPARE(archive.problems(), QStringList());
@@ -665,7 +664,7 @@ private slots:
         const fixtures::Tags tags = fullTags();
         const QString file = path(name);
         fixtures::write(kind, file, tags);
-        DetailColumns columns(QFile::encodeName(file));
+        DetailColumns columns(QFile::encodeName(file), sources_);
         QCOMPARE(columns.value(column::Authors), tags.author);
         QCOMPARE(columns.value(column::Title), tags.title);
         QCOMPARE(columns.value(column::Subject), tags.subject);
@@ -709,7 +708,7 @@ private slots:
         const QString file = path(QStringLiteral("codepage.ppt"));
         QVERIFY(writeBytes(file, fixtures::legacyOfficeDocument(fixtures::LegacyOffice::PowerPoint,
                                                                 tags, codePage, named)));
-        DetailColumns columns(QFile::encodeName(file));
+        DetailColumns columns(QFile::encodeName(file), sources_);
         QCOMPARE(columns.value(column::Title), title);
         QCOMPARE(columns.value(column::Company), company);
         QCOMPARE(columns.value(column::Authors), tags.author);
@@ -782,8 +781,10 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("kept.pdf"));
         const QByteArray native = QFile::encodeName(file);
-        const auto titleNow = [&native] { return DetailColumns(native).value(column::Title); };
-        const auto reads = [] { return DetailColumns::cacheFigures().reads; };
+        const auto titleNow = [this, &native] {
+            return DetailColumns(native, sources_).value(column::Title);
+        };
+        const auto reads = [this] { return sources_.cache().figures().reads; };
         const auto setModified = [&native](qint64 seconds) {
             const timespec times[2] = {{seconds, 0}, {seconds, 0}};
             QCOMPARE(::utimensat(AT_FDCWD, native.constData(), times, 0), 0);
@@ -821,7 +822,7 @@ private slots:
         QStringList first;
         QStringList second;
         for (QStringList* seen : {&first, &second}) {
-            DetailColumns details(native);
+            DetailColumns details(native, sources_);
             const QString typeBefore = details.value(column::ItemType);
             *seen << typeBefore << details.value(column::Title) << details.value(column::ItemType)
                   << details.problems();
@@ -838,18 +839,18 @@ private slots:
             QVERIFY(writeBytes(QFile::decodeName(files.last()),
                                fixtures::pdfDocument(1, {{"Title", QString::fromLatin1(name)}})));
         }
-        DetailColumns::clearCache();
-        DetailColumns::setCacheLimit(2);
-        const auto restore = qScopeGuard([] { DetailColumns::setCacheLimit(200'000); });
-        const auto readsFor = [](const QByteArray& path) {
-            const quint64 before = DetailColumns::cacheFigures().reads;
-            DetailColumns(path).value(column::Title);
-            return DetailColumns::cacheFigures().reads - before;
+        search::DetailSources::Setup keepingTwo = test::readingHere();
+        keepingTwo.cacheLimit = 2;
+        search::DetailSources sources(keepingTwo);
+        const auto readsFor = [&sources](const QByteArray& path) {
+            const quint64 before = sources.cache().figures().reads;
+            DetailColumns(path, sources).value(column::Title);
+            return sources.cache().figures().reads - before;
         };
         QCOMPARE(readsFor(files[0]), 1u);
         QCOMPARE(readsFor(files[1]), 1u);
         QCOMPARE(readsFor(files[2]), 1u); // "one" is dropped
-        QCOMPARE(DetailColumns::cacheFigures().kept, 2);
+        QCOMPARE(sources.cache().figures().kept, 2);
         QCOMPARE(readsFor(files[2]), 0u);
         QCOMPARE(readsFor(files[1]), 0u);
         QCOMPARE(readsFor(files[0]), 1u);
@@ -864,12 +865,12 @@ private slots:
                 writeBytes(QFile::decodeName(files.last()),
                            fixtures::pdfDocument(1, {{"Title", QStringLiteral("Doc %1").arg(i)}})));
         }
-        const quint64 before = DetailColumns::cacheFigures().reads;
+        const quint64 before = sources_.cache().figures().reads;
         std::atomic<int> wrong{0};
         const auto work = [&] {
             for (int round = 0; round < 3; ++round) {
                 for (int i = 0; i < files.size(); ++i) {
-                    if (DetailColumns(files[i]).value(column::Title) !=
+                    if (DetailColumns(files[i], sources_).value(column::Title) !=
                         QStringLiteral("Doc %1").arg(i))
                         ++wrong;
                 }
@@ -881,7 +882,7 @@ private slots:
         b.join();
         QCOMPARE(wrong.load(), 0);
         // Both threads may read a file at the same moment once; never again after that.
-        QVERIFY(DetailColumns::cacheFigures().reads - before <= quint64(2 * files.size()));
+        QVERIFY(sources_.cache().figures().reads - before <= quint64(2 * files.size()));
     }
 };
 

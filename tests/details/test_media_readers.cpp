@@ -127,6 +127,8 @@ QStringList allValues(const EmbeddedDetails& details) {
 class TestMediaReaders : public QObject {
     Q_OBJECT
 
+    quillmere::search::DetailSources sources_{quillmere::test::readingHere()};
+
 private:
     QTemporaryDir dir_;
     std::map<Kind, QString> tagged_;
@@ -144,10 +146,7 @@ private:
     }
 
 private slots:
-    void initTestCase() {
-        QVERIFY(dir_.isValid());
-        quillmere::test::readInThisProcess();
-    }
+    void initTestCase() { QVERIFY(dir_.isValid()); }
 
     void writersMakeSmallFiles_data() {
         QTest::addColumn<Kind>("kind");
@@ -334,7 +333,7 @@ private slots:
         out.write(bytes);
         out.close();
         StderrCapture capture;
-        quillmere::search::DetailColumns columns(QFile::encodeName(file));
+        quillmere::search::DetailColumns columns(QFile::encodeName(file), sources_);
         for (const QString& row : expected) {
             const int column = row.section(u':', 0, 0).toInt();
             const QString value = row.section(u':', 1).mid(1);

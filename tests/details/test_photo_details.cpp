@@ -77,14 +77,15 @@ QStringList embedded(DetailColumns& details) {
 
 // The embedded details of a file of these bytes under this name; an empty list when it cannot be
 // written.
-QStringList embeddedOf(const QString& name, const QByteArray& bytes) {
+QStringList embeddedOf(const QString& name, const QByteArray& bytes,
+                       quillmere::search::DetailSources& sources) {
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return {QStringLiteral("cannot write ") + path};
     file.close();
-    DetailColumns details(QFile::encodeName(path));
+    DetailColumns details(QFile::encodeName(path), sources);
     return embedded(details);
 }
 
@@ -93,11 +94,10 @@ QStringList embeddedOf(const QString& name, const QByteArray& bytes) {
 class TestPhotoDetails : public QObject {
     Q_OBJECT
 
+    quillmere::search::DetailSources sources_{quillmere::test::readingHere()};
+
 private slots:
-    void initTestCase() {
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        quillmere::test::readInThisProcess();
-    }
+    void initTestCase() { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); }
 
     void cameraFields_data() {
         QTest::addColumn<Kind>("kind");
@@ -131,7 +131,7 @@ private slots:
         } catch (const std::exception& error) {
             QFAIL(error.what());
         }
-        DetailColumns details(QFile::encodeName(path));
+        DetailColumns details(QFile::encodeName(path), sources_);
         QTEST(details.value(column::ItemType), "itemType");
         QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
         QCOMPARE(details.value(column::CameraModel), QStringLiteral("EasyShare Z990"));
@@ -342,7 +342,7 @@ private slots:
     void headerPictures() {
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
-        QTEST(embeddedOf(name, bytes), "expected");
+        QTEST(embeddedOf(name, bytes, sources_), "expected");
     }
 
     // A JPEG XL file's boxes may stand before or after its codestream, or be missing altogether
@@ -372,7 +372,7 @@ private slots:
     }
     void jpegXlBoxes() {
         QFETCH(QByteArray, bytes);
-        QTEST(embeddedOf(QStringLiteral("p.jxl"), bytes), "expected");
+        QTEST(embeddedOf(QStringLiteral("p.jxl"), bytes, sources_), "expected");
     }
 
     void pngTextChunks() {
@@ -411,7 +411,7 @@ private slots:
         out.close();
 
         for (const QString& file : {path, far}) {
-            DetailColumns details(QFile::encodeName(file));
+            DetailColumns details(QFile::encodeName(file), sources_);
             QCOMPARE(embedded(details),
                      QStringList({"12 Date taken: 11/20/23 8:05 AM", "20 Authors: Jonas Veld",
                                   "21 Title: Map of the bay", "24 Comments: Scanned at 300 dpi",
@@ -428,7 +428,7 @@ private slots:
         tags.author = QStringLiteral("Åsa Ek");
         QTemporaryDir dir;
         const QString path = write(dir, Kind::Jpeg, QStringLiteral("cabin.jpg"), tags);
-        DetailColumns details(QFile::encodeName(path));
+        DetailColumns details(QFile::encodeName(path), sources_);
         QCOMPARE(details.value(column::Title), tags.title);
         QCOMPARE(details.value(column::Tags), QStringLiteral("fjäll; 雪"));
         QCOMPARE(details.value(column::Authors), tags.author);
@@ -468,7 +468,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
         file.close();
-        DetailColumns details(QFile::encodeName(file.fileName()));
+        DetailColumns details(QFile::encodeName(file.fileName()), sources_);
         QVERIFY(details.exists());
         QTEST(details.value(column::Dimensions), "dimensions");
         QCOMPARE(details.value(column::CameraMaker), QString());
@@ -485,7 +485,7 @@ private slots:
         } catch (const std::exception& error) {
             QSKIP(error.what());
         }
-        DetailColumns details(QFile::encodeName(path));
+        DetailColumns details(QFile::encodeName(path), sources_);
         QCOMPARE(details.value(column::ItemType), QStringLiteral("JPEG image"));
         // The photo reader refuses it, the content says PDF, and the PDF reader reads it.
         QCOMPARE(details.value(column::Title), QStringLiteral("Quarterly figures"));
@@ -501,7 +501,7 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.resize(file.size() / 2));
         file.close();
-        DetailColumns details(QFile::encodeName(path));
+        DetailColumns details(QFile::encodeName(path), sources_);
         QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
     }
 
@@ -521,10 +521,10 @@ private slots:
         QList<QStringList> seen(threadCount);
         std::vector<std::thread> threads;
         for (int t = 0; t < threadCount; ++t) {
-            threads.emplace_back([&paths, &seen, t] {
+            threads.emplace_back([this, &paths, &seen, t] {
                 for (int round = 0; round < 5; ++round) {
                     for (int i = 0; i < paths.size(); ++i) {
-                        DetailColumns details(paths[(i + t) % paths.size()]);
+                        DetailColumns details(paths[(i + t) % paths.size()], sources_);
                         seen[t].append(details.value(column::CameraModel));
                     }
                 }
@@ -560,8 +560,8 @@ private slots:
         QCOMPARE(out.write(padded), padded.size());
         out.close();
 
-        DetailColumns near(QFile::encodeName(plain));
-        DetailColumns farDetails(QFile::encodeName(far));
+        DetailColumns near(QFile::encodeName(plain), sources_);
+        DetailColumns farDetails(QFile::encodeName(far), sources_);
         const QStringList expected = embedded(near);
         QVERIFY(expected.size() > 10);
         QCOMPARE(embedded(farDetails), expected);

@@ -118,11 +118,12 @@ bool writeNative(const QByteArray& path, const QByteArray& bytes) {
 
 // Reads every column through the provider and hands the file to every reader directly, as the
 // provider's fall-back by content may. Returns what went wrong, empty when all was well.
-QString readEverything(const QByteArray& nativePath, bool directly) {
+QString readEverything(const QByteArray& nativePath, bool directly,
+                       search::DetailSources& sources) {
     const QString expectedName = QFile::decodeName(nativePath.mid(nativePath.lastIndexOf('/') + 1));
     QString wrong;
     try {
-        DetailColumns columns(nativePath);
+        DetailColumns columns(nativePath, sources);
         for (int column = 0; column < column::Count; ++column) {
             const QString value = columns.value(column);
             if (column == 0 && value != expectedName)
@@ -168,6 +169,8 @@ struct Sample {
 class TestRobustness : public QObject {
     Q_OBJECT
 
+    quillmere::search::DetailSources sources_{quillmere::test::readingHere()};
+
 private:
     QTemporaryDir dir_;
     QList<Sample> samples_;
@@ -182,7 +185,6 @@ private slots:
     // stopped working must not quietly shrink the corpus.
     void initTestCase() {
         QVERIFY(dir_.isValid());
-        test::readInThisProcess();
         for (Kind kind : fixtures::allKinds()) {
             const QString path =
                 dir_.filePath(QStringLiteral("valid.") + fixtures::extension(kind));
@@ -252,7 +254,7 @@ private slots:
         QVERIFY(sample != samples_.cend());
         const QByteArray path = nativeIn(QStringLiteral("unusual"), name + '.' + sample->extension);
         QVERIFY(writeNative(path, sample->bytes));
-        DetailColumns columns(path);
+        DetailColumns columns(path, sources_);
         QCOMPARE(columns.value(column), expected);
         QCOMPARE(columns.problems(), QStringList());
     }
@@ -351,7 +353,7 @@ private slots:
         QVERIFY(writeNative(path, bytes));
         StderrCapture capture;
         QVERIFY(capture.isActive());
-        const QString wrong = readEverything(path, true);
+        const QString wrong = readEverything(path, true, sources_);
         const QByteArray printed = capture.finish();
         QCOMPARE(wrong, QString());
         QCOMPARE(printed, QByteArray());
@@ -380,7 +382,7 @@ private slots:
         StderrCapture capture;
         QVERIFY(capture.isActive());
         for (const QByteArray& path : paths) {
-            const QString problem = readEverything(path, true);
+            const QString problem = readEverything(path, true, sources_);
             if (!problem.isEmpty())
                 wrong.append(QFile::decodeName(path) + ": " + problem);
         }
@@ -419,8 +421,8 @@ private slots:
         std::future<QString> result = outcome->get_future();
         const bool fifo = target.isEmpty();
         StderrCapture capture;
-        std::thread([outcome, path, fifo] {
-            QString wrong = readEverything(path, false);
+        std::thread([this, outcome, path, fifo] {
+            QString wrong = readEverything(path, false, sources_);
             // The document readers refuse what is not a regular file, without opening a FIFO.
             readers::FileToRead file;
             file.nativePath = path;

@@ -1,6 +1,7 @@
 #include "details/mime_kinds.h"
 #include "details/value_formats.h"
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
@@ -27,6 +28,8 @@ QByteArray native(const QTemporaryDir& dir, const QByteArray& name) {
 
 class TestDetailColumns : public QObject {
     Q_OBJECT
+
+    quillmere::search::DetailSources sources_;
 
 private slots:
     void titlesAreTheFortyOneColumns() {
@@ -155,7 +158,7 @@ private slots:
         struct stat st {};
         QCOMPARE(::lstat(path.constData(), &st), 0);
 
-        DetailColumns details(path);
+        DetailColumns details(path, sources_);
         QVERIFY(details.exists());
         QCOMPARE(details.value(column::Name), QFile::decodeName(name));
         QTEST(details.value(column::Size), "size");
@@ -186,7 +189,7 @@ private slots:
         const QByteArray path = native(dir, "orphan.txt");
         QVERIFY(writeBytes(path, "x"));
         QCOMPARE(::chown(path.constData(), 54321, 54322), 0);
-        DetailColumns details(path);
+        DetailColumns details(path, sources_);
         QCOMPARE(details.value(column::Owner), QStringLiteral("54321"));
         QCOMPARE(details.value(column::Group), QStringLiteral("54322"));
     }
@@ -195,7 +198,7 @@ private slots:
         QTemporaryDir dir;
         const QByteArray path = native(dir, "brief.jpg");
         QVERIFY(writeBytes(path, "soon gone"));
-        DetailColumns details(path);
+        DetailColumns details(path, sources_);
         QCOMPARE(details.value(column::Name), QStringLiteral("brief.jpg"));
         QCOMPARE(::unlink(path.constData()), 0);
         QVERIFY(!details.exists());
@@ -207,7 +210,7 @@ private slots:
 
     void nameAloneTouchesNothing() {
         // No such folder: the name comes from the path alone and no problem is recorded.
-        DetailColumns details("/nonexistent-quillmere/deeper/photo.jpg");
+        DetailColumns details("/nonexistent-quillmere/deeper/photo.jpg", sources_);
         QCOMPARE(details.value(column::Name), QStringLiteral("photo.jpg"));
         QVERIFY(details.problems().isEmpty());
         QVERIFY(!details.exists());
@@ -220,7 +223,7 @@ private slots:
         const QByteArray path = native(dir, "secret");
         QVERIFY(writeBytes(path, "hidden"));
         QCOMPARE(::chmod(path.constData(), 0), 0);
-        DetailColumns details(path);
+        DetailColumns details(path, sources_);
         QCOMPARE(details.value(column::ItemType), QString());
         QCOMPARE(details.problems(),
                  QStringList{QStringLiteral("cannot read contents: Permission denied")});
@@ -373,7 +376,7 @@ private slots:
 
     void deviceNodeIsNeverRead() {
         // Reading /dev/zero would never end; a device is described, not opened.
-        DetailColumns details("/dev/zero");
+        DetailColumns details("/dev/zero", sources_);
         QCOMPARE(details.value(column::ItemType), QStringLiteral("character device"));
         QCOMPARE(details.value(column::Size), QString());
         QCOMPARE(details.value(column::Title), QString());

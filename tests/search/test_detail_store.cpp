@@ -7,8 +7,10 @@
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QScopeGuard>
+#include <QThread>
 
 #include <sqlite3.h>
 
@@ -34,7 +36,7 @@ QByteArray native(const QString& path) {
 
 // What a user can see of a tree: every detail of every file but the access time, which reading
 // changes, and what could not be read.
-QStringList everyDetail(const QByteArray& root) {
+QStringList everyDetail(const QByteArray& root, DetailSources& sources) {
     QStringList lines;
     QDirIterator it(QFile::decodeName(root), QDir::Files | QDir::Hidden,
                     QDirIterator::Subdirectories);
@@ -43,7 +45,7 @@ QStringList everyDetail(const QByteArray& root) {
         paths << it.next();
     paths.sort();
     for (const QString& path : paths) {
-        DetailColumns details(native(path));
+        DetailColumns details(native(path), sources);
         for (int column = 0; column < column::Count; ++column) {
             if (column != column::DateAccessed)
                 lines
@@ -89,15 +91,16 @@ struct Run {
 
 Run runOnce(const QByteArray& root, const StoreOptions* options,
             std::function<void()> afterFirstRows = nullptr) {
-    DetailColumns::clearCache();
-    const DetailColumns::CacheFigures before = DetailColumns::cacheFigures();
     auto detailStore = options ? std::make_shared<DetailStore>(*options) : nullptr;
-    DetailColumns::useStore(detailStore);
+    DetailSources::Setup setup = test::readingHere();
+    setup.store = detailStore;
+    auto sources = std::make_shared<DetailSources>(std::move(setup));
     Run run;
     RowRecorder recorder;
     recorder.afterRows = std::move(afterFirstRows);
     search::SearchOptions searchOptions;
     searchOptions.workers = 2;
+    searchOptions.sources = sources;
     search::searchFolders(
         {root},
         [] {
@@ -105,14 +108,20 @@ Run runOnce(const QByteArray& root, const StoreOptions* options,
         },
         true, recorder, searchOptions);
     run.rows = recorder.lines;
-    run.details = everyDetail(root);
-    DetailColumns::useStore(nullptr);
+    run.details = everyDetail(root, *sources);
     if (detailStore)
         run.figures = detailStore->figures();
+    const EmbeddedCache::Figures figures = sources->cache().figures();
+    run.reads = figures.reads;
+    run.remembered = figures.remembered;
+    // The program ends: its store is closed once the engine's workers let go of it too.
+    const std::weak_ptr<DetailStore> closing = detailStore;
+    searchOptions.sources.reset();
+    sources.reset();
     detailStore.reset();
-    const DetailColumns::CacheFigures after = DetailColumns::cacheFigures();
-    run.reads = after.reads - before.reads;
-    run.remembered = after.remembered - before.remembered;
+    QDeadlineTimer deadline(10000);
+    while (!closing.expired() && !deadline.hasExpired())
+        QThread::msleep(1);
     return run;
 }
 
@@ -177,7 +186,6 @@ class TestDetailStore : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(dir_.isValid());
-        test::readInThisProcess();
         tree_ = dir_.filePath(QStringLiteral("tree"));
         QDir().mkpath(tree_ + QStringLiteral("/sub/deeper"));
         fx::Tags photo;
@@ -206,8 +214,6 @@ private slots:
         QVERIFY(writeBytes(tree_ + QStringLiteral("/notes.txt"), "Kodak moments\n"));
         QVERIFY(writeBytes(tree_ + QStringLiteral("/empty.pdf"), {}));
     }
-
-    void cleanup() { DetailColumns::useStore(nullptr); }
 
     void storedDetailsSurviveTheirByteForm() {
         store::StoredDetails details;

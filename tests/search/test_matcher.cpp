@@ -1,5 +1,6 @@
 #include "details/column_ids.h"
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/matcher.h"
 #include "support/test_main.h"
 
@@ -13,6 +14,8 @@ namespace column = quillmere::details::column;
 
 class TestMatcher : public QObject {
     Q_OBJECT
+
+    quillmere::search::DetailSources sources_;
 
 private slots:
     void valueRules_data() {
@@ -152,7 +155,7 @@ private slots:
         std::fputs("plain words\n", f);
         std::fclose(f);
 
-        const ItemMatch match = testItem(path, {phrase, CaseMode(mode)});
+        const ItemMatch match = testItem(path, {phrase, CaseMode(mode)}, sources_);
         QCOMPARE(match.column, column);
         if (column == column::Name)
             QCOMPARE(match.value, QFile::decodeName(name));
@@ -161,7 +164,8 @@ private slots:
     void goneEntryMatchesNothing() {
         QTemporaryDir dir;
         const QByteArray path = QFile::encodeName(dir.path()) + "/zebra-gone.txt";
-        QVERIFY(!testItem(path, {QStringLiteral("zebra"), CaseMode::MustAgree}).matched());
+        QVERIFY(
+            !testItem(path, {QStringLiteral("zebra"), CaseMode::MustAgree}, sources_).matched());
     }
 };
 

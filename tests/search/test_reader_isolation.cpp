@@ -6,8 +6,8 @@
 #include "details/clean_text.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
-#include "search/extraction/helper_pool.h"
 #include "search/extraction/helper_process.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
@@ -74,18 +74,21 @@ void writeKodakPhotosAmongSlowFiles(const QTemporaryDir& dir) {
     }
 }
 
-// Most cases watch one helper across several requests, so by default a helper is kept; the
-// program replaces it after a folder or a batch's worth of files.
-void useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
-                int filesPerHelper = 0, bool oneFolderPerHelper = false) {
-    extraction::Settings settings;
-    settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
-    settings.limits.deadline = deadline;
-    settings.limits.filesPerHelper = filesPerHelper;
-    settings.limits.oneFolderPerHelper = oneFolderPerHelper;
-    settings.limits.memoryBytes = qint64(512) << 20;
-    extraction::configure(settings);
-    DetailColumns::clearCache();
+// Sources of a test's own, reading in helpers that misbehave as a file tells them to, with `store`
+// if given. Most cases watch one helper across several requests, so by default a helper is kept;
+// the program replaces it after a folder or a batch's worth of files.
+std::shared_ptr<DetailSources>
+useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
+           int filesPerHelper = 0, bool oneFolderPerHelper = false,
+           std::shared_ptr<DetailStore> store = nullptr) {
+    DetailSources::Setup setup;
+    setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
+    setup.reading.limits.deadline = deadline;
+    setup.reading.limits.filesPerHelper = filesPerHelper;
+    setup.reading.limits.oneFolderPerHelper = oneFolderPerHelper;
+    setup.reading.limits.memoryBytes = qint64(512) << 20;
+    setup.store = std::move(store);
+    return std::make_shared<DetailSources>(std::move(setup));
 }
 
 struct Fault {
@@ -96,19 +99,21 @@ struct Fault {
 // Every fault the helpers report, in the order reported.
 class FaultLog {
 public:
-    FaultLog() {
-        extraction::setFaultListener([this](const QByteArray& path, const QString& cause) {
+    explicit FaultLog(std::shared_ptr<DetailSources> sources) : sources_(std::move(sources)) {
+        sources_->setFaultListener([this](const ReaderFault& fault) {
+            const QByteArray& path = fault.nativePath;
             std::lock_guard lock(mutex_);
-            faults_.append({QFile::decodeName(path.mid(path.lastIndexOf('/') + 1)), cause});
+            faults_.append({QFile::decodeName(path.mid(path.lastIndexOf('/') + 1)), fault.cause});
         });
     }
-    ~FaultLog() { extraction::setFaultListener(nullptr); }
+    ~FaultLog() { sources_->setFaultListener(nullptr); }
     QList<Fault> faults() {
         std::lock_guard lock(mutex_);
         return faults_;
     }
 
 private:
+    const std::shared_ptr<DetailSources> sources_;
     std::mutex mutex_;
     QList<Fault> faults_;
 };
@@ -140,14 +145,15 @@ private:
     const results::ResultsModel& model_;
 };
 
-QStringList searchKodak(const QString& folder, int workers,
-                        const std::function<void()>& onPump = {}) {
+QStringList searchKodak(const std::shared_ptr<DetailSources>& sources, const QString& folder,
+                        int workers, const std::function<void()>& onPump = {}) {
     results::ResultsModel model;
     Rows rows(model);
     rows.onPump = onPump;
     SearchOptions options;
     options.workers = workers;
     options.pumpInterval = std::chrono::milliseconds(1);
+    options.sources = sources;
     searchFolders(
         {QFile::encodeName(folder)},
         [] {
@@ -192,11 +198,10 @@ bool hasEnded(pid_t pid) {
 class TestReaderIsolation : public QObject {
     Q_OBJECT
 
+    std::shared_ptr<DetailSources> sources_;
+
 private slots:
-    void cleanup() {
-        extraction::configure({});
-        DetailColumns::clearCache();
-    }
+    void cleanup() { sources_.reset(); }
 
     void aFaultCostsOneFile_data() {
         QTest::addColumn<QByteArray>("fault");
@@ -222,15 +227,15 @@ private slots:
         writeFault(dir.filePath(QStringLiteral("b Kodak.jpg")), fault);
         writeFault(dir.filePath(QStringLiteral("c.jpg")), fault);
         writeKodakPhoto(dir.filePath(QStringLiteral("d.jpg")));
-        useHelpers(std::chrono::milliseconds(deadline));
-        FaultLog log;
+        sources_ = useHelpers(std::chrono::milliseconds(deadline));
+        FaultLog log(sources_);
 
         const QStringList expected = {
             QStringLiteral("a.jpg\t[Camera maker] Kodak"),
             QStringLiteral("b Kodak.jpg\t[Name] b Kodak.jpg"),
             QStringLiteral("d.jpg\t[Camera maker] Kodak"),
         };
-        QCOMPARE(searchKodak(dir.path(), workers), expected);
+        QCOMPARE(searchKodak(sources_, dir.path(), workers), expected);
         // The file whose name matched was never read; the other was, once.
         const QList<Fault> faults = log.faults();
         QCOMPARE(faults.size(), 1);
@@ -238,10 +243,10 @@ private slots:
         QVERIFY2(faults[0].cause.contains(cause), qPrintable(faults[0].cause));
 
         // Never tried again, not even by a later search that forgot every detail.
-        DetailColumns::clearCache();
-        QCOMPARE(searchKodak(dir.path(), workers), expected);
+        sources_->cache().clear();
+        QCOMPARE(searchKodak(sources_, dir.path(), workers), expected);
         QCOMPARE(log.faults().size(), 1);
-        DetailColumns details(QFile::encodeName(dir.filePath(QStringLiteral("c.jpg"))));
+        DetailColumns details(QFile::encodeName(dir.filePath(QStringLiteral("c.jpg"))), *sources_);
         QCOMPARE(details.value(Comments), QString());
         QVERIFY(details.problems().join(u'\n').contains(cause));
     }
@@ -253,29 +258,28 @@ private slots:
         QTemporaryDir storeFolder;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
         writeFault(dir.filePath(QStringLiteral("c.jpg")), "crash");
-        useHelpers();
         store::StoreOptions options;
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
         const QByteArray faulty = QFile::encodeName(dir.filePath(QStringLiteral("c.jpg")));
         {
-            FaultLog log;
-            DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
-            QCOMPARE(searchKodak(dir.path(), 2).size(), 1);
+            sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false,
+                                  std::make_shared<store::DetailStore>(options));
+            FaultLog log(sources_);
+            QCOMPARE(searchKodak(sources_, dir.path(), 2).size(), 1);
             QCOMPARE(log.faults().size(), 1);
-            DetailColumns::useStore(nullptr);
+            QVERIFY(sources_->writeStore(std::chrono::seconds(10)));
         }
-        DetailColumns::clearCache();
+        // A later process.
         const auto again = std::make_shared<store::DetailStore>(options);
-        DetailColumns::useStore(again);
-        DetailColumns details(faulty);
+        sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false, again);
+        DetailColumns details(faulty, *sources_);
         QCOMPARE(details.value(Comments), QString());
         QCOMPARE(details.problems().size(), 1);
         QVERIFY2(details.problems()[0].startsWith(
                      QStringLiteral("cannot read the embedded details: the reader ") + Crashed),
                  qPrintable(details.problems()[0]));
         QCOMPARE(again->figures().hits, quint64(1));
-        DetailColumns::useStore(nullptr);
     }
 
     // `quillmere-cli find` tells of a file whose reader crashed in the run that read it, and again,
@@ -340,16 +344,15 @@ private slots:
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
         const auto searchAsANewProcess = [&](quint64 hits, bool helpers, QStringList& rows) {
-            useHelpers(); // no helper, no detail kept in memory
+            // No helper, no detail kept in memory.
             const auto store = std::make_shared<store::DetailStore>(options);
-            DetailColumns::useStore(store);
-            const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+            sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false, store);
             // One worker: a, b and c go to one helper in one batch.
-            rows = searchKodak(dir.path(), 1);
+            rows = searchKodak(sources_, dir.path(), 1);
             QCOMPARE(store->figures().hits, hits);
             // A search's helpers are retired at its end; their zygote starts with the first.
-            QVERIFY(extraction::runningHelpers().empty());
-            QCOMPARE(extraction::runningZygote() > 0, helpers);
+            QVERIFY(sources_->extractor().runningHelpers().empty());
+            QCOMPARE(extraction::Extractor::runningZygote() > 0, helpers);
         };
         QStringList first;
         searchAsANewProcess(0, true, first);
@@ -385,12 +388,10 @@ private slots:
                                  QStringLiteral("b.jpg\t[Camera maker] Kodak"),
                                  QStringLiteral("z.jpg\t[Camera maker] Kodak")};
         const auto search = [&](quint64 hits, qint64 entries) {
-            useHelpers();
             const auto store = std::make_shared<store::DetailStore>(options);
-            DetailColumns::useStore(store);
-            const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+            sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false, store);
             // No workers: each file is a request of its own to one helper, a and b before m.
-            QCOMPARE(searchKodak(dir.path(), 0), all);
+            QCOMPARE(searchKodak(sources_, dir.path(), 0), all);
             const store::StoreFigures figures = store->figures();
             QCOMPARE(figures.hits, hits);
             QCOMPARE(figures.entries, entries);
@@ -426,22 +427,21 @@ private slots:
         paths << dir.filePath(QStringLiteral("large.pdf"));
         QVERIFY(writeBytes(paths.last(), bytes));
 
-        const auto everyColumn = [&paths] {
+        const auto everyColumn = [this, &paths] {
             QStringList out;
             for (const QString& path : paths) {
-                DetailColumns details(QFile::encodeName(path));
+                DetailColumns details(QFile::encodeName(path), *sources_);
                 for (int c = column::FirstEmbedded; c < column::Count; ++c)
                     out << details.value(c);
             }
             return out;
         };
-        extraction::Settings inProcess;
-        inProcess.isolation = extraction::Isolation::InProcess;
-        extraction::configure(inProcess);
-        DetailColumns::clearCache();
+        DetailSources::Setup inProcess;
+        inProcess.reading.isolation = extraction::Isolation::InProcess;
+        sources_ = std::make_shared<DetailSources>(inProcess);
         const QStringList here = everyColumn();
-        useHelpers();
-        FaultLog log;
+        sources_ = useHelpers();
+        FaultLog log(sources_);
         QCOMPARE(everyColumn(), here);
         const qsizetype large = (paths.size() - 1) * (column::Count - 12);
         QCOMPARE(here[large + 36 - 12], QStringLiteral("3")); // pages of the large PDF
@@ -517,24 +517,22 @@ private slots:
             QVERIFY(writeBytes(helper, script));
             QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
         }
-        extraction::Settings settings;
-        settings.program = QFile::encodeName(helper);
-        extraction::configure(settings);
-        DetailColumns::clearCache();
         store::StoreOptions options;
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
         auto detailStore = std::make_shared<store::DetailStore>(options);
-        DetailColumns::useStore(detailStore);
-        const auto noStore = qScopeGuard([] { DetailColumns::useStore(nullptr); });
-        const ReadingNotice before = readingNotice();
-        FaultLog log;
+        DetailSources::Setup setup;
+        setup.reading.program = QFile::encodeName(helper);
+        setup.store = detailStore;
+        sources_ = std::make_shared<DetailSources>(setup);
+        const ReadingNotice before = sources_->extractor().readingNotice();
+        FaultLog log(sources_);
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(searchKodak(dir.filePath(QStringLiteral("tree")), 2),
+        QCOMPARE(searchKodak(sources_, dir.filePath(QStringLiteral("tree")), 2),
                  QStringList({QStringLiteral("Kodak notes.txt\t[Name] Kodak notes.txt")}));
         const qint64 seconds = timer.elapsed() / 1000;
-        const ReadingNotice after = readingNotice();
+        const ReadingNotice after = sources_->extractor().readingNotice();
         QCOMPARE(after.notRead - before.notRead, quint64(photos));
         QCOMPARE(int(after.fault), fault);
         QVERIFY2(after.cause.startsWith(QStringLiteral("the reader helper could not start: ")) &&
@@ -542,8 +540,9 @@ private slots:
                  qPrintable(after.cause));
         QCOMPARE(after.readHere, before.readHere);
         QVERIFY(log.faults().isEmpty()); // one notice for the search, not a fault per file
-        QVERIFY(extraction::runningHelpers().empty());
-        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("tree/00.jpg"))));
+        QVERIFY(sources_->extractor().runningHelpers().empty());
+        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("tree/00.jpg"))),
+                            *sources_);
         QCOMPARE(photo.value(32), QString());
         QCOMPARE(detailStore->figures().entries, qint64(0));
         if (fault == int(HelperFault::CannotStart) && script.contains("starts")) {
@@ -556,13 +555,13 @@ private slots:
         }
 
         // The same helper path now works; within a second the next file gets a helper again.
-        const quint64 notReadBefore = readingNotice().notRead;
+        const quint64 notReadBefore = sources_->extractor().readingNotice().notRead;
         QFile::remove(helper);
         QVERIFY(QFile::link(QStringLiteral(QUILLMERE_EXTRACT), helper));
         QTest::qWait(1100);
         // On one thread, so no file passes while the first one waits for the new helper.
-        QCOMPARE(searchKodak(dir.filePath(QStringLiteral("tree")), 0).size(), photos + 1);
-        QCOMPARE(readingNotice().notRead, notReadBefore);
+        QCOMPARE(searchKodak(sources_, dir.filePath(QStringLiteral("tree")), 0).size(), photos + 1);
+        QCOMPARE(sources_->extractor().readingNotice().notRead, notReadBefore);
         QCOMPARE(detailStore->figures().entries, qint64(photos));
     }
 
@@ -603,8 +602,8 @@ private slots:
         const QString probe = dir.filePath(QStringLiteral("probe.jpg"));
         writeFault(probe, "probe");
         qputenv("QUILLMERE_TEST_SECRET", "token");
-        useHelpers();
-        DetailColumns details(QFile::encodeName(probe));
+        sources_ = useHelpers();
+        DetailColumns details(QFile::encodeName(probe), *sources_);
         qunsetenv("QUILLMERE_TEST_SECRET");
         const QString said = details.value(Comments);
         QVERIFY2(
@@ -618,9 +617,9 @@ private slots:
                                            "unshare EPERM, secret absent, pid ")),
             qPrintable(said));
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
-        QVERIFY(extraction::runningHelpers() == std::vector<pid_t>{pid});
+        QVERIFY(sources_->extractor().runningHelpers() == std::vector<pid_t>{pid});
         // Forked from the zygote, with a hard limit of its own far below the zygote's.
-        QCOMPARE(statusLine(pid, "PPid"), QString::number(extraction::runningZygote()));
+        QCOMPARE(statusLine(pid, "PPid"), QString::number(Extractor::runningZygote()));
         QFile limits(QStringLiteral("/proc/%1/limits").arg(pid));
         QVERIFY(limits.open(QIODevice::ReadOnly));
         const QString table = QString::fromLatin1(limits.readAll());
@@ -639,10 +638,10 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("hostile.jpg"));
         writeFault(path, "hostile");
-        useHelpers();
+        sources_ = useHelpers();
         const QString cleaned = QStringLiteral("a\uFFFD[31mb\uFFFD\tc\r\n\uFFFD\uFFFD\uFFFDd") +
                                 QString::fromUcs4(U"\U0001F600");
-        QCOMPARE(DetailColumns(QFile::encodeName(path)).value(Comments), cleaned);
+        QCOMPARE(DetailColumns(QFile::encodeName(path), *sources_).value(Comments), cleaned);
         // Clean text is not copied or changed.
         QString plain = QStringLiteral("Kodak EasyShare \u05D0");
         const QChar* before = plain.constData();
@@ -664,17 +663,17 @@ private slots:
         QFETCH(int, signal);
         QTemporaryDir dir;
         writeKodakPhotosAmongSlowFiles(dir);
-        useHelpers(std::chrono::milliseconds(2000));
-        const QStringList undisturbed = searchKodak(dir.path(), 2);
+        sources_ = useHelpers(std::chrono::milliseconds(2000));
+        const QStringList undisturbed = searchKodak(sources_, dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
         // A search's helpers end with it: the next search's readers start their own.
-        QTRY_VERIFY(extraction::runningHelpers().empty());
+        QTRY_VERIFY(sources_->extractor().runningHelpers().empty());
 
-        DetailColumns::clearCache();
-        FaultLog log;
+        sources_->cache().clear();
+        FaultLog log(sources_);
         pid_t victim = -1;
-        const QStringList disturbed = searchKodak(dir.path(), 2, [&] {
-            const std::vector<pid_t> helpers = extraction::runningHelpers();
+        const QStringList disturbed = searchKodak(sources_, dir.path(), 2, [&] {
+            const std::vector<pid_t> helpers = sources_->extractor().runningHelpers();
             if (victim < 0 && !helpers.empty()) {
                 victim = helpers.front();
                 ::kill(victim, signal);
@@ -683,7 +682,7 @@ private slots:
         QVERIFY(victim > 0);
         QCOMPARE(log.faults().size(), 0);
         QCOMPARE(disturbed, undisturbed);
-        QVERIFY(extraction::runningHelpers().empty());
+        QVERIFY(sources_->extractor().runningHelpers().empty());
     }
 
     // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
@@ -691,24 +690,24 @@ private slots:
     void aSearchSurvivesItsZygoteDying() {
         QTemporaryDir dir;
         writeKodakPhotosAmongSlowFiles(dir);
-        useHelpers(std::chrono::milliseconds(2000));
-        const QStringList undisturbed = searchKodak(dir.path(), 2);
+        sources_ = useHelpers(std::chrono::milliseconds(2000));
+        const QStringList undisturbed = searchKodak(sources_, dir.path(), 2);
         QCOMPARE(undisturbed.size(), 12);
 
-        DetailColumns::clearCache();
-        FaultLog log;
+        sources_->cache().clear();
+        FaultLog log(sources_);
         pid_t victim = -1;
-        const QStringList disturbed = searchKodak(dir.path(), 2, [&] {
-            if (victim < 0 && !extraction::runningHelpers().empty()) {
-                victim = extraction::runningZygote();
+        const QStringList disturbed = searchKodak(sources_, dir.path(), 2, [&] {
+            if (victim < 0 && !sources_->extractor().runningHelpers().empty()) {
+                victim = Extractor::runningZygote();
                 ::kill(victim, SIGKILL);
             }
         });
         QVERIFY(victim > 0);
         QCOMPARE(disturbed, undisturbed);
         QCOMPARE(log.faults().size(), 0);
-        QVERIFY(extraction::runningZygote() > 0);
-        QVERIFY(extraction::runningZygote() != victim);
+        QVERIFY(Extractor::runningZygote() > 0);
+        QVERIFY(Extractor::runningZygote() != victim);
     }
 
     // An engine killed outright takes its zygote and every helper with it, even helpers busy in
@@ -769,20 +768,22 @@ private slots:
             QVERIFY(writeBytes(dir.filePath(QStringLiteral("n%1.jpg").arg(i, 4, 10, QChar(u'0'))),
                                "not a photo"));
         writeKodakPhoto(dir.filePath(QStringLiteral("z.jpg")));
-        useHelpers(std::chrono::milliseconds(1000));
-        QCOMPARE(DetailColumns(QFile::encodeName(dir.filePath(QStringLiteral("a.jpg")))).value(32),
+        sources_ = useHelpers(std::chrono::milliseconds(1000));
+        QCOMPARE(DetailColumns(QFile::encodeName(dir.filePath(QStringLiteral("a.jpg"))), *sources_)
+                     .value(32),
                  QStringLiteral("Kodak"));
-        const std::vector<pid_t> before = extraction::runningHelpers();
+        const std::vector<pid_t> before = sources_->extractor().runningHelpers();
         QCOMPARE(before.size(), std::size_t(1));
-        DetailColumns::clearCache();
-        FaultLog log;
+        sources_->cache().clear();
+        FaultLog log(sources_);
         QElapsedTimer timer;
         timer.start();
         // The helpers at work while the search runs; it retires the last one at its end.
         std::vector<pid_t> after;
-        QCOMPARE(searchKodak(dir.path(), 0,
-                             [&after] {
-                                 const std::vector<pid_t> now = extraction::runningHelpers();
+        QCOMPARE(searchKodak(sources_, dir.path(), 0,
+                             [&after, this] {
+                                 const std::vector<pid_t> now =
+                                     sources_->extractor().runningHelpers();
                                  if (!now.empty())
                                      after = now;
                              }),
@@ -800,7 +801,7 @@ private slots:
         }
         QCOMPARE(after.size(), std::size_t(1));
         QVERIFY(after != before);
-        QVERIFY(extraction::runningHelpers().empty());
+        QVERIFY(sources_->extractor().runningHelpers().empty());
     }
 
     // A helper bound to its batch: one that answers for a file outside the batch, answers a file
@@ -825,10 +826,10 @@ private slots:
             undisturbed << name + QStringLiteral("\t[Camera maker] Kodak");
         }
         writeFault(dir.filePath(QStringLiteral("p05 m.jpg")), fault);
-        useHelpers();
-        FaultLog log;
+        sources_ = useHelpers();
+        FaultLog log(sources_);
         // One worker: the files go to its helper in batches of many, the fault among them.
-        QCOMPARE(searchKodak(dir.path(), 1), undisturbed);
+        QCOMPARE(searchKodak(sources_, dir.path(), 1), undisturbed);
         const QList<Fault> faults = log.faults();
         if (reported) {
             QCOMPARE(faults.size(), 1);
@@ -954,9 +955,9 @@ private slots:
         QTemporaryDir dir;
         const QString huge = dir.filePath(QStringLiteral("huge.jpg"));
         writeFault(huge, "huge");
-        useHelpers();
-        FaultLog log;
-        DetailColumns details(QFile::encodeName(huge));
+        sources_ = useHelpers();
+        FaultLog log(sources_);
+        DetailColumns details(QFile::encodeName(huge), *sources_);
         qsizetype total = 0;
         QList<qsizetype> sizes;
         for (int c = column::FirstEmbedded; c < column::Count; ++c) {
@@ -1012,12 +1013,18 @@ private slots:
         writeFault(QFile::decodeName(faulty), fault);
         // As the user or the kernel short of memory would: every helper that reads the file, once
         // it said it was ready (a helper that never started would make the readers run here).
-        useHelpers(std::chrono::milliseconds(killFromOutside ? 20000 : 500));
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        const std::shared_ptr<DetailSources> reading =
+            useHelpers(std::chrono::milliseconds(killFromOutside ? 20000 : 500), 0, false,
+                       std::make_shared<store::DetailStore>(options));
+        sources_ = reading;
         std::atomic<bool> done = false;
         std::thread killer([&] {
             std::vector<pid_t> seen;
             while (killFromOutside && !done) {
-                const std::vector<pid_t> now = extraction::runningHelpers();
+                const std::vector<pid_t> now = reading->extractor().runningHelpers();
                 for (pid_t pid : now) {
                     if (std::find(seen.begin(), seen.end(), pid) != seen.end())
                         ::kill(pid, SIGKILL);
@@ -1030,26 +1037,20 @@ private slots:
             done = true;
             killer.join();
         });
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
         {
-            FaultLog log;
-            const auto first = std::make_shared<store::DetailStore>(options);
-            DetailColumns::useStore(first);
-            DetailColumns details(faulty);
+            FaultLog log(sources_);
+            DetailColumns details(faulty, *sources_);
             QCOMPARE(details.value(Comments), QString());
             QCOMPARE(log.faults().size(), 1);
             QVERIFY2(log.faults()[0].cause.contains(cause), qPrintable(log.faults()[0].cause));
-            DetailColumns::useStore(nullptr);
         }
         done = true;
-        DetailColumns::clearCache();
+        QVERIFY(reading->writeStore(std::chrono::seconds(10)));
+        // A later process; a file it reads again stalls for its short deadline only.
         const auto again = std::make_shared<store::DetailStore>(options);
-        DetailColumns::useStore(again);
-        DetailColumns(faulty).value(Comments);
+        sources_ = useHelpers(std::chrono::milliseconds(500), 0, false, again);
+        DetailColumns(faulty, *sources_).value(Comments);
         QCOMPARE(again->figures().hits, quint64(remembered ? 1 : 0));
-        DetailColumns::useStore(nullptr);
     }
 
     // The window and the command-line program look for the helper beside their real executable;
@@ -1129,12 +1130,12 @@ private slots:
         for (int i = 0; i <= details::MaxBatchFiles; ++i)
             names.append(QStringLiteral("one/%1.jpg").arg(i, 3, 10, QChar(u'0')));
         names.append(QStringLiteral("two/a.jpg"));
+        sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles, true);
         std::vector<DetailColumns> items;
         for (const QString& name : names) {
             writeFault(dir.filePath(name), "probe");
-            items.emplace_back(QFile::encodeName(dir.filePath(name)));
+            items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
         }
-        useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles, true);
         std::vector<DetailColumns*> all;
         for (DetailColumns& item : items)
             all.push_back(&item);
@@ -1152,8 +1153,8 @@ private slots:
         QVERIFY(other > 0 && other != first && other != past);
 
         // Back in the first folder, a helper of its own again.
-        DetailColumns::clearCache();
-        DetailColumns again(QFile::encodeName(dir.filePath(names.front())));
+        sources_->cache().clear();
+        DetailColumns again(QFile::encodeName(dir.filePath(names.front())), *sources_);
         const int next = helperOf(again);
         QVERIFY(next > 0 && next != first && next != past && next != other);
     }
@@ -1163,17 +1164,17 @@ private slots:
             QSKIP("AddressSanitizer holds freed memory back for a while");
         QTemporaryDir dir;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
-        useHelpers();
+        sources_ = useHelpers();
         const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("a.jpg")));
         const auto readMany = [&] {
             for (int i = 0; i < 300; ++i) {
-                DetailColumns::clearCache();
-                DetailColumns details(path);
+                sources_->cache().clear();
+                DetailColumns details(path, *sources_);
                 QCOMPARE(details.value(32), QStringLiteral("Kodak"));
             }
         };
         readMany();
-        const pid_t pid = extraction::runningHelpers().front();
+        const pid_t pid = sources_->extractor().runningHelpers().front();
         const int before = statusLine(pid, "VmRSS").section(u' ', 0, 0).toInt();
         readMany();
         readMany();

@@ -1,4 +1,5 @@
 #include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/read_ahead.h"
 #include "search/search_folder.h"
 #include "search/work_queues.h"
@@ -73,12 +74,13 @@ struct CountingTest {
     std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
     std::shared_ptr<std::map<QByteArray, int>> counts =
         std::make_shared<std::map<QByteArray, int>>();
+    std::shared_ptr<DetailSources> sources = std::make_shared<DetailSources>();
     ItemMatch operator()(const QByteArray& path, const Query& query) const {
         {
             std::lock_guard lock(*mutex);
             ++(*counts)[path];
         }
-        return testItem(path, query);
+        return testItem(path, query, *sources);
     }
 };
 
@@ -383,10 +385,11 @@ private slots:
                 return fs::readFolder(path);
             };
         } else {
-            o.testItem = [slow, released](const QByteArray& path, const Query& query) {
+            o.testItem = [slow, released, sources = std::make_shared<DetailSources>()](
+                             const QByteArray& path, const Query& query) {
                 if (path == slow + "/zebra_slow")
                     released.wait();
-                return testItem(path, query);
+                return testItem(path, query, *sources);
             };
         }
         int pumpsWhileWaiting = 0;
@@ -430,13 +433,14 @@ private slots:
                 return fs::readFolder(path);
             };
         } else {
-            o.testItem = [hung, released, entered, token](const QByteArray& path,
-                                                          const Query& query) {
+            o.testItem = [hung, released, entered, token,
+                          sources = std::make_shared<DetailSources>()](const QByteArray& path,
+                                                                       const Query& query) {
                 if (path == hung + "/zebra_hung") {
                     *entered = true;
                     released.wait();
                 }
-                return testItem(path, query);
+                return testItem(path, query, *sources);
             };
         }
         token.reset();

@@ -3,7 +3,7 @@
 #include "app/mouse_pointer.h"
 #include "fake_search_view.h"
 #include "results/results_model.h"
-#include "search/detail_columns.h"
+#include "search/detail_sources.h"
 #include "search/search_run.h"
 #include "search/search_session.h"
 #include "search/store/detail_store.h"
@@ -138,9 +138,9 @@ private slots:
         store::StoreOptions options;
         options.folder = storeFolder.path();
         options.settleTime = std::chrono::nanoseconds(0);
-        DetailColumns::clearCache();
-        DetailColumns::useStore(std::make_shared<store::DetailStore>(options));
-        const auto stopUsing = qScopeGuard([] { DetailColumns::useStore(nullptr); });
+        search::DetailSources::Setup sources;
+        sources.store = std::make_shared<store::DetailStore>(options);
+        session_->detailSources = std::make_shared<search::DetailSources>(sources);
         qint64 entriesAtDone = -1;
         dialogs_.onShow = [&](const ScriptedDialogs::Shown& box) {
             if (box.text == kDone)

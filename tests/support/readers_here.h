@@ -1,16 +1,16 @@
 #pragma once
 
-#include "search/extraction/extraction.h"
+#include "search/detail_sources.h"
 
 namespace quillmere::test {
 
 // Tests of what the readers find run them in this process, as `--in-process` does: no helper
 // lives beside a test program, and without one nothing would be read at all. The sandbox has
 // tests of its own.
-inline void readInThisProcess() {
-    search::extraction::Settings settings;
-    settings.isolation = search::extraction::Isolation::InProcess;
-    search::extraction::configure(settings);
+inline search::DetailSources::Setup readingHere() {
+    search::DetailSources::Setup setup;
+    setup.reading.isolation = search::extraction::Isolation::InProcess;
+    return setup;
 }
 
 } // namespace quillmere::test

@@ -16,6 +16,8 @@ struct FormFixture {
     int draw = 50;
     QList<QUrl> opened;
     int endRequests = 0;
+    // None: the window makes its own, with the helper beside the test program (there is none).
+    std::shared_ptr<quillmere::search::DetailSources> detailSources;
 
     std::unique_ptr<quillmere::window::Form1> make() {
         quillmere::window::FormServices services;
@@ -24,6 +26,7 @@ struct FormFixture {
         services.drawPercent = [this] { return draw; };
         services.openUrl = [this](const QUrl& url) { opened.append(url); };
         services.endProcess = [this] { ++endRequests; };
+        services.detailSources = detailSources;
         return std::make_unique<quillmere::window::Form1>(services);
     }
 

@@ -6,7 +6,7 @@
 // writes OUTPUT_FOLDER/guide-<scene>.png, and guide-<scene>-after.png for the commands that
 // change the results.
 
-#include "search/extraction/extraction.h"
+#include "search/detail_sources.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 #include "window/app_icon.h"
@@ -87,6 +87,11 @@ public:
         services.drawPercent = [] { return 50; };
         services.openUrl = [](const QUrl&) {};
         services.endProcess = [] {};
+        // The reader helper of the build, as the installed program finds it beside itself.
+        search::DetailSources::Setup readers;
+        readers.reading.program =
+            QFile::encodeName(builtProgramFolder + QStringLiteral("/quillmere-extract"));
+        services.detailSources = std::make_shared<search::DetailSources>(readers);
         form_ = std::make_unique<Form1>(services);
         form_->show();
         ok_ = ok_ && QTest::qWaitForWindowExposed(form_.get());
@@ -255,10 +260,6 @@ int main(int argc, char** argv) {
     nameApplication(); // as the program does, so boxes carry the same titles
     const QString programFolder = QString::fromLocal8Bit(argv[1]);
     const QString output = QString::fromLocal8Bit(argv[2]);
-    // The reader helper of the build, as the installed program finds it beside itself.
-    search::extraction::Settings readers;
-    readers.program = QFile::encodeName(programFolder + QStringLiteral("/quillmere-extract"));
-    search::extraction::configure(readers);
 
     int status = 0;
     for (const Scene& scene : kScenes) {

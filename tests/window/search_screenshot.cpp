@@ -2,7 +2,7 @@
 // it, for looking at the real fonts and layout under a display server (xcb or Xvfb).
 //   search_screenshot OUTPUT.png
 
-#include "search/extraction/extraction.h"
+#include "search/detail_sources.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 #include "window/app_icon.h"
@@ -26,10 +26,6 @@ int main(int argc, char** argv) {
     test::isolateUserFolders(home);
     QApplication app(argc, argv);
     nameApplication(); // as the program does, so boxes carry the same titles
-    // The reader helper of the build, as the installed program finds it beside itself.
-    search::extraction::Settings readers;
-    readers.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
-    search::extraction::configure(readers);
 
     ScriptedDialogs dialogs;
     dialogs.queueAnswer(app::BoxAnswer::No);
@@ -39,6 +35,10 @@ int main(int argc, char** argv) {
     services.drawPercent = [] { return 50; };
     services.openUrl = [](const QUrl&) {};
     services.endProcess = [] {};
+    // The reader helper of the build, as the installed program finds it beside itself.
+    search::DetailSources::Setup readers;
+    readers.reading.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
+    services.detailSources = std::make_shared<search::DetailSources>(readers);
     Form1 form(services);
     form.show();
     if (!QTest::qWaitForWindowExposed(&form))

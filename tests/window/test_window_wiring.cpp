@@ -3,8 +3,7 @@
 #include "app/settings.h"
 #include "form_fixture.h"
 #include "results/results_model.h"
-#include "search/detail_columns.h"
-#include "search/extraction/extraction.h"
+#include "search/detail_sources.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 #include "window/form1.h"
@@ -61,11 +60,11 @@ void whenHeaderReads(Form1& form, const QString& header, std::function<void()> a
                      });
 }
 
-// The reader helper of the build, as the installed program finds it beside itself.
-void useTheBuiltHelper() {
-    search::extraction::Settings settings;
-    settings.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
-    search::extraction::configure(settings);
+// Sources with the reader helper of the build, as the installed program finds it beside itself.
+std::shared_ptr<search::DetailSources> builtHelper() {
+    search::DetailSources::Setup setup;
+    setup.reading.program = QByteArrayLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract");
+    return std::make_shared<search::DetailSources>(setup);
 }
 
 // A window set to find "zebra" in root/one and root/two and their sub-folders one level down.
@@ -90,7 +89,6 @@ class TestWindowWiring : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { useTheBuiltHelper(); }
     void init() { SaveSetting(settingkey::Text1, QString()); }
 
     // Search: the phrase box, the options, the list and the results reach the run; the progress
@@ -104,6 +102,7 @@ private slots:
         QVERIFY(writeBytes(root + QStringLiteral("/one/a/zebra_a"), "text\n"));
         QVERIFY(writeBytes(root + QStringLiteral("/two/zebra_2"), "text\n"));
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         auto form = findZebraInOneAndTwo(fixture, root);
         QPushButton* button = form->pushButton(1);
         QStringList seen;
@@ -182,6 +181,7 @@ private slots:
         QVERIFY(writeBytes(root + QStringLiteral("/a/zebra_a"), "text\n"));
         QVERIFY(writeBytes(root + QStringLiteral("/b/zebra_b"), "text\n"));
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         Form1* form = nullptr;
         QStringList rowsWhenClosed;
         FormServices services;
@@ -190,6 +190,7 @@ private slots:
         services.drawPercent = [] { return 50; };
         services.openUrl = [](const QUrl&) {};
         services.endProcess = [&] { rowsWhenClosed << dump(*form, root); };
+        services.detailSources = fixture.detailSources;
         Form1 window(services);
         form = &window;
         window.ListView1()->addTopLevelItem(new QTreeWidgetItem({root}));
@@ -207,7 +208,9 @@ private slots:
     void twoWindowsKeepTheirOwnSearch() {
         QTemporaryDir dir;
         FormFixture first;
+        first.detailSources = builtHelper();
         FormFixture second;
+        second.detailSources = builtHelper();
         auto searching = first.make();
         auto other = second.make();
         searching->ListView1()->addTopLevelItem(
@@ -235,6 +238,7 @@ private slots:
     // selected row, other keys reach the list as usual.
     void folderListEvents() {
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         auto form = fixture.make();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -258,12 +262,14 @@ private slots:
     // The first search a new user makes: the sample folder and the phrase "Kodak".
     void samplesFromAFreshStart() {
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         FormServices services;
         services.dialogs = &fixture.dialogs;
         services.programFolder = QStringLiteral(QUILLMERE_PROGRAM_FOLDER);
         services.drawPercent = [] { return 50; };
         services.openUrl = [](const QUrl&) {};
         services.endProcess = [] {};
+        services.detailSources = builtHelper();
         Form1 form(services);
         QTest::mouseClick(form.pushButton(14), Qt::LeftButton);
         QCOMPARE(GetSetting(settingkey::Text1, QString()), QStringLiteral("Kodak"));
@@ -292,12 +298,10 @@ private slots:
             QVERIFY(QFile::copy(samples + name, dir.filePath(name)));
         QVERIFY(writeBytes(dir.filePath(QStringLiteral("Kodak.txt")), ""));
         FormFixture fixture;
-        search::extraction::Settings missing;
-        missing.program =
-            QFile::encodeName(fixture.pathInProgramFolder(QStringLiteral("quillmere-extract")));
-        search::extraction::configure(missing);
-        const auto helperBack = qScopeGuard([] { useTheBuiltHelper(); });
-        search::DetailColumns::clearCache();
+        const QString helper = fixture.pathInProgramFolder(QStringLiteral("quillmere-extract"));
+        search::DetailSources::Setup missing;
+        missing.reading.program = QFile::encodeName(helper);
+        fixture.detailSources = std::make_shared<search::DetailSources>(missing);
         auto form = fixture.make();
         form->ListView1()->addTopLevelItem(new QTreeWidgetItem({dir.path()}));
         form->Text1()->setText(QStringLiteral("Kodak"));
@@ -325,8 +329,15 @@ private slots:
         QCOMPARE(boxes.size(), 4);
         QCOMPARE(boxes[3].text, told);
 
-        useTheBuiltHelper();
-        QTest::mouseClick(button, Qt::LeftButton);
+        // The program started again with its helper in place.
+        QVERIFY(QFile::link(QStringLiteral(QUILLMERE_PROGRAM_FOLDER "/quillmere-extract"), helper));
+        search::DetailSources::Setup installed;
+        installed.reading.program = QFile::encodeName(helper);
+        fixture.detailSources = std::make_shared<search::DetailSources>(installed);
+        form = fixture.make();
+        form->ListView1()->addTopLevelItem(new QTreeWidgetItem({dir.path()}));
+        form->Text1()->setText(QStringLiteral("Kodak"));
+        QTest::mouseClick(form->pushButton(1), Qt::LeftButton);
         QCOMPARE(fixture.dialogs.messages().size(), 5);
         QCOMPARE(fixture.dialogs.messages().last().text, QStringLiteral("Done."));
         QCOMPARE(form->results().rowCount(), 3);
@@ -335,6 +346,7 @@ private slots:
     // The results buttons reach their commands; the commands' rules have their own tests.
     void buttonsReachTheirCommands() {
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         auto form = fixture.make();
         ResultsModel& results = form->results();
         results.appendRow("/photos/kodak.jpg", QStringLiteral("[Camera maker] Kodak"));
@@ -369,6 +381,7 @@ private slots:
     // The two file buttons act on the window's ticked rows with its dialogs and pointer.
     void trashAndMoveButtonsActOnTheTickedRows() {
         FormFixture fixture;
+        fixture.detailSources = builtHelper();
         auto form = fixture.make();
         QTemporaryDir files;
         QTemporaryDir target;
