@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -287,17 +288,21 @@ bool storable(const KeptDetails& kept, const State& s, store::StoredDetails& out
     return true;
 }
 
-// What helpers answered is stored once each of them ended its life without a fault; the engine's
-// own record of a fault (a crash, a file the reader rejects) at once.
-void remember(const EmbeddedReading& r, const QByteArray& path, store::StoredDetails stored) {
-    if (stored.fault != store::FaultKind::None || r.lives.empty()) {
-        r.store->keep(path, r.signature, stored);
-        return;
-    }
-    extraction::HelperLife::whenAllEndCleanly(
-        r.lives, [store = r.store, path, signature = r.signature, stored = std::move(stored)] {
-            store->keep(path, signature, stored);
-        });
+// What helpers answered is kept, in memory and in the store, once each of them ended its life
+// without a fault; the engine's own record of a fault (a crash, a file the reader rejects), and
+// what was read in this process, at once. `stored` is empty when nothing goes to the store.
+void remember(const EmbeddedReading& r, const QByteArray& path, KeptDetails kept,
+              std::optional<store::StoredDetails> stored, EmbeddedCache& cache) {
+    auto keep = [&cache, store = r.store, path, kept = std::move(kept), stored = std::move(stored),
+                 signature = r.signature]() mutable {
+        if (stored)
+            store->keep(path, signature, *stored);
+        cache.keep(path, std::move(kept), true);
+    };
+    if (r.lives.empty() || (stored && stored->fault != store::FaultKind::None))
+        keep();
+    else
+        extraction::HelperLife::whenAllEndCleanly(r.lives, std::move(keep));
 }
 
 // The remembered details as the in-process cache keeps them; the problem is worded anew, in
@@ -672,10 +677,10 @@ void DetailColumns::finishEmbedded() {
     if (s.mime.name() != r->typeByName)
         kept.contentType = s.mime.name();
     kept.problems = s.problems.mid(r->problemsBefore);
-    store::StoredDetails stored;
-    if (r->store && storable(kept, s, stored))
-        remember(*r, nativePath_, std::move(stored));
-    sources_->cache().keep(nativePath_, std::move(kept), true);
+    std::optional<store::StoredDetails> stored(std::in_place);
+    if (!r->store || !storable(kept, s, *stored))
+        stored.reset();
+    remember(*r, nativePath_, std::move(kept), std::move(stored), sources_->cache());
 }
 
 } // namespace quillmere::search

@@ -1,6 +1,5 @@
 #include "search/search_folder.h"
 
-#include "search/extraction/extraction.h"
 #include "search/read_ahead.h"
 #include "search/work_queues.h"
 

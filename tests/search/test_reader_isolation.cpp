@@ -366,9 +366,9 @@ private slots:
     }
 
     // A helper that answered well and then faults in a later request of the same life, by a
-    // crash or a lie: nothing it said reaches the store, though its answers still give this
-    // search's rows. The engine's own record of the fault is stored, and so is what a helper that
-    // ended cleanly answered, at the end of the search.
+    // crash or a lie: nothing it said reaches the store or the memory of this process, though its
+    // answers still give this search's rows. The engine's own record of the fault is stored, and so
+    // is what a helper that ended cleanly answered, at the end of the search.
     void aHelperThatFaultsLaterLeavesNothingInTheStore_data() {
         QTest::addColumn<QByteArray>("fault");
         QTest::addRow("crash") << QByteArray("crash");
@@ -395,6 +395,8 @@ private slots:
             const store::StoreFigures figures = store->figures();
             QCOMPARE(figures.hits, hits);
             QCOMPARE(figures.entries, entries);
+            // Nor does this process keep in memory what such a helper said.
+            QCOMPARE(qint64(sources_->cache().figures().kept), entries);
         };
         // m.jpg's fault and z.jpg, read by the helper after it; not a.jpg nor b.jpg, which the
         // next search reads again, in a helper that ends cleanly.
