@@ -293,13 +293,14 @@ bool storable(const KeptDetails& kept, const State& s, store::StoredDetails& out
 // what was read in this process, at once. `stored` is empty when nothing goes to the store.
 void remember(const EmbeddedReading& r, const QByteArray& path, KeptDetails kept,
               std::optional<store::StoredDetails> stored, EmbeddedCache& cache) {
+    const bool atOnce = r.lives.empty() || (stored && stored->fault != store::FaultKind::None);
     auto keep = [&cache, store = r.store, path, kept = std::move(kept), stored = std::move(stored),
                  signature = r.signature]() mutable {
         if (stored)
             store->keep(path, signature, *stored);
         cache.keep(path, std::move(kept), true);
     };
-    if (r.lives.empty() || (stored && stored->fault != store::FaultKind::None))
+    if (atOnce)
         keep();
     else
         extraction::HelperLife::whenAllEndCleanly(r.lives, std::move(keep));
