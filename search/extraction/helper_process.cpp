@@ -154,12 +154,12 @@ HelperProcess::~HelperProcess() {
     stop({QStringLiteral("closed"), false});
 }
 
-bool HelperProcess::start(QString& failure) {
+HelperProcess::Start HelperProcess::start(QString& failure) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         failure = QStringLiteral("the reader helper could not start: ") +
                   QString::fromLocal8Bit(std::strerror(errno));
-        return false;
+        return Start::Failed;
     }
     const std::vector<std::string> arguments = {
         "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
@@ -179,7 +179,7 @@ bool HelperProcess::start(QString& failure) {
         zygote_.reset();
         ::close(ends[0]);
         failure = QStringLiteral("the reader helper could not start: ") + failure;
-        return false;
+        return Start::Failed;
     }
     pid_ = helper_.pid;
     socket_ = ends[0];
@@ -191,14 +191,14 @@ bool HelperProcess::start(QString& failure) {
         std::max<std::chrono::milliseconds>(limits_.deadline * 2, std::chrono::seconds(20));
     const details::Channel::Received got = details::Channel(socket_).receive(buffer_, startup);
     if (got == details::Channel::Received::Frame && details::isReady(buffer_))
-        return true;
+        return Start::Ready;
+    const bool timedOut = got == details::Channel::Received::TimedOut;
     failure = QStringLiteral("the reader helper could not start: ") +
-              stop({got == details::Channel::Received::TimedOut
-                        ? QStringLiteral("it did not answer within ") + secondsText(startup)
-                        : QString(),
+              stop({timedOut ? QStringLiteral("it did not answer within ") + secondsText(startup)
+                             : QString(),
                     false})
                   .cause;
-    return false;
+    return timedOut ? Start::Failed : Start::DiedStarting;
 }
 
 bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status) {
@@ -298,7 +298,11 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
         return {Kind::Whole, {}};
     if (!isRunning()) {
         QString failure;
-        if (!start(failure))
+        Start started = start(failure);
+        // One killed from outside as it started says nothing of the next: one more try.
+        if (started == Start::DiedStarting)
+            started = start(failure);
+        if (started != Start::Ready)
             return {Kind::NotStarted, failure};
     }
     const End nonsense{QStringLiteral("the reader gave an answer that makes no sense"), true};

@@ -117,7 +117,8 @@ public:
     pid_t pid() const { return pid_.load(); }
 
 private:
-    bool start(QString& failure);
+    enum class Start { Ready, Failed, DiedStarting };
+    Start start(QString& failure);
     struct End {
         QString cause;
         bool lasting;

@@ -174,6 +174,14 @@ QString statusLine(pid_t pid, const QByteArray& key) {
     return {};
 }
 
+// A helper with its own filter on top of the zygote's has said Ready, or is about to: stopped now,
+// it stops while reading, not while starting (which a busy machine may draw out).
+bool pastItsStart(pid_t helper) {
+    const QString own = statusLine(helper, "Seccomp_filters");
+    const QString zygote = statusLine(extraction::Extractor::runningZygote(), "Seccomp_filters");
+    return own.isEmpty() || zygote.isEmpty() || own.toInt() > zygote.toInt();
+}
+
 // The processes whose parent is `parent`.
 std::vector<pid_t> childrenOf(pid_t parent) {
     std::vector<pid_t> children;
@@ -676,7 +684,7 @@ private slots:
         pid_t victim = -1;
         const QStringList disturbed = searchKodak(sources_, dir.path(), 2, [&] {
             const std::vector<pid_t> helpers = sources_->extractor().runningHelpers();
-            if (victim < 0 && !helpers.empty()) {
+            if (victim < 0 && !helpers.empty() && pastItsStart(helpers.front())) {
                 victim = helpers.front();
                 ::kill(victim, signal);
             }
