@@ -181,6 +181,24 @@ QString fileSizeText(qint64 bytes) {
     return text;
 }
 
+const QString& fileSizeCharacters() {
+    // A size is a number in the locale's digits (with its group separator, and its decimal point
+    // past 1023 bytes), a space and the name of one of seven units.
+    static const QString characters = [] {
+        const QLocale& locale = systemLocale();
+        QString all = locale.toString(qint64(1'234'567'890)) +
+                      locale.toString(1'234'567'890.5, 'f', 1) + fileSizeText(0) + fileSizeText(1);
+        for (int power = 1; power <= 6; ++power) {
+            const qint64 unit = qint64(1) << (10 * power);
+            all += fileSizeText(unit + unit / 2);
+        }
+        std::sort(all.begin(), all.end());
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+        return all;
+    }();
+    return characters;
+}
+
 QString permissionText(mode_t mode) {
     char text[11];
     switch (mode & S_IFMT) {

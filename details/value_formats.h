@@ -18,6 +18,9 @@ QString shortDateTime(qint64 seconds, qint64 nanoseconds);
 QString shortDateTime(QDate date, QTime time);
 // "512 bytes", "3.4 KB", "12.0 MB".
 QString fileSizeText(qint64 bytes);
+// Every character that fileSizeText can give, each once: a text without one of them cannot be
+// part of any size.
+const QString& fileSizeCharacters();
 // "-rw-r--r--", "drwxr-xr-x", "lrwxrwxrwx", with s/S/t/T for the special bits.
 QString permissionText(mode_t mode);
 

@@ -2,6 +2,10 @@
 
 #include "search/detail_columns.h"
 
+#include "details/value_formats.h"
+
+#include <algorithm>
+#include <bitset>
 #include <optional>
 
 namespace quillmere::search {
@@ -62,8 +66,43 @@ bool valueMatches(const QString& value, const Query& query) {
 
 namespace {
 
-ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int to) {
+using Columns = std::bitset<details::column::Count>;
+
+// True when the phrase has a character that no text made of `characters` alone holds, under the
+// query's mode.
+bool beyondCharacters(const QString& characters, const Query& query) {
+    const bool folded = query.mode == CaseMode::Ignored;
+    // Folding works on whole code points; a text of such pairs is left to the full test.
+    if (folded &&
+        std::any_of(characters.begin(), characters.end(), [](QChar c) { return c.isSurrogate(); }))
+        return false;
+    for (const QChar p : query.phrase) {
+        if (p.isSurrogate())
+            continue;
+        const char16_t wanted = folded ? p.toCaseFolded().unicode() : p.unicode();
+        const bool known =
+            std::any_of(characters.begin(), characters.end(), [folded, wanted](QChar c) {
+                return (folded ? c.toCaseFolded().unicode() : c.unicode()) == wanted;
+            });
+        if (!known)
+            return true;
+    }
+    return false;
+}
+
+// Columns that no value of can hold the phrase: those are not worked out at all. The size is
+// formatted through the locale for every item, and most phrases have a letter no size shows.
+Columns columnsBeyondReach(const Query& query) {
+    Columns beyond;
+    beyond[details::column::Size] = beyondCharacters(details::fileSizeCharacters(), query);
+    return beyond;
+}
+
+ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int to,
+                      const Columns& skipped) {
     for (int column = from; column < to; ++column) {
+        if (skipped[size_t(column)])
+            continue;
         QString value;
         try {
             value = details.value(column);
@@ -81,11 +120,12 @@ ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int 
 ItemMatch testItem(DetailColumns& details, const Query& query) {
     if (!details.exists())
         return {};
-    return testColumns(details, query, 0, details::column::Count);
+    return testColumns(details, query, 0, details::column::Count, columnsBeyondReach(query));
 }
 
 void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
                const std::function<void(size_t index, ItemMatch match)>& decided) {
+    const Columns skipped = columnsBeyondReach(query);
     std::vector<DetailColumns> items;
     items.reserve(nativePaths.size());
     std::vector<DetailColumns*> undecided;
@@ -96,7 +136,7 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
         try {
             if (details.exists())
-                match = testColumns(details, query, 0, details::column::FirstEmbedded);
+                match = testColumns(details, query, 0, details::column::FirstEmbedded, skipped);
             if (!match.matched() && details.exists()) {
                 undecided.push_back(&details);
                 where.push_back(i);
@@ -112,7 +152,7 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         ItemMatch match;
         try {
             match = testColumns(*undecided[u], query, details::column::FirstEmbedded,
-                                details::column::Count);
+                                details::column::Count, skipped);
         } catch (...) {
             match = {};
         }

@@ -1,9 +1,11 @@
 #include "details/column_ids.h"
+#include "details/value_formats.h"
 #include "search/detail_columns.h"
 #include "search/detail_sources.h"
 #include "search/matcher.h"
 #include "support/test_main.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 using namespace quillmere;
@@ -159,6 +161,47 @@ private slots:
         QCOMPARE(match.column, column);
         if (column == column::Name)
             QCOMPARE(match.value, QFile::decodeName(name));
+    }
+
+    // The size column is passed over for a phrase with a character no size text has: every
+    // character any size shows must be known, and every piece of a real size must still match.
+    void phrasesFromASizeStillFindIt() {
+        const QString& known = fileSizeCharacters();
+        std::vector<qint64> sizes = {0, 9, 999, 1000, 1023, 1024, 1025, 4710, 1048575, 1048576};
+        for (qint64 size = 1; size > 0 && size < (qint64(1) << 62); size = size * 3 + 7)
+            sizes.push_back(size);
+        for (int i = 0; i < 2000; ++i)
+            sizes.push_back(qint64(QRandomGenerator::global()->bounded(quint64(1) << 62)));
+        for (const qint64 size : sizes) {
+            const QString text = fileSizeText(size);
+            for (const QChar c : text)
+                QVERIFY2(known.contains(c), qPrintable(text));
+        }
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray path = QFile::encodeName(dir.path()) + "/zz";
+        QFile file(QFile::decodeName(path));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(QByteArray(4710, 'x')) == 4710);
+        file.close();
+        const QString text = fileSizeText(4710);
+        for (qsizetype from = 0; from < text.size(); ++from) {
+            for (qsizetype length = 1; from + length <= text.size(); ++length) {
+                const QString piece = text.mid(from, length);
+                if (piece.contains(u'z'))
+                    continue;
+                QCOMPARE(testItem(path, {piece, CaseMode::MustAgree}, sources_).column,
+                         int(column::Size));
+                QCOMPARE(testItem(path, {piece.toLower(), CaseMode::Ignored}, sources_).column,
+                         int(column::Size));
+            }
+        }
+        // Folded to "k" when case is ignored.
+        const QString kelvin = text.right(2).replace(u'K', u'\u212A');
+        QCOMPARE(testItem(path, {kelvin, CaseMode::Ignored}, sources_).column, int(column::Size));
+        QVERIFY(testItem(path, {text + u'q', CaseMode::Ignored}, sources_).column !=
+                int(column::Size));
     }
 
     void goneEntryMatchesNothing() {
