@@ -519,10 +519,12 @@ bool DetailColumns::startEmbedded() {
         found = true;
     }
     if (found) {
-        for (auto& [column, text] : kept.values) {
+        // Read through, never changed: the list is shared with the cache's copy.
+        for (const auto& [column, text] : std::as_const(kept.values)) {
+            QString& value = s.embedded[size_t(column - details::column::FirstEmbedded)];
+            value = text;
             // The store is a file on disk: its values are cleaned as a helper's are.
-            details::cleanText(text);
-            s.embedded[size_t(column - details::column::FirstEmbedded)] = std::move(text);
+            details::cleanText(value);
         }
         if (!kept.contentType.isEmpty()) {
             s.mimeDone = true;

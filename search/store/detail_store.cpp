@@ -108,10 +108,14 @@ struct Row {
     bool asked = false; // looked up in this run, so not one to prune
 };
 
+// The part of an entry's checksum that its folder gives, the same for all entries in it.
+quint64 folderChecksum(const QByteArray& folder) {
+    return stableHash(qint64(folder.size()), stableHash(folder));
+}
+
 // Damage that SQLite cannot see (a byte changed inside an entry) must not show as a detail.
-qint64 checksumOf(const QByteArray& folder, const QByteArray& name, const Row& row) {
-    quint64 hash = stableHash(folder);
-    hash = stableHash(name, stableHash(qint64(folder.size()), hash));
+qint64 checksumOf(quint64 folderPart, const QByteArray& name, const Row& row) {
+    quint64 hash = stableHash(name, folderPart);
     for (const qint64 number :
          {qint64(name.size()), qint64(row.signature.device), qint64(row.signature.inode),
           row.signature.size, row.signature.modified, row.signature.changed, row.readers,
@@ -252,6 +256,7 @@ private:
     // The folder of the last lookup, which the next one is most likely in; null when none.
     LoadedFolder* lastLoaded_ = nullptr;
     QByteArray lastFolder_;
+    quint64 lastFolderChecksum_ = 0; // of lastFolder_
     std::deque<QByteArray> loadOrder_;
     qsizetype loadedRows_ = 0;
     int readFailures_ = 0;
@@ -325,14 +330,17 @@ bool DetailStore::Impl::find(const QByteArray& nativePath, const FileSignature& 
     }
     Row row;
     bool found = false;
+    quint64 folderPart = 0;
     const SplitPath at = splitInPlace(nativePath);
     {
         std::lock_guard lock(readMutex_);
         found = !readsOff_ && lookup(at, row);
+        folderPart = lastFolderChecksum_;
     }
-    found = found && row.checksum == checksumOf(at.folder, at.name, row) &&
-            row.signature == signature && quint64(row.readers) == readersKey_ &&
-            (row.format == 0 || quint64(row.format) == formatKey_) && decode(row.details, out);
+    // What is cheap to compare first; the checksum before anything of the entry is believed.
+    found = found && row.signature == signature && quint64(row.readers) == readersKey_ &&
+            (row.format == 0 || quint64(row.format) == formatKey_) &&
+            row.checksum == checksumOf(folderPart, at.name, row) && decode(row.details, out);
     ++(found ? hits_ : misses_);
     return found;
 }
@@ -342,6 +350,7 @@ bool DetailStore::Impl::lookup(const SplitPath& at, Row& row) {
         const auto it = loaded_.find(at.folder);
         lastLoaded_ = it != loaded_.end() ? &*it : load(owned(at.folder));
         lastFolder_ = owned(at.folder);
+        lastFolderChecksum_ = folderChecksum(at.folder);
     }
     LoadedFolder* const folderRows = lastLoaded_;
     if (!folderRows)
@@ -770,7 +779,7 @@ SqlError DetailStore::Impl::apply(const Put& put) {
     put_.bind(9, row.format);
     put_.bind(10, row.used);
     put_.bind(11, row.details);
-    put_.bind(12, checksumOf(put.folder, put.name, row));
+    put_.bind(12, checksumOf(folderChecksum(put.folder), put.name, row));
     const int code = put_.step();
     put_.reset();
     return code == SQLITE_DONE ? SqlError{} : writer_.lastError();

@@ -48,8 +48,21 @@ QByteArray encode(const StoredDetails& details) {
     return out;
 }
 
+namespace {
+
+// How many records the bytes hold, as far as their lengths can be followed.
+qsizetype recordCount(const QByteArray& bytes) {
+    qsizetype count = 0;
+    for (qsizetype at = 0; bytes.size() - at >= 5; ++count)
+        at += 5 + qsizetype(qFromLittleEndian<quint32>(bytes.constData() + at + 1));
+    return count;
+}
+
+} // namespace
+
 bool decode(const QByteArray& bytes, StoredDetails& out) {
     StoredDetails found;
+    found.values.reserve(recordCount(bytes));
     qsizetype at = 0;
     int lastSeen = 0;
     while (at < bytes.size()) {
