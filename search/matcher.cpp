@@ -124,12 +124,14 @@ ItemMatch testItem(DetailColumns& details, const Query& query) {
 }
 
 void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
-               const std::function<void(size_t index, ItemMatch match)>& decided) {
+               const std::function<void(std::vector<ItemAnswer>& answers)>& decided) {
     const Columns skipped = columnsBeyondReach(query);
     std::vector<DetailColumns> items;
     items.reserve(nativePaths.size());
     std::vector<DetailColumns*> undecided;
     std::vector<size_t> where;
+    std::vector<ItemAnswer> answers;
+    answers.reserve(nativePaths.size());
     for (size_t i = 0; i < nativePaths.size(); ++i) {
         DetailColumns& details = items.emplace_back(nativePaths[i], sources);
         ItemMatch match;
@@ -145,8 +147,11 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         } catch (...) {
             match = {};
         }
-        decided(i, std::move(match));
+        answers.push_back({i, std::move(match)});
     }
+    if (!answers.empty())
+        decided(answers);
+    answers.clear();
     DetailColumns::readEmbeddedTogether(undecided);
     for (size_t u = 0; u < undecided.size(); ++u) {
         ItemMatch match;
@@ -156,8 +161,10 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         } catch (...) {
             match = {};
         }
-        decided(where[u], std::move(match));
+        answers.push_back({where[u], std::move(match)});
     }
+    if (!answers.empty())
+        decided(answers);
 }
 
 ItemMatch testItem(const QByteArray& nativePath, const Query& query, DetailSources& sources) {

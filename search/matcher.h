@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <span>
+#include <vector>
 
 namespace quillmere::search {
 
@@ -39,12 +40,17 @@ bool valueMatches(const QString& value, const Query& query);
 // the time it is looked at matches nothing.
 ItemMatch testItem(DetailColumns& details, const Query& query);
 ItemMatch testItem(const QByteArray& nativePath, const Query& query, DetailSources& sources);
+// The answer for the item at `index` of the paths given.
+struct ItemAnswer {
+    size_t index = 0;
+    ItemMatch match;
+};
 // The same for many items, with the same answers: every item's columns 0 to 11 first, then the
-// embedded details of those still unmatched read together, then their columns 12 to 40. Each
-// answer goes to `decided` as soon as it is known, so items decided by their entry wait for no
-// file.
+// embedded details of those still unmatched read together, then their columns 12 to 40. The
+// answers go to `decided` in two bunches: those the entries decide before any file is read, so
+// they wait for no file, and then the rest.
 void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
-               const std::function<void(size_t index, ItemMatch match)>& decided);
+               const std::function<void(std::vector<ItemAnswer>& answers)>& decided);
 
 QString matchLabel(const QString& columnTitle, const QString& value, LabelForm form);
 QString matchLabel(const ItemMatch& match, LabelForm form); // titled by DetailColumns::title

@@ -107,7 +107,8 @@ ItemMatch ReadAhead::guardedTest(const Testing& testing, const QByteArray& nativ
 }
 
 void ReadAhead::testGroup(const Testing& testing, Queues::State& state, Group& group) {
-    // Each item is answered as soon as it is decided, so the walk never waits for a later one.
+    // Each item is answered as soon as it is decided (a group's items in bunches), so the walk
+    // never waits for a later one.
     const auto answer = [&state, &group](size_t index, ItemMatch match) {
         const Ticket& job = group.jobs[index];
         job->match = std::move(match);
@@ -126,9 +127,16 @@ void ReadAhead::testGroup(const Testing& testing, Queues::State& state, Group& g
     try {
         // None once the pool is gone: its jobs are forgotten.
         if (const std::shared_ptr<DetailSources> sources = testing.sources.lock())
-            testItems(paths, *group.query, *sources, [&](size_t index, ItemMatch match) {
-                answered[index] = true;
-                answer(index, std::move(match));
+            testItems(paths, *group.query, *sources, [&](std::vector<ItemAnswer>& answers) {
+                // One wake-up for the bunch.
+                for (ItemAnswer& a : answers) {
+                    answered[a.index] = true;
+                    group.jobs[a.index]->match = std::move(a.match);
+                }
+                state.settle([&] {
+                    for (const ItemAnswer& a : answers)
+                        group.jobs[a.index]->state = Job::State::Done;
+                });
             });
     } catch (...) {
         // Out of memory, say: the items not yet answered stay unmatched, as a single item would.
