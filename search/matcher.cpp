@@ -147,11 +147,12 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         } catch (...) {
             match = {};
         }
+        // At once: telling whether the next item is a folder or what its content is may take a
+        // file-system call of any length.
         answers.push_back({i, std::move(match)});
-    }
-    if (!answers.empty())
         decided(answers);
-    answers.clear();
+        answers.clear();
+    }
     DetailColumns::readEmbeddedTogether(undecided);
     for (size_t u = 0; u < undecided.size(); ++u) {
         ItemMatch match;
@@ -163,6 +164,7 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         }
         answers.push_back({where[u], std::move(match)});
     }
+    // The files are read by now: the rest is decided in one go, and told together.
     if (!answers.empty())
         decided(answers);
 }

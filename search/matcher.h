@@ -46,9 +46,9 @@ struct ItemAnswer {
     ItemMatch match;
 };
 // The same for many items, with the same answers: every item's columns 0 to 11 first, then the
-// embedded details of those still unmatched read together, then their columns 12 to 40. The
-// answers go to `decided` in two bunches: those the entries decide before any file is read, so
-// they wait for no file, and then the rest.
+// embedded details of those still unmatched read together, then their columns 12 to 40. Each
+// item that its entry decides goes to `decided` at once, so it waits for no file; the items
+// decided by their embedded details go together, once all are known.
 void testItems(std::span<const QByteArray> nativePaths, const Query& query, DetailSources& sources,
                const std::function<void(std::vector<ItemAnswer>& answers)>& decided);
 

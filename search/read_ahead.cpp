@@ -107,8 +107,8 @@ ItemMatch ReadAhead::guardedTest(const Testing& testing, const QByteArray& nativ
 }
 
 void ReadAhead::testGroup(const Testing& testing, Queues::State& state, Group& group) {
-    // Each item is answered as soon as it is decided (a group's items in bunches), so the walk
-    // never waits for a later one.
+    // Each item is answered as soon as it is decided, so the walk never waits for a later one
+    // that needs a file read.
     const auto answer = [&state, &group](size_t index, ItemMatch match) {
         const Ticket& job = group.jobs[index];
         job->match = std::move(match);
