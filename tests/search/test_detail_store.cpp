@@ -536,6 +536,57 @@ private slots:
                 detailStore.figures().entries == 1);
     }
 
+    // Damage SQLite cannot see: an entry whose bytes were changed, or which was moved to another
+    // folder, is a miss, whichever folders were looked in before; the untouched ones still hit.
+    void aChangedEntryIsAMiss() {
+        StoreOptions options = freshOptions();
+        const QByteArray database = native(options.folder + QStringLiteral("/details.sqlite"));
+        const FileSignature signature{1, 7, 10, 5, 5};
+        const auto detailsOf = [](const char* title) {
+            store::StoredDetails details;
+            details.values = {{column::Title, QString::fromLatin1(title)}};
+            return details;
+        };
+        {
+            DetailStore detailStore(options);
+            for (const char* path : {"/a/one/x", "/a/one/y", "/a/two/x", "/a/two/z"})
+                detailStore.keep(path, signature, detailsOf(path));
+            QCOMPARE(detailStore.figures().entries, 4);
+        }
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(database.constData(), &db), SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db,
+                                    "UPDATE entries SET details = ?1 "
+                                    "WHERE folder = CAST('/a/one' AS BLOB) AND name = CAST('x' AS "
+                                    "BLOB)",
+                                    -1, &statement, nullptr),
+                 SQLITE_OK);
+        const QByteArray forged = store::encode(detailsOf("/a/one/X")); // well-formed, one byte off
+        sqlite3_bind_blob(statement, 1, forged.constData(), int(forged.size()), SQLITE_TRANSIENT);
+        QCOMPARE(sqlite3_step(statement), SQLITE_DONE);
+        sqlite3_finalize(statement);
+        QCOMPARE(sqlite3_changes(db), 1);
+        QCOMPARE(sqlite3_exec(db,
+                              "UPDATE entries SET folder = CAST('/a/six' AS BLOB) "
+                              "WHERE folder = CAST('/a/two' AS BLOB) AND name = CAST('x' AS BLOB)",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_changes(db), 1);
+        sqlite3_close(db);
+
+        DetailStore detailStore(options);
+        store::StoredDetails found;
+        for (int round = 0; round < 2; ++round) {
+            QVERIFY(detailStore.find("/a/one/y", signature, found));
+            QCOMPARE(found, detailsOf("/a/one/y"));
+            QVERIFY(!detailStore.find("/a/one/x", signature, found));
+            QVERIFY(!detailStore.find("/a/six/x", signature, found));
+            QVERIFY(detailStore.find("/a/two/z", signature, found));
+            QCOMPARE(found, detailsOf("/a/two/z"));
+        }
+    }
+
     void sizeLimitDropsTheLeastRecentlyUsed() {
         StoreOptions options = freshOptions();
         options.sizeLimit = 256 * 1024;
