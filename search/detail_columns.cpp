@@ -397,8 +397,12 @@ DetailColumns::~DetailColumns() {
     std::vector<std::unique_ptr<State>>& spare = spareStates();
     if (!state_ || spare.size() >= maxSpareStates)
         return;
-    *state_ = State(); // lets go of what the item held now, as freeing it would
-    spare.push_back(std::move(state_));
+    try {
+        *state_ = State(); // lets go of what the item held now, as freeing it would
+        spare.push_back(std::move(state_));
+    } catch (...) {
+        // Out of memory: the state is simply freed.
+    }
 }
 DetailColumns::DetailColumns(DetailColumns&&) noexcept = default;
 DetailColumns& DetailColumns::operator=(DetailColumns&&) noexcept = default;
