@@ -139,7 +139,8 @@ private:
     qsizetype filesRead_ = 0; // by this helper
     QByteArray folder_;       // whose files it reads
     quint32 batch_ = 0;       // the serial of the last request
-    QByteArray buffer_;       // reused for every answer
+    QByteArray buffer_;       // for its Ready
+    details::FrameInbox inbox_; // its answers, reused from batch to batch
 };
 
 // Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did
