@@ -351,7 +351,8 @@ Channel::Received FrameInbox::next(int fd, QByteArrayView& payload,
                 return Channel::Received::Broken;
             frame += length;
             if (held >= frame) {
-                payload = QByteArrayView(buffer_.data() + begin_ + sizeof length, qsizetype(length));
+                payload =
+                    QByteArrayView(buffer_.data() + begin_ + sizeof length, qsizetype(length));
                 begin_ += frame;
                 return Channel::Received::Frame;
             }
