@@ -188,7 +188,8 @@ double median(std::vector<double> values) {
 // whatever else the machine runs, so processor time is shown too. The helpers run as the program
 // runs them (each reads at most a batch's worth of files), and for comparison also kept to one
 // folder each, and never replaced.
-void compareIsolation(const QString& tree, const search::Query& query) {
+void compareIsolation(const QString& tree, const search::Query& query,
+                      const QStringList& only = {}) {
     struct Way {
         QString name;
         extraction::Isolation isolation;
@@ -222,6 +223,19 @@ void compareIsolation(const QString& tree, const search::Query& query) {
          {},
          {}},
     };
+    // Their names for --ways, in the same order.
+    const QStringList keys{QStringLiteral("here"), QStringLiteral("helpers"),
+                           QStringLiteral("folder"), QStringLiteral("never")};
+    if (!only.isEmpty()) {
+        std::vector<Way> kept;
+        for (size_t i = 0; i < ways.size(); ++i) {
+            if (only.contains(keys[qsizetype(i)]))
+                kept.push_back(std::move(ways[i]));
+        }
+        ways = std::move(kept);
+        if (ways.empty())
+            return;
+    }
     QStringList rows;
     for (int round = 0; round < 5; ++round) {
         for (Way& way : ways) {
@@ -263,6 +277,10 @@ int main(int argc, char** argv) {
     readWholeFiles(entries);
 
     const QString phrase = QStringLiteral("Kodak");
+    if (!options.ways.isEmpty()) {
+        compareIsolation(tree, {phrase, search::CaseMode::Ignored}, options.ways);
+        return 0;
+    }
     // Median of five rounds; in each round every figure is taken once, the searches with and
     // without a store taking turns, so that a busy moment of the machine does not decide the
     // comparison.

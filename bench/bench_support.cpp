@@ -30,11 +30,17 @@ BenchOptions parseOptions(const QStringList& arguments, const QString& descripti
                       QStringLiteral("folder"),
                       QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
     parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool runs.")});
+    parser.addOption({QStringLiteral("ways"),
+                      QStringLiteral("Only the cold searches of these ways, comma-separated: "
+                                     "here, helpers, folder, never."),
+                      QStringLiteral("list")});
     parser.process(arguments);
     BenchOptions options;
     options.tree = parser.value(QStringLiteral("tree"));
     options.files = parser.value(QStringLiteral("files")).toInt();
     options.exiftool = !parser.isSet(QStringLiteral("no-exiftool"));
+    if (parser.isSet(QStringLiteral("ways")))
+        options.ways = parser.value(QStringLiteral("ways")).split(u',', Qt::SkipEmptyParts);
     return options;
 }
 

@@ -11,11 +11,13 @@
 
 namespace quillmere::bench {
 
-// The options both benchmarks take: --files, --tree and --no-exiftool.
+// The options both benchmarks take: --files, --tree, --no-exiftool and --ways.
 struct BenchOptions {
     QString tree;
     int files = 20000;
     bool exiftool = true;
+    // Only the cold searches of these ways (names as --help lists them), nothing else.
+    QStringList ways;
 };
 BenchOptions parseOptions(const QStringList& arguments, const QString& description);
 

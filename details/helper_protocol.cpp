@@ -16,7 +16,7 @@ template <typename T> void put(QByteArray& out, T value) {
 }
 
 // Reads a T at `offset`, moving past it; false when the payload ends first.
-template <typename T> bool take(const QByteArray& in, qsizetype& offset, T& value) {
+template <typename T> bool take(QByteArrayView in, qsizetype& offset, T& value) {
     if (in.size() - offset < qsizetype(sizeof value))
         return false;
     std::memcpy(&value, in.constData() + offset, sizeof value);
@@ -143,7 +143,7 @@ void encodeAnswer(const Answer& answer, QByteArray& payload) {
     }
 }
 
-bool decodeAnswer(const QByteArray& payload, Answer& answer) {
+bool decodeAnswer(QByteArrayView payload, Answer& answer) {
     qsizetype at = 0;
     FrameKind kind{};
     quint8 read = 0;
@@ -329,6 +329,89 @@ Channel::Received Channel::receive(QByteArray& payload, std::chrono::millisecond
     if (got == Received::Frame)
         receiver.finished();
     return got;
+}
+
+void FrameInbox::clear() {
+    begin_ = end_ = 0;
+    drained_ = false;
+}
+
+Channel::Received FrameInbox::next(int fd, QByteArrayView& payload,
+                                   std::chrono::milliseconds timeout) {
+    // What a read asks for at least: most answers are small, and several fit at once.
+    constexpr size_t ReadBytes = 64 * 1024;
+    const Deadline deadline(timeout);
+    for (;;) {
+        const size_t held = end_ - begin_;
+        size_t frame = sizeof(quint32); // bytes the next frame needs, as far as known
+        if (held >= sizeof(quint32)) {
+            quint32 length = 0;
+            std::memcpy(&length, buffer_.data() + begin_, sizeof length);
+            if (length > MaxFrameBytes)
+                return Channel::Received::Broken;
+            frame += length;
+            if (held >= frame) {
+                payload =
+                    QByteArrayView(buffer_.data() + begin_ + sizeof length, qsizetype(length));
+                begin_ += frame;
+                return Channel::Received::Frame;
+            }
+        }
+        // Room for the rest of this frame and more: what is held moves to the front first.
+        if (begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, held);
+            begin_ = 0;
+            end_ = held;
+        }
+        const size_t wanted = std::max(frame, held + ReadBytes);
+        if (buffer_.size() < wanted)
+            buffer_.resize(wanted);
+        if (drained_ && !deadline.waitFor(fd, POLLIN))
+            return Channel::Received::TimedOut;
+        const Channel::Received got = readSome(fd, buffer_.size() - end_);
+        if (got != Channel::Received::Frame)
+            return got;
+    }
+}
+
+// Reads what there is into the free room: Frame when anything came or nothing was there yet.
+Channel::Received FrameInbox::readSome(int fd, size_t room) {
+    iovec part{buffer_.data() + end_, room};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno != EINTR && !wouldBlock())
+            return Channel::Received::Broken;
+        drained_ = errno != EINTR;
+        return Channel::Received::Frame;
+    }
+    // Descriptors have no place in an answer: closed at once, and the frame is broken.
+    bool attached = (message.msg_flags & MSG_CTRUNC) != 0;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int received = -1;
+            std::memcpy(&received, CMSG_DATA(header) + i * sizeof(int), sizeof received);
+            ::close(received);
+            attached = true;
+        }
+    }
+    if (attached)
+        return Channel::Received::Broken;
+    if (n == 0)
+        return end_ == begin_ ? Channel::Received::Closed : Channel::Received::Broken;
+    end_ += size_t(n);
+    // A read that left room took everything there was.
+    drained_ = size_t(n) < room;
+    return Channel::Received::Frame;
 }
 
 } // namespace quillmere::details

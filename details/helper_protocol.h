@@ -3,6 +3,7 @@
 #include "details/column_ids.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <array>
@@ -77,7 +78,7 @@ bool isReady(const QByteArray& payload);
 // are cut.
 void encodeAnswer(const Answer& answer, QByteArray& payload);
 // False for an answer that is not well formed; values beyond the bounds are cut, not refused.
-bool decodeAnswer(const QByteArray& payload, Answer& answer);
+bool decodeAnswer(QByteArrayView payload, Answer& answer);
 
 // One end of the socket. Never raises SIGPIPE.
 class Channel {
@@ -101,6 +102,29 @@ public:
 
 private:
     int fd_;
+};
+
+// The engine's end of a helper's answers. It takes whatever has arrived in one read and hands
+// the frames out one by one, so answers that came together cost one wake-up and one read, not
+// two reads each. The same rules as Channel::receive: no frame beyond MaxFrameBytes, no
+// descriptors at all, a frame cut short is Broken. What it holds beyond the frame handed out
+// stays for the next call, as it would in the socket.
+class FrameInbox {
+public:
+    // Forgets what it holds: the socket it came from is gone.
+    void clear();
+    // Waits at most `timeout` (negative: without end) for the next whole frame from `fd`.
+    // `payload` shows the inbox's own memory, valid until the next call.
+    Channel::Received next(int fd, QByteArrayView& payload, std::chrono::milliseconds timeout);
+
+private:
+    Channel::Received readSome(int fd, size_t room);
+
+    std::vector<char> buffer_;
+    size_t begin_ = 0; // the first byte not handed out
+    size_t end_ = 0;   // past the last byte read
+    // The last read took all there was: the next one waits for more first.
+    bool drained_ = false;
 };
 
 } // namespace quillmere::details

@@ -297,6 +297,8 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
     if (files.empty())
         return {Kind::Whole, {}};
     if (!isRunning()) {
+        // Whatever the last helper left unread went with it.
+        inbox_.clear();
         QString failure;
         Start started = start(failure);
         // One killed from outside as it started says nothing of the next: one more try.
@@ -335,9 +337,10 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
         return failedAt({});
     }
     thread_local details::Answer answer;
+    QByteArrayView payload;
     for (size_t left = files.size(); left > 0; --left) {
         // Each answer within the deadline of one file, counted from the one before.
-        switch (channel.receive(buffer_, limits_.deadline)) {
+        switch (inbox_.next(socket_, payload, limits_.deadline)) {
         case details::Channel::Received::Frame:
             break;
         case details::Channel::Received::TimedOut:
@@ -349,7 +352,7 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
             return failedAt({});
         }
         // Bound to its request: this batch, a file in it, not answered before.
-        if (!details::decodeAnswer(buffer_, answer) || answer.batch != request.batch ||
+        if (!details::decodeAnswer(payload, answer) || answer.batch != request.batch ||
             answer.index >= files.size() || done[answer.index])
             return failedAt(nonsense);
         done[answer.index] = true;

@@ -136,10 +136,11 @@ private:
     ForkedHelper helper_;
     std::atomic<pid_t> pid_{-1}; // read by other threads for diagnostics
     int socket_ = -1;
-    qsizetype filesRead_ = 0; // by this helper
-    QByteArray folder_;       // whose files it reads
-    quint32 batch_ = 0;       // the serial of the last request
-    QByteArray buffer_;       // reused for every answer
+    qsizetype filesRead_ = 0;   // by this helper
+    QByteArray folder_;         // whose files it reads
+    quint32 batch_ = 0;         // the serial of the last request
+    QByteArray buffer_;         // for its Ready
+    details::FrameInbox inbox_; // its answers, reused from batch to batch
 };
 
 // Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did

@@ -947,6 +947,71 @@ private slots:
         QCOMPARE(receiver.receive(payload, timeout), details::Channel::Received::Broken);
     }
 
+    // The engine's inbox takes what came in one read and hands it out frame by frame: frames
+    // split anywhere and many in one read arrive whole and in order, what follows a frame waits
+    // for the next call, and it breaks on what the channel breaks on.
+    void theInboxHandsOutWholeFramesInOrder() {
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        const auto closeOurs = qScopeGuard([&] { ::close(pair[0]); });
+        const auto timeout = std::chrono::milliseconds(100);
+        QByteArray stream;
+        std::vector<QByteArray> sent;
+        for (int i = 0; i < 40; ++i) {
+            // Sizes around the inbox's own read size, so frames straddle its reads.
+            const QByteArray payload(qsizetype(i % 7 == 3 ? 70000 + i : i * 13 + 1), char('a' + i));
+            const quint32 length = quint32(payload.size());
+            stream.append(reinterpret_cast<const char*>(&length), sizeof length).append(payload);
+            sent.push_back(payload);
+        }
+        details::FrameInbox inbox;
+        QByteArrayView got;
+        QCOMPARE(inbox.next(pair[0], got, timeout), details::Channel::Received::TimedOut);
+        // Written in odd pieces while frames are taken, so reads end inside headers and payloads.
+        qsizetype written = 0;
+        size_t taken = 0;
+        for (qsizetype piece = 5; written < stream.size(); piece = piece * 3 + 1) {
+            const qsizetype bytes = std::min(piece % 90001, stream.size() - written);
+            QCOMPARE(::write(pair[1], stream.constData() + written, size_t(bytes)), ssize_t(bytes));
+            written += bytes;
+            while (taken < sent.size() && inbox.next(pair[0], got, std::chrono::milliseconds(1)) ==
+                                              details::Channel::Received::Frame)
+                QCOMPARE(got.toByteArray(), sent[taken++]);
+        }
+        QCOMPARE(taken, sent.size());
+        // A frame cut short by the end of the stream is broken; an end between frames is closed.
+        const quint32 promised = 100;
+        QCOMPARE(::write(pair[1], &promised, sizeof promised), ssize_t(sizeof promised));
+        QCOMPARE(::write(pair[1], "0123456789", 10), ssize_t(10));
+        QCOMPARE(inbox.next(pair[0], got, timeout), details::Channel::Received::TimedOut);
+        ::close(pair[1]);
+        QCOMPARE(inbox.next(pair[0], got, timeout), details::Channel::Received::Broken);
+        inbox.clear();
+        QCOMPARE(inbox.next(pair[0], got, timeout), details::Channel::Received::Closed);
+
+        // One past the bound, and descriptors, break it; the descriptors are not kept.
+        int other[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other), 0);
+        const auto closeOther = qScopeGuard([&] {
+            ::close(other[0]);
+            ::close(other[1]);
+        });
+        details::FrameInbox fresh;
+        const quint32 huge = details::MaxFrameBytes + 1;
+        QCOMPARE(::write(other[1], &huge, sizeof huge), ssize_t(sizeof huge));
+        QCOMPARE(fresh.next(other[0], got, timeout), details::Channel::Received::Broken);
+        fresh.clear();
+        struct stat before {};
+        const int probe = ::dup(STDIN_FILENO);
+        QVERIFY(probe >= 0);
+        ::close(probe); // the lowest free number: where a received descriptor would land
+        const int attached[] = {STDIN_FILENO};
+        QCOMPARE(details::Channel(other[1]).send("fd", attached, timeout),
+                 details::Channel::Sent::Whole);
+        QCOMPARE(fresh.next(other[0], got, timeout), details::Channel::Received::Broken);
+        QCOMPARE(::fstat(probe, &before), -1);
+    }
+
     // A helper that does not die when killed is abandoned after the reap deadline.
     void aChildThatDoesNotEndIsNotWaitedFor() {
         pid_t pid = -1;
