@@ -1,5 +1,7 @@
 #include "search/extraction/reader_module.h"
 
+#include "app/fs/regular_file.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -9,6 +11,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 
 #include <dlfcn.h>
@@ -24,7 +27,7 @@ namespace {
 constexpr qint64 RememberedBytesLimit = 256 * 1024;
 constexpr qsizetype RememberedFilesLimit = 2048;
 constexpr const char* RememberedHeader = "quillmere readers version 1";
-// What decides where the loader finds the libraries, besides the files themselves.
+// The loader's cache of where each library is, besides the files themselves.
 constexpr const char* LoaderCache = "/etc/ld.so.cache";
 
 QByteArray mimeDatabaseStamp() {
@@ -52,9 +55,14 @@ QByteArray identityOf(const QByteArray& path) {
            QByteArray::number(qint64(st.st_mtim.tv_nsec));
 }
 
+// Where the loader looks first, and what it loads before everything else.
 QByteArray loaderSearchPath() {
-    const char* value = std::getenv("LD_LIBRARY_PATH");
-    return value ? QByteArray(value) : QByteArray();
+    QByteArray path;
+    for (const char* name : {"LD_LIBRARY_PATH", "LD_PRELOAD"}) {
+        const char* value = std::getenv(name);
+        path += QByteArray(name) + '=' + (value ? QByteArray(value) : QByteArray()) + '\0';
+    }
+    return path;
 }
 
 int addLoadedFile(dl_phdr_info* info, size_t, void* data) {
@@ -89,10 +97,11 @@ QByteArray rememberedText(const QByteArray& modulePath, const QList<QByteArray>&
 // The remembered version when the file is well formed, made for this module and loader search
 // path, and every file it names is still the same; else empty.
 QByteArray stillValid(const QString& rememberedFile, const QByteArray& modulePath) {
-    QFile file(rememberedFile);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > RememberedBytesLimit)
+    // Never blocks: a FIFO or a device in its place is refused.
+    const app::fs::RegularFile file(QFile::encodeName(rememberedFile));
+    if (!file.isOpen() || file.size() > RememberedBytesLimit)
         return {};
-    const QByteArray bytes = file.read(RememberedBytesLimit + 1);
+    const QByteArray bytes = file.read(0, RememberedBytesLimit + 1);
     if (bytes.size() > RememberedBytesLimit || !bytes.endsWith('\n'))
         return {};
     const QList<QByteArray> lines = bytes.chopped(1).split('\n');

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using namespace quillmere;
 using search::extraction::readersVersion;
 
@@ -58,8 +60,16 @@ private slots:
         QTest::addColumn<QByteArray>("damaged");
         const QByteArray good = forged(readAll(remembered_));
         const qsizetype firstFile = good.indexOf("\nfile ") + 1;
-        const QByteArray fileLine =
-            good.mid(firstFile, good.indexOf('\n', firstFile) + 1 - firstFile);
+        // The loader's cache as remembered, and the same file under a long name: lines that
+        // hold, so that only the bounds refuse many of them.
+        const QByteArray cacheHex = QByteArray("/etc/ld.so.cache").toHex();
+        const qsizetype cacheAt = good.indexOf(' ' + cacheHex + '\n');
+        const qsizetype cacheStart = good.lastIndexOf('\n', cacheAt) + 1;
+        const QByteArray cacheLine =
+            good.mid(cacheStart, cacheAt + cacheHex.size() + 2 - cacheStart);
+        const QByteArray longName = "/etc/" + QByteArray("./").repeated(1000) + "ld.so.cache";
+        const QByteArray longLine =
+            good.mid(cacheStart, cacheAt + 1 - cacheStart) + longName.toHex() + '\n';
         const auto inserted = [&](const QByteArray& line) {
             return good.left(firstFile) + line + good.mid(firstFile);
         };
@@ -71,8 +81,10 @@ private slots:
         const qsizetype lineStart = good.lastIndexOf('\n', at) + 1;
         moduleLineGone.remove(lineStart, at + module.toHex().size() + 2 - lineStart);
         QTest::addRow("empty") << QByteArray();
+        QTest::addRow("a FIFO, never opened to wait for a writer") << QByteArray("fifo");
         QTest::addRow("binary") << binary;
-        QTest::addRow("too large") << inserted(fileLine.repeated(256 * 1024 / fileLine.size()));
+        QTest::addRow("too large") << inserted(longLine.repeated(70));
+        QTest::addRow("too many lines") << inserted(cacheLine.repeated(2100));
         QTest::addRow("no last line end") << good.chopped(1);
         QTest::addRow("another header") << "x" + good;
         QTest::addRow("a path in odd hex") << inserted("file 1,2,3,4.5 abc\n");
@@ -86,7 +98,11 @@ private slots:
     }
     void aDamagedRememberedFileIsIgnored() {
         QFETCH(QByteArray, damaged);
-        QVERIFY(writeAll(remembered_, damaged));
+        QFile::remove(remembered_);
+        if (damaged == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(remembered_).constData(), 0600), 0);
+        else
+            QVERIFY(writeAll(remembered_, damaged));
         QCOMPARE(readersVersion(module, remembered_), version_);
         // Written anew, and well formed: a forged version in it would now be believed.
         QVERIFY(writeAll(remembered_, forged(readAll(remembered_))));
