@@ -27,6 +27,6 @@ constexpr quint64 ReaderModuleLayout =
 // The module's file name, installed beside the programs, and the C name of its only entry point:
 // a function taking nothing and returning `const ReaderModule*`.
 constexpr const char* ReaderModuleFile = "quillmere-readers.so";
-constexpr const char* ReaderModuleEntry = "quillmere_reader_module";
+constexpr const char* ReaderModuleEntry = "quillmereReaderModule";
 
 } // namespace quillmere::details

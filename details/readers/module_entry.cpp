@@ -29,7 +29,7 @@ const char* version() {
 } // namespace quillmere::details::readers
 
 extern "C" __attribute__((visibility("default"))) const quillmere::details::ReaderModule*
-quillmere_reader_module() {
+quillmereReaderModule() {
     static const quillmere::details::ReaderModule module{quillmere::details::ReaderModuleLayout,
                                                          &quillmere::details::readers::readWith,
                                                          &quillmere::details::readers::version};

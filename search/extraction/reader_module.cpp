@@ -124,7 +124,7 @@ QByteArray stillValid(const QString& rememberedFile, const QByteArray& modulePat
         sawCache = sawCache || path == LoaderCache;
     }
     const QByteArray versionHex = lines.back().mid(8);
-    const QByteArray version = QByteArray::fromHex(versionHex);
+    QByteArray version = QByteArray::fromHex(versionHex);
     if (!sawModule || !sawCache || version.isEmpty() || version.toHex() != versionHex)
         return {};
     return version;
