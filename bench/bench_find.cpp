@@ -157,6 +157,7 @@ ColdSearch coldSearch(const QString& tree, const search::Query& query,
     setup.reading.isolation = isolation;
     setup.reading.limits = limits;
     setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    setup.reading.readerModule = QByteArrayLiteral(QUILLMERE_READER_MODULE_PATH);
     setup.cacheLimit = 0;
     search::SearchOptions options;
     options.sources = std::make_shared<search::DetailSources>(std::move(setup));
@@ -357,10 +358,11 @@ int main(int argc, char** argv) {
     TimingObserver observer(results);
     // Both engines share one set of sources, as the window's searches do.
     search::SearchOptions shared;
-    // In process, as the heading says: sources of the program's own would look for a helper
-    // beside the benchmark, where there is none, and read nothing.
+    // In process, as the heading says: sources of the program's own would look for a helper and
+    // the reader module beside the benchmark, where there are none, and read nothing.
     search::DetailSources::Setup here;
     here.reading.isolation = extraction::Isolation::InProcess;
+    here.reading.readerModule = QByteArrayLiteral(QUILLMERE_READER_MODULE_PATH);
     shared.sources = std::make_shared<search::DetailSources>(std::move(here));
     search::SearchEngine engine(observer, shared);
     QElapsedTimer timer;

@@ -5,7 +5,7 @@
 #include "details/clean_text.h"
 #include "details/column_ids.h"
 #include "details/mime_kinds.h"
-#include "details/readers/reader.h"
+#include "details/reader_families.h"
 #include "details/value_formats.h"
 #include "search/account_names.h"
 #include "search/detail_sources.h"
@@ -83,9 +83,9 @@ struct EmbeddedReading {
     qsizetype problemsBefore = 0;
     QString typeByName;
     const app::fs::RegularFile opened;
-    details::readers::FileToRead file;
-    const details::readers::Reader* chosen = nullptr; // by the name's type
-    const details::readers::Reader* asked = nullptr;  // the read waiting now
+    details::FileToRead file;
+    const details::ReaderFamily* chosen = nullptr; // by the name's type
+    const details::ReaderFamily* asked = nullptr;  // the read waiting now
     Asked stage = Asked::Nothing;
     // The helpers that answered for the file (one per reader asked at most).
     std::vector<std::shared_ptr<extraction::HelperLife>> lives;
@@ -574,7 +574,7 @@ bool DetailColumns::startEmbedded() {
     r.problemsBefore = s.problems.size();
     r.typeByName = s.mime.name();
     r.file = {nativePath_, s.mime, contentSize(s), r.opened.fd()};
-    r.chosen = details::readers::readerFor(s.mime);
+    r.chosen = details::readerFamilyFor(s.mime);
     return nextRead(nullptr);
 }
 
@@ -600,7 +600,7 @@ bool DetailColumns::nextRead(const extraction::Extraction* found) {
     EmbeddedReading& r = *s.reading;
     // A file that could not be opened is of no reader's kind.
     const extraction::Extraction unopened;
-    const auto ask = [&r, &found, &unopened](const details::readers::Reader* reader, Asked stage) {
+    const auto ask = [&r, &found, &unopened](const details::ReaderFamily* reader, Asked stage) {
         r.asked = reader;
         r.stage = stage;
         if (r.opened.isOpen())
@@ -683,9 +683,9 @@ bool DetailColumns::nextRead(const extraction::Extraction* found) {
                 return finished();
         }
         ensureSniffed(nativePath_, s);
-        const details::readers::Reader* byContent = s.sniffed.isValid() && s.sniffed != s.mime
-                                                        ? details::readers::readerFor(s.sniffed)
-                                                        : nullptr;
+        const details::ReaderFamily* byContent = s.sniffed.isValid() && s.sniffed != s.mime
+                                                     ? details::readerFamilyFor(s.sniffed)
+                                                     : nullptr;
         if (byContent && byContent != r.chosen) {
             r.file.mimeType = s.sniffed;
             if (ask(byContent, Asked::ByContent))

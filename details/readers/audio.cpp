@@ -452,13 +452,6 @@ class AudioReader final : public Reader {
 public:
     void prepare() const override { silenceTagLib(); }
 
-    bool handles(const QMimeType& type) const override {
-        const QString name = type.name();
-        return name.startsWith(QLatin1String("audio/")) ||
-               name == QLatin1String("application/ogg") ||
-               name == QLatin1String("application/x-ogg");
-    }
-
     bool read(const FileToRead& request, EmbeddedDetails& out) const override {
         try {
             return readFile(request, out);

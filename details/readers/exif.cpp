@@ -17,26 +17,6 @@ class ImageReader final : public Reader {
 public:
     void prepare() const override { prepareExiv2(); }
 
-    bool handles(const QMimeType& type) const override {
-        // GIF and BMP hold nothing exiv2 reads but their size: image_header.cpp takes them.
-        static const char* const families[] = {
-            "image/jpeg",
-            "image/tiff",
-            "image/png",
-            "image/webp",
-            "image/x-dcraw",
-            "image/jp2",
-            "image/vnd.adobe.photoshop",
-        };
-        if (!type.isValid() || type.name().startsWith(QLatin1String("video/")))
-            return false;
-        for (const char* family : families) {
-            if (type.inherits(QLatin1String(family)))
-                return true;
-        }
-        return false;
-    }
-
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareExiv2();
         const app::fs::RegularFile opened = openToRead(file);

@@ -18,13 +18,9 @@ class FilledIn final : public Reader {
 public:
     using Worth = bool (*)(const app::fs::RegularFile& file);
 
-    FilledIn(const char* type, const Reader& first, const Reader& second,
-             std::initializer_list<int> columns, Worth worth = nullptr)
-        : type_(QLatin1String(type)), first_(first), second_(second), columns_(columns),
-          worth_(worth) {}
-
-    // The type itself, not the types derived from it: those have readers of their own.
-    bool handles(const QMimeType& type) const override { return type.name() == type_; }
+    FilledIn(const Reader& first, const Reader& second, std::initializer_list<int> columns,
+             Worth worth = nullptr)
+        : first_(first), second_(second), columns_(columns), worth_(worth) {}
 
     void prepare() const override {
         first_.prepare();
@@ -55,7 +51,6 @@ public:
     }
 
 private:
-    QString type_;
     const Reader& first_;
     const Reader& second_;
     std::vector<int> columns_;
@@ -82,20 +77,17 @@ bool isImageSequence(const app::fs::RegularFile& file) {
 } // namespace
 
 const Reader& aacReader() {
-    static const FilledIn reader("audio/aac", audioReader(), videoReader(),
-                                 {column::Length, column::BitRate});
+    static const FilledIn reader(audioReader(), videoReader(), {column::Length, column::BitRate});
     return reader;
 }
 
 const Reader& mp4AudioReader() {
-    static const FilledIn reader("audio/mp4", audioReader(), videoReader(),
-                                 {column::Length, column::BitRate});
+    static const FilledIn reader(audioReader(), videoReader(), {column::Length, column::BitRate});
     return reader;
 }
 
 const Reader& avifReader() {
-    static const FilledIn reader("image/avif", heifReader(), videoReader(), {column::Length},
-                                 &isImageSequence);
+    static const FilledIn reader(heifReader(), videoReader(), {column::Length}, &isImageSequence);
     return reader;
 }
 

@@ -92,12 +92,6 @@ QByteArray metadataBlock(const heif_image_handle* handle, const char* type,
 
 class HeifReader final : public Reader {
 public:
-    bool handles(const QMimeType& type) const override {
-        return type.inherits(QStringLiteral("image/heif")) ||
-               type.inherits(QStringLiteral("image/heic")) ||
-               type.inherits(QStringLiteral("image/avif"));
-    }
-
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         prepareExiv2();
         const app::fs::RegularFile opened = openToRead(file);

@@ -157,22 +157,6 @@ std::optional<Size> anyMapSize(QByteArrayView head, QList<QByteArray>& comments)
 
 class ImageHeaderReader final : public Reader {
 public:
-    bool handles(const QMimeType& type) const override {
-        static const char* const kinds[] = {"image/bmp",
-                                            "image/gif",
-                                            "image/vnd.microsoft.icon",
-                                            "image/x-win-bitmap",
-                                            "image/x-portable-anymap",
-                                            "image/x-portable-arbitrarymap",
-                                            "image/vnd.zbrush.pcx",
-                                            "image/x-xcf"};
-        for (const char* kind : kinds) {
-            if (type.isValid() && type.inherits(QLatin1String(kind)))
-                return true;
-        }
-        return false;
-    }
-
     // GIF's XMP goes through exiv2's parser.
     void prepare() const override { prepareExiv2(); }
 

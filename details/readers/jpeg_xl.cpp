@@ -199,10 +199,6 @@ constexpr unsigned char TinyCodestream[] = {0xff, 0x0a, 0x41, 0x02, 0x00, 0x00, 
 
 class JpegXlReader final : public Reader {
 public:
-    bool handles(const QMimeType& type) const override {
-        return type.isValid() && type.inherits(QStringLiteral("image/jxl"));
-    }
-
     void prepare() const override {
         prepareExiv2();
         const QuietStderr quiet;

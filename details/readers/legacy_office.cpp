@@ -161,17 +161,6 @@ void addDetails(const GsfDocMetaData& meta, EmbeddedDetails& out) {
 
 class LegacyOfficeReader final : public Reader {
 public:
-    bool handles(const QMimeType& type) const override {
-        static const char* const kinds[] = {"application/msword", "application/vnd.ms-excel",
-                                            "application/vnd.ms-powerpoint",
-                                            "application/x-ole-storage"};
-        for (const char* kind : kinds) {
-            if (type.isValid() && type.inherits(QLatin1String(kind)))
-                return true;
-        }
-        return false;
-    }
-
     void prepare() const override { prepareGsf(); }
 
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {

@@ -276,31 +276,6 @@ bool isOpenDocument(const Archive& archive) {
 
 class OfficeReader final : public Reader {
 public:
-    bool handles(const QMimeType& type) const override {
-        if (!type.isValid())
-            return false;
-        static const char* const prefixes[] = {
-            "application/vnd.openxmlformats-officedocument.",
-            "application/vnd.oasis.opendocument.",
-            "application/vnd.ms-word.document.macroenabled",
-            "application/vnd.ms-word.template.macroenabled",
-            "application/vnd.ms-excel.sheet.macroenabled",
-            "application/vnd.ms-excel.template.macroenabled",
-            "application/vnd.ms-powerpoint.presentation.macroenabled",
-            "application/vnd.ms-powerpoint.slideshow.macroenabled",
-            "application/vnd.ms-powerpoint.template.macroenabled",
-        };
-        const QString name = type.name();
-        // A package is known by its content: a document saved under another name is a zip.
-        if (name == ZipType)
-            return true;
-        for (const char* prefix : prefixes) {
-            if (name.startsWith(QLatin1String(prefix), Qt::CaseInsensitive))
-                return true;
-        }
-        return false;
-    }
-
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         try {
             const Archive archive(file);

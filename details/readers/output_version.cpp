@@ -1,8 +1,5 @@
 #include "details/readers/output_version.h"
 
-#include <QFileInfo>
-#include <QStandardPaths>
-
 #include <exiv2/version.hpp>
 #include <jxl/decode.h>
 #include <libheif/heif.h>
@@ -19,18 +16,6 @@ namespace quillmere::details::readers {
 
 namespace {
 
-QByteArray mimeDatabaseStamp() {
-    QByteArray stamp;
-    const QStringList caches = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
-                                                         QStringLiteral("mime/mime.cache"));
-    for (const QString& cache : caches) {
-        const QFileInfo info(cache);
-        stamp += QFile::encodeName(cache) + ':' + QByteArray::number(info.size()) + ':' +
-                 QByteArray::number(info.lastModified().toMSecsSinceEpoch()) + ';';
-    }
-    return stamp;
-}
-
 QByteArray computeVersion() {
     QByteArray version = "readers " + QByteArray::number(outputRevision);
     version += "; qt " + QByteArray(qVersion());
@@ -44,13 +29,12 @@ QByteArray computeVersion() {
     version += "; zip " + QByteArray(zip_libzip_version());
     version += "; avformat " + QByteArray::number(avformat_version());
     version += "; jxl " + QByteArray::number(JxlDecoderVersion());
-    version += "; mime " + mimeDatabaseStamp();
     return version;
 }
 
 } // namespace
 
-QByteArray outputVersion() {
+QByteArray librariesVersion() {
     static const QByteArray version = computeVersion();
     return version;
 }

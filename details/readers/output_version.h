@@ -8,8 +8,8 @@ namespace quillmere::details::readers {
 // remembered from an older build are then read again.
 constexpr int outputRevision = 2;
 
-// The revision together with the versions of the libraries the readers use and of the MIME
-// database that picks them: details read under any other combination are not trusted.
-QByteArray outputVersion();
+// The revision together with the versions of the libraries the readers use, as those libraries
+// say at run time.
+QByteArray librariesVersion();
 
 } // namespace quillmere::details::readers

@@ -242,10 +242,6 @@ public:
         prepareExiv2();
     }
 
-    bool handles(const QMimeType& type) const override {
-        return type.isValid() && type.inherits(QStringLiteral("application/pdf"));
-    }
-
     bool read(const FileToRead& file, EmbeddedDetails& out) const override {
         const app::fs::RegularFile probe = openToRead(file);
         if (!probe.isOpen())

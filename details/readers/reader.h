@@ -2,6 +2,7 @@
 
 #include "app/fs/regular_file.h"
 #include "details/column_ids.h"
+#include "details/reader_families.h"
 
 #include <QByteArray>
 #include <QMimeType>
@@ -25,17 +26,7 @@ private:
     std::array<QStringList, column::Count> values_;
 };
 
-struct FileToRead {
-    QByteArray nativePath; // absolute, the file system's own bytes
-    QMimeType mimeType;
-    qint64 size = 0;
-    // An open descriptor of the file, checked to be regular, that readers use instead of opening
-    // the path; -1 when they open the path themselves. Owned by the caller.
-    int descriptor = -1;
-    // Set inside the reader helper, where nothing can be opened by name: a reader that would
-    // reopen the file through /proc reads it through its descriptor instead.
-    bool confined = false;
-};
+using details::FileToRead;
 
 // The request's own descriptor when it has one (borrowed, left open), else its path opened anew.
 inline app::fs::RegularFile openToRead(const FileToRead& file) {
@@ -44,13 +35,12 @@ inline app::fs::RegularFile openToRead(const FileToRead& file) {
     return app::fs::RegularFile(file.nativePath);
 }
 
-// One family of files (photos, audio, video, PDF, Office/ODF). A reader never throws, never
+// The reader of one family of files (details/reader_families.h). A reader never throws, never
 // writes to stderr, and bounds every read, whatever the file holds. Readers are used from several
 // threads at once.
 class Reader {
 public:
     virtual ~Reader() = default;
-    virtual bool handles(const QMimeType& type) const = 0;
     // Reads what it can into `out`; false when the file is not of the reader's kind after all,
     // so the caller may ask the MIME database by content and try another reader.
     virtual bool read(const FileToRead& file, EmbeddedDetails& out) const = 0;

@@ -1,7 +1,5 @@
 #include "details/readers/reader.h"
 
-#include <QHash>
-
 #include <array>
 #include <new>
 
@@ -9,37 +7,20 @@ namespace quillmere::details::readers {
 
 namespace {
 
-// In the order they are asked; a reader's place is also its number between engine and helper.
-// The readers that complete a type come before those they complete.
-const std::array<const Reader*, 12>& allReaders() {
-    static const std::array<const Reader*, 12> all = {
+// In the order of their families: a reader's place is its family's number.
+const std::array<const Reader*, ReaderFamilyCount>& allReaders() {
+    static const std::array<const Reader*, ReaderFamilyCount> all = {
         &aacReader(),         &mp4AudioReader(), &avifReader(),   &heifReader(),
         &imageHeaderReader(), &imageReader(),    &jpegXlReader(), &audioReader(),
         &videoReader(),       &pdfReader(),      &officeReader(), &legacyOfficeReader()};
     return all;
 }
 
-const Reader* firstThatHandles(const QMimeType& type) {
-    for (const Reader* reader : allReaders()) {
-        if (reader->handles(type))
-            return reader;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 const Reader* readerFor(const QMimeType& type) {
-    // handles() asks the MIME database about parent types, and every such question takes the
-    // database's process-wide lock: each thread keeps its own answers by type name.
-    thread_local QHash<QString, const Reader*> known;
-    const QString name = type.name();
-    const auto it = known.constFind(name);
-    if (it != known.constEnd())
-        return *it;
-    const Reader* reader = firstThatHandles(type);
-    known.insert(name, reader);
-    return reader;
+    const ReaderFamily* family = readerFamilyFor(type);
+    return family ? readerByNumber(family->number()) : nullptr;
 }
 
 int readerNumber(const Reader& reader) {

@@ -258,11 +258,6 @@ public:
 
     // An ASF file named as such is read as Windows Media video is, whatever it holds; one named
     // as Windows Media audio is TagLib's.
-    bool handles(const QMimeType& type) const override {
-        return type.name().startsWith(QLatin1String("video/")) ||
-               type.name() == QLatin1String("application/vnd.ms-asf");
-    }
-
     bool read(const FileToRead& request, EmbeddedDetails& out) const override {
         try {
             return readFile(request, out);

@@ -1,7 +1,7 @@
 #include "search/extraction/extraction.h"
 
-#include "details/readers/reader.h"
 #include "search/extraction/helper_pool.h"
+#include "search/extraction/reader_module.h"
 
 #include <QHash>
 
@@ -21,18 +21,6 @@ namespace quillmere::search::extraction {
 namespace {
 
 constexpr const char* HelperName = "quillmere-extract";
-
-QByteArray besideExecutable() {
-    QByteArray self(PATH_MAX, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", self.data(), size_t(self.size()));
-    if (n <= 0 || n >= self.size())
-        return {};
-    self.truncate(qsizetype(n));
-    const qsizetype slash = self.lastIndexOf('/');
-    if (slash < 0)
-        return {};
-    return self.left(slash + 1) + HelperName;
-}
 
 // A file, as long as it stays the same file: which files failed, so none is tried twice.
 struct FileIdentity {
@@ -152,16 +140,17 @@ private:
     ReadingNotice notice_;
 };
 
-Extraction readInProcess(const details::readers::Reader& reader,
-                         const details::readers::FileToRead& file) {
-    details::readers::EmbeddedDetails found;
+// Where the reader module cannot be loaded, the file is not read: a later search tries again.
+Extraction readInProcess(const QByteArray& modulePath, Notices& notices,
+                         const details::ReaderFamily& family, const details::FileToRead& file) {
+    QString problem;
+    const details::ReaderModule* module = loadReaderModule(modulePath, &problem);
+    if (!module)
+        return notices.notRead(HelperFault::Missing, problem);
     Extraction result;
-    result.outcome =
-        details::readers::readKeepingWhatWasFound(reader, file, found, result.incomplete)
-            ? Extraction::Outcome::Read
-            : Extraction::Outcome::NotItsKind;
-    for (int c = details::column::FirstEmbedded; c < details::column::Count; ++c)
-        result.values[size_t(c - details::column::FirstEmbedded)] = found.joined(c);
+    result.outcome = module->read(family.number(), file, result.values, result.incomplete)
+                         ? Extraction::Outcome::Read
+                         : Extraction::Outcome::NotItsKind;
     // The same bounds as an answer from a helper, so both give the same rows.
     details::cutToBounds(result.values);
     return result;
@@ -186,7 +175,7 @@ struct Extractor::Parts {
     QByteArray findHelperProgram() const {
         QByteArray program = settings.program;
         if (program.isEmpty()) {
-            static const QByteArray beside = besideExecutable();
+            static const QByteArray beside = besideThisProgram(HelperName);
             program = beside;
         }
         return !program.isEmpty() && ::access(program.constData(), X_OK) == 0 ? program
@@ -259,9 +248,10 @@ public:
         std::deque<size_t> queue;
         for (size_t i = 0; i < files_.size(); ++i) {
             const FileRead& read = files_[i];
-            numbers_[i] = details::readers::readerNumber(*read.reader);
+            numbers_[i] = read.reader->number();
             if (numbers_[i] < 0 || read.file->descriptor < 0) {
-                results_[i] = readInProcess(*read.reader, *read.file);
+                results_[i] = readInProcess(parts_.settings.readerModule, parts_.notices,
+                                            *read.reader, *read.file);
                 continue;
             }
             results_[i].outcome = Extraction::Outcome::Failed;
@@ -405,8 +395,10 @@ std::vector<Extraction> Extractor::extract(std::span<const FileRead> files) {
                                             ? ReadHereBecause::Asked
                                             : ReadHereBecause::NoSeccomp;
         for (size_t i = 0; i < files.size(); ++i) {
-            parts_->notices.readHere(because);
-            results[i] = readInProcess(*files[i].reader, *files[i].file);
+            results[i] = readInProcess(settings.readerModule, parts_->notices, *files[i].reader,
+                                       *files[i].file);
+            if (results[i].outcome != Extraction::Outcome::NotRead)
+                parts_->notices.readHere(because);
         }
         return results;
     }
@@ -414,8 +406,8 @@ std::vector<Extraction> Extractor::extract(std::span<const FileRead> files) {
     return results;
 }
 
-Extraction Extractor::extract(const details::readers::Reader& reader,
-                              const details::readers::FileToRead& file) {
+Extraction Extractor::extract(const details::ReaderFamily& reader,
+                              const details::FileToRead& file) {
     const FileRead one{&reader, &file};
     return std::move(extract(std::span<const FileRead>(&one, 1)).front());
 }

@@ -13,10 +13,10 @@
 
 #include <sys/types.h>
 
-namespace quillmere::details::readers {
-class Reader;
+namespace quillmere::details {
+class ReaderFamily;
 struct FileToRead;
-} // namespace quillmere::details::readers
+} // namespace quillmere::details
 
 namespace quillmere::search::extraction {
 
@@ -29,6 +29,8 @@ struct Settings {
     Isolation isolation = Isolation::Helpers;
     HelperLimits limits;
     QByteArray program; // the helper to run; empty: the one beside this program
+    // The reader module, loaded only to read in this process; empty: the one beside this program.
+    QByteArray readerModule;
 };
 
 // A file whose reader failed, so that it lost its embedded details.
@@ -79,8 +81,8 @@ struct ReadingNotice {
 };
 
 struct FileRead {
-    const details::readers::Reader* reader;
-    const details::readers::FileToRead* file;
+    const details::ReaderFamily* reader;
+    const details::FileToRead* file;
 };
 
 // The readers of embedded details under one set of settings, with the helpers they run in, what
@@ -102,8 +104,7 @@ public:
     // again by this extractor: later calls fail at once, without telling again. Where no helper
     // can start, files are NotRead, never read here; starting one is tried again at most once a
     // second.
-    Extraction extract(const details::readers::Reader& reader,
-                       const details::readers::FileToRead& file);
+    Extraction extract(const details::ReaderFamily& reader, const details::FileToRead& file);
     // The same for many files at once, in the order given: those a helper reads go to one helper
     // in batches, one request each. When a helper fails in the middle of a batch, the file it was
     // reading is tried once more alone in a fresh helper and the rest of the batch goes to

@@ -1,6 +1,6 @@
 #include "search/store/detail_store.h"
 
-#include "details/readers/output_version.h"
+#include "search/extraction/reader_module.h"
 #include "search/store/display_format.h"
 #include "search/store/sqlite_support.h"
 #include "search/store/stable_hash.h"
@@ -19,6 +19,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -182,6 +183,22 @@ qint64 jobBytes(const Job& job) noexcept {
     return bytes;
 }
 
+// What the entries' details are read with. When the readers cannot be asked, a key of this
+// process alone: it trusts nothing remembered before, and no later process trusts what it
+// remembers.
+quint64 readersKey(const QString& rememberedFile) {
+    const QByteArray version = extraction::readersVersion({}, rememberedFile);
+    if (!version.isEmpty())
+        return stableHash(version);
+    static const quint64 ownKey = [] {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return stableHash(qint64(now.tv_nsec),
+                          stableHash(qint64(now.tv_sec), stableHash(qint64(::getpid()), 1)));
+    }();
+    return ownKey;
+}
+
 } // namespace
 
 class DetailStore::Impl {
@@ -307,7 +324,9 @@ DetailStore::Impl::~Impl() {
 
 bool DetailStore::Impl::waitUntilReady() {
     std::unique_lock lock(stateMutex_);
-    stateChanged_.wait_until(lock, openingDeadline_, [this] { return phase_ != Phase::Opening; });
+    // The deadline moves once the readers' version is known (see setUp).
+    while (phase_ == Phase::Opening && std::chrono::steady_clock::now() < openingDeadline_)
+        stateChanged_.wait_until(lock, openingDeadline_);
     return phase_ == Phase::Ready && !damaged_;
 }
 
@@ -595,7 +614,6 @@ void DetailStore::Impl::run() {
 }
 
 SqlError DetailStore::Impl::setUp() {
-    readersKey_ = stableHash(details::readers::outputVersion());
     formatKey_ = displayFormatKey();
     QString problem = distrustOf(folder, path);
     if (!problem.isEmpty()) {
@@ -607,6 +625,15 @@ SqlError DetailStore::Impl::setUp() {
         problem = makePrivateFile(path);
     if (!problem.isEmpty())
         return {SQLITE_CANTOPEN, problem};
+    readersKey_ = readersKey(QFile::decodeName(folder) + QStringLiteral("/readers-version"));
+    {
+        // Asking the reader module loads its libraries, which is work, not a wait on another
+        // program: the wait for the store counts from here.
+        std::lock_guard lock(stateMutex_);
+        openingDeadline_ =
+            std::max(openingDeadline_, std::chrono::steady_clock::now() + openingWait);
+    }
+    stateChanged_.notify_all();
     SqlError error = openWriter();
     if (error.meansDamaged()) {
         closeAll();

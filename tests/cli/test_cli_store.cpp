@@ -13,6 +13,7 @@ struct Outcome {
     int status = -1;
     QByteArray out;
     QByteArray err;
+    qint64 pid = 0;
 };
 
 QProcessEnvironment environment(const QString& zone, const QString& locale) {
@@ -29,10 +30,11 @@ void start(QProcess& process, const QStringList& arguments, const QProcessEnviro
 }
 
 Outcome finish(QProcess& process) {
+    const qint64 pid = process.processId();
     if (!process.waitForFinished(120000))
         return {};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError()};
+            process.readAllStandardOutput(), process.readAllStandardError(), pid};
 }
 
 Outcome find(const QStringList& arguments,
@@ -132,6 +134,42 @@ private slots:
         QCOMPARE(second.out, first.out);
         QVERIFY2(second.err.endsWith(", hit rate 100.0% (48 of 48 files)\n"),
                  second.err.constData());
+    }
+
+    // Only reading in this process loads the readers' libraries. A search through helpers asks
+    // the reader module for its version once, and remembers it; a later search that finds every
+    // file in the store then loads none of them, and gives the same rows as one reading here.
+    void onlyReadingHereLoadsTheReaders() {
+        QFile::remove(storeFile_);
+        QFile::remove(QFileInfo(storeFile_).path() + QStringLiteral("/readers-version"));
+        QProcessEnvironment env = environment(QStringLiteral("UTC"), QStringLiteral("en_US.UTF-8"));
+        env.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+        // The loader's lines of the program itself, not of a helper it started.
+        const auto loadsReaders = [](const Outcome& run) {
+            const QByteArray own = QByteArray::number(run.pid) + ":";
+            for (const QByteArray& line : run.err.split('\n')) {
+                if (line.trimmed().startsWith(own) &&
+                    (line.contains("quillmere-readers.so") || line.contains("libexiv2")))
+                    return true;
+            }
+            return false;
+        };
+        const QStringList arguments{QStringLiteral("--cache-stats"), QStringLiteral("Kodak"),
+                                    tree_};
+        const Outcome cold = find(arguments, env);
+        QCOMPARE(cold.status, 0);
+        QVERIFY(loadsReaders(cold));
+        const Outcome warm = find(arguments, env);
+        QCOMPARE(warm.status, 0);
+        QVERIFY2(warm.err.contains(", hit rate 100.0% (48 of 48 files)\n"), warm.err.constData());
+        QVERIFY(!loadsReaders(warm));
+        const Outcome here = find({QStringLiteral("--in-process"), QStringLiteral("--no-cache"),
+                                   QStringLiteral("Kodak"), tree_},
+                                  env);
+        QVERIFY(loadsReaders(here));
+        QCOMPARE(warm.out.count('\n'), 24);
+        QCOMPARE(here.out, warm.out);
+        QCOMPARE(cold.out, warm.out);
     }
 
     void twoProcessesAtOnceBothFinish() {

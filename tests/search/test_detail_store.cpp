@@ -14,6 +14,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
@@ -91,7 +92,16 @@ struct Run {
 
 Run runOnce(const QByteArray& root, const StoreOptions* options,
             std::function<void()> afterFirstRows = nullptr) {
-    auto detailStore = options ? std::make_shared<DetailStore>(*options) : nullptr;
+    // Closed once its destructor has returned, whichever thread let go of it last: the weak
+    // pointer expires before that, while the store may still be writing.
+    const auto closed = std::make_shared<std::atomic<bool>>(!options);
+    std::shared_ptr<DetailStore> detailStore =
+        options ? std::shared_ptr<DetailStore>(new DetailStore(*options),
+                                               [closed](DetailStore* store) {
+                                                   delete store;
+                                                   *closed = true;
+                                               })
+                : nullptr;
     DetailSources::Setup setup = test::readingHere();
     setup.store = detailStore;
     auto sources = std::make_shared<DetailSources>(std::move(setup));
@@ -115,12 +125,11 @@ Run runOnce(const QByteArray& root, const StoreOptions* options,
     run.reads = figures.reads;
     run.remembered = figures.remembered;
     // The program ends: its store is closed once the engine's workers let go of it too.
-    const std::weak_ptr<DetailStore> closing = detailStore;
     searchOptions.sources.reset();
     sources.reset();
     detailStore.reset();
     QDeadlineTimer deadline(10000);
-    while (!closing.expired() && !deadline.hasExpired())
+    while (!*closed && !deadline.hasExpired())
         QThread::msleep(1);
     return run;
 }

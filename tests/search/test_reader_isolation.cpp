@@ -304,6 +304,8 @@ private slots:
         const QString helper = bin + QStringLiteral("/quillmere-extract");
         QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_CLI), bin + QStringLiteral("/quillmere-cli")));
         QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT_FAULTY), helper));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_READER_MODULE),
+                            bin + QStringLiteral("/quillmere-readers.so")));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
         // The rows, then the program's own lines on stderr (a sanitizer's report may come too).
@@ -448,6 +450,7 @@ private slots:
         };
         DetailSources::Setup inProcess;
         inProcess.reading.isolation = extraction::Isolation::InProcess;
+        inProcess.reading.readerModule = QByteArrayLiteral(QUILLMERE_READER_MODULE);
         sources_ = std::make_shared<DetailSources>(inProcess);
         const QStringList here = everyColumn();
         sources_ = useHelpers();
@@ -1128,9 +1131,10 @@ private slots:
         QCOMPARE(again->figures().hits, quint64(remembered ? 1 : 0));
     }
 
-    // The window and the command-line program look for the helper beside their real executable;
-    // `find --in-process` starts none. Without a working helper embedded details are not read,
-    // and one line says so for the whole run; reading here is said once too.
+    // The window and the command-line program look for the helper and the reader module beside
+    // their real executable. `find --in-process` starts no helper and loads the module; helpers
+    // read without it. Without a working helper (or, in process, the module) embedded details
+    // are not read, and one line says so for the whole run; reading here is said once too.
     void theHelperIsFoundBesideTheProgram_data() {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<bool>("inProcess");
@@ -1148,6 +1152,11 @@ private slots:
         QTest::addRow("no helper, in process") << "missing" << true << here;
         QTest::addRow("a helper that cannot start") << "broken" << false << cannotStart;
         QTest::addRow("a helper that cannot start, in process") << "broken" << true << here;
+        QTest::addRow("no reader module") << "no module" << false << QByteArray();
+        QTest::addRow("no reader module, in process")
+            << "no module" << true
+            << QByteArray("quillmere-cli find: embedded details were not read: the readers could "
+                          "not be loaded: ");
     }
     void theHelperIsFoundBesideTheProgram() {
         QFETCH(QString, layout);
@@ -1164,7 +1173,10 @@ private slots:
             QDir().mkpath(lib);
             QDir().mkpath(dir.filePath(QStringLiteral("prefix/bin")));
             QVERIFY(QFile::copy(program, lib + QStringLiteral("/quillmere-cli")));
-            if (layout == QLatin1String("prefix"))
+            if (layout != QLatin1String("no module"))
+                QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_READER_MODULE),
+                                    lib + QStringLiteral("/quillmere-readers.so")));
+            if (layout == QLatin1String("prefix") || layout == QLatin1String("no module"))
                 QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT),
                                     lib + QStringLiteral("/quillmere-extract")));
             if (layout == QLatin1String("broken"))
