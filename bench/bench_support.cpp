@@ -30,11 +30,15 @@ BenchOptions parseOptions(const QStringList& arguments, const QString& descripti
                       QStringLiteral("folder"),
                       QDir::temp().filePath(QStringLiteral("quillmere-bench-tree"))});
     parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool runs.")});
+    parser.addOption({QStringLiteral("isolation-only"),
+                      QStringLiteral("Only the cold searches, readers in process against in "
+                                     "helpers.")});
     parser.process(arguments);
     BenchOptions options;
     options.tree = parser.value(QStringLiteral("tree"));
     options.files = parser.value(QStringLiteral("files")).toInt();
     options.exiftool = !parser.isSet(QStringLiteral("no-exiftool"));
+    options.isolationOnly = parser.isSet(QStringLiteral("isolation-only"));
     return options;
 }
 

@@ -11,11 +11,12 @@
 
 namespace quillmere::bench {
 
-// The options both benchmarks take: --files, --tree and --no-exiftool.
+// The options both benchmarks take: --files, --tree, --no-exiftool and --isolation-only.
 struct BenchOptions {
     QString tree;
     int files = 20000;
     bool exiftool = true;
+    bool isolationOnly = false; // only the cold searches in process against in helpers
 };
 BenchOptions parseOptions(const QStringList& arguments, const QString& description);
 
