@@ -238,6 +238,7 @@ std::size_t Extractor::idleHelpers() const {
 
 void Extractor::retireIdleHelpers() {
     parts_->pool.retireIdle();
+    ZygoteKeeper::instance().dropSpares();
 }
 
 pid_t Extractor::runningZygote() {

@@ -119,7 +119,8 @@ public:
     // Helpers no reading holds at the moment.
     std::size_t idleHelpers() const;
     // A search ended: its helpers that are idle now end without a fault, so what they answered
-    // is remembered (a helper's answers are kept only once its life ended cleanly).
+    // is remembered (a helper's answers are kept only once its life ended cleanly), and the
+    // spares forked for it end too.
     void retireIdleHelpers();
     // The zygote the helpers are forked from, or -1 when none runs.
     static pid_t runningZygote();

@@ -35,6 +35,9 @@ struct HelperLimits {
     // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
     // files than a batch, so this costs a cold search of many small folders half as much again.
     bool oneFolderPerHelper = false;
+    // Helpers forked ahead of need, so that replacing one costs a reading thread no fork: one per
+    // reading thread (one per core) when negative.
+    int spareHelpers = -1;
 };
 
 // The life of one helper, from its start to its end. What it answered may be remembered only once
@@ -119,6 +122,8 @@ public:
 private:
     enum class Start { Ready, Failed, DiedStarting };
     Start start(QString& failure);
+    // The forked helper's life starts: waits for it to say it is ready.
+    Start awaitReady(QString& failure);
     struct End {
         QString cause;
         bool lasting;
