@@ -245,6 +245,10 @@ pid_t Extractor::runningZygote() {
     return ZygoteKeeper::instance().runningPid();
 }
 
+std::vector<pid_t> Extractor::spareHelpers() {
+    return ZygoteKeeper::instance().sparePids();
+}
+
 namespace {
 
 // One call's files on their way through the helper it leases.

@@ -124,6 +124,8 @@ public:
     void retireIdleHelpers();
     // The zygote the helpers are forked from, or -1 when none runs.
     static pid_t runningZygote();
+    // Helpers forked from it ahead of need, whose lives have not started.
+    static std::vector<pid_t> spareHelpers();
 
     struct Parts; // defined in the source file only
 

@@ -497,6 +497,14 @@ void ZygoteKeeper::retire() {
         retired = std::move(current_);
 }
 
+std::vector<pid_t> ZygoteKeeper::sparePids() {
+    std::lock_guard lock(mutex_);
+    std::vector<pid_t> pids;
+    for (const Spare& spare : spares_)
+        pids.push_back(spare.helper.pid);
+    return pids;
+}
+
 pid_t ZygoteKeeper::runningPid() {
     std::lock_guard lock(mutex_);
     return current_ ? current_->pid() : -1;

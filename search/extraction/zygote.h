@@ -110,6 +110,8 @@ public:
     void reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper);
     // The running zygote's process id, or -1.
     pid_t runningPid();
+    // The spares' process ids.
+    std::vector<pid_t> sparePids();
     // Lets go of the running zygote and its spares: it ends once no helper forked from it is
     // held any more, and the next helper asked for starts a new one.
     void retire();
