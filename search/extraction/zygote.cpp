@@ -459,9 +459,12 @@ void ZygoteKeeper::dropSpares() {
 
 void ZygoteKeeper::reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper) {
     std::lock_guard lock(mutex_);
+    // While others wait, the keeper looks again shortly anyway: no wake-up of its own.
+    if (ending_.empty()) {
+        endingAdded_ = true;
+        changed_.notify_all();
+    }
     ending_.push_back({std::move(zygote), helper, Clock::now()});
-    endingAdded_ = true;
-    changed_.notify_all();
 }
 
 std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
