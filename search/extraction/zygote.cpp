@@ -324,6 +324,7 @@ void ZygoteKeeper::run() {
                                                     : std::chrono::milliseconds(1000)));
         for (const Spare& spare : spares_)
             wake = std::min(wake, spare.forked + SpareLife);
+        sleepsUntil_ = wake;
         changed_.wait_until(lock, wake,
                             [this] { return startWanted_ || wantsSpare() || endingAdded_; });
         if (startWanted_) {
@@ -459,8 +460,8 @@ void ZygoteKeeper::dropSpares() {
 
 void ZygoteKeeper::reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper) {
     std::lock_guard lock(mutex_);
-    // While others wait, the keeper looks again shortly anyway: no wake-up of its own.
-    if (ending_.empty()) {
+    // When the keeper looks again shortly anyway, no wake-up of its own.
+    if (sleepsUntil_ > Clock::now() + std::chrono::milliseconds(20)) {
         endingAdded_ = true;
         changed_.notify_all();
     }

@@ -153,6 +153,7 @@ private:
     quint64 spareRound_ = 0; // counts drops, so that a spare forked across one is not kept
     std::vector<Ending> ending_;
     bool endingAdded_ = false;
+    std::chrono::steady_clock::time_point sleepsUntil_{}; // when the keeper wakes on its own
 };
 
 } // namespace quillmere::search::extraction
