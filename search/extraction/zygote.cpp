@@ -319,9 +319,9 @@ void ZygoteKeeper::run() {
         const auto now = Clock::now();
         Clock::time_point wake = now + std::chrono::hours(1);
         for (const Ending& each : ending_)
-            wake = std::min(wake, each.since + (now - each.since < std::chrono::seconds(1)
-                                                    ? std::chrono::milliseconds(20)
-                                                    : std::chrono::milliseconds(1000)));
+            wake = std::min(wake, now + (now - each.since < std::chrono::seconds(1)
+                                             ? std::chrono::milliseconds(20)
+                                             : std::chrono::milliseconds(1000)));
         for (const Spare& spare : spares_)
             wake = std::min(wake, spare.forked + SpareLife);
         sleepsUntil_ = wake;
