@@ -227,10 +227,15 @@ std::size_t Extractor::idleHelpers() const {
 
 void Extractor::retireIdleHelpers() {
     parts_->pool.retireIdle();
+    ZygoteKeeper::instance().dropSpares();
 }
 
 pid_t Extractor::runningZygote() {
     return ZygoteKeeper::instance().runningPid();
+}
+
+std::vector<pid_t> Extractor::spareHelpers() {
+    return ZygoteKeeper::instance().sparePids();
 }
 
 namespace {

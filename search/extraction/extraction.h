@@ -120,10 +120,13 @@ public:
     // Helpers no reading holds at the moment.
     std::size_t idleHelpers() const;
     // A search ended: its helpers that are idle now end without a fault, so what they answered
-    // is remembered (a helper's answers are kept only once its life ended cleanly).
+    // is remembered (a helper's answers are kept only once its life ended cleanly), and the
+    // spares forked for it end too.
     void retireIdleHelpers();
     // The zygote the helpers are forked from, or -1 when none runs.
     static pid_t runningZygote();
+    // Helpers forked from it ahead of need, whose lives have not started.
+    static std::vector<pid_t> spareHelpers();
 
     struct Parts; // defined in the source file only
 

@@ -1,5 +1,7 @@
 #include "search/extraction/helper_process.h"
 
+#include <QThread>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -46,41 +48,6 @@ private:
 Abandoned& abandoned() {
     static Abandoned* const helpers =
         new Abandoned; // threads may stop helpers while the process ends
-    return *helpers;
-}
-
-// Helpers forked from a zygote that were killed and had not ended yet: retired ones, and ones
-// that did not end in time after SIGKILL. Each later stop asks again, so that the zygote keeps no
-// zombie once one is gone.
-class AbandonedHelpers {
-public:
-    void add(std::shared_ptr<Zygote> zygote, ForkedHelper helper) {
-        std::lock_guard lock(mutex_);
-        helpers_.push_back({std::move(zygote), helper});
-    }
-    void reapTheDead() {
-        std::lock_guard lock(mutex_);
-        std::erase_if(helpers_, [](Held& held) {
-            int status = 0;
-            if (held.zygote->isUsable())
-                return held.zygote->endHelper(held.helper, std::chrono::milliseconds(0), status) !=
-                       Zygote::End::NotInTime;
-            ::close(held.helper.pidfd); // ended with its zygote
-            return true;
-        });
-    }
-
-private:
-    struct Held {
-        std::shared_ptr<Zygote> zygote;
-        ForkedHelper helper;
-    };
-    std::mutex mutex_;
-    std::vector<Held> helpers_;
-};
-
-AbandonedHelpers& abandonedHelpers() {
-    static AbandonedHelpers* const helpers = new AbandonedHelpers;
     return *helpers;
 }
 
@@ -155,15 +122,24 @@ HelperProcess::~HelperProcess() {
 }
 
 HelperProcess::Start HelperProcess::start(QString& failure) {
+    const std::vector<std::string> arguments = {
+        "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
+        "--cpu-limit=" + std::to_string(limits_.cpuSeconds)};
+    const int spares =
+        limits_.spareHelpers >= 0 ? limits_.spareHelpers : std::max(1, QThread::idealThreadCount());
+    SpareHelper spare;
+    if (ZygoteKeeper::instance().takeSpare(program_, arguments, spares, spare)) {
+        zygote_ = std::move(spare.zygote);
+        helper_ = spare.helper;
+        socket_ = spare.socket;
+        return awaitReady(failure);
+    }
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         failure = QStringLiteral("the reader helper could not start: ") +
                   QString::fromLocal8Bit(std::strerror(errno));
         return Start::Failed;
     }
-    const std::vector<std::string> arguments = {
-        "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
-        "--cpu-limit=" + std::to_string(limits_.cpuSeconds)};
     // A zygote that died since the last helper is started again, once.
     bool forked = false;
     for (int attempt = 0; attempt < 2 && !forked; ++attempt) {
@@ -181,8 +157,13 @@ HelperProcess::Start HelperProcess::start(QString& failure) {
         failure = QStringLiteral("the reader helper could not start: ") + failure;
         return Start::Failed;
     }
-    pid_ = helper_.pid;
     socket_ = ends[0];
+    return awaitReady(failure);
+}
+
+HelperProcess::Start HelperProcess::awaitReady(QString& failure) {
+    // Its life, and what it may be trusted with, starts now, not when it was forked.
+    pid_ = helper_.pid;
     life_ = std::make_shared<HelperLife>();
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
@@ -231,11 +212,10 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     // over. Its status comes from the zygote, which reaps it only when asked.
     const Zygote::End end = zygote_->endHelper(helper_, limits_.reapDeadline, status);
     if (end == Zygote::End::NotInTime)
-        abandonedHelpers().add(zygote_, helper_);
+        ZygoteKeeper::instance().reapLater(zygote_, helper_);
     zygote_.reset();
     helper_ = {};
     life_.reset();
-    abandonedHelpers().reapTheDead();
     abandoned().reapTheDead();
     if (!known.cause.isEmpty() && !(unlessEnded && endedAlready))
         return known;
@@ -257,19 +237,17 @@ void HelperProcess::retire() {
         return;
     life_->endCleanly();
     life_.reset();
-    // Its work is done, so how it ends says nothing: it is killed and reaped at a later stop
-    // rather than waited for, which would cost each batch the teardown of a process.
+    // Its work is done, so how it ends says nothing: it is killed, and reaped by the keeper's
+    // thread rather than waited for, which would cost each batch the teardown of a process.
     ::close(socket_);
     socket_ = -1;
     pid_ = -1;
     filesRead_ = 0;
     folder_.clear();
-    int status = 0;
-    if (zygote_->endHelper(helper_, std::chrono::milliseconds(0), status) == Zygote::End::NotInTime)
-        abandonedHelpers().add(zygote_, helper_);
+    Zygote::kill(helper_);
+    ZygoteKeeper::instance().reapLater(std::move(zygote_), helper_);
     zygote_.reset();
     helper_ = {};
-    abandonedHelpers().reapTheDead();
 }
 
 HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded) {

@@ -29,12 +29,17 @@ struct HelperLimits {
     int cpuSeconds = 10;                  // processor time per file
     // Files one helper reads before it is replaced (0: no bound): a helper that a file took over
     // can lie only about the files after it among those, and never outlives its hard limit of
-    // processor time. A fresh helper costs a fork of the zygote and then some 850 pages copied
-    // on write and its libraries' lazy start-up again: about 10 ms of a reading thread's time.
+    // processor time. A fresh helper costs the machine a fork of the zygote (some thousand
+    // mappings), 400 to 550 page faults and its end: a few milliseconds of processor time, spent
+    // off the reading thread where a spare is at hand.
     int filesPerHelper = details::MaxBatchFiles;
     // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
-    // files than a batch, so this costs a cold search of many small folders half as much again.
+    // files than a batch, and two reading threads share a folder, so this makes six times as many
+    // helpers in a cold search of many small folders: about a fifth more time.
     bool oneFolderPerHelper = false;
+    // Helpers forked ahead of need, so that replacing one costs a reading thread no fork: one per
+    // reading thread (one per core) when negative.
+    int spareHelpers = -1;
 };
 
 // The life of one helper, from its start to its end. What it answered may be remembered only once
@@ -119,6 +124,8 @@ public:
 private:
     enum class Start { Ready, Failed, DiedStarting };
     Start start(QString& failure);
+    // The forked helper's life starts: waits for it to say it is ready.
+    Start awaitReady(QString& failure);
     struct End {
         QString cause;
         bool lasting;

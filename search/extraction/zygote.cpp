@@ -278,6 +278,10 @@ bool Zygote::hasEnded(const ForkedHelper& helper) {
     return ::poll(&watch, 1, 0) > 0;
 }
 
+void Zygote::kill(const ForkedHelper& helper) {
+    killByPidfd(helper.pidfd);
+}
+
 Zygote::End Zygote::endHelper(ForkedHelper& helper, std::chrono::milliseconds deadline,
                               int& status) {
     if (!hasEnded(helper)) {
@@ -310,23 +314,158 @@ ZygoteKeeper::ZygoteKeeper() {
 void ZygoteKeeper::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return startWanted_; });
-        const QByteArray program = program_;
-        const std::vector<std::string> arguments = arguments_;
-        std::shared_ptr<Zygote> old = std::move(current_);
-        lock.unlock();
-        old.reset(); // ended outside the lock, unless a reader still holds it
-        // Libraries load and the sandbox goes up before it answers; a sanitizer build is slow.
+        // A killed helper is looked at again until it ended: often at first, then seldom (one
+        // stuck on a hung mount may never end). A spare nobody took is ended after a while.
+        const auto now = Clock::now();
+        Clock::time_point wake = now + std::chrono::hours(1);
+        for (const Ending& each : ending_)
+            wake = std::min(wake, now + (now - each.since < std::chrono::seconds(1)
+                                             ? std::chrono::milliseconds(20)
+                                             : std::chrono::milliseconds(1000)));
+        for (const Spare& spare : spares_)
+            wake = std::min(wake, spare.forked + SpareLife);
+        sleepsUntil_ = wake;
+        changed_.wait_until(lock, wake,
+                            [this] { return startWanted_ || wantsSpare() || endingAdded_; });
+        if (startWanted_) {
+            startZygote(lock);
+            continue;
+        }
+        if (wantsSpare())
+            forkSpare(lock);
+        endSpares(true);
+        reapEnded(lock);
+    }
+}
+
+void ZygoteKeeper::startZygote(std::unique_lock<std::mutex>& lock) {
+    const QByteArray program = program_;
+    const std::vector<std::string> arguments = arguments_;
+    endSpares(false);
+    std::shared_ptr<Zygote> old = std::move(current_);
+    lock.unlock();
+    old.reset(); // ended outside the lock, unless a reader still holds it
+    // Libraries load and the sandbox goes up before it answers; a sanitizer build is slow.
+    QString failure;
+    std::shared_ptr<Zygote> started =
+        Zygote::start(program, arguments, std::chrono::seconds(20), failure);
+    lock.lock();
+    current_ = std::move(started);
+    failure_ = failure;
+    startWanted_ = false;
+    ++attempts_;
+    changed_.notify_all();
+}
+
+bool ZygoteKeeper::wantsSpare() const {
+    return current_ && !startWanted_ && spares_.size() < sparesWanted_;
+}
+
+void ZygoteKeeper::forkSpare(std::unique_lock<std::mutex>& lock) {
+    std::shared_ptr<Zygote> zygote = current_;
+    const quint64 round = spareRound_;
+    lock.unlock();
+    Spare spare{{}, -1, {}};
+    bool forked = false;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {
         QString failure;
-        std::shared_ptr<Zygote> started =
-            Zygote::start(program, arguments, std::chrono::seconds(20), failure);
+        forked = zygote->forkHelper(ends[1], spare.helper, failure);
+        ::close(ends[1]);
+        spare.socket = ends[0];
+        if (!forked)
+            ::close(ends[0]);
+    }
+    lock.lock();
+    if (!forked) {
+        sparesWanted_ = 0; // tried again when a spare is asked for next; readers fork their own
+        lock.unlock();
+        zygote.reset(); // maybe the last hold on a zygote let go of meanwhile: ended unlocked
         lock.lock();
-        current_ = std::move(started);
-        failure_ = failure;
-        startWanted_ = false;
-        ++attempts_;
+        return;
+    }
+    spare.forked = Clock::now();
+    // Dropped, or its zygote replaced, while it was forked.
+    if (zygote != current_ || round != spareRound_ || spares_.size() >= sparesWanted_) {
+        Zygote::kill(spare.helper);
+        ::close(spare.socket);
+        ending_.push_back({zygote, spare.helper, spare.forked});
+        return;
+    }
+    spares_.push_back(spare);
+}
+
+void ZygoteKeeper::endSpares(bool expiredOnly) {
+    const auto now = Clock::now();
+    std::erase_if(spares_, [&](const Spare& spare) {
+        if (expiredOnly && now - spare.forked < SpareLife)
+            return false;
+        sparesWanted_ = 0; // nobody reads now: none are forked until one is asked for again
+        Zygote::kill(spare.helper);
+        ::close(spare.socket);
+        ending_.push_back({current_, spare.helper, now});
+        return true;
+    });
+}
+
+void ZygoteKeeper::reapEnded(std::unique_lock<std::mutex>& lock) {
+    std::vector<Ending> ending;
+    ending.swap(ending_);
+    endingAdded_ = false;
+    lock.unlock();
+    // The zygote reaps only a helper that ended, so no answer waits; a zygote let go of ends
+    // here, with its last helper.
+    std::erase_if(ending, [](Ending& each) {
+        if (!Zygote::hasEnded(each.helper))
+            return false;
+        int status = 0;
+        each.zygote->endHelper(each.helper, std::chrono::milliseconds(0), status);
+        return true;
+    });
+    lock.lock();
+    ending_.insert(ending_.end(), std::make_move_iterator(ending.begin()),
+                   std::make_move_iterator(ending.end()));
+}
+
+bool ZygoteKeeper::takeSpare(const QByteArray& program, const std::vector<std::string>& arguments,
+                             int spares, SpareHelper& taken) {
+    std::lock_guard lock(mutex_);
+    sparesWanted_ = size_t(std::max(0, spares));
+    changed_.notify_all();
+    if (!current_ || startWanted_ || program_ != program || arguments_ != arguments)
+        return false;
+    while (!spares_.empty()) {
+        const Spare spare = spares_.front(); // the oldest, which has surely said it is ready
+        spares_.erase(spares_.begin());
+        if (Zygote::hasEnded(spare.helper)) { // killed from outside while it waited
+            ::close(spare.socket);
+            ending_.push_back({current_, spare.helper, Clock::now()});
+            endingAdded_ = true;
+            continue;
+        }
+        taken = {current_, spare.helper, spare.socket};
+        return true;
+    }
+    return false;
+}
+
+void ZygoteKeeper::dropSpares() {
+    std::lock_guard lock(mutex_);
+    sparesWanted_ = 0;
+    ++spareRound_;
+    endSpares(false);
+    endingAdded_ = true;
+    changed_.notify_all();
+}
+
+void ZygoteKeeper::reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper) {
+    std::lock_guard lock(mutex_);
+    // When the keeper looks again shortly anyway, no wake-up of its own.
+    if (sleepsUntil_ > Clock::now() + std::chrono::milliseconds(20)) {
+        endingAdded_ = true;
         changed_.notify_all();
     }
+    ending_.push_back({std::move(zygote), helper, Clock::now()});
 }
 
 std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
@@ -353,8 +492,21 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
 void ZygoteKeeper::retire() {
     std::shared_ptr<Zygote> retired; // ended outside the lock
     std::lock_guard lock(mutex_);
+    sparesWanted_ = 0;
+    ++spareRound_;
+    endSpares(false);
+    endingAdded_ = true;
+    changed_.notify_all();
     if (!startWanted_)
         retired = std::move(current_);
+}
+
+std::vector<pid_t> ZygoteKeeper::sparePids() {
+    std::lock_guard lock(mutex_);
+    std::vector<pid_t> pids;
+    for (const Spare& spare : spares_)
+        pids.push_back(spare.helper.pid);
+    return pids;
 }
 
 pid_t ZygoteKeeper::runningPid() {

@@ -57,6 +57,8 @@ public:
     End endHelper(ForkedHelper& helper, std::chrono::milliseconds deadline, int& status);
     // Whether `helper` has ended, without waiting.
     static bool hasEnded(const ForkedHelper& helper);
+    // Sends `helper` SIGKILL, without waiting for it to end.
+    static void kill(const ForkedHelper& helper);
 
     pid_t pid() const { return pid_; }
     // False once a conversation with it failed or it ended: the keeper then starts a new one.
@@ -75,9 +77,19 @@ private:
     bool reaped_ = false;
 };
 
+// A helper forked from a zygote that has not started its life yet, with the engine's end of its
+// socket.
+struct SpareHelper {
+    std::shared_ptr<Zygote> zygote;
+    ForkedHelper helper;
+    int socket = -1;
+};
+
 // The one long-lived thread that starts zygotes. A process's parent-death signal fires when the
 // thread that started it ends, so zygotes are never started from the threads that read files,
-// which come and go: they ask this one.
+// which come and go: they ask this one. Off the reading threads it also forks spare helpers
+// ahead of need, and reaps the helpers that were killed, so that replacing a helper costs a
+// reading thread neither a fork nor a reap.
 class ZygoteKeeper {
 public:
     static ZygoteKeeper& instance();
@@ -87,15 +99,46 @@ public:
     // reason, when none could be started.
     std::shared_ptr<Zygote> zygote(const QByteArray& program,
                                    const std::vector<std::string>& arguments, QString& failure);
+    // A spare helper of the zygote running `program` with `arguments`, handed to this caller
+    // alone, and `spares` kept forked ahead for the next callers. False when none is at hand (no
+    // such zygote runs yet, or every spare was taken or had died): the caller forks its own.
+    bool takeSpare(const QByteArray& program, const std::vector<std::string>& arguments, int spares,
+                   SpareHelper& taken);
+    // Ends the spares, and forks no more until one is taken again: a search ended.
+    void dropSpares();
+    // Reaps `helper`, which was sent SIGKILL, once it ended; until then its zygote is held.
+    void reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper);
     // The running zygote's process id, or -1.
     pid_t runningPid();
-    // Lets go of the running zygote: it ends once no helper forked from it is held any more, and
-    // the next helper asked for starts a new one.
+    // The spares' process ids.
+    std::vector<pid_t> sparePids();
+    // Lets go of the running zygote and its spares: it ends once no helper forked from it is
+    // held any more, and the next helper asked for starts a new one.
     void retire();
+
+    // A spare that nobody takes for this long is ended (one forked for a search that just ended).
+    static constexpr std::chrono::seconds SpareLife{2};
 
 private:
     ZygoteKeeper();
     [[noreturn]] void run();
+    void startZygote(std::unique_lock<std::mutex>& lock);
+    void forkSpare(std::unique_lock<std::mutex>& lock);
+    void reapEnded(std::unique_lock<std::mutex>& lock);
+    bool wantsSpare() const;
+    // Kills the spares, to be reaped later; the caller holds the lock.
+    void endSpares(bool expiredOnly);
+
+    struct Ending {
+        std::shared_ptr<Zygote> zygote;
+        ForkedHelper helper;
+        std::chrono::steady_clock::time_point since;
+    };
+    struct Spare {
+        ForkedHelper helper;
+        int socket;
+        std::chrono::steady_clock::time_point forked;
+    };
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -104,7 +147,13 @@ private:
     std::vector<std::string> arguments_;
     QString failure_;
     bool startWanted_ = false;
-    quint64 attempts_ = 0; // starts finished, so that a caller waits for its own
+    quint64 attempts_ = 0;      // starts finished, so that a caller waits for its own
+    std::vector<Spare> spares_; // forked from `current_`
+    size_t sparesWanted_ = 0;
+    quint64 spareRound_ = 0; // counts drops, so that a spare forked across one is not kept
+    std::vector<Ending> ending_;
+    bool endingAdded_ = false;
+    std::chrono::steady_clock::time_point sleepsUntil_{}; // when the keeper wakes on its own
 };
 
 } // namespace quillmere::search::extraction

@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <spawn.h>
@@ -1244,6 +1246,110 @@ private slots:
         DetailColumns again(QFile::encodeName(dir.filePath(names.front())), *sources_);
         const int next = helperOf(again);
         QVERIFY(next > 0 && next != first && next != past && next != other);
+    }
+
+    // Helpers replaced at every folder by four threads at once come from spares forked ahead:
+    // each serves one folder of one thread, never two.
+    void aSpareGoesToOneThreadOnly() {
+        constexpr int Threads = 4, Folders = 8, Files = 3;
+        QTemporaryDir dir;
+        std::vector<std::vector<QString>> folders(Threads * Folders);
+        for (size_t f = 0; f < folders.size(); ++f) {
+            const QString folder = QStringLiteral("f%1").arg(f);
+            QVERIFY(QDir(dir.path()).mkdir(folder));
+            for (int i = 0; i < Files; ++i) {
+                folders[f].push_back(dir.filePath(folder + QStringLiteral("/%1.jpg").arg(i)));
+                writeFault(folders[f].back(), "probe");
+            }
+        }
+        sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles, true);
+        std::mutex mutex;
+        std::map<int, std::set<size_t>> foldersOf; // by the helper that answered
+        int unanswered = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < Folders; ++k) {
+                    const size_t f = size_t(t * Folders + k);
+                    std::vector<DetailColumns> items;
+                    for (const QString& path : folders[f])
+                        items.emplace_back(QFile::encodeName(path), *sources_);
+                    std::vector<DetailColumns*> all;
+                    for (DetailColumns& item : items)
+                        all.push_back(&item);
+                    DetailColumns::readEmbeddedTogether(all);
+                    std::lock_guard lock(mutex);
+                    for (DetailColumns& item : items) {
+                        const int pid =
+                            item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
+                        if (pid > 0)
+                            foldersOf[pid].insert(f);
+                        else
+                            ++unanswered;
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        QCOMPARE(unanswered, 0);
+        QCOMPARE(foldersOf.size(), folders.size());
+        for (const auto& [pid, seen] : foldersOf)
+            QVERIFY2(seen.size() == 1, qPrintable(QStringLiteral("helper %1").arg(pid)));
+    }
+
+    // Spares are forked while a search reads and end with it: nothing it started runs on, not
+    // even until a spare nobody took would end of its own accord.
+    void aSearchLeavesNoSpareBehind() {
+        QTemporaryDir dir;
+        writeKodakPhotosAmongSlowFiles(dir);
+        sources_ = useHelpers(std::chrono::milliseconds(5000), 2);
+        std::vector<pid_t> spares;
+        const QStringList found = searchKodak(sources_, dir.path(), 2, [&] {
+            for (const pid_t pid : Extractor::spareHelpers()) {
+                if (std::find(spares.begin(), spares.end(), pid) == spares.end())
+                    spares.push_back(pid);
+            }
+        });
+        QCOMPARE(found.size(), 12);
+        QVERIFY(!spares.empty());
+        QVERIFY(Extractor::spareHelpers().empty());
+        const pid_t zygote = Extractor::runningZygote();
+        QVERIFY(zygote > 0);
+        const auto allEnded = [&] {
+            const std::vector<pid_t> children = childrenOf(zygote);
+            return std::all_of(spares.begin(), spares.end(), hasEnded) &&
+                   std::all_of(children.begin(), children.end(), hasEnded);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            allEnded(), int(std::chrono::milliseconds(ZygoteKeeper::SpareLife).count() / 2));
+    }
+
+    // A spare killed while it waits is not leased: the files read next keep their details, no
+    // fault is told, and the killed spare does not stay a zombie.
+    void aKilledSpareCostsNoFileItsDetails() {
+        QTemporaryDir dir;
+        for (int i = 0; i < 6; ++i)
+            writeKodakPhoto(dir.filePath(QStringLiteral("%1.jpg").arg(i)));
+        sources_ = useHelpers(std::chrono::milliseconds(5000), 1);
+        FaultLog log(sources_);
+        const auto read = [&](int i) {
+            DetailColumns details(QFile::encodeName(dir.filePath(QStringLiteral("%1.jpg").arg(i))),
+                                  *sources_);
+            return details.value(32);
+        };
+        QCOMPARE(read(0), QStringLiteral("Kodak"));
+        const size_t wanted = size_t(std::max(1, QThread::idealThreadCount()));
+        QTRY_COMPARE(Extractor::spareHelpers().size(), wanted);
+        const std::vector<pid_t> killed = Extractor::spareHelpers();
+        for (const pid_t pid : killed)
+            ::kill(pid, SIGKILL);
+        QTRY_VERIFY(std::all_of(killed.begin(), killed.end(), hasEnded));
+        for (int i = 1; i < 6; ++i)
+            QCOMPARE(read(i), QStringLiteral("Kodak"));
+        QCOMPARE(log.faults().size(), 0);
+        QTRY_VERIFY(std::all_of(killed.begin(), killed.end(),
+                                [](pid_t pid) { return statusLine(pid, "State").isEmpty(); }));
     }
 
     void aHelperStaysFlat() {
