@@ -228,6 +228,36 @@ Channel::Sent Channel::send(const QByteArray& payload, std::span<const int> atta
 
 namespace {
 
+// One recvmsg() into `into`, `flags` besides close-on-exec: the descriptors that came with it are
+// added to `received`, and `truncated` says whether the kernel had to drop some.
+// recvmsg() writes through the iovec, which tidy does not see.
+ssize_t receiveSome(int fd, char* into, size_t bytes, // NOLINT(readability-non-const-parameter)
+                    int flags, std::vector<int>& received, bool& truncated) {
+    iovec part{into, bytes};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | flags);
+    if (n < 0)
+        return n;
+    truncated = (message.msg_flags & MSG_CTRUNC) != 0;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int each = -1;
+            std::memcpy(&each, CMSG_DATA(header) + i * sizeof(int), sizeof each);
+            received.push_back(each);
+        }
+    }
+    return n;
+}
+
 class Receiver {
 public:
     Receiver(int fd, std::chrono::milliseconds timeout, std::vector<int>* attached)
@@ -270,33 +300,15 @@ public:
     void finished() { whole_ = true; }
 
 private:
-    // recvmsg() writes through the iovec, which tidy does not see.
-    ssize_t readSome(char* into, size_t bytes) { // NOLINT(readability-non-const-parameter)
-        iovec part{into, bytes};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n =
-            ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | (deadline_.endless() ? 0 : MSG_DONTWAIT));
+    ssize_t readSome(char* into, size_t bytes) {
+        bool truncated = false;
+        const ssize_t n = receiveSome(fd_, into, bytes, deadline_.endless() ? 0 : MSG_DONTWAIT,
+                                      received_, truncated);
         if (n <= 0)
             return n;
         // Descriptors the kernel could not fit in were dropped: the batch is not whole.
-        if (message.msg_flags & MSG_CTRUNC)
+        if (truncated)
             broken_ = true;
-        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
-             header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
-                continue;
-            const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-                received_.push_back(fd);
-            }
-        }
         // Unasked-for descriptors, or more than one message may carry, break the frame.
         if (!received_.empty() && (!attached_ || received_.size() > size_t(MaxAttached)))
             broken_ = true;
@@ -376,14 +388,10 @@ Channel::Received FrameInbox::next(int fd, QByteArrayView& payload,
 
 // Reads what there is into the free room: Frame when anything came or nothing was there yet.
 Channel::Received FrameInbox::readSome(int fd, size_t room) {
-    iovec part{buffer_.data() + end_, room};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    std::vector<int> received;
+    bool truncated = false;
+    const ssize_t n =
+        receiveSome(fd, buffer_.data() + end_, room, MSG_DONTWAIT, received, truncated);
     if (n < 0) {
         if (errno != EINTR && !wouldBlock())
             return Channel::Received::Broken;
@@ -391,20 +399,9 @@ Channel::Received FrameInbox::readSome(int fd, size_t room) {
         return Channel::Received::Frame;
     }
     // Descriptors have no place in an answer: closed at once, and the frame is broken.
-    bool attached = (message.msg_flags & MSG_CTRUNC) != 0;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
-            continue;
-        const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int received = -1;
-            std::memcpy(&received, CMSG_DATA(header) + i * sizeof(int), sizeof received);
-            ::close(received);
-            attached = true;
-        }
-    }
-    if (attached)
+    for (const int each : received)
+        ::close(each);
+    if (truncated || !received.empty())
         return Channel::Received::Broken;
     if (n == 0)
         return end_ == begin_ ? Channel::Received::Closed : Channel::Received::Broken;
