@@ -35,7 +35,7 @@ struct HelperLimits {
     int filesPerHelper = details::MaxBatchFiles;
     // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
     // files than a batch, and two reading threads share a folder, so this makes six times as many
-    // helpers in a cold search of many small folders: about a fifth more time.
+    // helpers in a cold search of many small folders: a fifth to a third more time.
     bool oneFolderPerHelper = false;
     // Helpers forked ahead of need, so that replacing one costs a reading thread no fork: one per
     // reading thread (one per core) when negative.
