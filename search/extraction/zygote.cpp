@@ -490,13 +490,9 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
 }
 
 void ZygoteKeeper::retire() {
+    dropSpares();
     std::shared_ptr<Zygote> retired; // ended outside the lock
     std::lock_guard lock(mutex_);
-    sparesWanted_ = 0;
-    ++spareRound_;
-    endSpares(false);
-    endingAdded_ = true;
-    changed_.notify_all();
     if (!startWanted_)
         retired = std::move(current_);
 }
