@@ -148,6 +148,26 @@ double cpuSecondsUsed() {
     return total;
 }
 
+bool hasChildren() {
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(tasks.filePath(task) + QStringLiteral("/children"));
+        if (children.open(QIODevice::ReadOnly) && !children.readAll().trimmed().isEmpty())
+            return true;
+    }
+    return false;
+}
+
+// A search's zygote ends just after the search, and its processor time, with that of the helpers
+// it reaped, reaches this process only once this process reaped it: waited for here, so that it is
+// not counted in the next search's figure.
+void awaitChildren() {
+    QElapsedTimer waited;
+    waited.start();
+    while (hasChildren() && waited.elapsed() < 5000)
+        ::usleep(2000);
+}
+
 // A search that reads every file again, with the readers where `isolation` puts them. The
 // helpers are stopped afterwards, so that their processor time is counted.
 ColdSearch coldSearch(const QString& tree, const search::Query& query,
@@ -173,6 +193,7 @@ ColdSearch coldSearch(const QString& tree, const search::Query& query,
     ColdSearch done;
     done.seconds = seconds(timer);
     options.sources.reset(); // its helpers stop once the engine's workers let go too
+    awaitChildren();
     done.cpuSeconds = cpuSecondsUsed() - cpuBefore;
     for (int row = 0; row < results.rowCount(); ++row)
         done.rows << results.row(row).displayPath + u'\t' + results.row(row).label;
