@@ -174,16 +174,32 @@ bool decodeAnswer(QByteArrayView payload, Answer& answer) {
 
 Channel::Sent Channel::send(const QByteArray& payload, std::span<const int> attached,
                             std::chrono::milliseconds timeout) {
-    if (attached.size() > size_t(MaxAttached))
-        return Sent::Broken;
-    const Deadline deadline(timeout);
     const quint32 length = quint32(payload.size());
     iovec parts[2] = {{const_cast<quint32*>(&length), sizeof length},
                       {const_cast<char*>(payload.constData()), size_t(payload.size())}};
+    return sendParts(parts, attached, timeout);
+}
+
+void Channel::appendFrame(QByteArray& frames, const QByteArray& payload) {
+    const quint32 length = quint32(payload.size());
+    frames.append(reinterpret_cast<const char*>(&length), sizeof length);
+    frames.append(payload);
+}
+
+Channel::Sent Channel::sendFrames(const QByteArray& frames) {
+    iovec part{const_cast<char*>(frames.constData()), size_t(frames.size())};
+    return sendParts({&part, 1}, {}, std::chrono::milliseconds(-1));
+}
+
+Channel::Sent Channel::sendParts(std::span<iovec> parts, std::span<const int> attached,
+                                 std::chrono::milliseconds timeout) {
+    if (attached.size() > size_t(MaxAttached))
+        return Sent::Broken;
+    const Deadline deadline(timeout);
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)] = {};
     msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = 2;
+    message.msg_iov = parts.data();
+    message.msg_iovlen = parts.size();
     if (!attached.empty()) {
         const size_t bytes = attached.size() * sizeof(int);
         message.msg_control = control;
@@ -195,7 +211,9 @@ Channel::Sent Channel::send(const QByteArray& payload, std::span<const int> atta
         std::memcpy(CMSG_DATA(header), attached.data(), bytes);
     }
     const int flags = MSG_NOSIGNAL | (deadline.endless() ? 0 : MSG_DONTWAIT);
-    size_t left = sizeof length + size_t(payload.size());
+    size_t left = 0;
+    for (const iovec& part : parts)
+        left += part.iov_len;
     while (left > 0) {
         const ssize_t n = ::sendmsg(fd_, &message, flags);
         if (n < 0 && errno == EINTR)

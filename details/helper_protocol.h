@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <span>
+#include <sys/uio.h>
 #include <vector>
 
 namespace quillmere::details {
@@ -17,9 +18,11 @@ namespace quillmere::details {
 // message is a frame: a 4-byte payload length in host order (both ends run on one machine), then
 // the payload. The engine sends one Request per batch of files with all their open descriptors
 // attached in one SCM_RIGHTS message; the helper first sends Ready once its sandbox is in place,
-// then one Answer per file of the batch, in order, as soon as the file is read, each carrying the
-// batch's serial number and the file's index in it. The engine treats every answer as hostile: a
-// helper may have been taken over by a file it read.
+// then one Answer per file of the batch, in order, each carrying the batch's serial number and the
+// file's index in it. Answers of quick files may be held back and sent together, at most
+// MaxHeldAnswers of them, so the engine is woken once for several: when a helper fails, the file
+// it was reading is one of the first MaxHeldAnswers + 1 not answered. The engine treats every
+// answer as hostile: a helper may have been taken over by a file it read.
 
 // The values of the embedded details, from column::FirstEmbedded to the last.
 using ColumnValues = std::array<QString, column::Count - column::FirstEmbedded>;
@@ -42,6 +45,10 @@ constexpr int ExitBadRequest = 92;
 
 // Files in one request: all their descriptors travel in one message, which the kernel caps at 253.
 constexpr int MaxBatchFiles = 250;
+// Answers a helper may hold back before it sends them, and how long the first of them may wait
+// for the next file to be read.
+constexpr int MaxHeldAnswers = 8;
+constexpr std::chrono::microseconds MaxHeldWait{1000};
 // Descriptors one message may carry; the receiving buffer has room for this many.
 constexpr int MaxAttached = 253;
 
@@ -92,6 +99,11 @@ public:
     Sent send(const QByteArray& payload, std::span<const int> attached = {},
               std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
+    // Several frames made with appendFrame, in one write and without end: how a helper sends
+    // the answers it held back.
+    static void appendFrame(QByteArray& frames, const QByteArray& payload);
+    Sent sendFrames(const QByteArray& frames);
+
     enum class Received { Frame, Closed, TimedOut, Broken };
     // Waits at most `timeout` (negative: without end) for one whole frame. The descriptors that
     // came with it land in `*attached` (close-on-exec, in the order sent). A frame whose control
@@ -101,6 +113,9 @@ public:
                      std::vector<int>* attached = nullptr);
 
 private:
+    Sent sendParts(std::span<iovec> parts, std::span<const int> attached,
+                   std::chrono::milliseconds timeout);
+
     int fd_;
 };
 

@@ -318,10 +318,21 @@ public:
                 if (answered[i])
                     results_[batch[i]].untrusted = true;
             }
-            retryAlone(*helper, batch[outcome.culprit], outcome);
+            // The file it was reading is one of the first not answered, as it may have held back
+            // the answers before it: each is read alone in a fresh helper until one fails.
+            std::vector<bool> tried(batch.size(), false);
+            for (size_t i = outcome.culprit, suspects = 0;
+                 i < batch.size() && suspects <= size_t(details::MaxHeldAnswers); ++i) {
+                if (answered[i])
+                    continue;
+                ++suspects;
+                tried[i] = true;
+                if (!retryAlone(*helper, batch[i], outcome))
+                    break;
+            }
             // The rest of the batch goes to a fresh helper, in order, before anything after it.
             for (size_t i = batch.size(); i-- > 0;) {
-                if (!answered[i] && i != outcome.culprit)
+                if (!answered[i] && !tried[i])
                     queue.push_front(batch[i]);
             }
         }
@@ -349,12 +360,13 @@ private:
     // The helper may have been killed from outside or starved on a busy machine: the file gets a
     // fresh helper of its own before it loses its details. That helper read a file that may take
     // a parser over, so it reads nothing else.
-    void retryAlone(HelperProcess& helper, size_t i, HelperProcess::Outcome first) {
+    // False when it failed again, and has lost its embedded details.
+    bool retryAlone(HelperProcess& helper, size_t i, HelperProcess::Outcome first) {
         std::vector<bool> answered(1, false);
         HelperProcess::Outcome again = send(helper, {i}, answered);
         helper.retire();
         if (again.kind == HelperProcess::Outcome::Kind::Whole)
-            return;
+            return true;
         if (again.kind != HelperProcess::Outcome::Kind::NotStarted)
             first = std::move(again);
         Extraction& result = results_[i];
@@ -367,6 +379,7 @@ private:
         if (parts_.tell)
             parts_.tell({files_[i].file->nativePath, result.failure, result.lasting,
                          ReaderFault::Origin::Now});
+        return false;
     }
 
     // The folder of a file, with its last slash.

@@ -93,8 +93,8 @@ public:
         // Failed in a way the same file would fail in again (a crash, running out of memory or
         // processor time, an answer that makes no sense), not by time or a kill from outside.
         bool lasting = false;
-        // When Failed: the file the helper was reading, the first not answered (answers come in
-        // order); the helper has been killed.
+        // When Failed: the first file not answered (answers come in order); the helper, now
+        // killed, was reading it or one of the details::MaxHeldAnswers after it.
         size_t culprit = 0;
     };
     // Each answer as it comes, for file `index` of the batch; never twice for one file.
