@@ -121,14 +121,14 @@ HelperProcess::~HelperProcess() {
     stop({QStringLiteral("closed"), false});
 }
 
-HelperProcess::Start HelperProcess::start(QString& failure) {
+HelperProcess::Start HelperProcess::start(QString& failure, bool maySpare) {
     const std::vector<std::string> arguments = {
         "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
         "--cpu-limit=" + std::to_string(limits_.cpuSeconds)};
     const int spares =
         limits_.spareHelpers >= 0 ? limits_.spareHelpers : std::max(1, QThread::idealThreadCount());
     SpareHelper spare;
-    if (ZygoteKeeper::instance().takeSpare(program_, arguments, spares, spare)) {
+    if (maySpare && ZygoteKeeper::instance().takeSpare(program_, arguments, spares, spare)) {
         zygote_ = std::move(spare.zygote);
         helper_ = spare.helper;
         socket_ = spare.socket;
@@ -179,7 +179,7 @@ HelperProcess::Start HelperProcess::awaitReady(QString& failure) {
                              : QString(),
                     false})
                   .cause;
-    return timedOut ? Start::Failed : Start::DiedStarting;
+    return Start::Lost;
 }
 
 bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status) {
@@ -279,9 +279,10 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
         inbox_.clear();
         QString failure;
         Start started = start(failure);
-        // One killed from outside as it started says nothing of the next: one more try.
-        if (started == Start::DiedStarting)
-            started = start(failure);
+        // One killed or stopped from outside as it started says nothing of the next: one more
+        // try, forked now, as the other spares may have met the same end (their zygote killed).
+        if (started == Start::Lost)
+            started = start(failure, false);
         if (started != Start::Ready)
             return {Kind::NotStarted, failure};
     }

@@ -123,8 +123,9 @@ public:
     pid_t pid() const { return pid_.load(); }
 
 private:
-    enum class Start { Ready, Failed, DiedStarting };
-    Start start(QString& failure);
+    // Lost: forked, but it ended or stopped answering before it was ready.
+    enum class Start { Ready, Failed, Lost };
+    Start start(QString& failure, bool maySpare = true);
     // The forked helper's life starts: waits for it to say it is ready.
     Start awaitReady(QString& failure);
     struct End {

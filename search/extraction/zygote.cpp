@@ -434,6 +434,9 @@ bool ZygoteKeeper::takeSpare(const QByteArray& program, const std::vector<std::s
     changed_.notify_all();
     if (!current_ || startWanted_ || program_ != program || arguments_ != arguments)
         return false;
+    // A killed zygote's spares die with it, though some may not have yet.
+    if (!current_->isUsable())
+        return false;
     while (!spares_.empty()) {
         const Spare spare = spares_.front(); // the oldest, which has surely said it is ready
         spares_.erase(spares_.begin());
