@@ -5,7 +5,8 @@ compile_commands.json, and over the headers they include from this checkout (als
 folder's include fence reaches them).
 
 A file's findings are kept under $XDG_CACHE_HOME/quillmere-tidy, keyed by clang-tidy's version,
-the .clang-tidy file, the compile command and the preprocessed text of the file, so that a file
+the .clang-tidy file, the compile command and the text of every file the compiler read for it
+(from the build's dependency log; the preprocessed text where the log has none), so that a file
 whose code and headers did not change is not analysed again. Exits 1 when anything is reported.
 
 Usage: scripts/tidy.py [--all] [build-folder]
@@ -51,12 +52,55 @@ def preprocess_command(entry):
     return kept + ["-E"]
 
 
-def analyse(entry, clang_tidy, build, header_filter, fixed_key, cache):
-    file = entry["file"]
+def build_dependencies(build):
+    """Each object's inputs as the build's last run recorded them: {object: [path, ...]}."""
+    run = subprocess.run(["ninja", "-C", build, "-t", "deps"], capture_output=True, text=True,
+                         errors="replace")
+    found, current = {}, None
+    for line in run.stdout.splitlines() if run.returncode == 0 else []:
+        if not line.startswith(" "):
+            # "object: #deps N, deps mtime T (VALID)"; a stale record is not trusted.
+            current = line.split(": #deps")[0] if line.endswith("(VALID)") else None
+            if current is not None:
+                found[current] = []
+        elif current is not None and line.strip():
+            found[current].append(os.path.join(build, line.strip()))
+    return found
+
+
+_contents = {}
+
+
+def content_hash(path):
+    if path not in _contents:
+        try:
+            with open(path, "rb") as f:
+                _contents[path] = hashlib.sha256(f.read()).digest()
+        except OSError:
+            _contents[path] = b"missing"
+    return _contents[path]
+
+
+def object_of(entry):
+    args = entry.get("arguments") or shlex.split(entry["command"])
+    return args[args.index("-o") + 1] if "-o" in args[:-1] else None
+
+
+def input_key(entry, dependencies):
+    """What the compiler read for this entry, as bytes; None when it cannot be told."""
+    inputs = dependencies.get(object_of(entry))
+    if inputs:
+        return b"".join(path.encode() + content_hash(path) for path in inputs)
     text = subprocess.run(preprocess_command(entry), cwd=entry["directory"], capture_output=True)
-    key = hashlib.sha256(fixed_key + entry.get("command", "").encode() + text.stdout).hexdigest()
+    return text.stdout if text.returncode == 0 else None
+
+
+def analyse(entry, clang_tidy, build, header_filter, fixed_key, cache, dependencies):
+    file = entry["file"]
+    inputs = input_key(entry, dependencies)
+    key = hashlib.sha256(fixed_key + entry.get("command", "").encode() + (inputs or b"")).hexdigest()
     kept = os.path.join(cache, key)
-    if text.returncode == 0 and os.path.exists(kept):
+    if inputs is not None and os.path.exists(kept):
         with open(kept, encoding="utf-8", errors="replace") as f:
             return f.read()
     # (-w in TIDY_ARGUMENTS: compiler warnings are the build's business (it turns them into errors); clang's own
@@ -68,7 +112,7 @@ def analyse(entry, clang_tidy, build, header_filter, fixed_key, cache):
     findings = "\n".join(line if line.startswith(ROOT) else f"{line} (from {file})"
                          for line in run.stdout.splitlines()
                          if re.search(r": (warning|error): ", line))
-    if text.returncode == 0:
+    if inputs is not None:
         os.makedirs(cache, exist_ok=True)
         with open(kept + ".part", "w", encoding="utf-8") as f:
             f.write(findings)
@@ -96,9 +140,11 @@ def main():
         fixed_key = version + f.read() + header_filter.encode() + " ".join(TIDY_ARGUMENTS).encode()
     cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
                          "quillmere-tidy")
+    dependencies = build_dependencies(build)
     findings = set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
-        jobs = [pool.submit(analyse, e, clang_tidy, build, header_filter, fixed_key, cache)
+        jobs = [pool.submit(analyse, e, clang_tidy, build, header_filter, fixed_key, cache,
+                            dependencies)
                 for e in entries.values()]
         for job in jobs:
             findings.update(line for line in job.result().splitlines() if line)
