@@ -11,15 +11,17 @@
 
 namespace quillmere::details {
 
-namespace {
-
 bool inheritsAny(const QMimeType& type, std::initializer_list<const char*> names) {
+    if (!type.isValid())
+        return false;
     for (const char* name : names) {
         if (type.inherits(QLatin1String(name)))
             return true;
     }
     return false;
 }
+
+namespace {
 
 MimeKinds classify(const QMimeType& type) {
     const QString name = type.name();

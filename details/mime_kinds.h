@@ -3,6 +3,8 @@
 #include <QMimeType>
 #include <QString>
 
+#include <initializer_list>
+
 namespace quillmere::details {
 
 // How a user thinks of a type of file, derived from its MIME type.
@@ -11,6 +13,9 @@ struct MimeKinds {
     QString kind;             // Picture, Music, Video, Document, Program, ...
     QString description = {}; // "JPEG image"
 };
+
+// Whether `type` is or inherits one of the named MIME types.
+bool inheritsAny(const QMimeType& type, std::initializer_list<const char*> names);
 
 // Thread-safe; each MIME type is described and classified once per process.
 MimeKinds mimeKinds(const QMimeType& type);

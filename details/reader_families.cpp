@@ -1,5 +1,7 @@
 #include "details/reader_families.h"
 
+#include "details/mime_kinds.h"
+
 #include <QHash>
 #include <QString>
 
@@ -9,16 +11,6 @@
 namespace quillmere::details {
 
 namespace {
-
-bool inheritsAny(const QMimeType& type, std::initializer_list<const char*> kinds) {
-    if (!type.isValid())
-        return false;
-    for (const char* kind : kinds) {
-        if (type.inherits(QLatin1String(kind)))
-            return true;
-    }
-    return false;
-}
 
 // The type itself, not the types derived from it: those have readers of their own.
 bool isAac(const QMimeType& type) {

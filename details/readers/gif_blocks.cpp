@@ -11,7 +11,7 @@ namespace {
 
 // The blocks are walked by their lengths, the pictures' data skipped; a comment or XMP after
 // many frames of a large animation is given up at this point.
-constexpr qint64 ByteBudget = 8 * 1024 * 1024;
+constexpr qint64 BlockWalkBytes = 8 * 1024 * 1024;
 // Larger comments and XMP packets are not worth reading.
 constexpr qint64 TextLimit = 1024 * 1024;
 
@@ -60,7 +60,7 @@ QString commentText(const QByteArray& bytes) {
 
 void addGifDetails(const app::fs::RegularFile& file, const QString& dimensions,
                    EmbeddedDetails& out) {
-    ByteCursor cursor(file, 0, ByteBudget);
+    ByteCursor cursor(file, 0, BlockWalkBytes);
     QStringList comments;
     QByteArray xmp;
     QByteArray header;

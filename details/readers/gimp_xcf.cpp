@@ -9,7 +9,7 @@ namespace quillmere::details::readers {
 namespace {
 
 // The image properties follow the header; how far into the file they are walked.
-constexpr qint64 ByteBudget = 16 * 1024 * 1024;
+constexpr qint64 PropertyWalkBytes = 16 * 1024 * 1024;
 constexpr qint64 CommentLimit = 1024 * 1024;
 
 constexpr quint32 PropertyEnd = 0;
@@ -57,7 +57,7 @@ QString commentAmongParasites(ByteCursor& cursor, qint64 length) {
 } // namespace
 
 bool addXcfDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {
-    ByteCursor cursor(file, 0, ByteBudget);
+    ByteCursor cursor(file, 0, PropertyWalkBytes);
     QByteArray magic;
     if (!cursor.take(14, magic))
         return false;

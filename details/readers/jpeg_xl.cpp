@@ -19,7 +19,7 @@ namespace {
 // before or after the codestream: the file is fed to libjxl a window at a time, never decoded.
 constexpr qint64 WindowBytes = 64 * 1024;
 // How far into a file the boxes are looked for.
-constexpr qint64 ByteBudget = 16 * 1024 * 1024;
+constexpr qint64 BoxSearchBytes = 16 * 1024 * 1024;
 // Larger EXIF or XMP boxes are not photo metadata worth reading.
 constexpr size_t BoxLimit = 4 * 1024 * 1024;
 
@@ -129,7 +129,7 @@ bool walk(const app::fs::RegularFile& file, JxlDecoder* decoder, Found& found) {
             if (unused > window.size())
                 return found.basicInfo;
             kept = unused;
-            if (position >= file.size() || position >= ByteBudget) {
+            if (position >= file.size() || position >= BoxSearchBytes) {
                 box.finish(decoder);
                 return found.basicInfo;
             }
