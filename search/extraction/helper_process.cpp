@@ -143,7 +143,8 @@ HelperProcess::Start HelperProcess::start(QString& failure, bool maySpare) {
     // A zygote that died since the last helper is started again, once.
     bool forked = false;
     for (int attempt = 0; attempt < 2 && !forked; ++attempt) {
-        zygote_ = ZygoteKeeper::instance().zygote(program_, arguments, failure);
+        zygote_ =
+            ZygoteKeeper::instance().zygote(program_, arguments, limits_.startDeadline, failure);
         if (!zygote_)
             break;
         forked = zygote_->forkHelper(ends[1], helper_, failure);
@@ -167,9 +168,8 @@ HelperProcess::Start HelperProcess::awaitReady(QString& failure) {
     life_ = std::make_shared<HelperLife>();
     // Every send and receive is bounded by a deadline, so this end never blocks.
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
-    // A forked helper is ready in a millisecond; a busy machine or a sanitizer build is slow.
-    const auto startup =
-        std::max<std::chrono::milliseconds>(limits_.deadline * 2, std::chrono::seconds(20));
+    // A forked helper is ready in a millisecond.
+    const auto startup = std::max(limits_.deadline * 2, limits_.startDeadline);
     const details::Channel::Received got = details::Channel(socket_).receive(buffer_, startup);
     if (got == details::Channel::Received::Frame && details::isReady(buffer_))
         return Start::Ready;

@@ -25,6 +25,9 @@ struct HelperLimits {
     // How long a killed helper may take to die before it is abandoned (one stuck in an
     // uninterruptible read on a hung mount ignores SIGKILL).
     std::chrono::milliseconds reapDeadline{1000};
+    // How long a new zygote may take to load the readers and seal itself, and a forked helper to
+    // say it is ready: a busy machine or a sanitizer build is slow.
+    std::chrono::milliseconds startDeadline{20000};
     qint64 memoryBytes = qint64(1) << 30; // address space
     int cpuSeconds = 10;                  // processor time per file
     // Files one helper reads before it is replaced (0: no bound): a helper that a file took over

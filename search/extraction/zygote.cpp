@@ -341,14 +341,14 @@ void ZygoteKeeper::run() {
 void ZygoteKeeper::startZygote(std::unique_lock<std::mutex>& lock) {
     const QByteArray program = program_;
     const std::vector<std::string> arguments = arguments_;
+    const std::chrono::milliseconds startDeadline = startDeadline_;
     endSpares(false);
     std::shared_ptr<Zygote> old = std::move(current_);
     lock.unlock();
     old.reset(); // ended outside the lock, unless a reader still holds it
-    // Libraries load and the sandbox goes up before it answers; a sanitizer build is slow.
+    // Libraries load and the sandbox goes up before it answers.
     QString failure;
-    std::shared_ptr<Zygote> started =
-        Zygote::start(program, arguments, std::chrono::seconds(20), failure);
+    std::shared_ptr<Zygote> started = Zygote::start(program, arguments, startDeadline, failure);
     lock.lock();
     current_ = std::move(started);
     failure_ = failure;
@@ -473,6 +473,7 @@ void ZygoteKeeper::reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper&
 
 std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
                                              const std::vector<std::string>& arguments,
+                                             std::chrono::milliseconds startDeadline,
                                              QString& failure) {
     std::unique_lock lock(mutex_);
     if (current_ && program_ == program && arguments_ == arguments && current_->isUsable())
@@ -483,6 +484,7 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
         return current_;
     program_ = program;
     arguments_ = arguments;
+    startDeadline_ = startDeadline;
     const quint64 awaited = attempts_ + 1;
     startWanted_ = true;
     changed_.notify_all();

@@ -94,11 +94,12 @@ class ZygoteKeeper {
 public:
     static ZygoteKeeper& instance();
 
-    // The zygote running `program` with `arguments`; one is started first when there is none,
-    // the last one broke or ended, or it ran another program or arguments. Null, with the
-    // reason, when none could be started.
+    // The zygote running `program` with `arguments`; one is started first, given `startDeadline`
+    // to say it is ready, when there is none, the last one broke or ended, or it ran another
+    // program or arguments. Null, with the reason, when none could be started.
     std::shared_ptr<Zygote> zygote(const QByteArray& program,
-                                   const std::vector<std::string>& arguments, QString& failure);
+                                   const std::vector<std::string>& arguments,
+                                   std::chrono::milliseconds startDeadline, QString& failure);
     // A spare helper of the zygote running `program` with `arguments`, handed to this caller
     // alone, and `spares` kept forked ahead for the next callers. False when none is at hand (no
     // such zygote runs yet, or every spare was taken or had died): the caller forks its own.
@@ -145,6 +146,7 @@ private:
     std::shared_ptr<Zygote> current_;
     QByteArray program_;
     std::vector<std::string> arguments_;
+    std::chrono::milliseconds startDeadline_{0};
     QString failure_;
     bool startWanted_ = false;
     quint64 attempts_ = 0;      // starts finished, so that a caller waits for its own
