@@ -4,10 +4,16 @@
 compile_commands.json, and over the headers they include from this checkout (also where a
 folder's include fence reaches them).
 
-A file's findings are kept under $XDG_CACHE_HOME/quillmere-tidy, keyed by clang-tidy's version,
-the .clang-tidy file, the compile command and the text of every file the compiler read for it
-(from the build's dependency log; the preprocessed text where the log has none), so that a file
-whose code and headers did not change is not analysed again. Exits 1 when anything is reported.
+Files compiled with the same flags are analysed in groups of up to eight, as one translation
+unit that includes them (the way a unity build compiles them), so the headers they share are
+parsed and matched once per group rather than once per file; most of clang-tidy's time goes to
+matching in headers. A group that does not compile as one (two files defining the same private
+name) is split in halves until the parts do.
+
+A group's findings are kept under $XDG_CACHE_HOME/quillmere-tidy, keyed by clang-tidy's version,
+the .clang-tidy file, the compile commands and the text of every file the compiler read for them
+(from the build's dependency log; the preprocessed text where the log has none), so that files
+whose code and headers did not change are not analysed again. Exits 1 when anything is reported.
 
 Usage: scripts/tidy.py [--all] [build-folder]
 """
@@ -23,9 +29,12 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TIDY_ARGUMENTS = ["-quiet", "--extra-arg=-w"]
+GROUP_SIZE = 8
 # Test, benchmark and sample-file code is checked with --all; by default only what ships, which
 # keeps a cold run within a few minutes on two cores.
 NOT_SHIPPED = ("tests/", "bench/", "fixtures/")
+# Given by path: a group's file lies in the build folder, outside the checkout.
+CONFIG = os.path.join(ROOT, ".clang-tidy")
 
 
 def tool(*names):
@@ -36,8 +45,12 @@ def tool(*names):
     sys.exit(f"tidy: none of {', '.join(names)} found (Debian package clang-tidy)")
 
 
+def arguments_of(entry):
+    return entry.get("arguments") or shlex.split(entry["command"])
+
+
 def preprocess_command(entry):
-    args = entry.get("arguments") or shlex.split(entry["command"])
+    args = arguments_of(entry)
     kept, skip = [], False
     for arg in args:
         if skip:
@@ -82,7 +95,7 @@ def content_hash(path):
 
 
 def object_of(entry):
-    args = entry.get("arguments") or shlex.split(entry["command"])
+    args = arguments_of(entry)
     return args[args.index("-o") + 1] if "-o" in args[:-1] else None
 
 
@@ -95,29 +108,84 @@ def input_key(entry, dependencies):
     return text.stdout if text.returncode == 0 else None
 
 
-def analyse(entry, clang_tidy, build, header_filter, fixed_key, cache, dependencies):
-    file = entry["file"]
-    inputs = input_key(entry, dependencies)
-    key = hashlib.sha256(fixed_key + entry.get("command", "").encode() + (inputs or b"")).hexdigest()
+def flags_key(entry):
+    """The entry's command without its source and output: files of one target share it."""
+    args, kept, skip = arguments_of(entry), [], False
+    for arg in args:
+        if skip:
+            skip = False
+        elif arg in ("-o", "-MF", "-MT", "-MQ"):
+            skip = True
+        elif arg not in (entry["file"], os.path.relpath(entry["file"], entry["directory"])):
+            kept.append(arg)
+    return (entry["directory"], tuple(kept))
+
+
+def groups_of(entries):
+    by_flags = {}
+    for entry in sorted(entries, key=lambda e: e["file"]):
+        by_flags.setdefault(flags_key(entry), []).append(entry)
+    return [members[i:i + GROUP_SIZE] for members in by_flags.values()
+            for i in range(0, len(members), GROUP_SIZE)]
+
+
+def run_tidy(clang_tidy, header_filter, database, file):
+    return subprocess.run([clang_tidy, *TIDY_ARGUMENTS, f"--config-file={CONFIG}", "-p", database,
+                           f"-header-filter={header_filter}", file],
+                          capture_output=True, text=True, errors="replace")
+
+
+def findings_of(output, origin, group_file=None):
+    # A finding inside a system header is named after the file that led there; the group's own
+    # file holds nothing but its includes of .cpp files, which is the finding it would get.
+    lines = [line for line in output.splitlines() if re.search(r": (warning|error): ", line)]
+    return [line if line.startswith(ROOT) else f"{line} (from {origin})" for line in lines
+            if group_file is None or not line.startswith(group_file + ":")]
+
+
+def analyse_group(group, index, clang_tidy, build, header_filter, fixed_key, cache, dependencies):
+    keys = [input_key(entry, dependencies) for entry in group]
+    complete = all(k is not None for k in keys)
+    key = hashlib.sha256(fixed_key + b"".join(
+        entry.get("command", "").encode() + entry["file"].encode() + (k or b"")
+        for entry, k in zip(group, keys))).hexdigest()
     kept = os.path.join(cache, key)
-    if inputs is not None and os.path.exists(kept):
+    if complete and os.path.exists(kept):
         with open(kept, encoding="utf-8", errors="replace") as f:
             return f.read()
-    # (-w in TIDY_ARGUMENTS: compiler warnings are the build's business (it turns them into errors); clang's own
-    # differ from GCC's and would flag what GCC rightly accepts, such as libseccomp's macros.)
-    run = subprocess.run([clang_tidy, *TIDY_ARGUMENTS, "-p", build,
-                          f"-header-filter={header_filter}", file],
-                         capture_output=True, text=True, errors="replace")
-    # A finding inside a system header is named after the file that led there.
-    findings = "\n".join(line if line.startswith(ROOT) else f"{line} (from {file})"
-                         for line in run.stdout.splitlines()
-                         if re.search(r": (warning|error): ", line))
-    if inputs is not None:
+    findings = analyse_together(group, str(index), clang_tidy, build, header_filter)
+    text = "\n".join(findings)
+    if complete:
         os.makedirs(cache, exist_ok=True)
         with open(kept + ".part", "w", encoding="utf-8") as f:
-            f.write(findings)
+            f.write(text)
         os.replace(kept + ".part", kept)
-    return findings
+    return text
+
+
+def analyse_together(group, index, clang_tidy, build, header_filter):
+    if len(group) == 1:
+        return findings_of(run_tidy(clang_tidy, header_filter, build, group[0]["file"]).stdout,
+                           group[0]["file"])
+    folder = os.path.join(build, "tidy-groups", index)
+    os.makedirs(folder, exist_ok=True)
+    group_file = os.path.join(folder, "group.cpp")
+    with open(group_file, "w", encoding="utf-8") as f:
+        f.writelines(f'#include "{entry["file"]}"\n' for entry in group)
+    args = [group_file if arg in (group[0]["file"], os.path.relpath(group[0]["file"],
+                                                                     group[0]["directory"]))
+            else arg for arg in arguments_of(group[0])]
+    with open(os.path.join(folder, "compile_commands.json"), "w", encoding="utf-8") as f:
+        json.dump([{"directory": group[0]["directory"], "arguments": args, "file": group_file}], f)
+    run = run_tidy(clang_tidy, header_filter, folder, group_file)
+    if "[clang-diagnostic-error]" not in run.stdout:
+        origin = ", ".join(os.path.relpath(entry["file"], ROOT) for entry in group)
+        return findings_of(run.stdout, origin, group_file)
+    # The files do not compile as one (two of them define the same private name, or one must
+    # include a library before Qt): each half is tried on its own, down to single files.
+    half = len(group) // 2
+    return (analyse_together(group[:half], index + "a", clang_tidy, build, header_filter) +
+            analyse_together(group[half:], index + "b", clang_tidy, build, header_filter))
 
 
 def main():
@@ -136,16 +204,16 @@ def main():
         entries = {e["file"]: e for e in json.load(f) if e["file"] in tracked}
     header_filter = "^({}|{})/".format(re.escape(ROOT), re.escape(os.path.join(build, "include_fence")))
     version = subprocess.run([clang_tidy, "--version"], capture_output=True).stdout
-    with open(os.path.join(ROOT, ".clang-tidy"), "rb") as f:
+    with open(CONFIG, "rb") as f:
         fixed_key = version + f.read() + header_filter.encode() + " ".join(TIDY_ARGUMENTS).encode()
     cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
                          "quillmere-tidy")
     dependencies = build_dependencies(build)
     findings = set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
-        jobs = [pool.submit(analyse, e, clang_tidy, build, header_filter, fixed_key, cache,
-                            dependencies)
-                for e in entries.values()]
+        jobs = [pool.submit(analyse_group, group, index, clang_tidy, build, header_filter,
+                            fixed_key, cache, dependencies)
+                for index, group in enumerate(groups_of(entries.values()))]
         for job in jobs:
             findings.update(line for line in job.result().splitlines() if line)
     if findings:
