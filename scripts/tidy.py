@@ -5,7 +5,7 @@ compile_commands.json, and over the headers they include from this checkout (als
 folder's include fence reaches them).
 
 Files compiled with the same flags are analysed in groups of up to eight, as one translation
-unit that includes them (the way a unity build compiles them), so the headers they share are
+unit that includes them (in a unity build, the build's own groups), so the headers they share are
 parsed and matched once per group rather than once per file; most of clang-tidy's time goes to
 matching in headers. A group that does not compile as one (two files defining the same private
 name) is split in halves until the parts do.
@@ -30,6 +30,8 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TIDY_ARGUMENTS = ["-quiet", "--extra-arg=-w"]
 GROUP_SIZE = 8
+# What CMake names the files of a unity build.
+UNITY_FILE = re.compile(r"/Unity/unity_[0-9]+_cxx\.cxx$")
 # Test, benchmark and sample-file code is checked with --all; by default only what ships, which
 # keeps a cold run within a few minutes on two cores.
 NOT_SHIPPED = ("tests/", "bench/", "fixtures/")
@@ -121,10 +123,25 @@ def flags_key(entry):
     return (entry["directory"], tuple(kept))
 
 
+def unity_members(entry):
+    """The files a unity build's file includes, each with that file's command in its place."""
+    try:
+        with open(entry["file"], encoding="utf-8") as f:
+            paths = re.findall(r'^#include "([^"]+)"$', f.read(), re.MULTILINE)
+    except OSError:
+        return []
+    names = (entry["file"], os.path.relpath(entry["file"], entry["directory"]))
+    return [{"directory": entry["directory"], "file": os.path.normpath(path),
+             "arguments": [path if arg in names else arg for arg in arguments_of(entry)],
+             "unity": entry["file"]}
+            for path in paths]
+
+
 def groups_of(entries):
+    """A unity build's own groups; otherwise files of one target, eight at a time."""
     by_flags = {}
     for entry in sorted(entries, key=lambda e: e["file"]):
-        by_flags.setdefault(flags_key(entry), []).append(entry)
+        by_flags.setdefault(entry.get("unity") or flags_key(entry), []).append(entry)
     return [members[i:i + GROUP_SIZE] for members in by_flags.values()
             for i in range(0, len(members), GROUP_SIZE)]
 
@@ -147,7 +164,7 @@ def analyse_group(group, index, clang_tidy, build, header_filter, fixed_key, cac
     keys = [input_key(entry, dependencies) for entry in group]
     complete = all(k is not None for k in keys)
     key = hashlib.sha256(fixed_key + b"".join(
-        entry.get("command", "").encode() + entry["file"].encode() + (k or b"")
+        " ".join(arguments_of(entry)).encode() + entry["file"].encode() + (k or b"")
         for entry, k in zip(group, keys))).hexdigest()
     kept = os.path.join(cache, key)
     if complete and os.path.exists(kept):
@@ -164,20 +181,22 @@ def analyse_group(group, index, clang_tidy, build, header_filter, fixed_key, cac
 
 
 def analyse_together(group, index, clang_tidy, build, header_filter):
-    if len(group) == 1:
-        return findings_of(run_tidy(clang_tidy, header_filter, build, group[0]["file"]).stdout,
-                           group[0]["file"])
+    # Each group has a compilation database of its own: the file a group compiles as, or a file
+    # of a unity build, is in none of the build's.
     folder = os.path.join(build, "tidy-groups", index)
     os.makedirs(folder, exist_ok=True)
-    group_file = os.path.join(folder, "group.cpp")
-    with open(group_file, "w", encoding="utf-8") as f:
-        f.writelines(f'#include "{entry["file"]}"\n' for entry in group)
-    args = [group_file if arg in (group[0]["file"], os.path.relpath(group[0]["file"],
-                                                                     group[0]["directory"]))
-            else arg for arg in arguments_of(group[0])]
+    first = group[0]
+    group_file = first["file"] if len(group) == 1 else os.path.join(folder, "group.cpp")
+    if len(group) > 1:
+        with open(group_file, "w", encoding="utf-8") as f:
+            f.writelines(f'#include "{entry["file"]}"\n' for entry in group)
+    args = [group_file if arg in (first["file"], os.path.relpath(first["file"], first["directory"]))
+            else arg for arg in arguments_of(first)]
     with open(os.path.join(folder, "compile_commands.json"), "w", encoding="utf-8") as f:
-        json.dump([{"directory": group[0]["directory"], "arguments": args, "file": group_file}], f)
+        json.dump([{"directory": first["directory"], "arguments": args, "file": group_file}], f)
     run = run_tidy(clang_tidy, header_filter, folder, group_file)
+    if len(group) == 1:
+        return findings_of(run.stdout, group_file)
     if "[clang-diagnostic-error]" not in run.stdout:
         origin = ", ".join(os.path.relpath(entry["file"], ROOT) for entry in group)
         return findings_of(run.stdout, origin, group_file)
@@ -201,7 +220,9 @@ def main():
     tracked = {os.path.join(ROOT, path) for path in tracked
                if path and (everything or not path.startswith(NOT_SHIPPED))}
     with open(commands) as f:
-        entries = {e["file"]: e for e in json.load(f) if e["file"] in tracked}
+        compiled = [member for e in json.load(f)
+                    for member in (unity_members(e) if UNITY_FILE.search(e["file"]) else [e])]
+    entries = {e["file"]: e for e in compiled if e["file"] in tracked}
     header_filter = "^({}|{})/".format(re.escape(ROOT), re.escape(os.path.join(build, "include_fence")))
     version = subprocess.run([clang_tidy, "--version"], capture_output=True).stdout
     with open(CONFIG, "rb") as f:
