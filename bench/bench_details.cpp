@@ -75,8 +75,9 @@ void printPerFamily(const std::vector<QByteArray>& entries, DetailSources& sourc
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const BenchOptions options = parseOptions(
-        app.arguments(), QStringLiteral("Times the detail columns over a mixed tree."));
+    const BenchOptions options =
+        parseOptions(QCoreApplication::arguments(),
+                     QStringLiteral("Times the detail columns over a mixed tree."));
     const QString root = options.tree;
     QElapsedTimer timer;
     timer.start();

@@ -285,8 +285,8 @@ void compareIsolation(const QString& tree, const search::Query& query,
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const BenchOptions options =
-        parseOptions(app.arguments(), QStringLiteral("Times searches of a mixed tree."));
+    const BenchOptions options = parseOptions(QCoreApplication::arguments(),
+                                              QStringLiteral("Times searches of a mixed tree."));
     const QString tree = options.tree;
     const TreeSummary summary = prepareTree(tree, options.files, 7);
     const std::vector<QByteArray> entries = collectEntries(QFile::encodeName(tree));

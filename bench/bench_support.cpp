@@ -57,7 +57,7 @@ TreeSummary prepareTree(const QString& root, int fileCount, quint32 seed) {
     }
     marker.close();
     QDir(root).removeRecursively();
-    const TreeSummary summary = generateTree(root, fileCount, seed);
+    TreeSummary summary = generateTree(root, fileCount, seed);
     if (marker.open(QIODevice::WriteOnly)) {
         marker.write(wanted + '\n' + QByteArray::number(summary.files) + '\n' +
                      QByteArray::number(summary.kodakFiles) + '\n' +
@@ -84,6 +84,7 @@ double timeParallel(size_t count, int threads, const std::function<void(size_t)>
     QElapsedTimer timer;
     timer.start();
     std::vector<std::thread> pool;
+    pool.reserve(size_t(threads));
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&] {
             for (size_t i = next++; i < count; i = next++)

@@ -2,7 +2,7 @@
 
 namespace quillmere::test {
 
-void ScriptedDialogs::record(Shown box) {
+void ScriptedDialogs::record(const Shown& box) {
     shown_.append(box);
     if (onShow)
         onShow(box);

@@ -50,7 +50,7 @@ protected:
     int showChoice(const app::ChoiceRequest& request) override;
 
 private:
-    void record(Shown box);
+    void record(const Shown& box);
 
     QQueue<app::BoxAnswer> answers_;
     QQueue<QString> inputs_;
