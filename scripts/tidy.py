@@ -28,6 +28,8 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# -w: compiler warnings are the build's business (it turns them into errors); clang's own differ
+# from GCC's and would flag what GCC rightly accepts, such as libseccomp's macros.
 TIDY_ARGUMENTS = ["-quiet", "--extra-arg=-w"]
 GROUP_SIZE = 8
 # What CMake names the files of a unity build.
@@ -49,6 +51,15 @@ def tool(*names):
 
 def arguments_of(entry):
     return entry.get("arguments") or shlex.split(entry["command"])
+
+
+def is_source(entry, arg):
+    return arg in (entry["file"], os.path.relpath(entry["file"], entry["directory"]))
+
+
+def compiling(entry, source):
+    """The entry's command, compiling `source` in place of its own file."""
+    return [source if is_source(entry, arg) else arg for arg in arguments_of(entry)]
 
 
 def preprocess_command(entry):
@@ -118,7 +129,7 @@ def flags_key(entry):
             skip = False
         elif arg in ("-o", "-MF", "-MT", "-MQ"):
             skip = True
-        elif arg not in (entry["file"], os.path.relpath(entry["file"], entry["directory"])):
+        elif not is_source(entry, arg):
             kept.append(arg)
     return (entry["directory"], tuple(kept))
 
@@ -130,10 +141,8 @@ def unity_members(entry):
             paths = re.findall(r'^#include "([^"]+)"$', f.read(), re.MULTILINE)
     except OSError:
         return []
-    names = (entry["file"], os.path.relpath(entry["file"], entry["directory"]))
     return [{"directory": entry["directory"], "file": os.path.normpath(path),
-             "arguments": [path if arg in names else arg for arg in arguments_of(entry)],
-             "unity": entry["file"]}
+             "arguments": compiling(entry, path), "unity": entry["file"]}
             for path in paths]
 
 
@@ -190,10 +199,9 @@ def analyse_together(group, index, clang_tidy, build, header_filter):
     if len(group) > 1:
         with open(group_file, "w", encoding="utf-8") as f:
             f.writelines(f'#include "{entry["file"]}"\n' for entry in group)
-    args = [group_file if arg in (first["file"], os.path.relpath(first["file"], first["directory"]))
-            else arg for arg in arguments_of(first)]
     with open(os.path.join(folder, "compile_commands.json"), "w", encoding="utf-8") as f:
-        json.dump([{"directory": first["directory"], "arguments": args, "file": group_file}], f)
+        json.dump([{"directory": first["directory"], "arguments": compiling(first, group_file),
+                    "file": group_file}], f)
     run = run_tidy(clang_tidy, header_filter, folder, group_file)
     if len(group) == 1:
         return findings_of(run.stdout, group_file)
