@@ -39,9 +39,10 @@ public:
 
     static int defaultWorkerCount(); // one per core
 
-    // Items tested together: each group's files go to a helper in one request; small enough that
+    // Items tested together: each group's files of one reader family go to a helper in one
+    // request (64 rather than fewer: a mixed folder has some six families); small enough that
     // every worker has a group waiting while the walk awaits the oldest.
-    static constexpr size_t GroupSize = 32;
+    static constexpr size_t GroupSize = 64;
 
     // One ticket per item, in the order given; the items are handed over in groups of at most
     // GroupSize, at least one per worker, each to the worker with least to do, with one

@@ -3,7 +3,11 @@
 #include "search/extraction/helper_pool.h"
 #include "search/extraction/reader_module.h"
 
+#include "details/reader_families.h"
+
 #include <QHash>
+
+#include <array>
 
 #include <cerrno>
 #include <chrono>
@@ -240,7 +244,8 @@ std::vector<pid_t> Extractor::spareHelpers() {
 
 namespace {
 
-// One call's files on their way through the helper it leases.
+// One call's files on their way through the helpers it leases: one for each reader family among
+// them, all reading at once.
 class BatchReading {
 public:
     BatchReading(Extractor::Parts& parts, std::span<const FileRead> files,
@@ -249,8 +254,6 @@ public:
           ids_(files.size()), identified_(files.size(), false) {}
 
     void run() {
-        QByteArray program = parts_.program();
-        std::deque<size_t> queue;
         for (size_t i = 0; i < files_.size(); ++i) {
             const FileRead& read = files_[i];
             numbers_[i] = read.reader->number();
@@ -262,90 +265,140 @@ public:
             results_[i].outcome = Extraction::Outcome::Failed;
             identified_[i] = identify(read.file->descriptor, ids_[i]);
             if (!identified_[i] || !parts_.failedFiles.find(ids_[i], results_[i]))
-                queue.push_back(i);
+                families_.at(size_t(numbers_[i])).queue.push_back(i);
         }
-        while (!queue.empty()) {
-            // A batch holds the files of one folder: all a helper may ever lie about.
-            std::vector<size_t> batch;
-            while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
-                   (batch.empty() || folderOf(batch.front()) == folderOf(queue.front()))) {
-                batch.push_back(queue.front());
-                queue.pop_front();
+        program_ = parts_.program();
+        // In rounds: every family with files left sends its helper a batch, then each takes its
+        // answers, so the helpers of different families read side by side.
+        std::vector<Family*> sent;
+        for (;;) {
+            sent.clear();
+            for (Family& family : families_) {
+                if (!family.queue.empty() && begin(family))
+                    sent.push_back(&family);
             }
-            if (!lease_ && !program.isEmpty())
-                lease_ = parts_.pool.take(program);
-            HelperProcess* helper = lease_ ? &*lease_ : nullptr;
-            if (helper && !helper->takes(folderOf(batch.front()), batch.size()))
-                helper->retire();
-            // Files not sent are left unread, this batch's first.
-            const auto leaveRest = [&](HelperFault fault, const QString& cause) {
-                queue.insert(queue.begin(), batch.begin(), batch.end());
-                leaveUnread(queue, fault, cause);
-            };
-            const bool starting = !helper || !helper->isRunning();
-            if (starting) {
-                if (!parts_.startGate.enter())
-                    return leaveRest(
-                        program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
-                if (program.isEmpty())
-                    program = parts_.refindProgram();
-                if (program.isEmpty()) {
-                    parts_.startGate.leave(false);
-                    return leaveRest(HelperFault::Missing,
-                                     QStringLiteral("the reader helper could not start: ") +
-                                         HelperName +
-                                         QStringLiteral(" is not installed beside this program"));
-                }
-                if (!lease_)
-                    lease_ = parts_.pool.take(program);
-                helper = &*lease_;
-            }
-            std::vector<bool> answered(batch.size(), false);
-            const HelperProcess::Outcome outcome = send(*helper, batch, answered);
-            if (starting)
-                parts_.startGate.leave(outcome.kind != HelperProcess::Outcome::Kind::NotStarted);
-            if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
-                if (helper->isRunning())
-                    helper->noteFolder(folderOf(batch.front()));
-                continue;
-            }
-            if (outcome.kind == HelperProcess::Outcome::Kind::NotStarted) {
-                // Never read here instead: a file that would take over a parser must meet the
-                // sandbox.
-                return leaveRest(HelperFault::CannotStart, outcome.failure);
-            }
-            for (size_t i = 0; i < batch.size(); ++i) {
-                if (answered[i])
-                    results_[batch[i]].untrusted = true;
-            }
-            // The file it was reading is one of the first not answered, as it may have held back
-            // the answers before it: each is read alone in a fresh helper until one fails.
-            std::vector<bool> tried(batch.size(), false);
-            for (size_t i = outcome.culprit, suspects = 0;
-                 i < batch.size() && suspects <= size_t(details::MaxHeldAnswers); ++i) {
-                if (answered[i])
-                    continue;
-                ++suspects;
-                tried[i] = true;
-                if (!retryAlone(*helper, batch[i], outcome))
-                    break;
-            }
-            // The rest of the batch goes to a fresh helper, in order, before anything after it.
-            for (size_t i = batch.size(); i-- > 0;) {
-                if (!answered[i] && !tried[i])
-                    queue.push_front(batch[i]);
-            }
+            if (sent.empty())
+                return;
+            for (Family* family : sent)
+                finish(*family);
         }
     }
 
 private:
-    HelperProcess::Outcome send(HelperProcess& helper, const std::vector<size_t>& batch,
-                                std::vector<bool>& answered) {
-        std::vector<HelperProcess::File> list;
-        list.reserve(batch.size());
+    // The files of one reader family still to read, and the helper they go to.
+    struct Family {
+        std::deque<size_t> queue;
+        HelperPool::Lease lease;
+        std::vector<size_t> batch; // sent, answers awaited
+        HelperProcess::Outcome sent;
+        std::vector<bool> answered;
+    };
+
+    int numberOf(const Family& family) const { return int(&family - families_.data()); }
+
+    // Sends the family's next batch to its helper, started first where none runs; false when
+    // nothing was sent, its files now left unread where no helper could start.
+    bool begin(Family& family) {
+        const int number = numberOf(family);
+        std::deque<size_t>& queue = family.queue;
+        // A batch holds the files of one folder: all a helper may ever lie about.
+        std::vector<size_t>& batch = family.batch;
+        batch.clear();
+        while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
+               (batch.empty() || folderOf(batch.front()) == folderOf(queue.front()))) {
+            batch.push_back(queue.front());
+            queue.pop_front();
+        }
+        HelperPool::Lease& lease = family.lease;
+        if (!lease && !program_.isEmpty())
+            lease = parts_.pool.take(program_, number);
+        HelperProcess* helper = lease ? &*lease : nullptr;
+        if (helper && !helper->takes(folderOf(batch.front()), number, batch.size()))
+            helper->retire();
+        // Files not sent are left unread, this batch's first.
+        const auto leaveRest = [&](HelperFault fault, const QString& cause) {
+            queue.insert(queue.begin(), batch.begin(), batch.end());
+            leaveUnread(queue, fault, cause);
+            queue.clear();
+            return false;
+        };
+        const bool starting = !helper || !helper->isRunning();
+        if (starting) {
+            if (!parts_.startGate.enter())
+                return leaveRest(
+                    program_.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
+            if (program_.isEmpty())
+                program_ = parts_.refindProgram();
+            if (program_.isEmpty()) {
+                parts_.startGate.leave(false);
+                return leaveRest(HelperFault::Missing,
+                                 QStringLiteral("the reader helper could not start: ") +
+                                     HelperName +
+                                     QStringLiteral(" is not installed beside this program"));
+            }
+            if (!lease)
+                lease = parts_.pool.take(program_, number);
+            helper = &*lease;
+        }
+        family.sent = helper->begin(list(batch));
+        if (starting)
+            parts_.startGate.leave(family.sent.kind != HelperProcess::Outcome::Kind::NotStarted);
+        // Never read here instead: a file that would take over a parser must meet the sandbox.
+        if (family.sent.kind == HelperProcess::Outcome::Kind::NotStarted)
+            return leaveRest(HelperFault::CannotStart, family.sent.failure);
+        return true;
+    }
+
+    // Takes the answers to the family's batch. Where its helper failed, the file it was reading
+    // is tried once more alone, and the rest of the batch goes first to a fresh helper.
+    void finish(Family& family) {
+        HelperProcess& helper = *family.lease;
+        const std::vector<size_t>& batch = family.batch;
+        std::vector<bool>& answered = family.answered;
+        answered.assign(batch.size(), false);
+        const HelperProcess::Outcome outcome =
+            family.sent.kind == HelperProcess::Outcome::Kind::Whole
+                ? helper.finish(answerInto(helper, batch, answered))
+                : family.sent;
+        if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
+            if (helper.isRunning())
+                helper.noteBatch(folderOf(batch.front()), numberOf(family));
+            return;
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (answered[i])
+                results_[batch[i]].untrusted = true;
+        }
+        // The file it was reading is one of the first not answered, as it may have held back
+        // the answers before it: each is read alone in a fresh helper until one fails.
+        std::vector<bool> tried(batch.size(), false);
+        for (size_t i = outcome.culprit, suspects = 0;
+             i < batch.size() && suspects <= size_t(details::MaxHeldAnswers); ++i) {
+            if (answered[i])
+                continue;
+            ++suspects;
+            tried[i] = true;
+            if (!retryAlone(helper, batch[i], outcome))
+                break;
+        }
+        // The rest of the batch goes to a fresh helper, in order, before anything after it.
+        for (size_t i = batch.size(); i-- > 0;) {
+            if (!answered[i] && !tried[i])
+                family.queue.push_front(batch[i]);
+        }
+    }
+
+    std::vector<HelperProcess::File> list(const std::vector<size_t>& batch) const {
+        std::vector<HelperProcess::File> files;
+        files.reserve(batch.size());
         for (const size_t i : batch)
-            list.push_back({numbers_[i], files_[i].file->descriptor, files_[i].file->size});
-        return helper.read(list, [&](size_t index, details::Answer& answer) {
+            files.push_back({numbers_[i], files_[i].file->descriptor, files_[i].file->size});
+        return files;
+    }
+
+    HelperProcess::Answered answerInto(HelperProcess& helper, const std::vector<size_t>& batch,
+                                       std::vector<bool>& answered) {
+        return [this, &helper, &batch, &answered](size_t index, details::Answer& answer) {
             answered[index] = true;
             Extraction& result = results_[batch[index]];
             result.outcome =
@@ -354,7 +407,7 @@ private:
             result.life = helper.life();
             for (size_t c = 0; c < answer.values.size(); ++c)
                 result.values[c] = std::move(answer.values[c]);
-        });
+        };
     }
 
     // The helper may have been killed from outside or starved on a busy machine: the file gets a
@@ -362,8 +415,10 @@ private:
     // a parser over, so it reads nothing else.
     // False when it failed again, and has lost its embedded details.
     bool retryAlone(HelperProcess& helper, size_t i, HelperProcess::Outcome first) {
+        const std::vector<size_t> alone{i};
         std::vector<bool> answered(1, false);
-        HelperProcess::Outcome again = send(helper, {i}, answered);
+        HelperProcess::Outcome again =
+            helper.read(list(alone), answerInto(helper, alone, answered));
         helper.retire();
         if (again.kind == HelperProcess::Outcome::Kind::Whole)
             return true;
@@ -395,7 +450,8 @@ private:
     }
 
     Extractor::Parts& parts_;
-    HelperPool::Lease lease_;
+    QByteArray program_;
+    std::array<Family, details::ReaderFamilyCount> families_;
     const std::span<const FileRead> files_;
     std::vector<Extraction>& results_;
     std::vector<int> numbers_;

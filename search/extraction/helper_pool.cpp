@@ -1,5 +1,7 @@
 #include "search/extraction/helper_pool.h"
 
+#include "details/reader_families.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -33,12 +35,18 @@ HelperPool::~HelperPool() {
     all_.clear();
 }
 
-HelperPool::Lease HelperPool::take(const QByteArray& program) {
+HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
     {
         std::lock_guard lock(mutex_);
-        if (!idle_.empty()) {
-            std::unique_ptr<HelperProcess> helper = std::move(idle_.back());
-            idle_.pop_back();
+        const bool anyFamily = limits_.filesPerHelper <= 0;
+        const auto fits = [&](const std::unique_ptr<HelperProcess>& helper) {
+            return anyFamily || helper->family() == family;
+        };
+        // The most recently idle first: it is the likeliest to still be in the caches.
+        const auto found = std::find_if(idle_.rbegin(), idle_.rend(), fits);
+        if (found != idle_.rend()) {
+            std::unique_ptr<HelperProcess> helper = std::move(*found);
+            idle_.erase(std::next(found).base());
             return {this, std::move(helper)};
         }
     }
@@ -49,16 +57,25 @@ HelperPool::Lease HelperPool::take(const QByteArray& program) {
 }
 
 void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
-    const size_t keep = size_t(std::max(1, QThread::idealThreadCount()));
+    // Enough for every thread to find one of its family, in a tree of any mix of kinds.
+    const size_t keep =
+        size_t(std::max(1, QThread::idealThreadCount())) * size_t(details::ReaderFamilyCount);
+    std::unique_ptr<HelperProcess> letGo;
     {
         std::lock_guard lock(mutex_);
-        if (idle_.size() < keep && helper->isRunning()) {
+        if (!helper->isRunning()) {
+            letGo = std::move(helper);
+        } else {
             idle_.push_back(std::move(helper));
-            return;
+            if (idle_.size() > keep) {
+                letGo = std::move(idle_.front());
+                idle_.erase(idle_.begin());
+            }
         }
-        all_.erase(helper.get());
+        if (letGo)
+            all_.erase(letGo.get());
     }
-    helper.reset(); // stopped outside the lock
+    letGo.reset(); // stopped outside the lock
 }
 
 void HelperPool::retireIdle() {

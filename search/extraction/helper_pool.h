@@ -11,7 +11,8 @@ namespace quillmere::search::extraction {
 
 // The helpers of one set of detail sources. A reading call leases a helper for as long as it
 // reads, so no request waits in a shared queue; afterwards the helper waits here for the next call
-// (at most one idle helper per core), so a new search starts no new processes.
+// of its reader family (at most one idle helper per core and one per family, the longest idle let
+// go first), so a new search starts no new processes.
 class HelperPool {
 public:
     explicit HelperPool(HelperLimits limits);
@@ -38,9 +39,10 @@ public:
         std::unique_ptr<HelperProcess> helper_;
     };
 
-    // An idle helper, or a new one for `program` (the helper program may be installed after the
-    // pool was made, so the caller says which it found).
-    Lease take(const QByteArray& program);
+    // An idle helper that keeps to reader family `family` (any idle one where helpers are never
+    // replaced), or a new one for `program` (the helper program may be installed after the pool
+    // was made, so the caller says which it found).
+    Lease take(const QByteArray& program, int family);
     // The helpers running now, idle ones included.
     std::vector<pid_t> runningPids();
     // Helpers no call holds at the moment.
@@ -53,8 +55,8 @@ private:
 
     const HelperLimits limits_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<HelperProcess>> idle_;
-    std::set<const HelperProcess*> all_; // leased and idle
+    std::vector<std::unique_ptr<HelperProcess>> idle_; // the longest idle first
+    std::set<const HelperProcess*> all_;               // leased and idle
 };
 
 } // namespace quillmere::search::extraction

@@ -206,6 +206,7 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     pid_ = -1;
     filesRead_ = 0;
     folder_.clear();
+    family_ = -1;
     const bool endedAlready = Zygote::hasEnded(helper_);
     int status = 0;
     // Killed even when it closed its end: it may be dying already, or it may have been taken
@@ -244,6 +245,7 @@ void HelperProcess::retire() {
     pid_ = -1;
     filesRead_ = 0;
     folder_.clear();
+    family_ = -1;
     Zygote::kill(helper_);
     ZygoteKeeper::instance().reapLater(std::move(zygote_), helper_);
     zygote_.reset();
@@ -257,21 +259,31 @@ HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded)
     return {Outcome::Kind::Failed, end.cause, end.lasting};
 }
 
-bool HelperProcess::takes(QByteArrayView folder, size_t files) const {
+bool HelperProcess::takes(QByteArrayView folder, int family, size_t files) const {
     if (limits_.filesPerHelper <= 0 || !isRunning())
         return true;
     if (limits_.oneFolderPerHelper && !folder_.isNull() && folder != QByteArrayView(folder_))
         return false;
+    if (family_ >= 0 && family != family_)
+        return false;
     return filesRead_ + qsizetype(files) <= limits_.filesPerHelper;
 }
 
-void HelperProcess::noteFolder(QByteArrayView folder) {
+void HelperProcess::noteBatch(QByteArrayView folder, int family) {
     if (folder_.isNull())
         folder_ = folder.toByteArray();
+    if (family_ < 0)
+        family_ = family;
 }
 
 HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const Answered& answered) {
+    const Outcome sent = begin(files);
+    return sent.kind == Outcome::Kind::Whole ? finish(answered) : sent;
+}
+
+HelperProcess::Outcome HelperProcess::begin(std::span<const File> files) {
     using Kind = Outcome::Kind;
+    pending_.assign(files.size(), false);
     if (files.empty())
         return {Kind::Whole, {}};
     if (!isRunning()) {
@@ -283,19 +295,11 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
         // try, forked now, as the other spares may have met the same end (their zygote killed).
         if (started == Start::Lost)
             started = start(failure, false);
-        if (started != Start::Ready)
+        if (started != Start::Ready) {
+            pending_.clear();
             return {Kind::NotStarted, failure};
+        }
     }
-    const End nonsense{QStringLiteral("the reader gave an answer that makes no sense"), true};
-    const End tookTooLong{
-        QStringLiteral("the reader took longer than ") + secondsText(limits_.deadline), false};
-    std::vector<bool> done(files.size(), false);
-    size_t culprit = 0; // the first file not answered yet
-    const auto failedAt = [&](const End& known, bool unlessEnded = false) {
-        Outcome outcome = failed(known, unlessEnded);
-        outcome.culprit = culprit;
-        return outcome;
-    };
     details::Request request;
     request.batch = ++batch_;
     request.files.reserve(files.size());
@@ -309,21 +313,36 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
     // A helper that stops reading is as stuck as one that stops answering.
     switch (channel.send(details::encodeRequest(request), fds, limits_.deadline)) {
     case details::Channel::Sent::Whole:
-        break;
+        return {Kind::Whole, {}};
     case details::Channel::Sent::TimedOut:
-        return failedAt(tookTooLong);
+        pending_.clear();
+        return failed(tookTooLong());
     case details::Channel::Sent::Broken:
-        return failedAt({});
+        break;
     }
+    pending_.clear();
+    return failed();
+}
+
+HelperProcess::Outcome HelperProcess::finish(const Answered& answered) {
+    using Kind = Outcome::Kind;
+    std::vector<bool> done = std::exchange(pending_, {});
+    size_t culprit = 0; // the first file not answered yet
+    const auto failedAt = [&](const End& known, bool unlessEnded = false) {
+        Outcome outcome = failed(known, unlessEnded);
+        outcome.culprit = culprit;
+        return outcome;
+    };
+    const End nonsense{QStringLiteral("the reader gave an answer that makes no sense"), true};
     thread_local details::Answer answer;
     QByteArrayView payload;
-    for (size_t left = files.size(); left > 0; --left) {
+    for (size_t left = done.size(); left > 0; --left) {
         // Each answer within the deadline of one file, counted from the one before.
         switch (inbox_.next(socket_, payload, limits_.deadline)) {
         case details::Channel::Received::Frame:
             break;
         case details::Channel::Received::TimedOut:
-            return failedAt(tookTooLong);
+            return failedAt(tookTooLong());
         case details::Channel::Received::Broken:
             // A frame too large or cut short, unless the helper died while it wrote.
             return failedAt(nonsense, true);
@@ -331,18 +350,22 @@ HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const An
             return failedAt({});
         }
         // Bound to its request: this batch, a file in it, not answered before.
-        if (!details::decodeAnswer(payload, answer) || answer.batch != request.batch ||
-            answer.index >= files.size() || done[answer.index])
+        if (!details::decodeAnswer(payload, answer) || answer.batch != batch_ ||
+            answer.index >= done.size() || done[answer.index])
             return failedAt(nonsense);
         done[answer.index] = true;
         while (culprit < done.size() && done[culprit])
             ++culprit;
         answered(answer.index, answer);
     }
-    filesRead_ += qsizetype(files.size());
+    filesRead_ += qsizetype(done.size());
     if (limits_.filesPerHelper > 0 && filesRead_ >= limits_.filesPerHelper)
         retire();
     return {Kind::Whole, {}};
+}
+
+HelperProcess::End HelperProcess::tookTooLong() const {
+    return {QStringLiteral("the reader took longer than ") + secondsText(limits_.deadline), false};
 }
 
 } // namespace quillmere::search::extraction

@@ -108,12 +108,21 @@ public:
     // reading or answering, crashes, or answers for a file not asked for or already answered, is
     // killed.
     Outcome read(std::span<const File> files, const Answered& answered);
+    // The same in two halves, so that helpers of several families read at once: `begin` starts
+    // the helper when none runs and sends it the request (Whole: sent); `finish` takes the
+    // answers, each within the deadline counted from the one before or from the call.
+    Outcome begin(std::span<const File> files);
+    Outcome finish(const Answered& answered);
 
     // Whether this helper may still be given `files` more files of `folder` (the folder of the
-    // file paths, with its last slash), within the limits above.
-    bool takes(QByteArrayView folder, size_t files) const;
-    // After a batch read whole: the folder this helper keeps to, if it keeps to one.
-    void noteFolder(QByteArrayView folder);
+    // file paths, with its last slash) for reader family `family`, within the limits above. A
+    // helper that is replaced keeps to the family of its first batch: a fresh process pays for
+    // every page it touches, and one family's libraries are a fraction of all the readers' pages.
+    bool takes(QByteArrayView folder, int family, size_t files) const;
+    // After a batch read whole: the folder and the family this helper keeps to.
+    void noteBatch(QByteArrayView folder, int family);
+    // The reader family of its first batch, or -1 before that.
+    int family() const { return family_; }
 
     // Ends the helper now that its work is done, without a fault: what it answered may be
     // remembered. The next read gets a fresh one.
@@ -140,6 +149,7 @@ private:
     // had already ended on its own.
     End stop(const End& known = {{}, false}, bool unlessEnded = false);
     Outcome failed(const End& known = {{}, false}, bool unlessEnded = false);
+    End tookTooLong() const;
 
     const QByteArray program_;
     const HelperLimits limits_;
@@ -150,7 +160,9 @@ private:
     int socket_ = -1;
     qsizetype filesRead_ = 0;   // by this helper
     QByteArray folder_;         // whose files it reads
+    int family_ = -1;           // whose readers it runs
     quint32 batch_ = 0;         // the serial of the last request
+    std::vector<bool> pending_; // its files answered so far, between begin and finish
     QByteArray buffer_;         // for its Ready
     details::FrameInbox inbox_; // its answers, reused from batch to batch
 };

@@ -1253,6 +1253,50 @@ private slots:
         QVERIFY(next > 0 && next != first && next != past && next != other);
     }
 
+    // A replaced helper keeps to one reader family, so that a fresh one touches one family's
+    // libraries only. The families of one call read side by side, and a crash in one costs the
+    // others nothing.
+    void aHelperKeepsToOneFamily() {
+        QTemporaryDir dir;
+        const QStringList names = {QStringLiteral("0.jpg"), QStringLiteral("1.mp3"),
+                                   QStringLiteral("2.jpg"), QStringLiteral("3.mp3"),
+                                   QStringLiteral("4.jpg"), QStringLiteral("5.pdf")};
+        sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles);
+        FaultLog log(sources_);
+        std::vector<DetailColumns> items;
+        for (const QString& name : names) {
+            writeFault(dir.filePath(name), name == u"2.jpg" ? "crash" : "probe");
+            items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
+        }
+        std::vector<DetailColumns*> all;
+        for (DetailColumns& item : items)
+            all.push_back(&item);
+        DetailColumns::readEmbeddedTogether(all);
+        const auto helperOf = [](DetailColumns& item) {
+            return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
+        };
+        std::vector<int> pid;
+        for (DetailColumns& item : items)
+            pid.push_back(helperOf(item));
+        QVERIFY(pid[0] > 0 && pid[1] > 0 && pid[5] > 0);
+        QCOMPARE(pid[3], pid[1]);
+        QVERIFY(pid[1] != pid[0] && pid[5] != pid[0] && pid[5] != pid[1]);
+        // The photo after the crash went to a fresh helper, of photos again.
+        QVERIFY(pid[4] > 0 && pid[4] != pid[0] && pid[4] != pid[1] && pid[4] != pid[5]);
+        const QList<Fault> faults = log.faults();
+        QCOMPARE(faults.size(), 1);
+        QCOMPARE(faults[0].name, QStringLiteral("2.jpg"));
+        QVERIFY2(faults[0].cause.contains(Crashed), qPrintable(faults[0].cause));
+
+        // Later, each family's idle helper serves that family again, whichever was idle last.
+        for (const QString& name : {QStringLiteral("6.mp3"), QStringLiteral("7.jpg")})
+            writeFault(dir.filePath(name), "probe");
+        DetailColumns song(QFile::encodeName(dir.filePath(QStringLiteral("6.mp3"))), *sources_);
+        QCOMPARE(helperOf(song), pid[1]);
+        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("7.jpg"))), *sources_);
+        QCOMPARE(helperOf(photo), pid[4]);
+    }
+
     // Helpers replaced at every folder by four threads at once come from spares forked ahead:
     // each serves one folder of one thread, never two.
     void aSpareGoesToOneThreadOnly() {
