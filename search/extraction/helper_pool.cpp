@@ -38,9 +38,8 @@ HelperPool::~HelperPool() {
 HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
     {
         std::lock_guard lock(mutex_);
-        const bool anyFamily = limits_.filesPerHelper <= 0;
         const auto fits = [&](const std::unique_ptr<HelperProcess>& helper) {
-            return anyFamily || helper->family() == family;
+            return helper->family() == family;
         };
         // The most recently idle first: it is the likeliest to still be in the caches.
         const auto found = std::find_if(idle_.rbegin(), idle_.rend(), fits);

@@ -39,9 +39,8 @@ public:
         std::unique_ptr<HelperProcess> helper_;
     };
 
-    // An idle helper that keeps to reader family `family` (any idle one where helpers are never
-    // replaced), or a new one for `program` (the helper program may be installed after the pool
-    // was made, so the caller says which it found).
+    // An idle helper that keeps to reader family `family`, or a new one for `program` (the helper
+    // program may be installed after the pool was made, so the caller says which it found).
     Lease take(const QByteArray& program, int family);
     // The helpers running now, idle ones included.
     std::vector<pid_t> runningPids();

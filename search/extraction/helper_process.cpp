@@ -260,11 +260,13 @@ HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded)
 }
 
 bool HelperProcess::takes(QByteArrayView folder, int family, size_t files) const {
-    if (limits_.filesPerHelper <= 0 || !isRunning())
+    if (!isRunning())
+        return true;
+    if (family_ >= 0 && family != family_)
+        return false;
+    if (limits_.filesPerHelper <= 0)
         return true;
     if (limits_.oneFolderPerHelper && !folder_.isNull() && folder != QByteArrayView(folder_))
-        return false;
-    if (family_ >= 0 && family != family_)
         return false;
     return filesRead_ + qsizetype(files) <= limits_.filesPerHelper;
 }

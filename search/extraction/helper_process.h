@@ -116,8 +116,8 @@ public:
 
     // Whether this helper may still be given `files` more files of `folder` (the folder of the
     // file paths, with its last slash) for reader family `family`, within the limits above. A
-    // helper that is replaced keeps to the family of its first batch: a fresh process pays for
-    // every page it touches, and one family's libraries are a fraction of all the readers' pages.
+    // helper keeps to the family of its first batch: a fresh process pays for every page it
+    // touches, and one family's libraries are a fraction of all the readers' pages.
     bool takes(QByteArrayView folder, int family, size_t files) const;
     // After a batch read whole: the folder and the family this helper keeps to.
     void noteBatch(QByteArrayView folder, int family);
