@@ -33,9 +33,10 @@ struct HelperLimits {
     // Files one helper reads before it is replaced (0: no bound): a helper that a file took over
     // can lie only about the files after it among those, and never outlives its hard limit of
     // processor time. A fresh helper costs the machine a fork of the zygote (some thousand
-    // mappings), 400 to 550 page faults and its end: a few milliseconds of processor time, spent
-    // off the reading thread where a spare is at hand; thirty to fifty under a hypervisor that
-    // makes each page fault cost ten microseconds or more.
+    // mappings), some 300 page faults for a helper of one reader family (550 for one that reads
+    // every kind) and its end: a few milliseconds of processor time, spent off the reading thread
+    // where a spare is at hand; ten to twenty (thirty to fifty for every kind) under a hypervisor
+    // that makes each page fault cost ten microseconds or more.
     int filesPerHelper = details::MaxBatchFiles;
     // Stricter: a helper also keeps to the folder of its first file. Most folders hold far fewer
     // files than a batch, and two reading threads share a folder, so this makes six times as many
