@@ -6,7 +6,26 @@
 
 #include <algorithm>
 
+#include <sys/resource.h>
+
 namespace quillmere::search {
+
+namespace {
+
+// A worker's group holds each item's file open, and a helper's socket for each reader family
+// among them. All workers' groups together stay within a quarter of the descriptors this process
+// may open: with many cores, full groups would run out of them, and files would go unread.
+size_t largestGroup(size_t workers) {
+    rlimit limit{};
+    rlim_t soft = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        soft = limit.rlim_cur;
+    const size_t budget = size_t(std::min<rlim_t>(soft, rlim_t(1) << 20)) / 4;
+    return std::clamp(budget / (2 * std::max<size_t>(workers, 1)), size_t(1),
+                      size_t(ReadAhead::GroupSize));
+}
+
+} // namespace
 
 class ReadAhead::Job {
 public:
@@ -52,6 +71,7 @@ ReadAhead::ReadAhead(int workers, Test test, std::shared_ptr<DetailSources> sour
             job->state = Job::State::Dropped;
     };
     queues_ = std::make_unique<Queues>(workers, std::move(hooks));
+    largestGroup_ = largestGroup(queues_->workers());
 }
 
 ReadAhead::~ReadAhead() {
@@ -76,7 +96,7 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
         return tickets;
     // Consecutive items stay together; a few items still go to every worker.
     const size_t size =
-        std::clamp((tickets.size() + workers - 1) / workers, size_t(1), size_t(GroupSize));
+        std::clamp((tickets.size() + workers - 1) / workers, size_t(1), largestGroup_);
     std::vector<Group> groups;
     groups.reserve((tickets.size() + size - 1) / size);
     for (size_t from = 0; from < tickets.size(); from += size) {

@@ -45,7 +45,8 @@ public:
     static constexpr size_t GroupSize = 64;
 
     // One ticket per item, in the order given; the items are handed over in groups of at most
-    // GroupSize, at least one per worker, each to the worker with least to do, with one
+    // GroupSize (fewer where many workers would hold too many descriptors), at least one per
+    // worker, each to the worker with least to do, with one
     // wake-up per group.
     std::vector<Ticket> submit(std::vector<QByteArray> nativePaths,
                                const std::shared_ptr<const Query>& query);
@@ -69,6 +70,7 @@ private:
     static ItemMatch guardedTest(const Testing& testing, const QByteArray& nativePath,
                                  const Query& query);
 
+    size_t largestGroup_ = GroupSize;
     std::shared_ptr<DetailSources> sources_;
     std::shared_ptr<const Testing> testing_; // shared with the workers, who may outlive the pool
     std::unique_ptr<Queues> queues_;

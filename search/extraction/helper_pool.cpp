@@ -56,9 +56,11 @@ HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
 }
 
 void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
-    // Enough for every thread to find one of its family, in a tree of any mix of kinds.
+    // Enough for every reading thread to find one of its family in a tree of any mix of kinds,
+    // up to eight threads: beyond that, what idle helpers hold (processes, memory, descriptors)
+    // counts for more than the helpers they save.
     const size_t keep =
-        size_t(std::max(1, QThread::idealThreadCount())) * size_t(details::ReaderFamilyCount);
+        size_t(std::clamp(QThread::idealThreadCount(), 1, 8)) * size_t(details::ReaderFamilyCount);
     std::unique_ptr<HelperProcess> letGo;
     {
         std::lock_guard lock(mutex_);

@@ -11,8 +11,8 @@ namespace quillmere::search::extraction {
 
 // The helpers of one set of detail sources. A reading call leases a helper for as long as it
 // reads, so no request waits in a shared queue; afterwards the helper waits here for the next call
-// of its reader family (at most one idle helper per core and one per family, the longest idle let
-// go first), so a new search starts no new processes.
+// of its reader family (at most one idle helper per core, up to eight, and family; the longest
+// idle let go first), so a new search starts no new processes.
 class HelperPool {
 public:
     explicit HelperPool(HelperLimits limits);

@@ -32,6 +32,7 @@
 #include <thread>
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -670,6 +671,28 @@ private slots:
         QString lowFirst = QString(QChar(0xdc00)) + QChar(0xd800);
         details::cleanText(lowFirst);
         QCOMPARE(lowFirst, QStringLiteral("\uFFFD\uFFFD"));
+    }
+
+    // Many reading threads under a low limit of open files: the groups they hold open shrink to
+    // fit, and no file goes unread for want of a descriptor.
+    void manyThreadsStayWithinTheDescriptorLimit() {
+        QTemporaryDir dir;
+        constexpr int Photos = 120;
+        QStringList expected;
+        for (int i = 0; i < Photos; ++i) {
+            const QString name = QStringLiteral("%1.jpg").arg(i, 3, 10, QChar(u'0'));
+            writeKodakPhoto(dir.filePath(name));
+            expected.append(name + QStringLiteral("\t[Camera maker] Kodak"));
+        }
+        rlimit before{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+        rlimit low = before;
+        low.rlim_cur = std::min<rlim_t>(before.rlim_max, 128);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &before); });
+        sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles);
+        QCOMPARE(searchKodak(sources_, dir.path(), 8), expected);
+        QCOMPARE(sources_->extractor().readingNotice().notRead, quint64(0));
     }
 
     // Killed or stopped from outside in the middle of a search: the file in flight is read again
