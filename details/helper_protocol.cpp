@@ -361,15 +361,26 @@ Channel::Received Channel::receive(QByteArray& payload, std::chrono::millisecond
     return got;
 }
 
+namespace {
+// What a read asks for at least: most answers are small, and several fit at once.
+constexpr size_t ReadBytes = 64 * 1024;
+} // namespace
+
 void FrameInbox::clear() {
     begin_ = end_ = 0;
     drained_ = false;
+    shrink();
+}
+
+void FrameInbox::shrink() {
+    if (begin_ == end_ && buffer_.capacity() > 2 * ReadBytes) {
+        buffer_ = std::vector<char>();
+        begin_ = end_ = 0;
+    }
 }
 
 Channel::Received FrameInbox::next(int fd, QByteArrayView& payload,
                                    std::chrono::milliseconds timeout) {
-    // What a read asks for at least: most answers are small, and several fit at once.
-    constexpr size_t ReadBytes = 64 * 1024;
     const Deadline deadline(timeout);
     for (;;) {
         const size_t held = end_ - begin_;

@@ -128,6 +128,10 @@ class FrameInbox {
 public:
     // Forgets what it holds: the socket it came from is gone.
     void clear();
+    // Gives back the room a large answer took once nothing is held, so that the inboxes of idle
+    // helpers stay small whatever they were once sent.
+    void shrink();
+    size_t roomBytes() const { return buffer_.capacity(); }
     // Waits at most `timeout` (negative: without end) for the next whole frame from `fd`.
     // `payload` shows the inbox's own memory, valid until the next call.
     Channel::Received next(int fd, QByteArrayView& payload, std::chrono::milliseconds timeout);

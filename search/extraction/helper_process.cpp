@@ -360,6 +360,7 @@ HelperProcess::Outcome HelperProcess::finish(const Answered& answered) {
             ++culprit;
         answered(answer.index, answer);
     }
+    inbox_.shrink();
     filesRead_ += qsizetype(done.size());
     if (limits_.filesPerHelper > 0 && filesRead_ >= limits_.filesPerHelper)
         retire();

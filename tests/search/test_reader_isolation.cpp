@@ -1012,6 +1012,26 @@ private slots:
                 QCOMPARE(got.toByteArray(), sent[taken++]);
         }
         QCOMPARE(taken, sent.size());
+        // The room a large frame took is given back once the frame was taken.
+        const QByteArray large(600'000, 'z');
+        const quint32 largeLength = quint32(large.size());
+        std::thread writer([&] {
+            (void)::write(pair[1], &largeLength, sizeof largeLength);
+            for (qsizetype at = 0; at < large.size();) {
+                const ssize_t n =
+                    ::write(pair[1], large.constData() + at, size_t(large.size() - at));
+                if (n <= 0)
+                    break;
+                at += n;
+            }
+        });
+        const details::Channel::Received largeGot = inbox.next(pair[0], got, timeout * 50);
+        writer.join();
+        QCOMPARE(largeGot, details::Channel::Received::Frame);
+        QCOMPARE(got.toByteArray(), large);
+        QVERIFY(inbox.roomBytes() >= size_t(large.size()));
+        inbox.shrink();
+        QVERIFY(inbox.roomBytes() < size_t(large.size()));
         // A frame cut short by the end of the stream is broken; an end between frames is closed.
         const quint32 promised = 100;
         QCOMPARE(::write(pair[1], &promised, sizeof promised), ssize_t(sizeof promised));
