@@ -77,6 +77,19 @@ void writeKodakPhotosAmongSlowFiles(const QTemporaryDir& dir) {
     }
 }
 
+// The helper that read a probe file, which says its process id.
+int helperOf(DetailColumns& item) {
+    return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
+}
+
+// Reads the items' embedded details together, as a worker of the read-ahead does.
+void readTogether(std::vector<DetailColumns>& items) {
+    std::vector<DetailColumns*> all;
+    for (DetailColumns& item : items)
+        all.push_back(&item);
+    DetailColumns::readEmbeddedTogether(all);
+}
+
 // Sources of a test's own, reading in helpers that misbehave as a file tells them to, with `store`
 // if given. Most cases watch one helper across several requests, so by default a helper is kept;
 // the program replaces it after a folder or a batch's worth of files.
@@ -1273,13 +1286,7 @@ private slots:
             writeFault(dir.filePath(name), "probe");
             items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
         }
-        std::vector<DetailColumns*> all;
-        for (DetailColumns& item : items)
-            all.push_back(&item);
-        DetailColumns::readEmbeddedTogether(all);
-        const auto helperOf = [](DetailColumns& item) {
-            return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
-        };
+        readTogether(items);
         const int first = helperOf(items.front());
         QVERIFY(first > 0);
         const size_t last = size_t(details::MaxBatchFiles) - 1;
@@ -1311,13 +1318,7 @@ private slots:
             writeFault(dir.filePath(name), name == u"2.jpg" ? "crash" : "probe");
             items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
         }
-        std::vector<DetailColumns*> all;
-        for (DetailColumns& item : items)
-            all.push_back(&item);
-        DetailColumns::readEmbeddedTogether(all);
-        const auto helperOf = [](DetailColumns& item) {
-            return item.value(Comments).section(QStringLiteral("pid "), 1).toInt();
-        };
+        readTogether(items);
         std::vector<int> pid;
         for (DetailColumns& item : items)
             pid.push_back(helperOf(item));
