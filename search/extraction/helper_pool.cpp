@@ -26,7 +26,12 @@ HelperPool::Lease& HelperPool::Lease::operator=(Lease&& other) noexcept {
     return *this;
 }
 
-HelperPool::HelperPool(HelperLimits limits) : limits_(limits) {}
+// Enough for every reading thread to find one of its family in a tree of any mix of kinds, up to
+// eight threads: beyond that, what idle helpers hold (processes, memory, descriptors) counts for
+// more than the helpers they save.
+HelperPool::HelperPool(HelperLimits limits)
+    : limits_(limits), keepIdle_(size_t(std::clamp(QThread::idealThreadCount(), 1, 8)) *
+                                 size_t(details::ReaderFamilyCount)) {}
 
 HelperPool::~HelperPool() {
     std::vector<std::unique_ptr<HelperProcess>> stopped;
@@ -56,11 +61,6 @@ HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
 }
 
 void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
-    // Enough for every reading thread to find one of its family in a tree of any mix of kinds,
-    // up to eight threads: beyond that, what idle helpers hold (processes, memory, descriptors)
-    // counts for more than the helpers they save.
-    const size_t keep =
-        size_t(std::clamp(QThread::idealThreadCount(), 1, 8)) * size_t(details::ReaderFamilyCount);
     std::unique_ptr<HelperProcess> letGo;
     {
         std::lock_guard lock(mutex_);
@@ -68,7 +68,7 @@ void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
             letGo = std::move(helper);
         } else {
             idle_.push_back(std::move(helper));
-            if (idle_.size() > keep) {
+            if (idle_.size() > keepIdle_) {
                 letGo = std::move(idle_.front());
                 idle_.erase(idle_.begin());
             }

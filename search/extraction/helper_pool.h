@@ -53,6 +53,7 @@ private:
     void giveBack(std::unique_ptr<HelperProcess> helper);
 
     const HelperLimits limits_;
+    const size_t keepIdle_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<HelperProcess>> idle_; // the longest idle first
     std::set<const HelperProcess*> all_;               // leased and idle
