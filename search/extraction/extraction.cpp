@@ -291,7 +291,6 @@ private:
         HelperPool::Lease lease;
         std::vector<size_t> batch; // sent, answers awaited
         HelperProcess::Outcome sent;
-        std::vector<bool> answered;
     };
 
     int numberOf(const Family& family) const { return int(&family - families_.data()); }
@@ -354,8 +353,7 @@ private:
     void finish(Family& family) {
         HelperProcess& helper = *family.lease;
         const std::vector<size_t>& batch = family.batch;
-        std::vector<bool>& answered = family.answered;
-        answered.assign(batch.size(), false);
+        std::vector<bool> answered(batch.size(), false);
         const HelperProcess::Outcome outcome =
             family.sent.kind == HelperProcess::Outcome::Kind::Whole
                 ? helper.finish(answerInto(helper, batch, answered))
