@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace quillmere::extract {
@@ -136,6 +137,8 @@ void sendAnswer(const details::Answer& answer) {
 
 // Set by a file that makes the helper die while it reads the next one, whatever that is.
 bool dieAtNextFile = false;
+// Set by a file that makes the helper say that the next one is of no reader's kind.
+bool disownNextFile = false;
 
 // Every value far past the bounds, with a surrogate pair across each cut.
 void fillPastBounds(details::Answer& answer) {
@@ -159,6 +162,10 @@ void fillPastBounds(details::Answer& answer) {
 bool runFaultHook(int fd, details::Answer& answer) {
     if (dieAtNextFile)
         ::raise(SIGSEGV);
+    if (std::exchange(disownNextFile, false)) {
+        answer.read = false;
+        return true;
+    }
     char head[64] = {};
     const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
     const size_t markerLength = sizeof Marker - 1;
@@ -178,6 +185,7 @@ bool runFaultHook(int fd, details::Answer& answer) {
     if (word == "ahead")
         answerAheadAndStopReading(answer, 20000);
     dieAtNextFile = word == "dies next";
+    disownNextFile = word == "disowns next";
     if (word == "hugeframe")
         promiseAHugeFrame();
     answer.read = true;

@@ -289,11 +289,14 @@ bool storable(const KeptDetails& kept, const State& s, store::StoredDetails& out
 }
 
 // What helpers answered is kept, in memory and in the store, once each of them ended its life
-// without a fault; the engine's own record of a fault (a crash, a file the reader rejects), and
-// what was read in this process, at once. `stored` is empty when nothing goes to the store.
+// without a fault; the engine's own record of a reader that failed, and what was read in this
+// process, at once. That a file is of no reader's kind is a helper's answer like its values: a
+// helper a file took over could say so of every file after it. `stored` is empty when nothing
+// goes to the store.
 void remember(const EmbeddedReading& r, const QByteArray& path, KeptDetails kept,
               std::optional<store::StoredDetails> stored, EmbeddedCache& cache) {
-    const bool atOnce = r.lives.empty() || (stored && stored->fault != store::FaultKind::None);
+    const bool atOnce =
+        r.lives.empty() || (stored && stored->fault == store::FaultKind::ReaderFailed);
     auto keep = [&cache, store = r.store, path, kept = std::move(kept), stored = std::move(stored),
                  signature = r.signature]() mutable {
         if (stored)

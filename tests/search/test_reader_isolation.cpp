@@ -432,6 +432,28 @@ private slots:
         search(2, 4);
     }
 
+    // That a file is of no reader's kind is a helper's answer too: said by a helper that faults
+    // later, it is not kept, and a later process reads the file again.
+    void aFileDisownedByAHelperThatFaultsLaterIsReadAgain() {
+        QTemporaryDir dir;
+        QTemporaryDir storeFolder;
+        writeFault(dir.filePath(QStringLiteral("a.jpg")), "disowns next");
+        writeKodakPhoto(dir.filePath(QStringLiteral("b.jpg")));
+        writeFault(dir.filePath(QStringLiteral("m.jpg")), "crash");
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        const auto search = [&] {
+            sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false,
+                                  std::make_shared<store::DetailStore>(options));
+            // No workers: a, b and m are requests of their own to one helper.
+            return searchKodak(sources_, dir.path(), 0);
+        };
+        QCOMPARE(search(), QStringList());
+        QVERIFY(QFile::remove(dir.filePath(QStringLiteral("a.jpg"))));
+        QCOMPARE(search(), QStringList{QStringLiteral("b.jpg\t[Camera maker] Kodak")});
+    }
+
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
     // which poppler would otherwise reopen by name, is read through memory.
     void helpersAndThisProcessAgree() {
