@@ -368,7 +368,8 @@ private:
                 results_[batch[i]].untrusted = true;
         }
         // The file it was reading is one of the first not answered, as it may have held back
-        // the answers before it: each is read alone in a fresh helper until one fails.
+        // the answers before it: each is read alone in a fresh helper until one fails, or until
+        // no helper can start.
         std::vector<bool> tried(batch.size(), false);
         for (size_t i = outcome.culprit, suspects = 0;
              i < batch.size() && suspects <= size_t(details::MaxHeldAnswers); ++i) {
@@ -376,7 +377,7 @@ private:
                 continue;
             ++suspects;
             tried[i] = true;
-            if (!retryAlone(helper, batch[i], outcome))
+            if (retryAlone(helper, batch[i]) != Retry::Read)
                 break;
         }
         // The rest of the batch goes to a fresh helper, in order, before anything after it.
@@ -408,31 +409,41 @@ private:
         };
     }
 
+    enum class Retry { Read, FailedAgain, NoHelper };
+
     // The helper may have been killed from outside or starved on a busy machine: the file gets a
     // fresh helper of its own before it loses its details. That helper read a file that may take
-    // a parser over, so it reads nothing else.
-    // False when it failed again, and has lost its embedded details.
-    bool retryAlone(HelperProcess& helper, size_t i, HelperProcess::Outcome first) {
+    // a parser over, so it reads nothing else. Where no helper can start, the file is only a
+    // suspect: it is left unread, not blamed.
+    Retry retryAlone(HelperProcess& helper, size_t i) {
+        using Kind = HelperProcess::Outcome::Kind;
+        if (!parts_.startGate.enter()) {
+            leaveUnread({i}, HelperFault::CannotStart, {});
+            return Retry::NoHelper;
+        }
         const std::vector<size_t> alone{i};
         std::vector<bool> answered(1, false);
         HelperProcess::Outcome again =
             helper.read(list(alone), answerInto(helper, alone, answered));
+        parts_.startGate.leave(again.kind != Kind::NotStarted);
         helper.retire();
-        if (again.kind == HelperProcess::Outcome::Kind::Whole)
-            return true;
-        if (again.kind != HelperProcess::Outcome::Kind::NotStarted)
-            first = std::move(again);
+        if (again.kind == Kind::Whole)
+            return Retry::Read;
+        if (again.kind == Kind::NotStarted) {
+            leaveUnread({i}, HelperFault::CannotStart, again.failure);
+            return Retry::NoHelper;
+        }
         Extraction& result = results_[i];
         result = Extraction{};
         result.outcome = Extraction::Outcome::Failed;
-        result.failure = first.failure;
-        result.lasting = first.lasting;
+        result.failure = again.failure;
+        result.lasting = again.lasting;
         if (identified_[i])
             parts_.failedFiles.remember(ids_[i], result);
         if (parts_.tell)
             parts_.tell({files_[i].file->nativePath, result.failure, result.lasting,
                          ReaderFault::Origin::Now});
-        return false;
+        return Retry::FailedAgain;
     }
 
     // The folder of a file, with its last slash.

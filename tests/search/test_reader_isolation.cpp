@@ -4,6 +4,8 @@
 
 #include "app/fs/regular_file.h"
 #include "details/clean_text.h"
+#include "details/column_ids.h"
+#include "details/reader_families.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/detail_sources.h"
@@ -17,6 +19,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMimeDatabase>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -26,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -452,6 +456,60 @@ private slots:
         QCOMPARE(search(), QStringList());
         QVERIFY(QFile::remove(dir.filePath(QStringLiteral("a.jpg"))));
         QCOMPARE(search(), QStringList{QStringLiteral("b.jpg\t[Camera maker] Kodak")});
+    }
+
+    // A helper crashed, perhaps holding back the answer of an innocent file, and no fresh helper
+    // can start (the process is out of descriptors): the files it may have been reading are left
+    // unread, not blamed, and are read once a helper starts again.
+    void noSuspectIsBlamedWhenNoHelperCanStart() {
+        QTemporaryDir dir;
+        writeFault(dir.filePath(QStringLiteral("probe.jpg")), "probe");
+        writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
+        writeFault(dir.filePath(QStringLiteral("c.jpg")), "crash");
+        extraction::Settings settings;
+        settings.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
+        settings.limits.filesPerHelper = 0;
+        settings.limits.spareHelpers = 0;
+        std::atomic<int> told{0};
+        Extractor extractor(settings, [&told](const ReaderFault&) { ++told; });
+        const QMimeType jpeg = QMimeDatabase().mimeTypeForName(QStringLiteral("image/jpeg"));
+        const ReaderFamily& photos = *readerFamilyFor(jpeg);
+        std::deque<app::fs::RegularFile> opened;
+        std::vector<FileToRead> files;
+        for (const char* name : {"probe.jpg", "a.jpg", "c.jpg"}) {
+            const QByteArray path = QFile::encodeName(dir.filePath(QString::fromLatin1(name)));
+            const app::fs::RegularFile& file = opened.emplace_back(path);
+            files.push_back({path, jpeg, file.size(), file.fd()});
+        }
+        QCOMPARE(extractor.extract(photos, files[0]).outcome, Extraction::Outcome::Read);
+        std::vector<Extraction> found;
+        {
+            rlimit before{};
+            QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+            rlimit low = before;
+            low.rlim_cur = std::min<rlim_t>(before.rlim_cur, 256);
+            QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+            std::vector<int> taken;
+            for (int fd; (fd = ::dup(STDERR_FILENO)) >= 0;)
+                taken.push_back(fd);
+            const auto giveBack = qScopeGuard([&] {
+                for (const int fd : taken)
+                    ::close(fd);
+                ::setrlimit(RLIMIT_NOFILE, &before);
+            });
+            const FileRead both[] = {{&photos, &files[1]}, {&photos, &files[2]}};
+            found = extractor.extract(both);
+        }
+        // a.jpg was answered before the crash, or is a suspect: never blamed either way.
+        QVERIFY(found[0].outcome != Extraction::Outcome::Failed);
+        QCOMPARE(found[1].outcome, Extraction::Outcome::NotRead);
+        QCOMPARE(told.load(), 0);
+        QCOMPARE(extractor.readingNotice().fault, HelperFault::CannotStart);
+        QTest::qWait(1100); // a helper is tried again a second after a start failed
+        const Extraction again = extractor.extract(photos, files[1]);
+        QCOMPARE(again.outcome, Extraction::Outcome::Read);
+        QCOMPARE(again.values[size_t(column::CameraMaker - column::FirstEmbedded)],
+                 QStringLiteral("Kodak"));
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
