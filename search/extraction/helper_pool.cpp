@@ -61,6 +61,10 @@ HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
 }
 
 void HelperPool::giveBack(std::unique_ptr<HelperProcess> helper) {
+    // Its reader stopped half way (an exception between sending and taking the answers): what
+    // it still has to say belongs to no later request.
+    if (helper->awaitsAnswers())
+        helper->retire();
     std::unique_ptr<HelperProcess> letGo;
     {
         std::lock_guard lock(mutex_);

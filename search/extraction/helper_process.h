@@ -134,6 +134,8 @@ public:
 
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_.load(); }
+    // Between `begin` and `finish`: a request went out whose answers were not taken.
+    bool awaitsAnswers() const { return !pending_.empty(); }
 
 private:
     // Lost: forked, but it ended or stopped answering before it was ready.

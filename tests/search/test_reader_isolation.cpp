@@ -10,6 +10,7 @@
 #include "search/detail_columns.h"
 #include "search/detail_sources.h"
 #include "search/extraction/extraction.h"
+#include "search/extraction/helper_pool.h"
 #include "search/extraction/helper_process.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
@@ -510,6 +511,29 @@ private slots:
         QCOMPARE(again.outcome, Extraction::Outcome::Read);
         QCOMPARE(again.values[size_t(column::CameraMaker - column::FirstEmbedded)],
                  QStringLiteral("Kodak"));
+    }
+
+    // A reader that stops between sending a request and taking its answers gives its helper
+    // back with those answers still to come: the helper ends rather than answer the next request
+    // with them.
+    void aHelperGivenBackWithARequestOutEnds() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("a.jpg"));
+        writeFault(path, "probe");
+        const app::fs::RegularFile file(QFile::encodeName(path));
+        HelperLimits limits;
+        limits.spareHelpers = 0;
+        HelperPool pool(limits);
+        const int photos =
+            readerFamilyFor(QMimeDatabase().mimeTypeForName(QStringLiteral("image/jpeg")))
+                ->number();
+        {
+            HelperPool::Lease lease = pool.take(QUILLMERE_EXTRACT_FAULTY, photos);
+            const HelperProcess::File one{photos, file.fd(), file.size()};
+            QCOMPARE(lease->begin({&one, 1}).kind, HelperProcess::Outcome::Kind::Whole);
+        }
+        QCOMPARE(pool.idleCount(), size_t(0));
+        QVERIFY(pool.runningPids().empty());
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
