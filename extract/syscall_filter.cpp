@@ -111,8 +111,12 @@ void allowReading(Filter& filter) {
     // fstat() is newfstatat(fd, "", AT_EMPTY_PATH) in the C library. The path cannot be checked
     // here; the empty root is what makes every other path name nothing.
     filter.allow(SCMP_SYS(newfstatat), argument(3, SCMP_CMP_EQ, AT_EMPTY_PATH));
-    for (int command : {F_GETFD, F_SETFD, F_GETFL, F_SETFL})
+    for (int command : {F_GETFD, F_SETFD, F_GETFL})
         filter.allow(SCMP_SYS(fcntl), argument(1, SCMP_CMP_EQ, unsigned(command)));
+    // A file's open description is the engine's too: O_DIRECT set here would make the engine's
+    // own later reads of the file fail.
+    filter.allow(SCMP_SYS(fcntl), argument(1, SCMP_CMP_EQ, unsigned(F_SETFL)),
+                 argument(2, SCMP_CMP_MASKED_EQ, unsigned(O_DIRECT), 0));
     // The filter sees only descriptor numbers: a copy must never land on a socket's number, or a
     // helper could close its socket and copy its standard error there. So dup, dup2 and dup3
     // stay refused, like everything not listed, and copies go above the sockets.

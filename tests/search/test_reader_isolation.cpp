@@ -745,14 +745,15 @@ private slots:
         qunsetenv("QUILLMERE_TEST_SECRET");
         const QString said = details.value(Comments);
         QVERIFY2(
-            said.startsWith(QStringLiteral("open EPERM, openat EPERM, socket EPERM, unix "
-                                           "socket EPERM, ") +
-                            WriteRefused +
-                            QStringLiteral(", dup EPERM, dup2 EPERM, copy below EPERM, copy "
-                                           "above allowed, stdin empty, stat ") +
-                            (emptyRoot ? QStringLiteral("ENOENT") : QStringLiteral("allowed")) +
-                            QStringLiteral(", raise cpu EPERM, raise memory EPERM, fork EPERM, "
-                                           "unshare EPERM, secret absent, pid ")),
+            said.startsWith(
+                QStringLiteral("open EPERM, openat EPERM, socket EPERM, unix "
+                               "socket EPERM, ") +
+                WriteRefused +
+                QStringLiteral(", dup EPERM, dup2 EPERM, copy below EPERM, copy "
+                               "above allowed, stdin empty, stat ") +
+                (emptyRoot ? QStringLiteral("ENOENT") : QStringLiteral("allowed")) +
+                QStringLiteral(", direct EPERM, raise cpu EPERM, raise memory EPERM, fork EPERM, "
+                               "unshare EPERM, secret absent, pid ")),
             qPrintable(said));
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
         QVERIFY(sources_->extractor().runningHelpers() == std::vector<pid_t>{pid});
