@@ -68,7 +68,7 @@ int runDetails(const QList<QByteArray>& arguments) {
             }
             const QJsonObject item{{QStringLiteral("path"), path},
                                    {QStringLiteral("columns"), columns}};
-            output.write(QJsonDocument(item).toJson(QJsonDocument::Compact) + '\n');
+            output.write(jsonLine(QJsonDocument(item)) + '\n');
         } else {
             QString text = first ? QString() : QStringLiteral("\n");
             text += escaped(path) + u'\n';

@@ -40,7 +40,7 @@ int usageError(const char* problem) {
 }
 
 QByteArray jsonString(const QString& text) {
-    QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    const QByteArray array = jsonLine(QJsonDocument(QJsonArray{text}));
     return array.mid(1, array.size() - 2);
 }
 

@@ -3,6 +3,8 @@
 #include "app/escaped_text.h"
 #include "app/fs/error_text.h"
 
+#include <QJsonDocument>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +17,21 @@ QString escaped(const QString& text) {
 
 QByteArray escaped(const QByteArray& bytes) {
     return app::escapedText(bytes, app::PlainBackslashes::Escaped);
+}
+
+QByteArray jsonLine(const QJsonDocument& document) {
+    const QString json = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    QString out;
+    out.reserve(json.size());
+    for (const QChar c : json) {
+        // Below U+0020, quotes and backslashes the writer escaped already.
+        const char16_t unit = c.unicode();
+        if (unit >= 0x20 && unit != u'\\' && !app::escapeOfCharacter(unit).isEmpty())
+            out += QStringLiteral("\\u%1").arg(unsigned(unit), 4, 16, QChar(u'0'));
+        else
+            out += c;
+    }
+    return out.toUtf8();
 }
 
 Output::Output() {

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QJsonDocument;
+
 namespace quillmere::cli {
 
 // Every text we print, by the program's one escaping rule (app/escaped_text.h), so one row is
@@ -11,6 +13,11 @@ namespace quillmere::cli {
 // byte as it is (a path need not be UTF-8).
 QString escaped(const QString& text);
 QByteArray escaped(const QByteArray& bytes);
+
+// A JSON document on one line, with every character that the rule above escapes (C1 controls,
+// DEL, the marks that reorder or break a line) written as \uXXXX: still strict JSON, and a value
+// can no more steer a terminal than in the plain lines.
+QByteArray jsonLine(const QJsonDocument& document);
 
 // Standard output that remembers its first failure (a full disk, a closed pipe).
 class Output {

@@ -1,6 +1,8 @@
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -212,20 +214,37 @@ private slots:
                               root_ + "/plain_file: Not a directory\n");
     }
 
-    // Names that would steer a terminal (an escape sequence, a right-to-left override, a line
-    // separator) reach it escaped, in the rows and in the failure lines alike.
+    // Names that would steer a terminal (an escape sequence, a C1 control, a right-to-left
+    // override, a line separator) reach it escaped, in the rows, in the failure lines and in
+    // JSON alike; JSON stays strict and gives the names back.
     void terminalSeesNoRawControls() {
         QVERIFY(makeTree(root_, {"\x1b]0;owned\x07zebra", "gpj.\xe2\x80\xaezebra.exe",
-                                 "line\xe2\x80\xa8zebra"}));
+                                 "line\xe2\x80\xa8zebra",
+                                 "c1\xc2\x9b"
+                                 "2Jzebra"}));
         const Outcome run =
             runCli({"--no-subfolders", "zebra", root_, root_ + "/gone\x1b[2J\xe2\x80\xae"});
+        const Outcome json = runCli({"--json", "--no-subfolders", "zebra", root_});
         QCOMPARE(run.status, 1);
-        for (const QByteArray& raw : {QByteArray("\x1b"), QByteArray("\x07"),
-                                      QByteArray("\xe2\x80\xae"), QByteArray("\xe2\x80\xa8")}) {
+        QCOMPARE(json.status, 0);
+        for (const QByteArray& raw :
+             {QByteArray("\x1b"), QByteArray("\x07"), QByteArray("\xe2\x80\xae"),
+              QByteArray("\xe2\x80\xa8"), QByteArray("\xc2\x9b")}) {
             QVERIFY2(!run.out.contains(raw), run.out.constData());
             QVERIFY2(!run.err.contains(raw), run.err.constData());
+            QVERIFY2(!json.out.contains(raw), json.out.constData());
         }
-        QCOMPARE(run.out.count('\n'), 5); // the three names and the plain tree's two rows
+        QStringList names;
+        for (const QByteArray& line : json.out.split('\n')) {
+            QJsonParseError error{};
+            const QJsonDocument row = QJsonDocument::fromJson(line, &error);
+            QVERIFY2(line.isEmpty() || error.error == QJsonParseError::NoError, line.constData());
+            names << row[QStringLiteral("path")].toString().section(u'/', -1);
+        }
+        QVERIFY(names.contains(QString::fromUtf8("gpj.\xe2\x80\xaezebra.exe")));
+        QVERIFY(names.contains(QString::fromUtf8("c1\xc2\x9b"
+                                                 "2Jzebra")));
+        QCOMPARE(run.out.count('\n'), 6); // the four names and the plain tree's two rows
         QVERIFY(run.out.contains("/gpj.\\u202ezebra.exe\t[Name] gpj.\\u202ezebra.exe\n"));
         QVERIFY(run.out.contains("/\\x1b]0;owned\\x07zebra\t"));
         QVERIFY(run.out.contains("/line\\u2028zebra\t"));
