@@ -752,10 +752,12 @@ SqlError DetailStore::Impl::openReader() {
     SqlError error = reader_.open(path, SQLITE_OPEN_READWRITE, readBusyMs);
     if (error.failed())
         return error;
-    const QByteArray select = QByteArray(columnsSql);
-    if ((error = selectFolder_.prepare(reader_, select + "WHERE folder = ?1 LIMIT ?2")).failed() ||
-        (error = selectOne_.prepare(reader_, select + "WHERE folder = ?1 AND name = ?2"))
-            .failed() ||
+    // An entry larger than any this program writes is a miss before it takes memory.
+    const QByteArray select = QByteArray(columnsSql) +
+                              "WHERE length(details) <= " + QByteArray::number(MaxEncodedBytes) +
+                              " AND ";
+    if ((error = selectFolder_.prepare(reader_, select + "folder = ?1 LIMIT ?2")).failed() ||
+        (error = selectOne_.prepare(reader_, select + "folder = ?1 AND name = ?2")).failed() ||
         (error = countEntries_.prepare(reader_, "SELECT count(*) FROM entries")).failed())
         return error;
     return {};

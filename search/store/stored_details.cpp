@@ -1,8 +1,11 @@
 #include "search/store/stored_details.h"
 
 #include "details/column_ids.h"
+#include "details/helper_protocol.h"
 
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace quillmere::search::store {
 
@@ -19,6 +22,11 @@ enum Tag : quint8 {
 constexpr int firstColumn = details::column::DateTaken;
 constexpr int lastColumn = 40;
 
+// What this program stores is cut to the bounds of a helper's answer; a record past them was
+// not written by it, and is not decoded (which would first take its whole size in memory). In
+// UTF-8 a UTF-16 code unit takes at most three bytes.
+constexpr qsizetype MaxRecordBytes = details::MaxValueUnits * 3;
+
 void put(QByteArray& out, quint8 tag, const QByteArray& utf8) {
     out.append(char(tag));
     char length[4];
@@ -28,6 +36,9 @@ void put(QByteArray& out, quint8 tag, const QByteArray& utf8) {
 }
 
 } // namespace
+
+const qsizetype MaxEncodedBytes =
+    details::MaxAnswerUnits * 3 + 2 * MaxRecordBytes + (lastColumn + 1) * 5;
 
 bool StoredDetails::dependsOnDisplayFormat() const {
     for (const auto& [column, text] : values) {
@@ -61,17 +72,20 @@ qsizetype recordCount(const QByteArray& bytes) {
 } // namespace
 
 bool decode(const QByteArray& bytes, StoredDetails& out) {
+    if (bytes.size() > MaxEncodedBytes)
+        return false;
     StoredDetails found;
-    found.values.reserve(recordCount(bytes));
+    found.values.reserve(std::min<qsizetype>(recordCount(bytes), lastColumn + 2));
     qsizetype at = 0;
     int lastSeen = 0;
+    qsizetype units = 0;
     while (at < bytes.size()) {
         if (bytes.size() - at < 5)
             return false;
         const auto tag = quint8(bytes[at]);
         const quint32 length = qFromLittleEndian<quint32>(bytes.constData() + at + 1);
         at += 5;
-        if (length > quint64(bytes.size() - at))
+        if (length > quint64(bytes.size() - at) || length > quint64(MaxRecordBytes))
             return false;
         const char* const start = bytes.constData() + at;
         at += qsizetype(length);
@@ -85,6 +99,9 @@ bool decode(const QByteArray& bytes, StoredDetails& out) {
             continue;
         }
         QString text = QString::fromUtf8(start, qsizetype(length));
+        units += text.size();
+        if (text.size() > details::MaxValueUnits || units > details::MaxAnswerUnits)
+            return false;
         if (tag == ContentType)
             found.contentType = std::move(text);
         else if (tag >= firstColumn && tag <= lastColumn && tag > lastSeen && !text.isEmpty()) {

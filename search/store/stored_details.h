@@ -35,8 +35,11 @@ struct StoredDetails {
 };
 
 // A compact byte form for the store. decode() takes any bytes: false when they do not hold a
-// well-formed record, so a damaged entry is only a miss.
+// well-formed record, or hold more than the bounds of one file's answer (which this program
+// never stores), so a damaged or planted entry is only a miss.
 QByteArray encode(const StoredDetails& details);
+// The most bytes decode() accepts: larger entries need not even be loaded.
+extern const qsizetype MaxEncodedBytes;
 bool decode(const QByteArray& bytes, StoredDetails& out);
 
 } // namespace quillmere::search::store

@@ -1,3 +1,4 @@
+#include "details/helper_protocol.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/search_folder.h"
@@ -262,6 +263,18 @@ private slots:
         QVERIFY(!store::decode(QByteArray("\x03\x02\x00\x00\x00\x02x\x03\x02\x00\x00\x00\x01y", 14),
                                damaged));
         QVERIFY(!store::decode(QByteArray("\x02\x01\x00\x00\x00x", 6), damaged));
+
+        // Values past the bounds of an answer were not stored by this program: a value one code
+        // unit too long, or values each within bounds but too many together.
+        store::StoredDetails large;
+        large.values = {{column::Title, QString(MaxValueUnits, u'\u00e9')}};
+        QVERIFY(store::decode(store::encode(large), back));
+        large.values[0].second += u'x';
+        QVERIFY(!store::decode(store::encode(large), damaged));
+        large.values.clear();
+        for (int c = column::FirstEmbedded; c < column::Count; ++c)
+            large.values.append({c, QString(MaxValueUnits, u'x')});
+        QVERIFY(!store::decode(store::encode(large), damaged));
     }
 
     void secondRunReadsNoUnchangedFile() {
