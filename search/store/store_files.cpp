@@ -29,10 +29,28 @@ QString distrustOf(const QByteArray& folder, const QByteArray& path) {
         if (S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0)
             return QFile::decodeName(folder) + QStringLiteral(" can be changed by other users");
     }
-    if (::lstat(path.constData(), &info) == 0 && info.st_uid != ::geteuid())
-        return QFile::decodeName(path) + QStringLiteral(" belongs to another user");
+    for (const QByteArray& file : {path, path + "-wal", path + "-shm"}) {
+        if (::lstat(file.constData(), &info) == 0 && info.st_uid != ::geteuid())
+            return QFile::decodeName(file) + QStringLiteral(" belongs to another user");
+    }
     return {};
 }
+
+namespace {
+
+// Other users could have written what the store or its log hold: none of it is trusted.
+bool othersCouldWrite(const QByteArray& path) {
+    for (const QByteArray& file : {path, path + "-wal", path + "-shm"}) {
+        struct stat info {};
+        // A symbolic link's own mode means nothing; only who may change the folder counts.
+        if (::lstat(file.constData(), &info) == 0 && !S_ISLNK(info.st_mode) &&
+            (info.st_mode & 022) != 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 QString makePrivateFolder(const QByteArray& folder) {
     if (folder.isEmpty() || !folder.startsWith('/'))
@@ -60,6 +78,8 @@ QString makePrivateFolder(const QByteArray& folder) {
 }
 
 QString makePrivateFile(const QByteArray& path) {
+    if (othersCouldWrite(path))
+        setAside(path);
     const int fd =
         ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0)

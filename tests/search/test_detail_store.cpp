@@ -375,6 +375,7 @@ private slots:
         QTest::newRow("removed during the search") << "removed" << true;
         QTest::newRow("disk full") << "full" << false;
         QTest::newRow("folder others may change") << "open folder" << false;
+        QTest::newRow("file others may change") << "open file" << true;
         QTest::newRow("trigger planted") << "trigger" << true;
     }
 
@@ -428,6 +429,8 @@ private slots:
             QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
         } else if (how == QLatin1String("open folder")) {
             QVERIFY(::chmod(native(options.folder).constData(), 0777) == 0);
+        } else if (how == QLatin1String("open file")) {
+            QVERIFY(::chmod(native(file).constData(), 0666) == 0);
         } else if (how == QLatin1String("trigger")) {
             QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
             QCOMPARE(sqlite3_exec(holder,
@@ -451,6 +454,12 @@ private slots:
             QCOMPARE(broken.remembered, quint64(0));
             QCOMPARE(QFileInfo(options.folder).permissions() & QFile::WriteOther,
                      QFile::WriteOther);
+        }
+        if (how == QLatin1String("open file")) {
+            // Nothing in it is trusted: every file read afresh, into a store private again.
+            QCOMPARE(broken.figures.hits, quint64(0));
+            QCOMPARE(QFileInfo(file).permissions() & (QFile::WriteGroup | QFile::WriteOther),
+                     QFile::Permissions());
         }
         if (how == QLatin1String("write-locked"))
             QVERIFY2(broken.remembered > 0,
