@@ -739,6 +739,17 @@ SqlError DetailStore::Impl::makeTable() {
         return {SQLITE_CANTOPEN, QStringLiteral("made by a newer version of Quillmere")};
     if (version == schemaVersion)
         return {};
+    // An older store of ours held its one table (and the index SQLite may have made for its key)
+    // and nothing else; a new file holds nothing. Anything more was planted: damaged.
+    const qint64 foreign = writer_.queryNumber(
+        "SELECT count(*) FROM sqlite_schema WHERE NOT ((type = 'table' AND name = 'entries') OR "
+        "(type = 'index' AND tbl_name = 'entries' AND name LIKE 'sqlite\\_autoindex\\_%' "
+        "ESCAPE '\\'))",
+        &error);
+    if (error.failed())
+        return error;
+    if (foreign != 0)
+        return {SQLITE_CORRUPT, QStringLiteral("holds more than the details")};
     if ((error = writer_.execute("DROP TABLE IF EXISTS entries")).failed() ||
         (error = writer_.execute(createSql)).failed() ||
         (error = writer_.execute("PRAGMA incremental_vacuum")).failed())

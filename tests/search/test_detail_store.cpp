@@ -377,6 +377,7 @@ private slots:
         QTest::newRow("folder others may change") << "open folder" << false;
         QTest::newRow("file others may change") << "open file" << true;
         QTest::newRow("trigger planted") << "trigger" << true;
+        QTest::newRow("older version, a view in the table's place") << "old view" << true;
     }
 
     void brokenStoreNeverBreaksASearch() {
@@ -436,6 +437,14 @@ private slots:
             QCOMPARE(sqlite3_exec(holder,
                                   "CREATE TABLE planted(n); CREATE TRIGGER t AFTER INSERT ON "
                                   "entries BEGIN INSERT INTO planted VALUES(1); END;",
+                                  nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(std::exchange(holder, nullptr));
+        } else if (how == QLatin1String("old view")) {
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(holder,
+                                  "PRAGMA user_version=1; DROP TABLE entries; CREATE TABLE t(x); "
+                                  "CREATE VIEW entries AS SELECT x FROM t;",
                                   nullptr, nullptr, nullptr),
                      SQLITE_OK);
             sqlite3_close(std::exchange(holder, nullptr));
