@@ -727,7 +727,11 @@ SqlError DetailStore::Impl::checkSchema() {
     const QByteArray expected = QByteArray(createSql).replace("IF NOT EXISTS ", "");
     if (objects != 1 || table != expected)
         return {SQLITE_CORRUPT, QStringLiteral("holds more than the details")};
-    return {};
+    // Without it the space that evictions free would stay in the file, outside the size limit.
+    constexpr qint64 incrementalVacuum = 2;
+    if (writer_.queryNumber("PRAGMA auto_vacuum", &error) != incrementalVacuum && !error.failed())
+        return {SQLITE_CORRUPT, QStringLiteral("cannot give freed space back")};
+    return error;
 }
 
 SqlError DetailStore::Impl::makeTable() {

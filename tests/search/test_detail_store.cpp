@@ -378,6 +378,7 @@ private slots:
         QTest::newRow("file others may change") << "open file" << true;
         QTest::newRow("trigger planted") << "trigger" << true;
         QTest::newRow("older version, a view in the table's place") << "old view" << true;
+        QTest::newRow("freed space kept in the file") << "no vacuum" << true;
     }
 
     void brokenStoreNeverBreaksASearch() {
@@ -448,6 +449,12 @@ private slots:
                                   nullptr, nullptr, nullptr),
                      SQLITE_OK);
             sqlite3_close(std::exchange(holder, nullptr));
+        } else if (how == QLatin1String("no vacuum")) {
+            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
+            QCOMPARE(
+                sqlite3_exec(holder, "PRAGMA auto_vacuum=NONE; VACUUM;", nullptr, nullptr, nullptr),
+                SQLITE_OK);
+            sqlite3_close(std::exchange(holder, nullptr));
         } else if (how == QLatin1String("removed")) {
             duringSearch = [&] { QDir(options.folder).removeRecursively(); };
         }
@@ -464,8 +471,9 @@ private slots:
             QCOMPARE(QFileInfo(options.folder).permissions() & QFile::WriteOther,
                      QFile::WriteOther);
         }
-        if (how == QLatin1String("open file")) {
-            // Nothing in it is trusted: every file read afresh, into a store private again.
+        if (how == QLatin1String("open file") || how == QLatin1String("no vacuum")) {
+            // Set aside: every file read afresh, into a store private again, that gives the
+            // space of evicted entries back.
             QCOMPARE(broken.figures.hits, quint64(0));
             QCOMPARE(QFileInfo(file).permissions() & (QFile::WriteGroup | QFile::WriteOther),
                      QFile::Permissions());
