@@ -400,6 +400,14 @@ private slots:
             ::chmod(native(options.folder).constData(), 0700);
         };
         const auto releaseOnFailure = qScopeGuard(release);
+        // Changes the store as another program could.
+        const auto rewrite = [&file](const char* sql) {
+            sqlite3* other = nullptr;
+            const bool done = sqlite3_open(native(file).constData(), &other) == SQLITE_OK &&
+                              sqlite3_exec(other, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+            sqlite3_close(other);
+            return done;
+        };
         std::function<void()> duringSearch;
         if (how == QLatin1String("garbage")) {
             QVERIFY(writeBytes(file, QByteArray(20000, 'x')));
@@ -424,37 +432,20 @@ private slots:
             QCOMPARE(sqlite3_exec(holder, sql, nullptr, nullptr, nullptr), SQLITE_OK);
         } else if (how == QLatin1String("full")) {
             // Every write to the log fails as on a full disk, and every file must be written.
-            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
-            QCOMPARE(sqlite3_exec(holder, "DELETE FROM entries", nullptr, nullptr, nullptr),
-                     SQLITE_OK);
-            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(rewrite("DELETE FROM entries"));
             QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
         } else if (how == QLatin1String("open folder")) {
             QVERIFY(::chmod(native(options.folder).constData(), 0777) == 0);
         } else if (how == QLatin1String("open file")) {
             QVERIFY(::chmod(native(file).constData(), 0666) == 0);
         } else if (how == QLatin1String("trigger")) {
-            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
-            QCOMPARE(sqlite3_exec(holder,
-                                  "CREATE TABLE planted(n); CREATE TRIGGER t AFTER INSERT ON "
-                                  "entries BEGIN INSERT INTO planted VALUES(1); END;",
-                                  nullptr, nullptr, nullptr),
-                     SQLITE_OK);
-            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(rewrite("CREATE TABLE planted(n); CREATE TRIGGER t AFTER INSERT ON entries "
+                            "BEGIN INSERT INTO planted VALUES(1); END;"));
         } else if (how == QLatin1String("old view")) {
-            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
-            QCOMPARE(sqlite3_exec(holder,
-                                  "PRAGMA user_version=1; DROP TABLE entries; CREATE TABLE t(x); "
-                                  "CREATE VIEW entries AS SELECT x FROM t;",
-                                  nullptr, nullptr, nullptr),
-                     SQLITE_OK);
-            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(rewrite("PRAGMA user_version=1; DROP TABLE entries; CREATE TABLE t(x); "
+                            "CREATE VIEW entries AS SELECT x FROM t;"));
         } else if (how == QLatin1String("no vacuum")) {
-            QCOMPARE(sqlite3_open(native(file).constData(), &holder), SQLITE_OK);
-            QCOMPARE(
-                sqlite3_exec(holder, "PRAGMA auto_vacuum=NONE; VACUUM;", nullptr, nullptr, nullptr),
-                SQLITE_OK);
-            sqlite3_close(std::exchange(holder, nullptr));
+            QVERIFY(rewrite("PRAGMA auto_vacuum=NONE; VACUUM;"));
         } else if (how == QLatin1String("removed")) {
             duringSearch = [&] { QDir(options.folder).removeRecursively(); };
         }
