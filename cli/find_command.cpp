@@ -178,6 +178,10 @@ int runFind(const QList<QByteArray>& arguments) {
     // A store someone else could have changed is worth a line even unasked: nothing is kept.
     if (cacheStats || distrusted)
         std::fputs(storeStatsLine(store ? &figures : nullptr).constData(), stderr);
+    // Nor is a store that could not be written (a full disk): this run's details are not kept.
+    if (const QString problem = store ? store->writeProblem() : QString(); !problem.isEmpty())
+        std::fprintf(stderr, "detail store: not all of this run was kept: %s\n",
+                     escaped(problem).toUtf8().constData());
     if (!written)
         return output.reportFailure("find");
     return observer.failures > 0 ? 1 : 0;

@@ -212,6 +212,7 @@ public:
     bool flushWithin(std::chrono::milliseconds timeout);
     StoreFigures figures();
     bool distrusted();
+    QString writeProblem();
 
     StoreOptions options;
     QByteArray folder;
@@ -293,6 +294,7 @@ private:
     Database writer_;
     Statement put_, touchFolder_, touchOne_, remove_, evict_;
     int writeFailures_ = 0;
+    QString writeProblem_; // under stateMutex_
 
     std::thread thread_;
 };
@@ -536,6 +538,11 @@ bool DetailStore::Impl::distrusted() {
     return distrusted_;
 }
 
+QString DetailStore::Impl::writeProblem() {
+    std::lock_guard lock(stateMutex_);
+    return writeProblem_;
+}
+
 StoreFigures DetailStore::Impl::figures() {
     {
         std::unique_lock lock(stateMutex_);
@@ -553,6 +560,7 @@ StoreFigures DetailStore::Impl::figures() {
         std::lock_guard lock(stateMutex_);
         figures.setAside = setAsideReason_;
         figures.distrusted = distrusted_;
+        figures.writeProblem = writeProblem_;
         if (damaged_ && figures.setAside.isEmpty())
             figures.setAside = QStringLiteral("damaged; set aside to be made anew");
     }
@@ -860,6 +868,12 @@ SqlError DetailStore::Impl::apply(const Prune& prune) {
 }
 
 void DetailStore::Impl::writeFailed(const SqlError& error) {
+    // Another Quillmere process writing at the same time is no problem worth telling.
+    if (!error.meansLocked()) {
+        std::lock_guard lock(stateMutex_);
+        if (writeProblem_.isEmpty())
+            writeProblem_ = error.text;
+    }
     if (error.meansDamaged()) {
         damaged_ = true;
         writesOff_ = true;
@@ -979,6 +993,10 @@ StoreFigures DetailStore::figures() {
 
 bool DetailStore::distrusted() {
     return impl_->distrusted();
+}
+
+QString DetailStore::writeProblem() {
+    return impl_->writeProblem();
 }
 
 } // namespace quillmere::search::store

@@ -35,6 +35,7 @@ struct StoreFigures {
     bool distrusted = false; // not used because someone else could have changed it
     // Writes given up: the queue was full, or they were not written in the time given.
     quint64 dropped = 0;
+    QString writeProblem; // why writing failed in this run (a full disk ...); empty when it did not
 };
 
 // The embedded details of files read before, kept on disk across runs and shared by every
@@ -75,6 +76,8 @@ public:
     StoreFigures figures(); // flushes first
     // Left alone because someone else could have changed it; waits until the store is open.
     bool distrusted();
+    // Why a write failed in this run (the first such reason), or empty: cheap, unlike figures().
+    QString writeProblem();
 
     class Impl; // defined in the source file only
 

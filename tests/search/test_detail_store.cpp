@@ -16,8 +16,10 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -374,6 +376,7 @@ private slots:
         QTest::newRow("write-locked by another connection") << "write-locked" << false;
         QTest::newRow("removed during the search") << "removed" << true;
         QTest::newRow("disk full") << "full" << false;
+        QTest::newRow("no room to write") << "no room" << true;
         QTest::newRow("folder others may change") << "open folder" << false;
         QTest::newRow("file others may change") << "open file" << true;
         QTest::newRow("trigger planted") << "trigger" << true;
@@ -393,7 +396,10 @@ private slots:
         QVERIFY(QFileInfo(file).size() > 4096);
 
         sqlite3* holder = nullptr;
+        rlimit fileSize{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &fileSize), 0);
         const auto release = [&] {
+            ::setrlimit(RLIMIT_FSIZE, &fileSize);
             sqlite3_close(std::exchange(holder, nullptr));
             QFile::remove(file + QStringLiteral("-wal"));
             ::chmod(native(file).constData(), 0600);
@@ -434,6 +440,16 @@ private slots:
             // Every write to the log fails as on a full disk, and every file must be written.
             QVERIFY(rewrite("DELETE FROM entries"));
             QVERIFY(::symlink("/dev/full", native(file + QStringLiteral("-wal")).constData()) == 0);
+        } else if (how == QLatin1String("no room")) {
+            // Every file is to be written again, and once the store is open no file may grow
+            // past 4 KiB, as on a disk that has just filled up.
+            QVERIFY(rewrite("DELETE FROM entries"));
+            std::signal(SIGXFSZ, SIG_IGN);
+            duringSearch = [&] {
+                rlimit small = fileSize;
+                small.rlim_cur = 4096;
+                ::setrlimit(RLIMIT_FSIZE, &small);
+            };
         } else if (how == QLatin1String("open folder")) {
             QVERIFY(::chmod(native(options.folder).constData(), 0777) == 0);
         } else if (how == QLatin1String("open file")) {
@@ -453,8 +469,11 @@ private slots:
         const Run broken = runOnce(native(tree_), &options, duringSearch);
         QCOMPARE(broken.rows, expected.rows);
         QCOMPARE(broken.details, expected.details);
-        if (how == QLatin1String("full"))
+        if (how == QLatin1String("full")) {
             QCOMPARE(broken.figures.entries, qint64(0));
+        }
+        if (how == QLatin1String("no room")) // told, not silent
+            QVERIFY2(!broken.figures.writeProblem.isEmpty(), qPrintable(broken.figures.setAside));
         if (how == QLatin1String("open folder")) {
             // Left alone: nothing read from it or written to it, its mode as it was.
             QVERIFY(broken.figures.distrusted);
@@ -469,6 +488,8 @@ private slots:
             QCOMPARE(QFileInfo(file).permissions() & (QFile::WriteGroup | QFile::WriteOther),
                      QFile::Permissions());
         }
+        if (how == QLatin1String("write-locked"))
+            QCOMPARE(broken.figures.writeProblem, QString()); // another writer is no problem
         if (how == QLatin1String("write-locked"))
             QVERIFY2(broken.remembered > 0,
                      qPrintable(
