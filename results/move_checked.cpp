@@ -86,14 +86,14 @@ void moveRow(app::Guard& g, const ResultRow& row, const QByteArray& folder,
              const app::fs::ClashQuestion& askAboutClash, MoveRecord& record) {
     QByteArray destination;
     app::fs::CopyOutcome copied{
-        app::fs::CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed")};
+        app::fs::CopyOutcome::Result::Failed, {}, QStringLiteral("The move failed"), {}};
     g.step(124, [&] { destination = folder + app::fs::FileNameOfPath(row.nativePath); });
     g.step(126,
            [&] { copied = app::fs::CopyFileChecked(row.nativePath, destination, askAboutClash); });
     QString leftBehind;
     g.step(128, [&] {
         if (copied.result == app::fs::CopyOutcome::Result::Copied)
-            leftBehind = app::fs::DeleteFileForced(row.nativePath);
+            leftBehind = app::fs::DeleteFileForced(row.nativePath, copied.copied);
     });
     record.note(row, copied, leftBehind);
 }

@@ -15,7 +15,7 @@ namespace {
 using Result = CopyOutcome::Result;
 
 CopyOutcome failed(const QString& reason) {
-    return {Result::Failed, {}, reason};
+    return {Result::Failed, {}, reason, {}};
 }
 
 bool sameEntry(const QByteArray& a, const QByteArray& b) {
@@ -83,16 +83,18 @@ CopyOutcome CopyFileChecked(const QByteArray& source, const QByteArray& destinat
                 return failed(QStringLiteral("No free name was found for a second file"));
             break;
         case ClashAnswer::Skip:
-            return {
-                Result::Skipped, {}, QStringLiteral("Skipped: the destination holds that name")};
+            return {Result::Skipped,
+                    {},
+                    QStringLiteral("Skipped: the destination holds that name"),
+                    {}};
         }
     }
     const Placement placed = placeFile(from, target, placing);
     switch (placed.result) {
     case Placement::Result::Renamed:
-        return {Result::Moved, target, {}};
+        return {Result::Moved, target, {}, {}};
     case Placement::Result::Copied:
-        return {Result::Copied, target, {}};
+        return {Result::Copied, target, {}, placed.copied};
     case Placement::Result::NameTaken:
         return failed(QStringLiteral("Another file took the name at the destination meanwhile"));
     case Placement::Result::Failed:
@@ -101,8 +103,11 @@ CopyOutcome CopyFileChecked(const QByteArray& source, const QByteArray& destinat
     return failed(placed.reason);
 }
 
-QString DeleteFileForced(const QByteArray& path) {
+QString DeleteFileForced(const QByteArray& path, const FileStamp& copied) {
     letWindowMessagesRun();
+    struct stat now {};
+    if (::lstat(path.constData(), &now) == 0 && !(FileStamp::of(now) == copied))
+        return QStringLiteral("It changed after it was copied, so both are kept");
     // Unlinking does not ask about the file's own write permission, so the plain delete and the
     // forced one are the same single call here.
     try {

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "app/fs/safe_move.h"
+
 #include <functional>
 
 // The file helpers of "Move Checked To Folder". They work on a path's own bytes and deal with
@@ -34,6 +36,7 @@ struct CopyOutcome {
     Result result = Result::Failed;
     QByteArray destination;
     QString reason;
+    FileStamp copied; // Copied: the source as it was copied
 };
 
 // Puts the source file at the destination when the source is an existing file and the
@@ -43,8 +46,10 @@ struct CopyOutcome {
 CopyOutcome CopyFileChecked(const QByteArray& source, const QByteArray& destination,
                             const ClashQuestion& askAboutClash);
 
-// Lets window messages run, then deletes one file, read-only ones included; never a folder.
-// Returns the platform's words when the file could not be deleted, empty text when it is gone.
-QString DeleteFileForced(const QByteArray& path);
+// Lets window messages run, then deletes one file, read-only ones included; never a folder. Only
+// the file that was copied goes: when another file took its name meanwhile (an editor saving
+// over it) or it was written to, it stays. Returns why the file was not deleted, empty text
+// when it is gone.
+QString DeleteFileForced(const QByteArray& path, const FileStamp& copied);
 
 } // namespace quillmere::app::fs

@@ -245,17 +245,17 @@ Placement copyIntoPlace(const QByteArray& source, const QByteArray& target, Plac
         ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat original {};
     if (from.get() < 0 || ::fstat(from.get(), &original) != 0)
-        return {Result::Failed, describe(errno)};
+        return {Result::Failed, describe(errno), {}};
     if (!S_ISREG(original.st_mode))
-        return {Result::Failed, QStringLiteral("Not a regular file")};
+        return {Result::Failed, QStringLiteral("Not a regular file"), {}};
     const Descriptor folder(openFolder(folderOf(target)));
     if (folder.get() < 0)
-        return {Result::Failed, describe(errno)};
+        return {Result::Failed, describe(errno), {}};
     const QByteArray targetName = FileNameOfPath(target);
 
     const NewFile copy = createCopyFile(folder.get(), targetName, placing);
     if (copy.fd < 0)
-        return {Result::Failed, describe(copy.error)};
+        return {Result::Failed, describe(copy.error), {}};
     const Descriptor copyFd(copy.fd);
     if (g_probe && g_probe->created)
         g_probe->created(folder.get(), copy.name);
@@ -263,19 +263,25 @@ Placement copyIntoPlace(const QByteArray& source, const QByteArray& target, Plac
     std::optional<QString> problem = fillCopy(from.get(), original, copy.fd);
     if (!problem)
         problem = copyDiffers(from.get(), original, copy.fd);
+    // Written to while it was copied (beyond the content checked, only its stamp tells): the copy
+    // would keep the file as it was before.
+    struct stat after {};
+    if (!problem &&
+        (::fstat(from.get(), &after) != 0 || !(FileStamp::of(after) == FileStamp::of(original))))
+        problem = QStringLiteral("The file changed while it was copied");
     if (problem) {
         if (!copy.anonymous)
             removeLeftover(copy, folder.get());
-        return {Result::Failed, *problem};
+        return {Result::Failed, *problem, {}};
     }
     if (const int error = placeCopy(copy, folder.get(), targetName, placing)) {
         if (copy.name != targetName)
             removeLeftover(copy, folder.get());
         if (error == EEXIST)
-            return {Result::NameTaken, describe(error)};
+            return {Result::NameTaken, describe(error), {}};
         if (error == EBUSY)
-            return {Result::Failed, QStringLiteral("Another program took the temporary name")};
-        return {Result::Failed, describe(error)};
+            return {Result::Failed, QStringLiteral("Another program took the temporary name"), {}};
+        return {Result::Failed, describe(error), {}};
     }
     if (!nameHolds(folder.get(), targetName, copy.fd)) {
         // Something else took the name in the moment before; a link put there with our help
@@ -285,10 +291,11 @@ Placement copyIntoPlace(const QByteArray& source, const QByteArray& target, Plac
             S_ISLNK(intruder.st_mode))
             ::unlinkat(folder.get(), targetName.constData(), 0);
         return {Result::Failed,
-                QStringLiteral("Another program replaced the copy at the destination")};
+                QStringLiteral("Another program replaced the copy at the destination"),
+                {}};
     }
     ::fsync(folder.get());
-    return {Result::Copied, {}};
+    return {Result::Copied, {}, FileStamp::of(original)};
 }
 
 } // namespace
@@ -297,17 +304,29 @@ void setCopyProbe(const CopyProbe* probe) {
     g_probe = probe;
 }
 
+FileStamp FileStamp::of(const struct stat& info) {
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+bool FileStamp::operator==(const FileStamp& other) const {
+    const auto same = [](const timespec& a, const timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    return device == other.device && inode == other.inode && size == other.size &&
+           same(modified, other.modified) && same(changed, other.changed);
+}
+
 Placement placeFile(const QByteArray& source, const QByteArray& target, Placing placing) {
     using Result = Placement::Result;
     const int error = renameTo(AT_FDCWD, source, AT_FDCWD, target, placing);
     if (error == 0) {
         syncFolder(folderOf(target));
-        return {Result::Renamed, {}};
+        return {Result::Renamed, {}, {}};
     }
     if (error == EEXIST)
-        return {Result::NameTaken, describe(error)};
+        return {Result::NameTaken, describe(error), {}};
     if (error != EXDEV)
-        return {Result::Failed, describe(error)};
+        return {Result::Failed, describe(error), {}};
     return copyIntoPlace(source, target, placing);
 }
 

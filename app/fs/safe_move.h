@@ -5,10 +5,25 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 // Putting a file at a new name without ever losing it, on one file system or across two.
 namespace quillmere::app::fs {
 
 enum class Placing { KeepExisting, ReplaceExisting };
+
+// A file as it was at one moment: its entry, its size and its times of change. A file written to
+// since, or another file put at its name, has another stamp.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    static FileStamp of(const struct stat& info);
+    bool operator==(const FileStamp& other) const;
+};
 
 struct Placement {
     // Renamed: the file is at the target and no longer at the source.
@@ -18,11 +33,13 @@ struct Placement {
     enum class Result { Renamed, Copied, NameTaken, Failed };
     Result result = Result::Failed;
     QString reason;
+    FileStamp copied; // Copied: the source as it was copied, unchanged until the copy stood
 };
 
 // A rename where source and target share a file system. Otherwise a copy into a new file of the
 // target's folder, flushed to disk and checked against the source (the size always, the content
-// read back from the disk up to kVerifiedContentLimit), which then takes the target name in one
+// read back from the disk up to kVerifiedContentLimit, and the source's stamp unchanged from
+// before the copy to after the check), which then takes the target name in one
 // step: a copy that fails half-way leaves neither a partial file nor a lost source. The copy is
 // written, checked and placed through descriptors only (the folder, an anonymous file where the
 // file system has them, else a hidden file of our own making), and Copied is returned only when

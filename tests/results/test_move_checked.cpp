@@ -2,8 +2,17 @@
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include "app/fs/safe_move.h"
 #include "app/settings.h"
 #include "results/move_checked.h"
+
+#include <QScopeGuard>
+
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -213,6 +222,53 @@ private slots:
         QVERIFY(!exists(path));
         QCOMPARE(namesIn(other.path()), QStringList({"big.bin"})); // no temporary file left
         QVERIFY(rowsOf(results_).isEmpty() && dialogs_.messages().isEmpty());
+    }
+
+    // A file saved anew while it is moved across file systems (an editor writes a new file and
+    // renames it over the old one), and a file too large to read back that is written to in
+    // place during its copy: each stays where it was, with its new content.
+    void aFileThatChangesWhileItIsMovedStays() {
+        ScratchFileSystem other("size=64m");
+        if (!other.isMounted())
+            QSKIP(qPrintable(other.whyNot()));
+        const QByteArray notes = file("notes.txt", "version 1");
+        const QByteArray large = file("large.db", QByteArray(fs::kVerifiedContentLimit + 1, 'a'));
+        std::thread writer;
+        fs::CopyProbe probe;
+        probe.withoutAnonymousFile = true; // the copy has a name to watch
+        int copies = 0;
+        probe.created = [&](int folderFd, const QByteArray& name) {
+            if (++copies != 2) // the rows' order: notes.txt, then large.db
+                return;
+            writer = std::thread([folderFd, name, large] {
+                struct stat copy {};
+                while (::fstatat(folderFd, name.constData(), &copy, 0) == 0 &&
+                       copy.st_size < (1 << 20))
+                    std::this_thread::yield();
+                const int fd = ::open(large.constData(), O_WRONLY | O_CLOEXEC);
+                (void)!::pwrite(fd, "B", 1, 0); // a byte already copied
+                ::close(fd);
+            });
+        };
+        int placed = 0;
+        probe.placing = [&](int, const QByteArray&) {
+            if (++placed != 1)
+                return;
+            const QByteArray saved = native(source(), ".notes.txt.new");
+            QVERIFY(writeBytes(saved, "version 2"));
+            QVERIFY(::rename(saved.constData(), notes.constData()) == 0);
+        };
+        fs::setCopyProbe(&probe);
+        const auto noProbe = qScopeGuard([] { fs::setCopyProbe(nullptr); });
+        moveTo(other.path());
+        if (writer.joinable())
+            writer.join();
+        QCOMPARE(contentOf(notes), QByteArray("version 2"));
+        QCOMPARE(contentOf(large).left(1), QByteArray("B"));
+        QCOMPARE(dialogs_.messages().size(), 1);
+        QVERIFY2(summary().contains(QFile::decodeName(notes)) &&
+                     summary().contains(QFile::decodeName(large)),
+                 qPrintable(summary()));
     }
 
     void copyThatFailsMidwayKeepsSourceRowAndTheFileItWouldReplace() {
