@@ -36,14 +36,16 @@ public:
           g_(dialogs, app::location::SaveListviewProperlySpaced),
           writingText_(QStringLiteral("Writing file: ") + app::fs::FileNameOfPath(path)) {}
 
+    // True when the file was saved whole. It takes the path's place only then: a failed save
+    // (a full disk) leaves whatever was there as it was, and is told once.
     bool run() {
         showProgress({102, 104, 106, 108}, 1, writingText_);
         measureWidths();
         showProgress({144, 146, 148, 150}, 10, writingText_);
         g_.step(156, [&] { file_ = app::fs::createTextFile(app::fs::nativePath(path_)); });
         // Without a file there is nothing to write to: one report, not one per line.
-        const bool created = file_.has_value();
-        if (created) {
+        bool saved = false;
+        if (file_) {
             writeHeader();
             showProgress({174, 176, 178, 180}, 20, writingText_);
             writeTickedRows();
@@ -52,13 +54,14 @@ public:
                 g_.step(230, [&] { progress_->setProgressText(kDone); });
             }
             g_.step(232, [&] { file_->close(); });
+            saved = file_->saved();
             file_.reset();
         }
         if (progress_) {
             g_.step(240, [&] { progress_->setProgressValue(0); });
             g_.step(242, [&] { progress_->setProgressText(kIdleProgressText); });
         }
-        return created;
+        return saved;
     }
 
 private:

@@ -4,6 +4,7 @@
 
 #include <QCollator>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -169,39 +170,74 @@ Folder getFolder(const QByteArray& path) {
     return Folder(withoutTrailingSeparators(path));
 }
 
-TextFile::TextFile(std::unique_ptr<QFile> file) : file_(std::move(file)) {}
-TextFile::~TextFile() = default;
+TextFile::TextFile(std::unique_ptr<QFile> file, QByteArray path, QByteArray written)
+    : file_(std::move(file)), path_(std::move(path)), written_(std::move(written)) {}
 TextFile::TextFile(TextFile&&) noexcept = default;
 TextFile& TextFile::operator=(TextFile&&) noexcept = default;
+
+TextFile::~TextFile() {
+    discard();
+}
+
+void TextFile::discard() {
+    if (!file_ || !file_->isOpen())
+        return;
+    const int fd = file_->handle();
+    file_->close();
+    ::close(fd);
+    if (!written_.isEmpty())
+        ::unlink(written_.constData());
+}
 
 void TextFile::writeLine(const QString& line) {
     if (!file_ || !file_->isOpen())
         throwError(EBADF);
+    if (failed_)
+        return;
     const QByteArray bytes = line.toLocal8Bit() + "\r\n";
-    if (file_->write(bytes) != bytes.size())
+    errno = 0;
+    if (file_->write(bytes) != bytes.size()) {
+        // The system's words (a full disk) where it gave any; the buffer's words are vaguer.
+        const int error = errno;
+        failed_ = true;
+        if (error != 0)
+            throwError(error);
         throw FileSystemError(file_->errorString().toStdString());
+    }
 }
 
 void TextFile::close() {
     if (!file_ || !file_->isOpen())
         return;
+    if (failed_) // told already; the path keeps what it held
+        return discard();
     const bool flushed = file_->flush();
+    const QString flushError = file_->errorString();
     const int fd = file_->handle();
-    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    const bool synced = flushed && (::fsync(fd) == 0 || errno == EINVAL);
     const int syncError = errno;
+    if (!flushed || !synced) {
+        discard();
+        if (!flushed)
+            throw FileSystemError(flushError.toStdString());
+        throwError(syncError);
+    }
     file_->close();
     ::close(fd);
-    if (!flushed)
-        throw FileSystemError(file_->errorString().toStdString());
-    if (!synced)
-        throwError(syncError);
+    if (!written_.isEmpty() && ::rename(written_.constData(), path_.constData()) != 0) {
+        const int error = errno;
+        ::unlink(written_.constData());
+        throwError(error);
+    }
+    saved_ = true;
 }
 
-TextFile createTextFile(const QByteArray& path) {
-    // Never blocks and never truncates before the check: a named pipe without a reader would
-    // hold the window until one came, a device would be written to.
-    Descriptor fd(
-        ::open(path.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+namespace {
+
+// A regular file opened for writing without blocking: a named pipe without a reader would hold
+// the window until one came, and a device would be written to.
+int openRegularForWriting(const QByteArray& path) {
+    Descriptor fd(::open(path.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0 && errno == ENXIO) // a pipe without a reader, a device without its device
         throw FileSystemError(kNotARegularFile);
     if (fd.get() < 0)
@@ -211,14 +247,64 @@ TextFile createTextFile(const QByteArray& path) {
         throwError(errno);
     if (!S_ISREG(info.st_mode))
         throw FileSystemError(kNotARegularFile);
-    if (::ftruncate(fd.get(), 0) != 0)
-        throwError(errno);
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return fd.release();
+}
+
+// A new file of our own beside `path`, named after it, and its name; -1 with errno set when the
+// folder takes none.
+int newFileBeside(const QByteArray& path, QByteArray& name) {
+    const qsizetype slash = path.lastIndexOf('/');
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = path.left(slash + 1) + '.' + path.mid(slash + 1) + ".saving-" +
+               QByteArray::number(QRandomGenerator::system()->generate(), 36);
+        const int fd =
+            ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// A file to write lines to, on the descriptor it takes over; what was `written` goes if that
+// fails.
+std::unique_ptr<QFile> fileOn(int descriptor, const QByteArray& written) {
+    Descriptor fd(descriptor);
     auto file = std::make_unique<QFile>();
-    if (!file->open(fd.get(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+    if (!file->open(fd.get(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
+        if (!written.isEmpty())
+            ::unlink(written.constData());
         throw FileSystemError(file->errorString().toStdString());
+    }
     fd.release();
-    return TextFile(std::move(file));
+    return file;
+}
+
+} // namespace
+
+TextFile createTextFile(const QByteArray& path) {
+    struct stat there {};
+    const bool exists = ::lstat(path.constData(), &there) == 0;
+    if (exists && !S_ISREG(there.st_mode) && !S_ISLNK(there.st_mode))
+        throw FileSystemError(kNotARegularFile);
+    QByteArray written;
+    const int fd = newFileBeside(path, written);
+    if (fd >= 0) {
+        if (exists && S_ISREG(there.st_mode))
+            ::fchmod(fd, there.st_mode & 07777);
+        return TextFile(fileOn(fd, written), path, written);
+    }
+    const int refused = errno;
+    // A folder that takes no new file may still hold a file that may be written: in place.
+    if (!exists || !S_ISREG(there.st_mode) || (refused != EACCES && refused != EPERM))
+        throwError(refused);
+    const int inPlace = openRegularForWriting(path);
+    if (::ftruncate(inPlace, 0) != 0) {
+        const int error = errno;
+        ::close(inPlace);
+        throwError(error);
+    }
+    return TextFile(fileOn(inPlace, {}), path, {});
 }
 
 void copyFile(const QByteArray& source, const QByteArray& destination, IfExists ifExists) {

@@ -57,23 +57,36 @@ Folder getFolder(const QByteArray& path);
 // by carriage return and line feed.
 class TextFile {
 public:
-    ~TextFile();
+    ~TextFile(); // a file never closed leaves the one at the path as it was
+    // After the first line that could not be written, the rest are not tried: that one failure
+    // is thrown, and the file will not be saved.
     void writeLine(const QString& line);
+    // Saves the file: only now does it take the place of whatever was at the path.
     void close();
+    // Closed, and in its place at the path.
+    bool saved() const { return saved_; }
 
 private:
     friend TextFile createTextFile(const QByteArray& path);
-    explicit TextFile(std::unique_ptr<QFile> file);
+    TextFile(std::unique_ptr<QFile> file, QByteArray path, QByteArray written);
+    void discard();
     std::unique_ptr<QFile> file_;
+    QByteArray path_;    // where it is saved
+    QByteArray written_; // the new file beside it until then; empty when written in place
+    bool failed_ = false;
+    bool saved_ = false;
 
 public:
     TextFile(TextFile&&) noexcept;
     TextFile& operator=(TextFile&&) noexcept;
 };
 
-// Creates the file, or truncates it when it exists. Anything there that is not a regular file
-// (a named pipe, a device, a socket) fails at once with "Not a regular file" and is left as it
-// was.
+// A new file beside the path, which takes the path's place once it is closed whole: until then
+// whatever is there stays as it was, and a save that fails (a full disk) loses nothing. A
+// regular file there keeps its permission bits; a symbolic link there is replaced itself, never
+// the file it points to. Where the folder takes no new file but the file there may be written,
+// that file is written in place. Anything there that is not a regular file or a link (a named
+// pipe, a device, a socket) fails at once with "Not a regular file" and is left as it was.
 TextFile createTextFile(const QByteArray& path);
 
 enum class IfExists { Fail, Overwrite };

@@ -1,5 +1,6 @@
 #include "app/event_pump.h"
 #include "app/failure_report.h"
+#include "file_command_fixture.h"
 #include "results/clipboard_copy.h"
 #include "results/filters.h"
 #include "results/results_model.h"
@@ -279,6 +280,49 @@ private slots:
         const QString question = "Are you sure you wish to overwrite " + path + " ?";
         QCOMPARE(texts(dialogs.messages()), (QStringList{question, question, "Done."}));
         QCOMPARE(dialogs.messages().first().style, BoxStyle::YesNo);
+    }
+
+    // The saved file takes the chosen name's place only once it is whole: a link there is
+    // replaced itself, not the file it points to, and a save that fails half way (a full disk)
+    // is told once, with no "Done.", and leaves the file it would replace as it was.
+    void aSaveTakesThePlaceOfTheOldFileOnlyWhenWhole() {
+        QTemporaryDir dir;
+        const QString precious = dir.filePath(QStringLiteral("precious.doc"));
+        const QString link = dir.filePath(QStringLiteral("out.txt"));
+        QVERIFY(writeBytes(precious, "precious"));
+        QVERIFY(QFile::link(precious, link));
+        ResultsModel list;
+        fill(list, {"+/a|b"});
+        FakeResultsView view;
+        ScriptedDialogs dialogs;
+        dialogs.queueSavePath(link);
+        dialogs.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, dialogs, list);
+        QCOMPARE(contentsOf(precious), QByteArray("precious"));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(contentsOf(link), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
+
+        ScratchFileSystem full("size=64k");
+        if (!full.isMounted())
+            QSKIP(qPrintable(full.whyNot()));
+        const QString target = full.path() + QStringLiteral("/results.txt");
+        const QByteArray old(20 * 1024, 'o');
+        QVERIFY(writeBytes(target, old));
+        QVERIFY(writeBytes(full.path() + QStringLiteral("/filler"), QByteArray(36 * 1024, 'f')));
+        QStringList rows;
+        for (int i = 0; i < 2000; ++i)
+            rows << QStringLiteral("+/a/rather/long/folder/name/file%1|x").arg(i);
+        fill(list, rows);
+        ScriptedDialogs onFull;
+        onFull.queueSavePath(target);
+        onFull.queueAnswer(BoxAnswer::Yes);
+        results::saveResultsAsTextFile(view, onFull, list);
+        QCOMPARE(contentsOf(target), old);
+        const QStringList shown = texts(onFull.messages());
+        QCOMPARE(shown.size(), 2); // the question, and one failure
+        QVERIFY2(shown[1].contains(QStringLiteral("No space left on device")),
+                 qPrintable(shown[1]));
+        QCOMPARE(QDir(full.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // nothing left
     }
 
     // A file that cannot be created is one failure, and no "Done." as if it had been saved.
