@@ -257,12 +257,13 @@ private slots:
         QCOMPARE(contentsOf(path).count('\n'), 3);
     }
 
+    // Chosen is a link: it is what gets replaced, never the file it points to.
     void overwriteQuestion() {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("kept.txt"));
-        QFile existing(path);
-        QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("old") == 3);
-        existing.close();
+        const QString kept = dir.filePath(QStringLiteral("kept.txt"));
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        QVERIFY(writeBytes(kept, "old"));
+        QVERIFY(QFile::link(kept, path));
         ResultsModel list;
         fill(list, {"+/a|b"});
         FakeResultsView view;
@@ -277,31 +278,16 @@ private slots:
         dialogs.queueAnswer(BoxAnswer::Yes);
         results::saveResultsAsTextFile(view, dialogs, list);
         QCOMPARE(contentsOf(path), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(contentsOf(kept), QByteArray("old"));
         const QString question = "Are you sure you wish to overwrite " + path + " ?";
         QCOMPARE(texts(dialogs.messages()), (QStringList{question, question, "Done."}));
         QCOMPARE(dialogs.messages().first().style, BoxStyle::YesNo);
     }
 
-    // The saved file takes the chosen name's place only once it is whole: a link there is
-    // replaced itself, not the file it points to, and a save that fails half way (a full disk)
-    // is told once, with no "Done.", and leaves the file it would replace as it was.
-    void aSaveTakesThePlaceOfTheOldFileOnlyWhenWhole() {
-        QTemporaryDir dir;
-        const QString precious = dir.filePath(QStringLiteral("precious.doc"));
-        const QString link = dir.filePath(QStringLiteral("out.txt"));
-        QVERIFY(writeBytes(precious, "precious"));
-        QVERIFY(QFile::link(precious, link));
-        ResultsModel list;
-        fill(list, {"+/a|b"});
-        FakeResultsView view;
-        ScriptedDialogs dialogs;
-        dialogs.queueSavePath(link);
-        dialogs.queueAnswer(BoxAnswer::Yes);
-        results::saveResultsAsTextFile(view, dialogs, list);
-        QCOMPARE(contentsOf(precious), QByteArray("precious"));
-        QVERIFY(!QFileInfo(link).isSymLink());
-        QCOMPARE(contentsOf(link), QByteArray("Results\tMetadata\t\r\n/a     \tb       \t\r\n"));
-
+    // The saved file takes the chosen name's place only once it is whole: a save that fails
+    // half way (a full disk) is told once, with no "Done.", and leaves the old file as it was.
+    void aFailedSaveLeavesTheOldFile() {
         ScratchFileSystem full("size=64k");
         if (!full.isMounted())
             QSKIP(qPrintable(full.whyNot()));
@@ -312,7 +298,9 @@ private slots:
         QStringList rows;
         for (int i = 0; i < 2000; ++i)
             rows << QStringLiteral("+/a/rather/long/folder/name/file%1|x").arg(i);
+        ResultsModel list;
         fill(list, rows);
+        FakeResultsView view;
         ScriptedDialogs onFull;
         onFull.queueSavePath(target);
         onFull.queueAnswer(BoxAnswer::Yes);
