@@ -173,7 +173,18 @@ Folder getFolder(const QByteArray& path) {
 TextFile::TextFile(std::unique_ptr<QFile> file, QByteArray path, QByteArray written)
     : file_(std::move(file)), path_(std::move(path)), written_(std::move(written)) {}
 TextFile::TextFile(TextFile&&) noexcept = default;
-TextFile& TextFile::operator=(TextFile&&) noexcept = default;
+
+TextFile& TextFile::operator=(TextFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        file_ = std::move(other.file_);
+        path_ = std::move(other.path_);
+        written_ = std::move(other.written_);
+        failed_ = other.failed_;
+        saved_ = other.saved_;
+    }
+    return *this;
+}
 
 TextFile::~TextFile() {
     discard();
@@ -256,7 +267,8 @@ int openRegularForWriting(const QByteArray& path) {
 int newFileBeside(const QByteArray& path, QByteArray& name) {
     const qsizetype slash = path.lastIndexOf('/');
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = path.left(slash + 1) + '.' + path.mid(slash + 1) + ".saving-" +
+        // Short enough for any file system's longest name, whatever the chosen one's length.
+        name = path.left(slash + 1) + '.' + path.mid(slash + 1).left(200) + ".saving-" +
                QByteArray::number(QRandomGenerator::system()->generate(), 36);
         const int fd =
             ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
