@@ -5,6 +5,7 @@
 #include "app/fs/path_cleanup.h"
 #include "app/fs/path_entry.h"
 
+#include <QList>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace quillmere::app::fs {
@@ -137,7 +139,31 @@ std::optional<QString> copyDiffers(int source, const struct stat& original, int 
     return std::nullopt;
 }
 
-// The content, mode and times of the source into the copy, flushed to disk.
+// The source's extended attributes onto the copy, as far as this user may set them: the user's
+// own (tags, where a download came from) and access lists. What the file system or the user's
+// rights refuse (another's security label) is left out, as a copy by other tools leaves it.
+void copyAttributes(int source, int copy) {
+    ssize_t size = ::flistxattr(source, nullptr, 0);
+    if (size <= 0)
+        return;
+    QByteArray names(size, Qt::Uninitialized);
+    size = ::flistxattr(source, names.data(), size_t(names.size()));
+    if (size <= 0)
+        return;
+    QByteArray value;
+    for (const QByteArray& name : names.left(size).split('\0')) {
+        if (name.isEmpty())
+            continue;
+        const ssize_t length = ::fgetxattr(source, name.constData(), nullptr, 0);
+        if (length < 0)
+            continue;
+        value.resize(length);
+        if (::fgetxattr(source, name.constData(), value.data(), size_t(length)) == length)
+            ::fsetxattr(copy, name.constData(), value.constData(), size_t(length), 0);
+    }
+}
+
+// The content, mode, extended attributes and times of the source into the copy, flushed to disk.
 std::optional<QString> fillCopy(int source, const struct stat& original, int copy) {
     QByteArray buffer(1 << 16, Qt::Uninitialized);
     for (;;) {
@@ -153,6 +179,7 @@ std::optional<QString> fillCopy(int source, const struct stat& original, int cop
     }
     if (::fchmod(copy, original.st_mode & 07777) != 0)
         return describe(errno);
+    copyAttributes(source, copy);
     const timespec times[2] = {original.st_atim, original.st_mtim};
     ::futimens(copy, times);
     if (::fsync(copy) != 0)

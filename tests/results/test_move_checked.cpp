@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -215,10 +216,18 @@ private slots:
             QSKIP(qPrintable(other.whyNot()));
         const QByteArray content = patternBytes(300 * 1024);
         const QByteArray path = file("big.bin", content);
+        // Where the source's file system keeps the user's attributes, they come along.
+        const bool tagged =
+            ::setxattr(path.constData(), "user.xdg.origin.url", "https://a/b", 11, 0) == 0;
         QVERIFY(::chmod(path.constData(), 0444) == 0);
         moveTo(other.path());
         QCOMPARE(contentOf(native(other.path(), "big.bin")), content);
         QCOMPARE(modeOf(native(other.path(), "big.bin")), mode_t(0444));
+        char origin[32] = {};
+        if (tagged)
+            QCOMPARE(::getxattr(native(other.path(), "big.bin").constData(), "user.xdg.origin.url",
+                                origin, sizeof origin),
+                     ssize_t(11));
         QVERIFY(!exists(path));
         QCOMPARE(namesIn(other.path()), QStringList({"big.bin"})); // no temporary file left
         QVERIFY(rowsOf(results_).isEmpty() && dialogs_.messages().isEmpty());
