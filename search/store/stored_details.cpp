@@ -99,7 +99,10 @@ bool decode(const QByteArray& bytes, StoredDetails& out) {
             continue;
         }
         QString text = QString::fromUtf8(start, qsizetype(length));
-        units += text.size();
+        // The values together are bounded as an answer's are; the type and the fault beside them
+        // are not among them.
+        if (tag >= firstColumn)
+            units += text.size();
         if (text.size() > details::MaxValueUnits || units > details::MaxAnswerUnits)
             return false;
         if (tag == ContentType)

@@ -277,6 +277,13 @@ private slots:
         for (int c = column::FirstEmbedded; c < column::Count; ++c)
             large.values.append({c, QString(MaxValueUnits, u'x')});
         QVERIFY(!store::decode(store::encode(large), damaged));
+        // Values as large as an answer may hold, with a type and a fault beside them, are kept.
+        large.values.resize(MaxAnswerUnits / MaxValueUnits);
+        large.contentType = QStringLiteral("image/jpeg");
+        large.fault = FaultKind::Rejected;
+        large.faultText = QStringLiteral("audio/mpeg");
+        QVERIFY(store::decode(store::encode(large), back));
+        QCOMPARE(back, large);
     }
 
     void secondRunReadsNoUnchangedFile() {
