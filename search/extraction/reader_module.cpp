@@ -130,6 +130,16 @@ QByteArray stillValid(const QString& rememberedFile, const QByteArray& modulePat
     return version;
 }
 
+// The loader's last message. The C library keeps it in a block of the calling thread, freed only
+// by the next dlerror() or by the thread's end: a thread that ends with the program would leave
+// it behind.
+QString takeLoaderError() {
+    const char* said = ::dlerror();
+    QString message = said ? QString::fromLocal8Bit(said) : QStringLiteral("unknown cause");
+    ::dlerror();
+    return message;
+}
+
 } // namespace
 
 QByteArray besideThisProgram(const char* name) {
@@ -155,14 +165,16 @@ const details::ReaderModule* loadReaderModule(const QByteArray& path, QString* p
     // Kept loaded: the readers' objects live as long as the process.
     void* handle = file.isEmpty() ? nullptr : ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        const char* why = file.isEmpty() ? nullptr : ::dlerror();
+        const QString why =
+            file.isEmpty() ? QStringLiteral("no program folder") : takeLoaderError();
         if (problem)
-            *problem = QStringLiteral("the readers could not be loaded: ") +
-                       (why ? QString::fromLocal8Bit(why) : QStringLiteral("no program folder"));
+            *problem = QStringLiteral("the readers could not be loaded: ") + why;
         return nullptr;
     }
     using Entry = const details::ReaderModule* (*)();
     const auto entry = reinterpret_cast<Entry>(::dlsym(handle, details::ReaderModuleEntry));
+    if (!entry)
+        takeLoaderError();
     const details::ReaderModule* module = entry ? entry() : nullptr;
     if (!module || module->layout != details::ReaderModuleLayout || !module->read ||
         !module->version) {
