@@ -325,8 +325,10 @@ void ZygoteKeeper::run() {
         for (const Spare& spare : spares_)
             wake = std::min(wake, spare.forked + SpareLife);
         sleepsUntil_ = wake;
+        working_ = false;
         changed_.wait_until(lock, wake,
                             [this] { return startWanted_ || wantsSpare() || endingAdded_; });
+        working_ = true;
         if (startWanted_) {
             startZygote(lock);
             continue;
@@ -508,6 +510,11 @@ std::vector<pid_t> ZygoteKeeper::sparePids() {
     for (const Spare& spare : spares_)
         pids.push_back(spare.helper.pid);
     return pids;
+}
+
+bool ZygoteKeeper::isIdle() {
+    std::lock_guard lock(mutex_);
+    return !working_ && !startWanted_ && spares_.empty() && ending_.empty();
 }
 
 pid_t ZygoteKeeper::runningPid() {

@@ -113,6 +113,9 @@ public:
     pid_t runningPid();
     // The spares' process ids.
     std::vector<pid_t> sparePids();
+    // Whether it waits with nothing to end or reap: until it works again, it opens and closes no
+    // descriptor.
+    bool isIdle();
     // Lets go of the running zygote and its spares: it ends once no helper forked from it is
     // held any more, and the next helper asked for starts a new one.
     void retire();
@@ -155,6 +158,7 @@ private:
     quint64 spareRound_ = 0; // counts drops, so that a spare forked across one is not kept
     std::vector<Ending> ending_;
     bool endingAdded_ = false;
+    bool working_ = false; // between its waits, with the lock let go at times
     std::chrono::steady_clock::time_point sleepsUntil_{}; // when the keeper wakes on its own
 };
 

@@ -483,6 +483,9 @@ private slots:
             files.push_back({path, jpeg, file.size(), file.fd()});
         }
         QCOMPARE(extractor.extract(photos, files[0]).outcome, Extraction::Outcome::Read);
+        // Spares and helpers of earlier tests, ended meanwhile, would free descriptors enough
+        // for a fresh helper.
+        QTRY_VERIFY(ZygoteKeeper::instance().isIdle());
         std::vector<Extraction> found;
         {
             rlimit before{};
@@ -1369,7 +1372,7 @@ private slots:
             expected << tree + "/a.jpg\t[Camera maker] Kodak"
                      << tree + "/b.jpg\t[Camera maker] Kodak";
         QCOMPARE(rows, expected);
-        QCOMPARE(errors.count('\n'), said.isEmpty() ? 0 : 1);
+        QVERIFY2(errors.count('\n') == (said.isEmpty() ? 0 : 1), errors.constData());
         QVERIFY2(errors.startsWith(said), errors.constData());
     }
 
