@@ -1,5 +1,7 @@
 #include "cli/absolute_path.h"
 
+#include <QList>
+
 #include <cerrno>
 
 #include <unistd.h>
@@ -20,21 +22,32 @@ QByteArray currentFolder() {
     return QByteArray(buffer.constData());
 }
 
+// Runs of "/" and "." components name the same entry once dropped; ".." is kept, since through a
+// symbolic link it need not lead back. Rows are told apart by their paths, so "a//b" and "a/./b"
+// would list every item twice beside "a/b". A last "/" stays: it makes a link stand for its
+// folder.
+QByteArray withoutEmptyComponents(const QByteArray& path, const QByteArray& given) {
+    QByteArray out;
+    out.reserve(path.size());
+    for (const QByteArray& component : path.split('/')) {
+        if (component.isEmpty() || component == ".")
+            continue;
+        out += '/' + component;
+    }
+    if (out.isEmpty() || given.endsWith('/') || given.endsWith("/."))
+        out += '/';
+    return out;
+}
+
 } // namespace
 
 QByteArray absolutePath(QByteArray path) {
     if (path.startsWith('/'))
-        return path;
+        return withoutEmptyComponents(path, path);
     QByteArray folder = currentFolder();
     if (folder.isEmpty())
         return path;
-    while (path.startsWith("./"))
-        path.remove(0, 2);
-    if (path == "." || path.isEmpty())
-        return folder;
-    if (!folder.endsWith('/'))
-        folder.append('/');
-    return folder + path;
+    return withoutEmptyComponents(folder + '/' + path, path);
 }
 
 } // namespace quillmere::cli

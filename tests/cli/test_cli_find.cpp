@@ -131,6 +131,14 @@ private slots:
                                    QFile::decodeName(root_.chopped(2)));
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out, root_ + "/a/zebra_a\t[Name] zebra_a\n");
+        // Other spellings of the same folders are the same folders, and print as those.
+        const Outcome spelt =
+            runCli({"zebra", ".//t/./a/", "t//a/b/.", root_ + "/./a//", root_ + "//", "./t"},
+                   QFile::decodeName(root_.chopped(2)));
+        QCOMPARE(spelt.err, QByteArray());
+        QCOMPARE(spelt.out, root_ + "/a/zebra_a\t[Name] zebra_a\n" + root_ +
+                                "/a/b/zebra_b\t[Name] zebra_b\n" + root_ +
+                                "/zebra_top\t[Name] zebra_top\n");
     }
 
     void oddNames() {
