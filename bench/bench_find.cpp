@@ -58,8 +58,8 @@ public:
         lastPump_ = now;
     }
     bool stopRequested() override { return false; }
-    void reportFailure(const QString& folder, const QString& description) override {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(folder), qPrintable(description));
+    void reportFailure(const QByteArray& folder, const QString& description) override {
+        std::fprintf(stderr, "%s: %s\n", folder.constData(), qPrintable(description));
     }
     void start() {
         clock_.start();

@@ -62,11 +62,10 @@ public:
             output_.write(json_ ? jsonLine(row) : plainLine(row));
         }
     }
-    void reportFailure(const QString& folderPath, const QString& description) override {
+    void reportFailure(const QByteArray& nativePath, const QString& description) override {
         ++failures;
         output_.flush();
-        std::fprintf(stderr, "quillmere-cli find: %s: %s\n",
-                     escaped(app::fs::nativePath(folderPath)).constData(),
+        std::fprintf(stderr, "quillmere-cli find: %s: %s\n", escaped(nativePath).constData(),
                      escaped(description).toLocal8Bit().constData());
     }
 

@@ -293,7 +293,7 @@ public:
                 break;
             case Step::Kind::Failure:
                 flush();
-                observer_.reportFailure(app::fs::displayPath(step.path), step.failure);
+                observer_.reportFailure(step.path, step.failure);
                 break;
             case Step::Kind::Item:
                 if (!decide(step) || (due() && pump()))
@@ -467,7 +467,7 @@ bool searchFolders(const std::vector<QByteArray>& folderPaths, const std::functi
         try {
             folder = app::fs::getFolder(path).nativePath();
         } catch (const std::exception& e) {
-            observer.reportFailure(app::fs::displayPath(path), QString::fromLocal8Bit(e.what()));
+            observer.reportFailure(path, QString::fromLocal8Bit(e.what()));
             continue;
         }
         if (engine.searchFolder(folder, query(), deep) == SearchEngine::Outcome::Stopped)

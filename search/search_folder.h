@@ -27,8 +27,9 @@ public:
     // Lets pending window messages run; a Stop click arrives here.
     virtual void pumpMessages() = 0;
     virtual bool stopRequested() = 0;
-    // A folder that could not be read, in the platform's words; the walk goes on without it.
-    virtual void reportFailure(const QString& folderPath, const QString& description) = 0;
+    // A folder that could not be read, by its own bytes (a name that is not UTF-8 must not pass
+    // for another), in the platform's words; the walk goes on without it.
+    virtual void reportFailure(const QByteArray& nativePath, const QString& description) = 0;
 };
 
 struct SearchOptions {

@@ -62,9 +62,11 @@ public:
     void pumpMessages() override { app::letWindowMessagesRunNow(); }
     bool stopRequested() override { return session_.StopRequested; }
     // The platform's words alone would not tell the user which of many folders was skipped.
-    void reportFailure(const QString& folderPath, const QString& description) override {
-        guard_.step(138,
-                    [&] { throw app::Failure(description + QStringLiteral(": ") + folderPath); });
+    void reportFailure(const QByteArray& nativePath, const QString& description) override {
+        guard_.step(138, [&] {
+            throw app::Failure(description + QStringLiteral(": ") +
+                               app::fs::displayPath(nativePath));
+        });
     }
 
 private:

@@ -211,7 +211,7 @@ private slots:
     }
 
     void failuresGoToStandardError() {
-        QVERIFY(makeTree(root_, {"plain_file"}));
+        QVERIFY(makeTree(root_, {"plain_file", "file\xff"}));
         const Outcome run =
             runCli({"zebra_a", root_ + "/missing", root_ + "/plain_file", root_ + "/a"});
         QCOMPARE(run.status, 1);
@@ -220,6 +220,11 @@ private slots:
                               "/missing: No such file or directory\n"
                               "quillmere-cli find: " +
                               root_ + "/plain_file: Not a directory\n");
+        // A name that is not UTF-8 is told by its own bytes, not by a stand-in character.
+        const Outcome bytes = runWithOutput({"find", "zebra", root_ + "/file\xff"},
+                                            ::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        QCOMPARE(bytes.status, 1);
+        QCOMPARE(bytes.err, "quillmere-cli find: " + root_ + "/file\xff: Not a directory\n");
     }
 
     // Names that would steer a terminal (an escape sequence, a C1 control, a right-to-left

@@ -74,8 +74,8 @@ public:
         if (afterRows)
             std::exchange(afterRows, nullptr)();
     }
-    void reportFailure(const QString& folder, const QString& text) override {
-        lines << QStringLiteral("failure ") + folder + u' ' + text;
+    void reportFailure(const QByteArray& folder, const QString& text) override {
+        lines << QStringLiteral("failure ") + QFile::decodeName(folder) + u' ' + text;
     }
 
     QSet<QByteArray> listed;

@@ -149,8 +149,8 @@ public:
             onPump();
     }
     bool stopRequested() override { return false; }
-    void reportFailure(const QString& folder, const QString& description) override {
-        QFAIL(qPrintable(folder + description));
+    void reportFailure(const QByteArray& folder, const QString& description) override {
+        QFAIL(qPrintable(QFile::decodeName(folder) + description));
     }
     QStringList names() const {
         QStringList out;

@@ -55,8 +55,9 @@ public:
                        r.label;
         ModelSearchObserver::addRows(std::move(rows));
     }
-    void reportFailure(const QString& folder, const QString& description) override {
-        log << QStringLiteral("failure ") + relative(folder) + QStringLiteral(": ") + description;
+    void reportFailure(const QByteArray& folder, const QString& description) override {
+        log << QStringLiteral("failure ") + relative(QFile::decodeName(folder)) +
+                   QStringLiteral(": ") + description;
     }
 
     QStringList log;
