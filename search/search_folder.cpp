@@ -41,6 +41,7 @@ class FolderLister {
 public:
     struct Listing {
         QByteArray folder;
+        app::fs::LinkAtPath link = app::fs::LinkAtPath::Followed;
         bool done = false; // guarded by the queues' mutex
         std::optional<app::fs::FolderEntries> entries;
         QString failure;
@@ -50,9 +51,10 @@ public:
     explicit FolderLister(std::function<app::fs::FolderEntries(const QByteArray&)> read)
         : queues_(1, hooks(std::move(read))) {}
 
-    Ticket request(QByteArray folder) {
+    Ticket request(QByteArray folder, app::fs::LinkAtPath link) {
         auto ticket = std::make_shared<Listing>();
         ticket->folder = std::move(folder);
+        ticket->link = link;
         std::vector<Group> one(1);
         one.front().push_back(ticket);
         queues_.post(std::move(one));
@@ -84,7 +86,8 @@ private:
     static void list(const std::function<app::fs::FolderEntries(const QByteArray&)>& read,
                      Listing& listing) {
         try {
-            listing.entries = read ? read(listing.folder) : app::fs::readFolder(listing.folder);
+            listing.entries =
+                read ? read(listing.folder) : app::fs::readFolder(listing.folder, listing.link);
         } catch (const std::exception& e) {
             listing.failure = QString::fromLocal8Bit(e.what());
         } catch (...) {
@@ -104,7 +107,8 @@ public:
     WalkSteps(const QByteArray& root, bool deep, FolderLister& lister)
         : deep_(deep), lister_(lister) {
         todo_.push_back(status(root));
-        pending_ = lister_.request(root);
+        // The list folder may be a link to a folder: the user named it.
+        pending_ = lister_.request(root, app::fs::LinkAtPath::Followed);
         pendingIsRoot_ = true;
     }
 
@@ -210,7 +214,7 @@ private:
         before.step.kind = Step::Kind::SubFolder;
         before.step.path = sub;
         todo_.push_back(std::move(before));
-        pending_ = lister_.request(sub);
+        pending_ = lister_.request(sub, app::fs::LinkAtPath::Refused);
         return Next::Step;
     }
 

@@ -126,10 +126,18 @@ bool fileManagerLess(const QByteArray& leftName, const QByteArray& rightName) {
     return leftName < rightName; // names a collator thinks equal still get one fixed order
 }
 
-FolderEntries readFolder(const QByteArray& folderPath) {
-    DIR* dir = ::opendir(folderPath.constData());
-    if (!dir)
-        throwError(errno);
+FolderEntries readFolder(const QByteArray& folderPath, LinkAtPath link) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC |
+                      (link == LinkAtPath::Refused ? O_NOFOLLOW : 0);
+    const int fd = ::open(folderPath.constData(), flags);
+    if (fd < 0)
+        throwError(errno == ELOOP && link == LinkAtPath::Refused ? ENOTDIR : errno);
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        throwError(error);
+    }
     FolderEntries entries;
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {

@@ -35,7 +35,11 @@ struct FolderEntries {
     std::vector<QByteArray> items;
     std::vector<QByteArray> subFolders;
 };
-FolderEntries readFolder(const QByteArray& folderPath);
+// Whether a folder path whose last component is a symbolic link is read through it. A walk reads
+// the sub-folders it found without: one replaced by a link since would lead it elsewhere, to a
+// folder above it, say, or to "/"; such a path fails with "Not a directory".
+enum class LinkAtPath { Followed, Refused };
+FolderEntries readFolder(const QByteArray& folderPath, LinkAtPath link = LinkAtPath::Followed);
 
 class Folder {
 public:

@@ -612,6 +612,47 @@ private slots:
                                }));
     }
 
+    // A sub-folder replaced by a link after its folder was read is not followed either: a link
+    // to "/" would otherwise search the whole disk under the sub-folder's name.
+    void subFolderReplacedByALink_data() {
+        QTest::addColumn<bool>("deep");
+        QTest::addColumn<int>("workers");
+        QTest::addRow("deep, on this thread") << true << 0;
+        QTest::addRow("deep, two workers") << true << 2;
+        QTest::addRow("one level, two workers") << false << 2;
+    }
+    void subFolderReplacedByALink() {
+        QFETCH(bool, deep);
+        QFETCH(int, workers);
+        QVERIFY(
+            makeTree(root_, {"a_zebra", "b_zebra", "c_zebra", "sub/", "sub/zebra_inside", "z/",
+                             "z/zebra_z", "../outside_zebra/", "../outside_zebra/zebra_outside"}));
+        results::ResultsModel model;
+        Recorder recorder(model, root_);
+        // The walk asks for no sub-folder before the first of the three items is decided.
+        SearchOptions o = options(workers);
+        const auto sources = std::make_shared<DetailSources>();
+        const QByteArray sub = root_ + "/sub";
+        o.testItem = [sources, sub](const QByteArray& path, const Query& query) {
+            if (path.endsWith("/a_zebra")) {
+                std::filesystem::remove_all(sub.constData());
+                ::symlink("..", sub.constData());
+            }
+            return testItem(path, query, *sources);
+        };
+        SearchEngine engine(recorder, o);
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra"), CaseMode::MustAgree}, deep),
+                 SearchEngine::Outcome::Finished);
+        QStringList expected{"status Searching ~", "row ~/a_zebra | [Name] a_zebra",
+                             "row ~/b_zebra | [Name] b_zebra", "row ~/c_zebra | [Name] c_zebra"};
+        if (deep)
+            expected << "failure ~/sub: Not a directory";
+        expected << "row ~/z/zebra_z | [Name] zebra_z";
+        if (deep)
+            expected << "status Searching ~/z";
+        QCOMPARE(recorder.log, expected);
+    }
+
     void oddNamesKeepTheirBytes() {
         const QByteArray newline("zebra\nnext line");
         const QByteArray invalid("zebra\xff\xfe.txt");
