@@ -97,6 +97,7 @@ struct DetailColumns::State {
 
     bool statDone = false;
     bool statOk = false;
+    int statError = 0;
     struct statx entry {};
     // For a symbolic link: what it points to, when that can be reached.
     bool targetOk = false;
@@ -172,6 +173,7 @@ void ensureStat(const QByteArray& path, State& s) {
     s.statDone = true;
     if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
                 STATX_BASIC_STATS | STATX_BTIME, &s.entry) != 0) {
+        s.statError = errno;
         s.problems.append(QStringLiteral("cannot read metadata: ") + app::fs::errorText(errno));
         return;
     }
@@ -413,6 +415,10 @@ DetailColumns& DetailColumns::operator=(DetailColumns&&) noexcept = default;
 bool DetailColumns::exists() {
     ensureStat(nativePath_, *state_);
     return state_->statOk;
+}
+
+bool DetailColumns::gone() {
+    return !exists() && (state_->statError == ENOENT || state_->statError == ENOTDIR);
 }
 
 QStringList DetailColumns::problems() const {

@@ -45,6 +45,9 @@ public:
 
     // False when the entry was gone (or never there) when it was first asked about.
     bool exists();
+    // The same, but an entry that is there and cannot be looked at (a path past the longest the
+    // system takes, a folder that may be read but not entered) is not gone: it has its name.
+    bool gone();
 
     // Works out the embedded details of many items together, as value() of an embedded column
     // would for each: the files a helper reads go to it as one batch, and the files of a next

@@ -118,7 +118,7 @@ ItemMatch testColumns(DetailColumns& details, const Query& query, int from, int 
 } // namespace
 
 ItemMatch testItem(DetailColumns& details, const Query& query) {
-    if (!details.exists())
+    if (details.gone())
         return {};
     return testColumns(details, query, 0, details::column::Count, columnsBeyondReach(query));
 }
@@ -137,9 +137,9 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         ItemMatch match;
         // Whatever goes wrong with one item leaves it unmatched, and the others are tested.
         try {
-            if (details.exists())
+            if (!details.gone())
                 match = testColumns(details, query, 0, details::column::FirstEmbedded, skipped);
-            if (!match.matched() && details.exists()) {
+            if (!match.matched() && !details.gone()) {
                 undecided.push_back(&details);
                 where.push_back(i);
                 continue;

@@ -37,7 +37,7 @@ struct Query {
 bool valueMatches(const QString& value, const Query& query);
 
 // Tests columns 0 to 40 in order and stops at the first that matches. An entry that is gone by
-// the time it is looked at matches nothing.
+// the time it is looked at matches nothing; one that cannot be looked at, by its name alone.
 ItemMatch testItem(DetailColumns& details, const Query& query);
 ItemMatch testItem(const QByteArray& nativePath, const Query& query, DetailSources& sources);
 // The answer for the item at `index` of the paths given.

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <future>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -755,6 +757,39 @@ private slots:
                  (QStringList{"status Searching ~", "row ~/a/zebra_a | [Name] zebra_a",
                               "status Searching ~/a", "failure ~/gone: No such file or directory",
                               "row ~/z/zebra_z | [Name] zebra_z", "status Searching ~/z"}));
+    }
+
+    // An item the folder's listing names is there, even when nothing else of it can be looked
+    // at: past the longest path the system takes, say, or in a folder that may be read but not
+    // entered. Its name still matches.
+    void itemThatCannotBeLookedAtMatchesByName() {
+        QByteArray folder = root_;
+        int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const auto closeFolder = qScopeGuard([&] { ::close(fd); });
+        while (folder.size() < 3950) {
+            const QByteArray part(std::min<qsizetype>(200, 3950 - folder.size()), 'd');
+            QCOMPARE(::mkdirat(fd, part.constData(), 0755), 0);
+            const int inner = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            QVERIFY(inner >= 0);
+            ::close(std::exchange(fd, inner));
+            folder += '/' + part;
+        }
+        const QByteArray name = "zebra_" + QByteArray(200, 'y');
+        const int file = ::openat(fd, name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(file >= 0);
+        ::close(file);
+        // Gone again before cleanup(), whose paths must stay short enough.
+        const auto removeFile = qScopeGuard([&] { ::unlinkat(fd, name.constData(), 0); });
+        QVERIFY(folder.size() + 1 + name.size() > PATH_MAX);
+        results::ResultsModel model;
+        Recorder recorder(model, root_);
+        SearchEngine engine(recorder, options(2));
+        QCOMPARE(engine.searchFolder(root_, {QStringLiteral("zebra_"), CaseMode::MustAgree}, true),
+                 SearchEngine::Outcome::Finished);
+        QCOMPARE(model.rowCount(), 1);
+        QCOMPARE(model.row(0).nativePath, folder + '/' + name);
+        QCOMPARE(model.row(0).label, QStringLiteral("[Name] ") + QString::fromLatin1(name));
     }
 
     void itemRemovedBeforeItsTest() {
