@@ -52,9 +52,10 @@ void showAllDetails(const QByteArray& nativePath, const QString& matchedLabel,
     auto text = std::make_shared<QString>();
     QThread* reader = QThread::create([nativePath, matchedLabel, text, sources] {
         search::DetailColumns details(nativePath, *sources);
-        *text = details.exists() ? allDetailsText(details, matchedLabel)
-                                 : results::oneLinePath(nativePath) +
-                                       QStringLiteral("\n\nThis file is no longer there.");
+        // One that is there but cannot be looked at shows its name and why.
+        *text = !details.gone() ? allDetailsText(details, matchedLabel)
+                                : results::oneLinePath(nativePath) +
+                                      QStringLiteral("\n\nThis file is no longer there.");
     });
     QObject::connect(reader, &QThread::finished, reader, &QObject::deleteLater);
     QObject::connect(reader, &QThread::finished, context, [text, &dialogs] {

@@ -354,6 +354,16 @@ private slots:
         QTRY_COMPARE(fixture.dialogs.messages().size(), 2);
         QVERIFY(fixture.dialogs.messages()[1].text.endsWith(
             QStringLiteral("This file is no longer there.")));
+
+        // A name longer than the system takes cannot be looked at, but is not gone.
+        form->results().appendRow(root_ + "/b/" + QByteArray(300, 'x'), QStringLiteral("[Name] x"));
+        select(*form, {4});
+        trigger(form->resultsActions().popUpMenu({0, 0}), QStringLiteral("Show All Details"));
+        QTRY_COMPARE(fixture.dialogs.messages().size(), 3);
+        const QString tooLong = fixture.dialogs.messages()[2].text;
+        QVERIFY2(tooLong.contains(QStringLiteral("> 0 Name: xxx")) &&
+                     tooLong.endsWith(QStringLiteral("cannot read metadata: File name too long")),
+                 qPrintable(tooLong));
     }
 };
 
