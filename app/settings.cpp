@@ -2,12 +2,41 @@
 
 #include "app/failure_report.h"
 
+#include <QFile>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStringList>
+
+#include <sys/stat.h>
 
 namespace quillmere::app {
 
+namespace {
+
+// The user's files that the store reads: its own and the organisation's, where QSettings looks.
+QStringList userStoreFiles() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           QStringLiteral("/Vantrel");
+    return {folder + QStringLiteral("/Quillmere.conf"), folder + QStringLiteral(".conf")};
+}
+
+// QSettings reads its files whatever they are: a FIFO there would block start-up, and every
+// keystroke in the phrase box, for good, and a link to a device would be read without end. Such
+// a file is named; absent files and regular files, through links too, are fine.
+QString unusableStoreFile() {
+    for (const QString& file : userStoreFiles()) {
+        struct stat info {};
+        if (::stat(QFile::encodeName(file).constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            return file;
+    }
+    return {};
+}
+
+} // namespace
+
 QString GetSetting(const QString& key, const QString& defaultValue) {
+    if (!unusableStoreFile().isEmpty())
+        return defaultValue;
     const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
                              QStringLiteral("Vantrel"), QStringLiteral("Quillmere"));
     const QVariant value = settings.value(key);
@@ -20,6 +49,9 @@ QString GetSetting(const QString& key, const QString& defaultValue) {
 }
 
 void SaveSetting(const QString& key, const QString& value) {
+    if (const QString file = unusableStoreFile(); !file.isEmpty())
+        throw Failure(
+            QStringLiteral("The settings could not be written: %1 is not a file").arg(file));
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vantrel"),
                        QStringLiteral("Quillmere"));
     settings.setValue(key, value);

@@ -6,6 +6,8 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace quillmere;
 using namespace quillmere::app;
 using namespace quillmere::test;
@@ -19,6 +21,8 @@ private slots:
     void writesAtOnceUnderVantrelQuillmere();
     void keysAreSeparate();
     void unwritableStoreIsAFailure();
+    void storeThatIsNoFile_data();
+    void storeThatIsNoFile();
     void applicationValuesStartEmptyAndAreShared();
 };
 
@@ -79,6 +83,68 @@ void TestSettings::unwritableStoreIsAFailure() {
     }
     QDir(file).removeRecursively();
     QVERIFY(failed);
+}
+
+// A FIFO where a store file should be, or a link to one, is neither read (it would block for
+// good) nor written through: reads give the default, writes fail naming it. A link to a file is
+// followed and stays a link. (No link to a device here: a failing run as root would replace it.)
+void TestSettings::storeThatIsNoFile_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("FIFO as the store") << QStringLiteral("Vantrel/Quillmere.conf") << "fifo";
+    QTest::addRow("FIFO as the organisation's store") << QStringLiteral("Vantrel.conf") << "fifo";
+    QTest::addRow("link to a FIFO") << QStringLiteral("Vantrel/Quillmere.conf") << "link to fifo";
+    QTest::addRow("link to a file") << QStringLiteral("Vantrel/Quillmere.conf") << "link to file";
+}
+
+void TestSettings::storeThatIsNoFile() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString file = config + u'/' + name;
+    const QString elsewhere = config + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(config + QStringLiteral("/Vantrel")));
+    QFile::remove(config + QStringLiteral("/Vantrel/Quillmere.conf"));
+    QFile::remove(file);
+    QFile::remove(elsewhere);
+    const auto fifoAt = [](const QString& path) {
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    };
+    if (kind == QLatin1String("fifo")) {
+        QVERIFY(fifoAt(file));
+    } else if (kind == QLatin1String("link to fifo")) {
+        QVERIFY(fifoAt(elsewhere));
+        QVERIFY(QFile::link(elsewhere, file));
+    } else {
+        QFile target(elsewhere);
+        QVERIFY(target.open(QIODevice::WriteOnly));
+        target.write("[General]\nText1=kept\nOther=also kept\n");
+        target.close();
+        QVERIFY(QFile::link(elsewhere, file));
+    }
+    const bool usable = kind == QLatin1String("link to file");
+    QCOMPARE(GetSetting(settingkey::Text1, QStringLiteral("default")),
+             usable ? QStringLiteral("kept") : QStringLiteral("default"));
+    QString failure;
+    try {
+        SaveSetting(settingkey::Text1, QStringLiteral("new"));
+    } catch (const Failure& f) {
+        failure = f.description();
+    }
+    const QFileInfo info(file);
+    if (usable) {
+        QCOMPARE(failure, QString());
+        QVERIFY(info.isSymLink());
+        QSettings reader(elsewhere, QSettings::IniFormat);
+        QCOMPARE(reader.value(QStringLiteral("Text1")).toString(), QStringLiteral("new"));
+        QCOMPARE(reader.value(QStringLiteral("Other")).toString(), QStringLiteral("also kept"));
+    } else {
+        QCOMPARE(failure,
+                 QStringLiteral("The settings could not be written: %1 is not a file").arg(file));
+        QVERIFY(!info.isFile());
+    }
+    QFile::remove(file);
+    QFile::remove(elsewhere);
 }
 
 void TestSettings::applicationValuesStartEmptyAndAreShared() {
