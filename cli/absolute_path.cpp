@@ -42,6 +42,9 @@ QByteArray withoutEmptyComponents(const QByteArray& path, const QByteArray& give
 } // namespace
 
 QByteArray absolutePath(QByteArray path) {
+    // An empty argument, such as a script's unset variable, names no entry, not the current folder.
+    if (path.isEmpty())
+        return path;
     if (path.startsWith('/'))
         return withoutEmptyComponents(path, path);
     QByteArray folder = currentFolder();

@@ -225,6 +225,11 @@ private slots:
                                             ::open("/dev/null", O_WRONLY | O_CLOEXEC));
         QCOMPARE(bytes.status, 1);
         QCOMPARE(bytes.err, "quillmere-cli find: " + root_ + "/file\xff: Not a directory\n");
+        // An empty folder argument names nothing; it is not the working folder.
+        const Outcome empty = runCli({"zebra", ""}, QFile::decodeName(root_));
+        QCOMPARE(empty.status, 1);
+        QCOMPARE(empty.out, QByteArray());
+        QCOMPARE(empty.err, QByteArray("quillmere-cli find: : No such file or directory\n"));
     }
 
     // Names that would steer a terminal (an escape sequence, a C1 control, a right-to-left

@@ -98,6 +98,12 @@ private slots:
             QString::fromUtf8(run.err),
             QStringLiteral("quillmere-cli: %1: cannot read metadata: No such file or directory\n")
                 .arg(dir.filePath("gone.txt")));
+        // An empty path, such as an unset variable, names nothing: not the working folder.
+        const Run empty = runCli({QString()}, dir.path());
+        QCOMPARE(empty.status, 1);
+        QCOMPARE(empty.out, QByteArray("\n"));
+        QCOMPARE(empty.err, QByteArray("quillmere-cli: : cannot read metadata: No such file or "
+                                       "directory\n"));
     }
 
     void jsonLines() {
