@@ -3,6 +3,7 @@
 
 #include "cli/absolute_path.h"
 
+#include "app/fs/file_system.h"
 #include "search/detail_columns.h"
 #include "search/detail_sources.h"
 
@@ -16,9 +17,8 @@ namespace quillmere::cli {
 
 namespace {
 
-void write(std::FILE* stream, const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+void writeError(const QByteArray& bytes) {
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
 }
 
 } // namespace
@@ -66,27 +66,32 @@ int runDetails(const QList<QByteArray>& arguments) {
                         QJsonObject{{QStringLiteral("title"), search::DetailColumns::title(column)},
                                     {QStringLiteral("value"), value}});
             }
-            const QJsonObject item{{QStringLiteral("path"), path},
-                                   {QStringLiteral("columns"), columns}};
+            QJsonObject item{{QStringLiteral("path"), path}, {QStringLiteral("columns"), columns}};
+            // JSON holds text only: a path that is not valid UTF-8 also comes as its bytes.
+            if (app::fs::nativePath(path) != details.nativePath())
+                item.insert(QStringLiteral("path_base64"),
+                            QString::fromLatin1(details.nativePath().toBase64()));
             output.write(jsonLine(QJsonDocument(item)) + '\n');
         } else {
-            QString text = first ? QString() : QStringLiteral("\n");
-            text += escaped(path) + u'\n';
+            // The path's own bytes, as find prints them, so a script reaches exactly this entry.
+            QByteArray text = first ? QByteArray() : QByteArray("\n");
+            text += escaped(details.nativePath()) + '\n';
             for (int column = 0; column < details::column::Count; ++column) {
                 const QString value = details.value(column);
                 if (!value.isEmpty())
                     text += QStringLiteral("  %1 %2: %3\n")
                                 .arg(column)
-                                .arg(search::DetailColumns::title(column), escaped(value));
+                                .arg(search::DetailColumns::title(column), escaped(value))
+                                .toUtf8();
             }
-            output.write(text.toUtf8());
+            output.write(text);
         }
         first = false;
         if (!output.flush())
             return output.reportFailure("details");
         for (const QString& problem : details.problems())
-            write(stderr,
-                  QStringLiteral("quillmere-cli: %1: %2\n").arg(escaped(path), escaped(problem)));
+            writeError("quillmere-cli: " + escaped(details.nativePath()) + ": " +
+                       escaped(problem).toUtf8() + '\n');
         if (!details.exists())
             status = 1;
     }

@@ -115,19 +115,26 @@ private slots:
         QVERIFY(fd >= 0);
         ::close(fd);
         // QProcess passes arguments as UTF-8, so the odd name is made by the shell.
-        const Run viaShell = [&] {
+        const auto runViaShell = [&](const QString& option) {
             QProcess shell;
-            shell.start(
-                QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"),
-                 QStringLiteral(
-                     "exec \"$0\" details --json \"$1\" \"$(printf '%s/odd\\n\\377.txt' \"$2\")\""),
-                 QStringLiteral(QUILLMERE_CLI_PATH), dir.filePath("sub"), dir.path()});
+            shell.start(QStringLiteral("/bin/sh"),
+                        {QStringLiteral("-c"),
+                         QStringLiteral("exec \"$0\" details %1 \"$1\" \"$(printf "
+                                        "'%s/odd\\n\\377.txt' \"$2\")\"")
+                             .arg(option),
+                         QStringLiteral(QUILLMERE_CLI_PATH), dir.filePath("sub"), dir.path()});
             shell.waitForFinished(60000);
             return Run{shell.exitCode(), shell.readAllStandardOutput(),
                        shell.readAllStandardError()};
-        }();
+        };
+        const Run viaShell = runViaShell(QStringLiteral("--json"));
+        const Run plain = runViaShell(QString());
         ::unlink(odd.constData());
+        // The plain lines name the entry by its own bytes, as find does; JSON adds them in base64.
+        QCOMPARE(plain.status, 0);
+        QVERIFY2(plain.out.contains("\n\n" + QByteArray(odd).replace("\n", "\\n") +
+                                    "\n  0 Name: odd\\n\xEF\xBF\xBD.txt\n"),
+                 plain.out.constData());
         QCOMPARE(viaShell.status, 0);
         QCOMPARE(viaShell.err, QByteArray());
         const QList<QByteArray> objects = viaShell.out.trimmed().split('\n');
@@ -139,7 +146,9 @@ private slots:
                  QStringLiteral("Item type"));
         QCOMPARE(columns.value("2").toObject().value("value").toString(), QStringLiteral("Folder"));
         QVERIFY(!columns.contains("1"));
+        QVERIFY(!folder.contains("path_base64"));
         const QJsonObject item = QJsonDocument::fromJson(objects[1]).object();
+        QCOMPARE(item.value("path_base64").toString().toLatin1(), odd.toBase64());
         QCOMPARE(item.value("columns").toObject().value("0").toObject().value("value").toString(),
                  QStringLiteral("odd\n\uFFFD.txt"));
         QCOMPARE(item.value("columns").toObject().value("1").toObject().value("value").toString(),
