@@ -132,8 +132,9 @@ int runFind(const QList<QByteArray>& arguments) {
         else if (argument == "--in-process")
             inProcess = true;
         else if (argument == "--help") {
-            std::fputs(findUsage, stdout);
-            return 0;
+            Output output;
+            output.write(findUsage);
+            return output.flush() ? 0 : output.reportFailure("find");
         } else
             return usageError("unknown option");
     }

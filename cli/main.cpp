@@ -30,8 +30,9 @@ int main(int argc, char** argv) {
     if (command == "find")
         return quillmere::cli::runFind(arguments);
     if (command == "--help" || command == "-h") {
-        std::fputs(usage, stdout);
-        return 0;
+        quillmere::cli::Output output;
+        output.write(usage);
+        return output.flush() ? 0 : output.reportFailure(command.constData());
     }
     std::fprintf(stderr, "quillmere-cli: unknown command \"%s\"\n%s",
                  quillmere::cli::escaped(command).constData(), usage);

@@ -176,18 +176,28 @@ private slots:
                               .replace("~", escapedRoot));
     }
 
-    // A full disk or a closed pipe: one line on standard error and status 1, for both commands.
+    // A full disk or a closed pipe: one line on standard error and status 1, for both commands
+    // and for the usage asked for.
     void writeFailures_data() {
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<bool>("closedPipe");
-        QTest::addRow("find, full disk") << QByteArray("find") << false;
-        QTest::addRow("find, closed pipe") << QByteArray("find") << true;
-        QTest::addRow("details, full disk") << QByteArray("details") << false;
-        QTest::addRow("details, closed pipe") << QByteArray("details") << true;
+        QTest::addColumn<QList<QByteArray>>("arguments"); // none: the command's own
+        QTest::addRow("find, full disk") << QByteArray("find") << false << QList<QByteArray>{};
+        QTest::addRow("find, closed pipe") << QByteArray("find") << true << QList<QByteArray>{};
+        QTest::addRow("details, full disk")
+            << QByteArray("details") << false << QList<QByteArray>{};
+        QTest::addRow("details, closed pipe")
+            << QByteArray("details") << true << QList<QByteArray>{};
+        QTest::addRow("usage, full disk")
+            << QByteArray("--help") << false << QList<QByteArray>{"--help"};
+        QTest::addRow("usage, closed pipe") << QByteArray("-h") << true << QList<QByteArray>{"-h"};
+        QTest::addRow("find's usage, full disk")
+            << QByteArray("find") << false << QList<QByteArray>{"find", "--help"};
     }
     void writeFailures() {
         QFETCH(QByteArray, command);
         QFETCH(bool, closedPipe);
+        QFETCH(QList<QByteArray>, arguments);
         int out = -1;
         if (closedPipe) {
             int fds[2];
@@ -199,10 +209,10 @@ private slots:
             if (out < 0)
                 QSKIP("no /dev/full here");
         }
-        const QList<QByteArray> arguments =
-            command == "find"
-                ? QList<QByteArray>{"find", "zebra", root_}
-                : QList<QByteArray>{"details", root_ + "/zebra_top", root_ + "/other"};
+        if (arguments.isEmpty())
+            arguments = command == "find"
+                            ? QList<QByteArray>{"find", "zebra", root_}
+                            : QList<QByteArray>{"details", root_ + "/zebra_top", root_ + "/other"};
         const Outcome run = runWithOutput(arguments, out);
         QCOMPARE(run.status, 1);
         const QByteArray reason = closedPipe ? "Broken pipe" : "No space left on device";
