@@ -1,6 +1,7 @@
 #include "search/search_run.h"
 
 #include "app/dialogs.h"
+#include "app/escaped_text.h"
 #include "app/event_pump.h"
 #include "app/failure_report.h"
 #include "app/fs/file_system.h"
@@ -65,7 +66,7 @@ public:
     void reportFailure(const QByteArray& nativePath, const QString& description) override {
         guard_.step(138, [&] {
             throw app::Failure(description + QStringLiteral(": ") +
-                               app::fs::displayPath(nativePath));
+                               app::escapedText(app::fs::displayPath(nativePath)));
         });
     }
 
