@@ -34,8 +34,8 @@ constexpr const char* findUsage =
 // A disk that stalls costs at most this; what is not written by then is read again next time.
 constexpr std::chrono::seconds kStoreWriteTime{10};
 
-int usageError(const char* problem) {
-    std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem, findUsage);
+int usageError(const QByteArray& problem) {
+    std::fprintf(stderr, "quillmere-cli find: %s\n%s", problem.constData(), findUsage);
     return 2;
 }
 
@@ -136,7 +136,7 @@ int runFind(const QList<QByteArray>& arguments) {
             output.write(findUsage);
             return output.flush() ? 0 : output.reportFailure("find");
         } else
-            return usageError("unknown option");
+            return usageError("unknown option \"" + escaped(argument) + '"');
     }
     if (next >= arguments.size())
         return usageError("no phrase given");

@@ -287,8 +287,11 @@ private slots:
         QTest::addRow("no folder") << QList<QByteArray>{"zebra"} << QByteArray("no folder given");
         QTest::addRow("empty phrase") << QList<QByteArray>{"", "/"} << QByteArray("blank");
         QTest::addRow("blank phrase") << QList<QByteArray>{" \t ", "/"} << QByteArray("blank");
-        QTest::addRow("unknown option")
-            << QList<QByteArray>{"--deep", "zebra", "/"} << QByteArray("unknown option");
+        QTest::addRow("unknown option") << QList<QByteArray>{"--deep", "zebra", "/"}
+                                        << QByteArray("find: unknown option \"--deep\"\n");
+        QTest::addRow("unknown option, escaped")
+            << QList<QByteArray>{"--x\x1b[2J", "zebra", "/"}
+            << QByteArray("find: unknown option \"--x\\x1b[2J\"\n");
     }
     void usageErrors() {
         QFETCH(QList<QByteArray>, arguments);
