@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QPainter>
 #include <QScrollBar>
@@ -9,6 +10,8 @@
 #include <QStyleOptionFocusRect>
 #include <QStyleOptionViewItem>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
+#include <QToolTip>
 
 namespace quillmere::window {
 
@@ -23,6 +26,19 @@ public:
         QStyleOptionViewItem cell(option);
         cell.state &= ~QStyle::State_HasFocus;
         QStyledItemDelegate::paint(painter, cell, index);
+    }
+
+    // A tip shows the cell's text as text. Qt takes a tip that looks like markup for a page: a
+    // name or a detail holding a picture tag had it read the file named there, a FIFO for good.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        const QString tip =
+            event->type() == QEvent::ToolTip ? index.data(Qt::ToolTipRole).toString() : QString();
+        if (tip.isEmpty())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap),
+                           view->viewport(), view->visualRect(index));
+        return true;
     }
 };
 

@@ -13,10 +13,14 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QImage>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTextDocument>
+#include <QToolTip>
 #include <QtTest>
 
 #include <cstdio>
@@ -221,6 +225,38 @@ private slots:
                  QStringLiteral("Untick A&ll"), QStringLiteral("Show All &Details\u2026 (off)")}));
         menu->close();
         QCOMPARE(form->ListView2()->toolTip(), kListToolTip);
+    }
+
+    // A cell's tip shows the cell's text as text. A name or a detail that reads as markup was
+    // laid out as a page, and a picture tag in it had the tip load the file it named (a FIFO
+    // there would hang the window, a device fill its memory).
+    void cellTipsShowTheirTextAsText() {
+        FormFixture fixture;
+        auto form = fixture.make();
+        const QString picture = dir_.path() + QStringLiteral("/picture.png");
+        QImage image(300, 300, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QVERIFY(image.save(picture));
+        const QString tag = QStringLiteral("<img src=\"%1\"> & <b>bold</b>").arg(picture);
+        ResultsModel& results = form->results();
+        results.appendRow(root_ + "/b/" + tag.toUtf8(), QStringLiteral("[Title] ") + tag);
+        form->show();
+        ReportTable* list = form->ListView2();
+        for (const int column : {int(ResultsModel::PathColumn), int(ResultsModel::LabelColumn)}) {
+            const QModelIndex cell = results.index(0, column);
+            const QPoint at = list->visualRect(cell).center();
+            QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(list->viewport(), &help);
+            QLabel* tip = nullptr;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (widget->objectName() == QLatin1String("qtooltip_label") && widget->isVisible())
+                    tip = qobject_cast<QLabel*>(widget);
+            QVERIFY(tip);
+            const QTextDocument* page = tip->findChild<QTextDocument*>();
+            QCOMPARE(page ? page->toPlainText() : tip->text(), cell.data().toString());
+            QVERIFY(tip->sizeHint().height() < 100);
+            QToolTip::hideText();
+        }
     }
 
     // Copy Path and a drag offer the same exact bytes: file URIs with every byte outside the
