@@ -1,5 +1,7 @@
 #include "window/report_table.h"
 
+#include "app/escaped_text.h"
+
 #include <QEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -17,10 +19,17 @@ namespace quillmere::window {
 
 namespace {
 
-// Draws cells without a focus frame of their own; the table draws one round the row.
+// Draws cells without a focus frame of their own; the table draws one round the row. A cell's
+// text is shown escaped by the program's one rule: a line break would hide the rest of a name
+// under its row, and a reversing mark make it read as another name.
 class RowFocusDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+    QString displayText(const QVariant& value, const QLocale& locale) const override {
+        return value.typeId() == QMetaType::QString
+                   ? app::escapedText(value.toString())
+                   : QStyledItemDelegate::displayText(value, locale);
+    }
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         QStyleOptionViewItem cell(option);
@@ -36,7 +45,8 @@ public:
             event->type() == QEvent::ToolTip ? index.data(Qt::ToolTipRole).toString() : QString();
         if (tip.isEmpty())
             return QStyledItemDelegate::helpEvent(event, view, option, index);
-        QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap),
+        QToolTip::showText(event->globalPos(),
+                           Qt::convertFromPlainText(app::escapedText(tip), Qt::WhiteSpaceNoWrap),
                            view->viewport(), view->visualRect(index));
         return true;
     }

@@ -19,6 +19,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QStyledItemDelegate>
 #include <QTextDocument>
 #include <QToolTip>
 #include <QtTest>
@@ -225,6 +226,35 @@ private slots:
                  QStringLiteral("Untick A&ll"), QStringLiteral("Show All &Details\u2026 (off)")}));
         menu->close();
         QCOMPARE(form->ListView2()->toolTip(), kListToolTip);
+    }
+
+    // A cell shows its whole text on one line and as what it is, by the program's one escaping
+    // rule: a line break hid the rest of a name under its row, and a reversing mark made
+    // "gpj.\u202eexe.txt" read as another name. Other text, backslashes included, stays as it is.
+    void cellsShowTheirTextOnOneLine() {
+        FormFixture fixture;
+        auto form = makeForm(fixture);
+        ResultsModel& results = form->results();
+        results.appendRow(root_ + "/b/gpj.\xe2\x80\xae"
+                                  "exe.txt",
+                          QStringLiteral("[Comments] one\ntwo"));
+        results.appendRow(root_ + "/b/back\\slash", QStringLiteral("[Name] back\\slash"));
+        ReportTable* list = form->ListView2();
+        QStringList shown;
+        for (int row = 0; row < results.rowCount(); ++row)
+            for (const int column :
+                 {int(ResultsModel::PathColumn), int(ResultsModel::LabelColumn)}) {
+                const QModelIndex cell = results.index(row, column);
+                const auto* delegate =
+                    qobject_cast<QStyledItemDelegate*>(list->itemDelegateForIndex(cell));
+                QVERIFY(delegate);
+                shown << delegate->displayText(cell.data(), QLocale()).replace(dir_.path(), "~");
+            }
+        QCOMPARE(shown,
+                 (QStringList{"~/a/caf\uFFFD.txt", "[Name] caf\uFFFD.txt", "~/a/two\\nlines\\t.txt",
+                              "[Size] 5 bytes", "~/b/plain name.txt", "[Name] plain name.txt",
+                              "~/b/gpj.\\u202eexe.txt", "[Comments] one\\ntwo", "~/b/back\\slash",
+                              "[Name] back\\slash"}));
     }
 
     // A cell's tip shows the cell's text as text. A name or a detail that reads as markup was
