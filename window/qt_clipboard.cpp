@@ -4,6 +4,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QPointer>
 
 namespace quillmere::window {
@@ -49,6 +50,16 @@ bool QtClipboard::setText(const QString& text) {
     board->setText(text);
     handOverToClipboardManager();
     return true;
+}
+
+void setClipboardMimeData(QMimeData* data) {
+    QClipboard* board = clipboard();
+    if (!board) {
+        delete data;
+        return;
+    }
+    board->setMimeData(data);
+    handOverToClipboardManager();
 }
 
 results::Clipboard& systemClipboard() {

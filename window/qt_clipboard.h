@@ -2,6 +2,8 @@
 
 #include "results/clipboard.h"
 
+class QMimeData;
+
 namespace quillmere::window {
 
 // The desktop's clipboard (QClipboard), plain text. On X11 a text set here is then handed to the
@@ -14,5 +16,9 @@ public:
 
 // The one the window uses.
 results::Clipboard& systemClipboard();
+
+// Puts `data` on the desktop's clipboard, which takes it over, and hands it to the clipboard
+// manager as setText does.
+void setClipboardMimeData(QMimeData* data);
 
 } // namespace quillmere::window

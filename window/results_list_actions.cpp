@@ -6,12 +6,11 @@
 #include "results/results_model.h"
 #include "window/details_box.h"
 #include "window/file_manager.h"
+#include "window/qt_clipboard.h"
 
 #include <QAbstractItemView>
 #include <QAction>
-#include <QClipboard>
 #include <QContextMenuEvent>
-#include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
@@ -143,8 +142,7 @@ void ResultsListActions::showSelectedInFolder() {
 void ResultsListActions::copySelectedPaths() {
     const std::vector<QByteArray> paths = model_.nativePathsOf(selectedRows());
     if (!paths.empty())
-        QGuiApplication::clipboard()->setMimeData(
-            results::pathsMimeData(paths, [] { app::letWindowMessagesRun(); }));
+        setClipboardMimeData(results::pathsMimeData(paths, [] { app::letWindowMessagesRun(); }));
 }
 
 void ResultsListActions::showSelectedDetails() {

@@ -1,16 +1,21 @@
-// The real window copies two ticked rows with "Copy Results To Clipboard" and is then closed,
-// which ends the process at once. Meanwhile the event loop runs for at most two seconds, as it
-// does while the user reads the "copied" note; it stops early once another program owns the
-// clipboard (the manager took the text). Used by test_clipboard_after_close.sh.
+// The real window copies two ticked rows with "Copy Results To Clipboard" (or, given "copy-path",
+// the two rows selected with the menu's Copy Path) and is then closed, which ends the process at
+// once. Meanwhile the event loop runs for at most two seconds, as it does while the user reads
+// the "copied" note; it stops early once another program owns the clipboard (the manager took
+// the text). Used by test_clipboard_after_close.sh.
+//   clipboard_close_client [copy-path]
 
 #include "results/results_model.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_main.h"
 #include "window/form1.h"
+#include "window/report_table.h"
+#include "window/results_list_actions.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDeadlineTimer>
+#include <QItemSelectionModel>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -32,7 +37,12 @@ int main(int argc, char** argv) {
     results.setChecked(0, true);
     results.setChecked(1, true);
     form.show();
-    form.pushButton(5)->click();
+    if (argc > 1 && QByteArrayView(argv[1]) == "copy-path") {
+        form.ListView2()->selectAll();
+        form.resultsActions().copySelectedPaths();
+    } else {
+        form.pushButton(5)->click();
+    }
     const QDeadlineTimer deadline(2000);
     while (QGuiApplication::clipboard()->ownsClipboard() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);

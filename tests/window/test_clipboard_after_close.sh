@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# After "Copy Results To Clipboard" the window is closed, which ends the process at once; the
+# After "Copy Results To Clipboard", or the menu's Copy Path, the window is closed, which ends the process at once; the
 # text stays pasteable because the desktop's clipboard manager (a stand-in here, under its own
 # Xvfb) was asked to keep it. Off X11 no manager is ever asked, whatever $DISPLAY says.
 #   test_clipboard_after_close.sh STAND_IN_MANAGER CLIENT
@@ -58,4 +58,15 @@ cmp -s "$work/expected" "$work/saved" || fail "the manager received another text
 timeout 10 xclip -selection clipboard -target UTF8_STRING -out >"$work/pasted" ||
     fail "nothing to paste after the window closed"
 cmp -s "$work/expected" "$work/pasted" || fail "the pasted text differs"
-echo "clipboard after close: 2 passed, 0 failed"
+
+# Copy Path's text is handed over the same way: one escaped path per line.
+rm -f "$work/saved"
+printf '/p/a.jpg\n/p/\\u202egpj.exe' >"$work/expected"
+QT_QPA_PLATFORM=xcb timeout 20 "$client" copy-path 2>>"$work/client.log" ||
+    fail "Copy Path: the window did not close with status 0"
+[ -e "$work/saved" ] || fail "Copy Path: the manager was not asked to save"
+cmp -s "$work/expected" "$work/saved" || fail "Copy Path: the manager received another text"
+timeout 10 xclip -selection clipboard -target UTF8_STRING -out >"$work/pasted" ||
+    fail "Copy Path: nothing to paste after the window closed"
+cmp -s "$work/expected" "$work/pasted" || fail "Copy Path: the pasted text differs"
+echo "clipboard after close: 3 passed, 0 failed"
