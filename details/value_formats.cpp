@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <sys/stat.h>
 
@@ -149,10 +150,21 @@ private:
 QString momentText(qint64 seconds, qint64 nanoseconds) {
     const time_t when = time_t(seconds);
     struct tm local {};
-    if (patternShowsZone() || !::localtime_r(&when, &local))
+    if (patternShowsZone() || !::localtime_r(&when, &local) ||
+        local.tm_year > std::numeric_limits<int>::max() - 1900) {
+        // A file system such as tmpfs keeps any 64-bit time; past some 290 million years the
+        // milliseconds no longer fit, and no date can be shown.
+        constexpr qint64 limit = std::numeric_limits<qint64>::max() / 1000 - 1;
+        if (seconds > limit || seconds < -limit)
+            return {};
         return shortDateTime(
             QDateTime::fromMSecsSinceEpoch(seconds * 1000 + nanoseconds / 1000000));
-    const QDate date(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    }
+    // The C library counts a year 0 before year 1; QDate goes from 1 BC (-1) to AD 1.
+    int year = local.tm_year + 1900;
+    if (year <= 0)
+        --year;
+    const QDate date(year, local.tm_mon + 1, local.tm_mday);
     // tm_sec is 60 during a leap second, which QTime does not take.
     const QTime time(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
                      int(nanoseconds / 1000000));

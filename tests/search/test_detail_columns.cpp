@@ -11,6 +11,7 @@
 #include <QScopeGuard>
 
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -319,6 +320,11 @@ private slots:
         QTest::addRow("a day later") << qint64(1714573230 + 86400);
         QTest::addRow("before the epoch") << qint64(-86400 * 400 - 3600 * 5);
         QTest::addRow("far ahead") << qint64(4102444799);
+        QTest::addRow("year one") << qint64(-62135596800);
+        QTest::addRow("the year before year one") << qint64(-62135596801);
+        QTest::addRow("first day before year one") << qint64(-62167219200);
+        QTest::addRow("ten thousand years ago") << qint64(-377705116800);
+        QTest::addRow("a million years ahead") << qint64(31556952000000);
     }
     void datesInLocalTimeAsTheLocaleShowsThem() {
         QFETCH(qint64, seconds);
@@ -340,6 +346,14 @@ private slots:
         QCOMPARE(quillmere::details::shortDateTime(seconds, 0),
                  QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(seconds * 1000),
                                             QLocale::ShortFormat));
+    }
+
+    void timesNoCalendarCanShowAreLeftEmpty() {
+        // tmpfs keeps any 64-bit time: these once came out as 1969, 1970 and a wrong year.
+        for (const qint64 seconds :
+             {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min(),
+              qint64(100'000'000'000'000'000), -qint64(100'000'000'000'000'000)})
+            QCOMPARE(quillmere::details::shortDateTime(seconds, 999'999'999), QString());
     }
 
     void wallClockTimesAsQtShowsThem_data() {
