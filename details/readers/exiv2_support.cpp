@@ -216,7 +216,8 @@ void readExif(const Exiv2::ExifData& exif, Found& f) {
         const std::string group = datum.groupName();
         const bool image = group == "Image";
         const bool photo = group == "Photo";
-        if (!image && !photo)
+        // A tag may come with no value at all; exiv2 throws when asked for its first.
+        if ((!image && !photo) || datum.count() == 0)
             continue;
         const auto text = [&datum] { return fromStd(datum.toString()).trimmed(); };
         const auto setOnce = [](QString& slot, const QString& value) {

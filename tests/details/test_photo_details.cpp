@@ -1,4 +1,5 @@
 #include "details/readers/exiv2_support.h"
+#include "details/value_formats.h"
 #include "fixtures/documents.h"
 #include "fixtures/images.h"
 #include "fixtures/jpeg_xl.h"
@@ -192,6 +193,30 @@ private slots:
         quillmere::details::readers::EmbeddedDetails out;
         quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
         QTEST(out.joined(column::ExposureTime), "expected");
+    }
+
+    // A tag may hold no value at all: the first of them once threw out of exiv2 and took every
+    // other detail of the photo with it.
+    void tagsWithoutAValueLeaveTheOthers() {
+        Exiv2::ExifData exif;
+        exif["Exif.Image.Make"] = "Kodak";
+        exif["Exif.Photo.DateTimeOriginal"] = "2024:05:01 10:20:30";
+        for (const char* key :
+             {"Exif.Photo.FNumber", "Exif.Photo.ApertureValue", "Exif.Photo.ExposureTime",
+              "Exif.Photo.ISOSpeedRatings", "Exif.Image.Rating", "Exif.Photo.PixelXDimension",
+              "Exif.Image.XPTitle", "Exif.Image.Artist"}) {
+            const Exiv2::ExifKey exifKey(key);
+            const Exiv2::Value::AutoPtr empty = Exiv2::Value::create(exifKey.defaultTypeId());
+            exif.add(exifKey, empty.get());
+        }
+        quillmere::details::readers::EmbeddedDetails out;
+        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Kodak"));
+        QCOMPARE(out.joined(column::DateTaken),
+                 quillmere::details::shortDateTime(QDate(2024, 5, 1), QTime(10, 20, 30)));
+        for (const int c : {column::FStop, column::ExposureTime, column::IsoSpeed, column::Rating,
+                            column::Title, column::Authors, column::Dimensions})
+            QCOMPARE(out.joined(c), QString());
     }
 
     // exiv2 takes TIFF and raw files whole. A file cut short meanwhile once raised SIGBUS
