@@ -93,7 +93,11 @@ double rationalValue(const Exiv2::Value& value) {
 QString fNumberText(double f) {
     if (!(f > 0) || f > 1000)
         return {};
-    return QStringLiteral("f/") + QString::number(std::round(f * 10) / 10, 'g', 4);
+    // Shown in tenths: a value that rounds to none would read as "f/0".
+    const double tenths = std::round(f * 10) / 10;
+    if (tenths <= 0)
+        return {};
+    return QStringLiteral("f/") + QString::number(tenths, 'g', 4);
 }
 
 // The time as the file holds it: "1/250 sec." when the reciprocal is whole, otherwise the exact

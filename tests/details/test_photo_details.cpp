@@ -195,6 +195,40 @@ private slots:
         QTEST(out.joined(column::ExposureTime), "expected");
     }
 
+    // An F-number too small to show in tenths once read "f/0".
+    void fNumbersAsTheLensWasSet_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<int>("numerator");
+        QTest::addColumn<int>("denominator");
+        QTest::addColumn<QString>("expected");
+        const QString fNumber = QStringLiteral("Exif.Photo.FNumber");
+        const QString aperture = QStringLiteral("Exif.Photo.ApertureValue");
+        QTest::addRow("f/2.8") << fNumber << 28 << 10 << "f/2.8";
+        QTest::addRow("f/22") << fNumber << 22 << 1 << "f/22";
+        QTest::addRow("f/0.7") << fNumber << 7 << 10 << "f/0.7";
+        QTest::addRow("smallest shown") << fNumber << 7 << 100 << "f/0.1";
+        QTest::addRow("rounds to nothing") << fNumber << 1 << 100 << "";
+        QTest::addRow("just under a twentieth") << fNumber << 49 << 1000 << "";
+        QTest::addRow("zero") << fNumber << 0 << 1 << "";
+        QTest::addRow("no denominator") << fNumber << 28 << 0 << "";
+        QTest::addRow("negative") << fNumber << -28 << 10 << "";
+        QTest::addRow("largest") << fNumber << 1000 << 1 << "f/1000";
+        QTest::addRow("beyond any lens") << fNumber << 1001 << 1 << "";
+        QTest::addRow("aperture of f/1") << aperture << 0 << 1 << "f/1";
+        QTest::addRow("aperture of f/2.8") << aperture << 297 << 100 << "f/2.8";
+        QTest::addRow("negative aperture") << aperture << -1 << 1 << "";
+    }
+    void fNumbersAsTheLensWasSet() {
+        QFETCH(QString, key);
+        QFETCH(int, numerator);
+        QFETCH(int, denominator);
+        Exiv2::ExifData exif;
+        exif[key.toStdString()] = Exiv2::Rational(numerator, denominator);
+        quillmere::details::readers::EmbeddedDetails out;
+        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        QTEST(out.joined(column::FStop), "expected");
+    }
+
     // A tag may hold no value at all: the first of them once threw out of exiv2 and took every
     // other detail of the photo with it.
     void tagsWithoutAValueLeaveTheOthers() {
