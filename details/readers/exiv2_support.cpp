@@ -1,6 +1,7 @@
 #include "details/readers/exiv2_support.h"
 
 #include "details/column_ids.h"
+#include "details/readers/gif_blocks.h"
 #include "details/value_formats.h"
 
 #include <exiv2/error.hpp>
@@ -31,8 +32,10 @@ void lockXmp(void* data, bool lock) {
         mutex->unlock();
 }
 
+// EXIF and IPTC texts that are not UTF-8 were written in Latin-1 by the cameras and programs of
+// their time; XMP is always UTF-8.
 QString fromStd(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+    return commentText(QByteArray::fromRawData(text.data(), qsizetype(text.size())));
 }
 
 // Windows' XP* tags: UCS-2 little-endian in a BYTE array, ended by a NUL character.

@@ -229,6 +229,25 @@ private slots:
         QTEST(out.joined(column::FStop), "expected");
     }
 
+    // EXIF and IPTC texts are meant to be ASCII; older cameras and programs wrote Latin-1, whose
+    // letters once came out as U+FFFD. Valid UTF-8 stays UTF-8.
+    void latinOneTextsReadAsLatinOne() {
+        Exiv2::ExifData exif;
+        exif["Exif.Image.Artist"] = std::string("Jos\xe9 Mu\xf1oz");
+        exif["Exif.Image.Make"] = std::string("M\xc3\xbcller Optik");
+        exif["Exif.Image.Copyright"] = std::string("\xa9 J. Mu\xf1oz");
+        Exiv2::IptcData iptc;
+        iptc["Iptc.Application2.ObjectName"] = std::string("Caf\xe9 at noon");
+        iptc["Iptc.Application2.Keywords"] = std::string("caf\xc3\xa9");
+        quillmere::details::readers::EmbeddedDetails out;
+        quillmere::details::readers::addPhotoDetails(exif, iptc, {}, QString(), QString(), out);
+        QCOMPARE(out.joined(column::Authors), QStringLiteral("José Muñoz"));
+        QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Müller Optik"));
+        QCOMPARE(out.joined(column::Copyright), QStringLiteral("© J. Muñoz"));
+        QCOMPARE(out.joined(column::Title), QStringLiteral("Café at noon"));
+        QCOMPARE(out.joined(column::Tags), QStringLiteral("café"));
+    }
+
     // A tag may hold no value at all: the first of them once threw out of exiv2 and took every
     // other detail of the photo with it.
     void tagsWithoutAValueLeaveTheOthers() {
