@@ -141,6 +141,7 @@ enum class Format {
 };
 
 constexpr qint64 HeadBytes = 512;
+constexpr int MaxStackedTags = 8;
 // How far into a file without a known signature an MPEG frame is looked for.
 constexpr qint64 MpegSearchBytes = 64 * 1024;
 
@@ -220,11 +221,13 @@ Format oggFormat(const QByteArray& head) {
 Format sniff(const app::fs::RegularFile& file) {
     QByteArray head = file.read(0, HeadBytes);
     qint64 audioStart = 0;
-    if (startsWith(head, 0, "ID3", 3) && head.size() >= 10) {
+    // Some taggers put a new ID3v2 tag in front of the old one instead of replacing it.
+    for (int tags = 0; tags < MaxStackedTags && startsWith(head, 0, "ID3", 3) && head.size() >= 10;
+         ++tags) {
         const auto* h = reinterpret_cast<const unsigned char*>(head.constData());
         const qint64 tagSize = (qint64(h[6] & 0x7f) << 21) | (qint64(h[7] & 0x7f) << 14) |
                                (qint64(h[8] & 0x7f) << 7) | qint64(h[9] & 0x7f);
-        audioStart = 10 + tagSize + ((h[5] & 0x10) ? 10 : 0);
+        audioStart += 10 + tagSize + ((h[5] & 0x10) ? 10 : 0);
         head = file.read(audioStart, HeadBytes);
     }
     if (startsWith(head, 0, "fLaC", 4))

@@ -390,6 +390,56 @@ private slots:
         QCOMPARE(result.stderrText, QByteArray());
     }
 
+    // Some taggers put a new ID3v2 tag in front of the old one. The audio was looked for only
+    // right after the first tag, so a second tag of a cover's size hid a file's every detail.
+    void stackedId3TagsBeforeTheAudio_data() {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<int>("padding");
+        QTest::addColumn<QString>("title");
+        // The first ID3v2 tag speaks for an MP3; a FLAC's own comment block comes first.
+        const QString flacTitle = fullTags(Kind::Flac).title;
+        QTest::addRow("MP3, small second tag") << Kind::Mp3 << 16 << "Newer";
+        QTest::addRow("MP3, second tag of 100 KB") << Kind::Mp3 << 100'000 << "Newer";
+        QTest::addRow("FLAC, small second tag") << Kind::Flac << 16 << flacTitle;
+        QTest::addRow("FLAC, second tag of 100 KB") << Kind::Flac << 100'000 << flacTitle;
+    }
+    void stackedId3TagsBeforeTheAudio() {
+        QFETCH(Kind, kind);
+        QFETCH(int, padding);
+        QFile tagged(taggedFile(kind));
+        QVERIFY(tagged.open(QIODevice::ReadOnly));
+        const auto id3 = [](const QByteArray& title, int paddingBytes) {
+            const QByteArray text = '\0' + title;
+            const QByteArray frame =
+                QByteArray("TIT2\0\0\0", 7) + char(text.size()) + QByteArray(2, '\0') + text;
+            const int size = int(frame.size()) + paddingBytes;
+            const char header[10] = {'I',
+                                     'D',
+                                     '3',
+                                     3,
+                                     0,
+                                     0,
+                                     char((size >> 21) & 0x7f),
+                                     char((size >> 14) & 0x7f),
+                                     char((size >> 7) & 0x7f),
+                                     char(size & 0x7f)};
+            return QByteArray(header, 10) + frame + QByteArray(paddingBytes, '\0');
+        };
+        // In front of the file's own tag, if it has one.
+        const QByteArray bytes = id3("Newer", 0) + id3("Older", padding) + tagged.readAll();
+        const QString file = path(QStringLiteral("stacked-%1-").arg(padding) +
+                                  QFileInfo(tagged.fileName()).fileName());
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(out.write(bytes) == bytes.size());
+        out.close();
+        const ReadResult result = readByName(file);
+        QVERIFY(result.recognised);
+        QTEST(result.details.joined(column::Title), "title");
+        QCOMPARE(result.details.joined(column::Length), QStringLiteral("00:00:03"));
+        QCOMPARE(result.stderrText, QByteArray());
+    }
+
     void unknownExtensionFallsBackToContent() {
         const QString file = path(QStringLiteral("recording.bin"));
         QVERIFY(QFile::copy(taggedFile(Kind::Mp3), file));
