@@ -171,8 +171,17 @@ QString exifDateText(QStringView text) {
     return shortDateTime(date, time);
 }
 
+// A camera whose clock was never set writes zeros, or blanks between the colons.
+bool isUnsetDate(QStringView text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c == u'0' || c == u':' || c == u' ' || c == u'-' || c == u'T';
+    });
+}
+
 QString dateText(const QString& raw) {
     const QString trimmed = raw.trimmed();
+    if (isUnsetDate(trimmed))
+        return {};
     QString text = exifDateText(trimmed);
     if (!text.isEmpty())
         return text;
@@ -605,7 +614,7 @@ void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
     readXmp(xmp, f);
     readIptc(iptc, f);
 
-    const QString taken = !f.dateTaken.isEmpty() ? f.dateTaken : f.xmpDate;
+    const QString taken = !isUnsetDate(f.dateTaken.trimmed()) ? f.dateTaken : f.xmpDate;
     if (!taken.isEmpty())
         out.add(column::DateTaken, dateText(taken));
 

@@ -229,6 +229,47 @@ private slots:
         QTEST(out.joined(column::FStop), "expected");
     }
 
+    // A camera whose clock was never set writes zeros, or blanks between the colons; those once
+    // showed as the date taken. A date in another layout is still shown as the file has it.
+    void dateTakenOfAnUnsetClock_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("xmp");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("zeros") << "0000:00:00 00:00:00"
+                               << ""
+                               << "";
+        QTest::addRow("blanks") << "    :  :     :  :  "
+                                << ""
+                                << "";
+        QTest::addRow("zero date, no time") << "0000:00:00"
+                                            << ""
+                                            << "";
+        QTest::addRow("zeros, the date in XMP") << "0000:00:00 00:00:00"
+                                                << "2024-05-01T10:20:30"
+                                                << "5/1/24 10:20 AM";
+        QTest::addRow("set clock") << "2024:05:01 10:20:30"
+                                   << ""
+                                   << "5/1/24 10:20 AM";
+        QTest::addRow("midnight of a set clock") << "2024:05:01 00:00:00"
+                                                 << ""
+                                                 << "5/1/24 12:00 AM";
+        QTest::addRow("another layout") << "May 2024"
+                                        << ""
+                                        << "May 2024";
+    }
+    void dateTakenOfAnUnsetClock() {
+        QFETCH(QString, stored);
+        QFETCH(QString, xmp);
+        Exiv2::ExifData exif;
+        exif["Exif.Photo.DateTimeOriginal"] = stored.toStdString();
+        Exiv2::XmpData xmpData;
+        if (!xmp.isEmpty())
+            xmpData["Xmp.exif.DateTimeOriginal"] = xmp.toStdString();
+        quillmere::details::readers::EmbeddedDetails out;
+        quillmere::details::readers::addPhotoDetails(exif, {}, xmpData, QString(), QString(), out);
+        QTEST(out.joined(column::DateTaken), "expected");
+    }
+
     // EXIF and IPTC texts are meant to be ASCII; older cameras and programs wrote Latin-1, whose
     // letters once came out as U+FFFD. Valid UTF-8 stays UTF-8.
     void latinOneTextsReadAsLatinOne() {
