@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QLocale>
+#include <QtAlgorithms>
 
 #include <algorithm>
 
@@ -186,7 +187,17 @@ QString shortDateTime(qint64 seconds, qint64 nanoseconds) {
 }
 
 QString fileSizeText(qint64 bytes) {
-    QString text = systemLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    const QLocale& locale = systemLocale();
+    QString text = locale.formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    // Qt picks the unit before it rounds to tenths, which left 1,048,575 bytes at "1,024.0 KB";
+    // such a size is 1.0 of the next unit.
+    static const QString topOfUnit = locale.toString(1024.0, 'f', 1) + u' ';
+    if (bytes >= 1024 && text.startsWith(topOfUnit)) {
+        const int power = (63 - qCountLeadingZeroBits(quint64(bytes))) / 10;
+        if (power < 6)
+            text = locale.formattedDataSize(qint64(1) << (10 * (power + 1)), 1,
+                                            QLocale::DataSizeTraditionalFormat);
+    }
     // Qt writes the 1024-byte unit as "kB"; file managers write "KB" beside "MB" and "GB".
     if (text.endsWith(QLatin1String(" kB")))
         text[text.size() - 2] = u'K';

@@ -238,6 +238,13 @@ private slots:
         QTest::addRow("kilobytes") << qint64(3482) << "3.4 KB";
         QTest::addRow("megabytes") << qint64(5 * 1024 * 1024 + 300 * 1024) << "5.3 MB";
         QTest::addRow("gigabytes") << qint64(3) * 1024 * 1024 * 1024 << "3.0 GB";
+        // Rounding to tenths must not leave a size at 1,024.0 of one unit.
+        QTest::addRow("largest shown in kilobytes") << qint64(1048524) << "1,023.9 KB";
+        QTest::addRow("a byte short of a megabyte") << qint64(1048575) << "1.0 MB";
+        QTest::addRow("rounds up to a megabyte") << qint64(1048525) << "1.0 MB";
+        QTest::addRow("a byte short of a gigabyte") << qint64(1073741823) << "1.0 GB";
+        QTest::addRow("a byte short of a kilobyte") << qint64(1023) << "1,023 bytes";
+        QTest::addRow("largest size") << std::numeric_limits<qint64>::max() << "8.0 EB";
     }
     void sizesAsAFileManagerShowsThem() {
         QFETCH(qint64, bytes);
