@@ -13,7 +13,7 @@ namespace quillmere::app {
 
 namespace {
 
-// The user's files that the store reads: its own and the organisation's, where QSettings looks.
+// The settings files of the user that QSettings reads: the program's own and the organisation's.
 QStringList userStoreFiles() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                            QStringLiteral("/Vantrel");
