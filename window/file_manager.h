@@ -18,9 +18,10 @@ constexpr int kFileManagerTimeoutMs = 4000;
 QUrl fileUrl(const QByteArray& nativePath);
 
 // Shows the files in the desktop's file manager with each one selected
-// (org.freedesktop.FileManager1.ShowItems on the session bus). The call does not wait: when no
-// file manager answers within `timeoutMs`, or the bus is not there, each file's folder is opened
-// with `open` instead, once per folder. The answer is dropped when `context` is gone.
+// (org.freedesktop.FileManager1.ShowItems on the session bus). The call does not wait, not even for
+// the bus to be reached: when no file manager answers within `timeoutMs`, or the bus is not there
+// or does not answer within `timeoutMs`, each file's folder is opened with `open` instead, once
+// per folder. The answer is dropped when `context` is gone.
 void showInFileManager(const std::vector<QByteArray>& nativePaths, const app::UrlOpener& open,
                        QObject* context, int timeoutMs = kFileManagerTimeoutMs);
 
