@@ -58,7 +58,11 @@ public:
     }
     void addRows(std::vector<FoundRow> rows) override { results_.addRows(std::move(rows)); }
 
-    void showStatus(const QString& text) override { view_.setFolderListHeader(text); }
+    // Sub-folders' names come from the disk: a line break or a reversing mark in one must not
+    // garble the header.
+    void showStatus(const QString& text) override {
+        view_.setFolderListHeader(app::escapedText(text));
+    }
     // Every time, not throttled: a click posted before a pump must run in that pump.
     void pumpMessages() override { app::letWindowMessagesRunNow(); }
     bool stopRequested() override { return session_.StopRequested; }

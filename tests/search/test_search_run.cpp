@@ -328,9 +328,13 @@ private slots:
     }
 
     // What the window shows as each list folder starts, and after the run. A command that reset
-    // the pointer in the pump before a folder does not keep the busy pointer away.
+    // the pointer in the pump before a folder does not keep the busy pointer away. A sub-folder's
+    // name is shown escaped.
     void progressAndHeader() {
-        QVERIFY(makeTree(root_, {"one/", "two/", "three/"}));
+        QVERIFY(makeTree(root_, {"one/", "two/",
+                                 "two/a\n\xe2\x80\xae"
+                                 "b/",
+                                 "three/"}));
         view_->rows = {root_ + QStringLiteral("/one"), root_ + QStringLiteral("/two/"),
                        root_ + QStringLiteral("/three")};
         view_->phraseText = QStringLiteral("zebra");
@@ -345,10 +349,12 @@ private slots:
             this, [this] { view_->pointer = pointer::Default; }, Qt::QueuedConnection);
         startFinding();
         const QString searching = QStringLiteral("Searching ") + root_;
-        QCOMPARE(seen, (QStringList{"33 | Processing: one | " + searching + "/one | Stop | 11",
-                                    "66 | Processing:  | " + searching + "/two | Stop | 11",
-                                    "100 | Processing: three | " + searching + "/three | Stop | 11",
-                                    "100 | Processing: three | Folder(s) | Stop | 11"}));
+        QCOMPARE(seen,
+                 (QStringList{"33 | Processing: one | " + searching + "/one | Stop | 11",
+                              "66 | Processing:  | " + searching + "/two | Stop | 11",
+                              "66 | Processing:  | " + searching + "/two/a\\n\\u202eb | Stop | 11",
+                              "100 | Processing: three | " + searching + "/three | Stop | 11",
+                              "100 | Processing: three | Folder(s) | Stop | 11"}));
         QCOMPARE(view_->progress, 0);
         QCOMPARE(view_->progressLabel, QStringLiteral("Progress Bar"));
         QCOMPARE(view_->caption, QStringLiteral("Start Finding"));
