@@ -3,10 +3,12 @@
 #include "window/app_icon.h"
 #include "window/form1.h"
 #include "window/form_services.h"
+#include "window/session_bus_probe.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    quillmere::window::avoidSilentSessionBus();
     QApplication app(argc, argv);
     quillmere::window::nameApplication();
     // Embedded details read in earlier runs. Each search writes what it read before it shows

@@ -3,6 +3,7 @@
 
 #include "support/test_main.h"
 #include "window/file_manager.h"
+#include "window/session_bus_probe.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,6 +22,7 @@ class TestHungSessionBus : public QObject {
 
     QTemporaryDir dir_;
     int listener_ = -1;
+    QByteArray address_;
 
 private slots:
     void initTestCase() {
@@ -36,12 +38,31 @@ private slots:
         QVERIFY(::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
                 0);
         QVERIFY(::listen(listener_, 16) == 0);
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path);
+        address_ = "unix:path=" + path;
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address_);
     }
 
     void cleanupTestCase() {
         // The waiting connection fails, so Qt's connecting thread ends with the test.
         ::close(listener_);
+    }
+
+    // The probe the window makes before it starts tells a silent bus from one that is not there
+    // and from addresses it cannot try; it never waits past its deadline.
+    void theProbeTellsASilentBus() {
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(
+            probeBus(address_ + ",guid=0123;unix:path=/elsewhere", std::chrono::milliseconds(300)),
+            BusGreeting::Silent);
+        QVERIFY(clock.elapsed() < 2000);
+        QCOMPARE(probeBus(address_ + "-gone", std::chrono::seconds(5)), BusGreeting::Refused);
+        QCOMPARE(probeBus("unix:abstract=quillmere-no-such-bus", std::chrono::seconds(5)),
+                 BusGreeting::Refused);
+        QCOMPARE(probeBus("tcp:host=localhost,port=1", std::chrono::seconds(5)),
+                 BusGreeting::NotProbed);
+        QCOMPARE(probeBus("unix:path=" + QByteArray(200, 'x'), std::chrono::seconds(5)),
+                 BusGreeting::NotProbed);
     }
 
     // Asking for the file manager returns at once, twice over, and each time the folders are
