@@ -32,6 +32,22 @@ QString unusableStoreFile() {
     return {};
 }
 
+// To write, QSettings takes a lock beside its file, waiting as long as it takes. A lock that is
+// there already is read to learn whether its holder is gone, and so is the lock that guards its
+// removal, and that one's, and so on: a FIFO among them blocks for good, and a folder or a
+// dangling link is never found to be stale, so the wait never ends. Each must be a regular file.
+QString unusableLockFile() {
+    for (QString lock = userStoreFiles().first() + QStringLiteral(".lock");;
+         lock += QStringLiteral(".rmlock")) {
+        const QByteArray path = QFile::encodeName(lock);
+        struct stat info {};
+        if (::lstat(path.constData(), &info) != 0)
+            return {};
+        if (::stat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+            return lock;
+    }
+}
+
 } // namespace
 
 QString GetSetting(const QString& key, const QString& defaultValue) {
@@ -49,7 +65,10 @@ QString GetSetting(const QString& key, const QString& defaultValue) {
 }
 
 void SaveSetting(const QString& key, const QString& value) {
-    if (const QString file = unusableStoreFile(); !file.isEmpty())
+    QString file = unusableStoreFile();
+    if (file.isEmpty())
+        file = unusableLockFile();
+    if (!file.isEmpty())
         throw Failure(
             QStringLiteral("The settings could not be written: %1 is not a file").arg(file));
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vantrel"),

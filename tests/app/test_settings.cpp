@@ -6,7 +6,13 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::app;
@@ -23,6 +29,8 @@ private slots:
     void unwritableStoreIsAFailure();
     void storeThatIsNoFile_data();
     void storeThatIsNoFile();
+    void lockThatIsNoFile_data();
+    void lockThatIsNoFile();
     void applicationValuesStartEmptyAndAreShared();
 };
 
@@ -145,6 +153,83 @@ void TestSettings::storeThatIsNoFile() {
     }
     QFile::remove(file);
     QFile::remove(elsewhere);
+}
+
+// A save takes QSettings' lock, waiting as long as it takes, and reads a lock it finds: a FIFO
+// there, or a folder or a dangling link that never goes stale, held every save (each keystroke in
+// the phrase box) for good, and so did a FIFO guarding the removal of a stale lock. Such a lock
+// fails the save at once, naming it, and is left as it was; reading takes no lock.
+void TestSettings::lockThatIsNoFile_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("FIFO as the lock") << QStringLiteral("Quillmere.conf.lock") << "fifo";
+    QTest::addRow("folder as the lock") << QStringLiteral("Quillmere.conf.lock") << "folder";
+    QTest::addRow("dangling link as the lock") << QStringLiteral("Quillmere.conf.lock") << "link";
+    QTest::addRow("FIFO guarding a stale lock")
+        << QStringLiteral("Quillmere.conf.lock.rmlock") << "fifo";
+}
+
+void TestSettings::lockThatIsNoFile() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Vantrel");
+    const QString store = folder + QStringLiteral("/Quillmere.conf");
+    const QString lock = store + QStringLiteral(".lock");
+    const QString entry = folder + u'/' + name;
+    const QByteArray path = QFile::encodeName(entry);
+    QVERIFY(QDir().mkpath(folder));
+    QFile::remove(store);
+    QFile file(store);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nText1=kept\n");
+    file.close();
+    if (entry != lock) {
+        // Left by a process that is gone: the lock is stale, and its removal is guarded.
+        QFile stale(lock);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("2147483646\nquillmere\n\n");
+        stale.close();
+    }
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+    else if (kind == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(entry));
+    else
+        QVERIFY(QFile::link(folder + QStringLiteral("/nowhere"), entry));
+    struct stat before {};
+    QCOMPARE(::lstat(path.constData(), &before), 0);
+
+    // Should the save wait, this lets it go on, and the test fails instead of hanging: a reader
+    // waiting for a writer is let in by one, and a lock that is gone can be taken.
+    std::atomic<bool> done = false;
+    std::atomic<bool> rescued = false;
+    std::thread watchdog([&] {
+        for (int i = 0; i < 100 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (done)
+            return;
+        rescued = true;
+        ::close(::open(path.constData(), O_WRONLY | O_NONBLOCK));
+        ::remove(path.constData());
+    });
+    QString failure;
+    try {
+        SaveSetting(settingkey::Text1, QStringLiteral("new"));
+    } catch (const Failure& f) {
+        failure = f.description();
+    }
+    done = true;
+    watchdog.join();
+    QVERIFY2(!rescued, "the save waited for the lock");
+    QCOMPARE(failure,
+             QStringLiteral("The settings could not be written: %1 is not a file").arg(entry));
+    QCOMPARE(GetSetting(settingkey::Text1, QStringLiteral("default")), QStringLiteral("kept"));
+    struct stat after {};
+    QCOMPARE(::lstat(path.constData(), &after), 0);
+    QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    QVERIFY(::remove(path.constData()) == 0);
+    QFile::remove(lock);
+    QFile::remove(store);
 }
 
 void TestSettings::applicationValuesStartEmptyAndAreShared() {
