@@ -13,18 +13,31 @@ namespace quillmere::app {
 
 namespace {
 
-// The settings files of the user that QSettings reads: the program's own and the organisation's.
-QStringList userStoreFiles() {
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                           QStringLiteral("/Vantrel");
-    return {folder + QStringLiteral("/Quillmere.conf"), folder + QStringLiteral(".conf")};
+// The settings file that QSettings writes: the user's own for the program.
+QString ownStoreFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/Vantrel/Quillmere.conf");
+}
+
+// The settings files that QSettings reads, every one at every use: the program's own and the
+// organisation's, in the user's folder and then in each system-wide one ($XDG_CONFIG_DIRS, else
+// /etc/xdg).
+QStringList storeFiles() {
+    const QStringList folders =
+        QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
+    QStringList files;
+    for (const QString& folder : folders)
+        files << folder + QStringLiteral("/Vantrel/Quillmere.conf");
+    for (const QString& folder : folders)
+        files << folder + QStringLiteral("/Vantrel.conf");
+    return files;
 }
 
 // QSettings reads its files whatever they are: a FIFO there would block start-up, and every
 // keystroke in the phrase box, for good, and a link to a device would be read without end. Such
 // a file is named; absent files and regular files, through links too, are fine.
 QString unusableStoreFile() {
-    for (const QString& file : userStoreFiles()) {
+    for (const QString& file : storeFiles()) {
         struct stat info {};
         if (::stat(QFile::encodeName(file).constData(), &info) == 0 && !S_ISREG(info.st_mode))
             return file;
@@ -37,7 +50,7 @@ QString unusableStoreFile() {
 // removal, and that one's, and so on: a FIFO among them blocks for good, and a folder or a
 // dangling link is never found to be stale, so the wait never ends. Each must be a regular file.
 QString unusableLockFile() {
-    for (QString lock = userStoreFiles().first() + QStringLiteral(".lock");;
+    for (QString lock = ownStoreFile() + QStringLiteral(".lock");;
          lock += QStringLiteral(".rmlock")) {
         const QByteArray path = QFile::encodeName(lock);
         struct stat info {};

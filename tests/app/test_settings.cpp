@@ -21,6 +21,7 @@ using namespace quillmere::test;
 class TestSettings : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void absentKeyGivesTheDefault();
     void roundTrip_data();
     void roundTrip();
@@ -33,6 +34,11 @@ private slots:
     void lockThatIsNoFile();
     void applicationValuesStartEmptyAndAreShared();
 };
+
+void TestSettings::initTestCase() {
+    // QSettings reads the system-wide files too; these are the tests' own.
+    qputenv("XDG_CONFIG_DIRS", qgetenv("XDG_CONFIG_HOME") + "/system");
+}
 
 void TestSettings::absentKeyGivesTheDefault() {
     QCOMPARE(GetSetting(QStringLiteral("NeverWritten"), QStringLiteral("fallback")),
@@ -101,6 +107,10 @@ void TestSettings::storeThatIsNoFile_data() {
     QTest::addColumn<QString>("kind");
     QTest::addRow("FIFO as the store") << QStringLiteral("Vantrel/Quillmere.conf") << "fifo";
     QTest::addRow("FIFO as the organisation's store") << QStringLiteral("Vantrel.conf") << "fifo";
+    QTest::addRow("FIFO as the system-wide store")
+        << QStringLiteral("system/Vantrel/Quillmere.conf") << "fifo";
+    QTest::addRow("FIFO as the organisation's system-wide store")
+        << QStringLiteral("system/Vantrel.conf") << "fifo";
     QTest::addRow("link to a FIFO") << QStringLiteral("Vantrel/Quillmere.conf") << "link to fifo";
     QTest::addRow("link to a file") << QStringLiteral("Vantrel/Quillmere.conf") << "link to file";
 }
@@ -112,6 +122,7 @@ void TestSettings::storeThatIsNoFile() {
     const QString file = config + u'/' + name;
     const QString elsewhere = config + QStringLiteral("/elsewhere");
     QVERIFY(QDir().mkpath(config + QStringLiteral("/Vantrel")));
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
     QFile::remove(config + QStringLiteral("/Vantrel/Quillmere.conf"));
     QFile::remove(file);
     QFile::remove(elsewhere);
