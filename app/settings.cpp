@@ -33,14 +33,23 @@ QStringList storeFiles() {
     return files;
 }
 
+// Far more than the program writes (three values, a phrase of at most 32,767 characters), far
+// less than QSettings takes long to read: some 20 ms a megabyte, at every use.
+constexpr qint64 kLargestStoreFile = 1 << 20;
+
 // QSettings reads its files whatever they are: a FIFO there would block start-up, and every
-// keystroke in the phrase box, for good, and a link to a device would be read without end. Such
-// a file is named; absent files and regular files, through links too, are fine.
-QString unusableStoreFile() {
+// keystroke in the phrase box, for good, a link to a device would be read without end, and a
+// file of gigabytes for a minute a key. What is wrong with such a file, naming it; absent files
+// and regular files, through links too, are fine.
+QString storeProblem() {
     for (const QString& file : storeFiles()) {
         struct stat info {};
-        if (::stat(QFile::encodeName(file).constData(), &info) == 0 && !S_ISREG(info.st_mode))
-            return file;
+        if (::stat(QFile::encodeName(file).constData(), &info) != 0)
+            continue;
+        if (!S_ISREG(info.st_mode))
+            return QStringLiteral("%1 is not a file").arg(file);
+        if (info.st_size > kLargestStoreFile)
+            return QStringLiteral("%1 is too large").arg(file);
     }
     return {};
 }
@@ -48,8 +57,9 @@ QString unusableStoreFile() {
 // To write, QSettings takes a lock beside its file, waiting as long as it takes. A lock that is
 // there already is read to learn whether its holder is gone, and so is the lock that guards its
 // removal, and that one's, and so on: a FIFO among them blocks for good, and a folder or a
-// dangling link is never found to be stale, so the wait never ends. Each must be a regular file.
-QString unusableLockFile() {
+// dangling link is never found to be stale, so the wait never ends. Each must be a regular file;
+// the first that is not is named.
+QString lockProblem() {
     for (QString lock = ownStoreFile() + QStringLiteral(".lock");;
          lock += QStringLiteral(".rmlock")) {
         const QByteArray path = QFile::encodeName(lock);
@@ -57,14 +67,14 @@ QString unusableLockFile() {
         if (::lstat(path.constData(), &info) != 0)
             return {};
         if (::stat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-            return lock;
+            return QStringLiteral("%1 is not a file").arg(lock);
     }
 }
 
 } // namespace
 
 QString GetSetting(const QString& key, const QString& defaultValue) {
-    if (!unusableStoreFile().isEmpty())
+    if (!storeProblem().isEmpty())
         return defaultValue;
     const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
                              QStringLiteral("Vantrel"), QStringLiteral("Quillmere"));
@@ -78,12 +88,11 @@ QString GetSetting(const QString& key, const QString& defaultValue) {
 }
 
 void SaveSetting(const QString& key, const QString& value) {
-    QString file = unusableStoreFile();
-    if (file.isEmpty())
-        file = unusableLockFile();
-    if (!file.isEmpty())
-        throw Failure(
-            QStringLiteral("The settings could not be written: %1 is not a file").arg(file));
+    QString problem = storeProblem();
+    if (problem.isEmpty())
+        problem = lockProblem();
+    if (!problem.isEmpty())
+        throw Failure(QStringLiteral("The settings could not be written: ") + problem);
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vantrel"),
                        QStringLiteral("Quillmere"));
     settings.setValue(key, value);

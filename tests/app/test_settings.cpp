@@ -32,6 +32,7 @@ private slots:
     void storeThatIsNoFile();
     void lockThatIsNoFile_data();
     void lockThatIsNoFile();
+    void storeLargerThanAnyWritten();
     void applicationValuesStartEmptyAndAreShared();
 };
 
@@ -241,6 +242,31 @@ void TestSettings::lockThatIsNoFile() {
     QVERIFY(::remove(path.constData()) == 0);
     QFile::remove(lock);
     QFile::remove(store);
+}
+
+// QSettings reads its files whole at every use, at start-up and at each keystroke in the phrase
+// box: a file of gigabytes held the window for a minute a key. One larger than the program ever
+// writes is not read, and a save fails naming it and leaves it as it was.
+void TestSettings::storeLargerThanAnyWritten() {
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Vantrel");
+    const QString store = folder + QStringLiteral("/Quillmere.conf");
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(store);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\nText1=kept\n; " + QByteArray(1 << 20, 'x') + '\n');
+    file.close();
+    const qint64 size = QFileInfo(store).size();
+    QCOMPARE(GetSetting(settingkey::Text1, QStringLiteral("default")), QStringLiteral("default"));
+    QString failure;
+    try {
+        SaveSetting(settingkey::Text1, QStringLiteral("new"));
+    } catch (const Failure& f) {
+        failure = f.description();
+    }
+    QCOMPARE(failure,
+             QStringLiteral("The settings could not be written: %1 is too large").arg(store));
+    QCOMPARE(QFileInfo(store).size(), size);
+    QVERIFY(QFile::remove(store));
 }
 
 void TestSettings::applicationValuesStartEmptyAndAreShared() {
