@@ -135,12 +135,19 @@ private:
     std::vector<qint64> pumps_;
 };
 
+bool writeFile(const QByteArray& path) {
+    QFile file(QFile::decodeName(path));
+    return file.open(QIODevice::WriteOnly) && file.write("x", 1) == 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Keep start-up's settings away from the user's own.
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+    // ... and the Trash away from the user's own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -152,6 +159,10 @@ int main(int argc, char** argv) {
                       QStringLiteral("count"), QStringLiteral("1000000")});
     parser.addOption({QStringLiteral("batches"), QStringLiteral("Batches of the second fill."),
                       QStringLiteral("count"), QStringLiteral("50000")});
+    parser.addOption({QStringLiteral("trash-folders"),
+                      QStringLiteral("Folders, each listed with its one file, sent to the Trash "
+                                     "(real files; 0 leaves it out)."),
+                      QStringLiteral("count"), QStringLiteral("5000")});
     parser.addOption({QStringLiteral("view"),
                       QStringLiteral("What shows the list: the window's own (window), a tree view "
                                      "set up as the list once was (tree), or nothing (none)."),
@@ -160,6 +171,7 @@ int main(int argc, char** argv) {
     const QString viewKind = parser.value(QStringLiteral("view"));
     const int rowCount = parser.value(QStringLiteral("rows")).toInt();
     const int batchCount = std::max(1, parser.value(QStringLiteral("batches")).toInt());
+    const int trashFolders = parser.value(QStringLiteral("trash-folders")).toInt();
 
     AnsweringDialogs dialogs;
     FormServices services;
@@ -274,5 +286,28 @@ int main(int argc, char** argv) {
                   [&] { form.PushButton11_Click(); });
     print(QStringLiteral("    %1 rows left").arg(results.rowCount()));
     clock.measure(QStringLiteral("clear"), [&] { form.PushButton6_Click(); });
+
+    if (trashFolders > 0) {
+        // Each folder first, then its file: the files go with their folders and are not reported.
+        QTemporaryDir tree;
+        std::vector<ResultRow> rows;
+        for (int i = 0; i < trashFolders; ++i) {
+            const QByteArray folder =
+                QFile::encodeName(tree.path()) + "/folder " + QByteArray::number(i);
+            const QByteArray file = folder + "/IMG_" + QByteArray::number(i) + ".jpg";
+            if (!QDir().mkdir(QFile::decodeName(folder)) || !writeFile(file)) {
+                print(QStringLiteral("cannot write %1").arg(QFile::decodeName(file)));
+                return 1;
+            }
+            rows.push_back({QString(), folder, QStringLiteral("[Kind] Folder"), false});
+            rows.push_back({QString(), file, QStringLiteral("[Kind] Picture"), false});
+        }
+        results.appendRows(std::move(rows));
+        results.setAllChecked(true);
+        letWindowMessagesRunNow();
+        clock.measure(QStringLiteral("Send %1 ticked rows to the Trash").arg(results.rowCount()),
+                      [&] { form.PushButton10_Click(); });
+        print(QStringLiteral("    %1 rows left").arg(results.rowCount()));
+    }
     return 0;
 }

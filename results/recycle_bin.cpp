@@ -32,11 +32,15 @@ TrashOutcome trashOne(const QByteArray& path) {
 
 } // namespace
 
-std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& nativePaths) {
+std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& nativePaths,
+                                           const std::function<void()>& betweenItems) {
     std::vector<TrashOutcome> outcomes;
     outcomes.reserve(nativePaths.size());
-    for (const QByteArray& path : nativePaths)
+    for (const QByteArray& path : nativePaths) {
         outcomes.push_back(trashOne(path));
+        if (betweenItems)
+            betweenItems();
+    }
     return outcomes;
 }
 

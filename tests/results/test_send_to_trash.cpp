@@ -1,4 +1,5 @@
 #include "file_command_fixture.h"
+#include "results/recycle_bin.h"
 #include "results/send_checked_to_trash.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
@@ -120,6 +121,26 @@ private slots:
                                     QFile::decodeName(a) + ": "),
                  qPrintable(summary));
         QVERIFY(summary.contains("\r\n" + QFile::decodeName(b) + ": "));
+    }
+
+    void theWindowRunsAfterEachItemWhileTheTrashWorks() {
+        // A hundred thousand files take a minute: the window answers between two of them, and
+        // what a click there does to the files still to go is what they then meet.
+        const QByteArray a = file("a.txt");
+        const QByteArray b = file("b.txt");
+        const QByteArray c = file("c.txt");
+        QStringList seen;
+        const std::vector<TrashOutcome> outcomes = SendToRecycleBin({a, b, c}, [&] {
+            seen << QStringLiteral("%1%2%3")
+                        .arg(int(exists(a)))
+                        .arg(int(exists(b)))
+                        .arg(int(exists(c)));
+            ::unlink(c.constData());
+        });
+        QCOMPARE(seen, QStringList({"011", "000", "000"}));
+        QCOMPARE(int(outcomes[1].result), int(TrashOutcome::Result::Trashed));
+        QCOMPARE(int(outcomes[2].result), int(TrashOutcome::Result::AlreadyGone));
+        QCOMPARE(contentOf(homeTrash() + "/files/b.txt"), QByteArray("b.txt"));
     }
 
     void anotherMountUsesItsOwnTrashOrKeepsTheFile() {
