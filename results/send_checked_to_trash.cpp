@@ -6,13 +6,21 @@
 #include "results/recycle_bin.h"
 #include "results/unhandled_items.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace quillmere::results {
 
 namespace {
 
-bool liesInside(const QByteArray& path, const std::vector<QByteArray>& folders) {
-    for (const QByteArray& folder : folders) {
-        if (path.size() > folder.size() && path.startsWith(folder) && path[folder.size()] == '/')
+// Whether a folder above the path is one of `folders` (sorted). Each of the path's own folders is
+// looked up: matching every gone item against every trashed folder held the window for most of a
+// minute at 50,000 folders ticked with their files.
+bool liesInside(const QByteArray& path, const std::vector<std::string_view>& folders) {
+    const std::string_view whole(path.constData(), size_t(path.size()));
+    for (size_t slash = whole.rfind('/'); slash != 0 && slash != std::string_view::npos;
+         slash = whole.rfind('/', slash - 1)) {
+        if (std::binary_search(folders.begin(), folders.end(), whole.substr(0, slash)))
             return true;
     }
     return false;
@@ -22,11 +30,12 @@ bool liesInside(const QByteArray& path, const std::vector<QByteArray>& folders) 
 // Trash inside a ticked folder was handled with it.
 std::vector<UnhandledItem> unhandledItems(const std::vector<ResultRow>& rows,
                                           const std::vector<TrashOutcome>& outcomes) {
-    std::vector<QByteArray> trashed;
+    std::vector<std::string_view> trashed;
     for (size_t i = 0; i < rows.size() && i < outcomes.size(); ++i) {
         if (outcomes[i].result == TrashOutcome::Result::Trashed)
-            trashed.push_back(rows[i].nativePath);
+            trashed.emplace_back(rows[i].nativePath.constData(), size_t(rows[i].nativePath.size()));
     }
+    std::sort(trashed.begin(), trashed.end());
     std::vector<UnhandledItem> items;
     for (size_t i = 0; i < rows.size() && i < outcomes.size(); ++i) {
         switch (outcomes[i].result) {
