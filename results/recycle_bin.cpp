@@ -15,7 +15,7 @@ TrashOutcome trashOne(const QByteArray& path) {
     // either could reach another file than the one found.
     if (!path.startsWith('/') || path.contains('\0'))
         return {Result::Failed, QStringLiteral("Not a full path")};
-    if (!app::fs::PathEntryExists(path))
+    if (app::fs::pathEntryGone(path))
         return {Result::AlreadyGone, {}};
     GFile* file = g_file_new_for_path(path.constData());
     GError* error = nullptr;
@@ -45,9 +45,8 @@ std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& native
 }
 
 int RemoveCheckedRows(ResultsModel& results) {
-    return results.removeRowsIf([](const ResultRow& row) {
-        return row.checked && !app::fs::PathEntryExists(row.nativePath);
-    });
+    return results.removeRowsIf(
+        [](const ResultRow& row) { return row.checked && app::fs::pathEntryGone(row.nativePath); });
 }
 
 } // namespace quillmere::results

@@ -28,7 +28,7 @@ std::vector<TrashOutcome> SendToRecycleBin(const std::vector<QByteArray>& native
                                            const std::function<void()>& betweenItems = {});
 
 // Removes the ticked rows whose own entry no longer exists; a ticked row whose file is still in
-// its place keeps its place and its tick. Returns how many rows left.
+// its place, or cannot be looked at, keeps its place and its tick. Returns how many rows left.
 int RemoveCheckedRows(ResultsModel& results);
 
 } // namespace quillmere::results

@@ -1,10 +1,13 @@
 #include "app/fs/file_helpers.h"
 
 #include "app/event_pump.h"
+#include "app/fs/error_text.h"
 #include "app/fs/file_system.h"
 #include "app/fs/path_cleanup.h"
 #include "app/fs/path_entry.h"
 #include "app/fs/safe_move.h"
+
+#include <cerrno>
 
 #include <sys/stat.h>
 
@@ -28,7 +31,8 @@ bool sameEntry(const QByteArray& a, const QByteArray& b) {
 QString whyNotAFile(const QByteArray& path) {
     struct stat info {};
     if (::lstat(path.constData(), &info) != 0)
-        return QStringLiteral("It no longer exists");
+        return errno == ENOENT || errno == ENOTDIR ? QStringLiteral("It no longer exists")
+                                                   : errorText(errno);
     if (S_ISLNK(info.st_mode))
         return QStringLiteral("It is a symbolic link; only files are moved");
     if (S_ISDIR(info.st_mode))

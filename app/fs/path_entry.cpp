@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 
 namespace quillmere::app::fs {
@@ -12,6 +14,13 @@ bool PathEntryExists(const QByteArray& nativePath) {
         return false;
     struct stat info {};
     return ::lstat(nativePath.constData(), &info) == 0;
+}
+
+bool pathEntryGone(const QByteArray& nativePath) {
+    if (nativePath.isEmpty() || nativePath.contains('\0'))
+        return false;
+    struct stat info {};
+    return ::lstat(nativePath.constData(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 bool PathEntryExists(const QString& path) {

@@ -10,4 +10,9 @@ namespace quillmere::app::fs {
 bool PathEntryExists(const QByteArray& nativePath);
 bool PathEntryExists(const QString& path);
 
+// True only when nothing is at the path: no such entry, or a folder on the way is not a folder.
+// A path that cannot be looked at (longer than the system takes, a folder on the way this user
+// may not search) is not gone: its file may well be there.
+bool pathEntryGone(const QByteArray& nativePath);
+
 } // namespace quillmere::app::fs

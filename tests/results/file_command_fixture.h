@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <memory>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // What the file-command tests share: a window that records, real files by their bytes, rows, and
 // a small file system of their own.
@@ -62,6 +64,49 @@ inline QStringList rowsOf(const results::ResultsModel& results) {
 inline void addRow(results::ResultsModel& results, const QByteArray& path, bool ticked) {
     results.appendRow(path, QStringLiteral("[Name] x"));
     results.setChecked(results.rowCount() - 1, ticked);
+}
+
+// A file under 22 folders of 200-byte names below `folder`: its path is longer than the system
+// takes (4096 bytes), so it is reached only one folder at a time. Returns its path.
+constexpr int kDeepLevels = 22;
+inline QByteArray deepFolderName() {
+    return QByteArray(200, 'd');
+}
+
+inline QByteArray writeDeepFile(const QString& folder, const QByteArray& name,
+                                const QByteArray& content) {
+    QByteArray path = QFile::encodeName(folder);
+    int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < kDeepLevels && fd >= 0; ++i) {
+        ::mkdirat(fd, deepFolderName().constData(), 0755);
+        const int next =
+            ::openat(fd, deepFolderName().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+        path += '/' + deepFolderName();
+    }
+    const int file = ::openat(fd, name.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written =
+        file >= 0 && ::write(file, content.constData(), size_t(content.size())) == content.size();
+    ::close(file);
+    ::close(fd);
+    if (!written)
+        qFatal("cannot write the deep file");
+    return path + '/' + name;
+}
+
+// Whether the deep file is there, and removes it and its folders.
+inline bool removeDeepFile(const QString& folder, const QByteArray& name) {
+    std::vector<int> fds{::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY)};
+    for (int i = 0; i < kDeepLevels && fds.back() >= 0; ++i)
+        fds.push_back(::openat(fds.back(), deepFolderName().constData(), O_RDONLY | O_DIRECTORY));
+    const bool there = fds.back() >= 0 && ::unlinkat(fds.back(), name.constData(), 0) == 0;
+    for (size_t i = fds.size() - 1; i > 0; --i) {
+        ::close(fds[i]);
+        ::unlinkat(fds[i - 1], deepFolderName().constData(), AT_REMOVEDIR);
+    }
+    ::close(fds.front());
+    return there;
 }
 
 // A tmpfs, or an ext4 image on a loop device (GIO keeps no Trash on tmpfs), mounted in a mount

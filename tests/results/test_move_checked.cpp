@@ -171,6 +171,18 @@ private slots:
         QTest::addRow("default") << "" << QStringList({"x.txt"}) << QByteArray("old");
     }
 
+    void aFileBeyondTheLongestPathIsKeptListedAndReportedAsItIs() {
+        const QByteArray deep = writeDeepFile(source(), "deep.txt", "deep");
+        const auto cleanup = qScopeGuard([&] { removeDeepFile(source(), "deep.txt"); });
+        addRow(results_, deep, true);
+        moveTo(target());
+        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(deep)}));
+        QCOMPARE(summary(), "The item could not be moved to \"" + target() + "\":\r\n\r\n" +
+                                QFile::decodeName(deep) + ": File name too long");
+        QVERIFY(removeDeepFile(source(), "deep.txt"));
+        QCOMPARE(namesIn(target()), QStringList());
+    }
+
     void clashIsAskedAndTheAnswerHonoured() {
         QFETCH(QString, answer);
         QFETCH(QStringList, targetAfter);

@@ -4,6 +4,8 @@
 #include "support/test_files.h"
 #include "support/test_main.h"
 
+#include <QScopeGuard>
+
 #include <unistd.h>
 
 using namespace quillmere;
@@ -141,6 +143,21 @@ private slots:
         QCOMPARE(int(outcomes[1].result), int(TrashOutcome::Result::Trashed));
         QCOMPARE(int(outcomes[2].result), int(TrashOutcome::Result::AlreadyGone));
         QCOMPARE(contentOf(homeTrash() + "/files/b.txt"), QByteArray("b.txt"));
+    }
+
+    void aFileBeyondTheLongestPathIsKeptListedAndReportedAsItIs() {
+        // It cannot be looked at by its path, which is not to say that it is gone.
+        const QByteArray deep = writeDeepFile(dir_.path(), "deep.txt", "deep");
+        const auto cleanup = qScopeGuard([&] { removeDeepFile(dir_.path(), "deep.txt"); });
+        addRow(results_, deep, true);
+        trash(BoxAnswer::Yes);
+        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(deep)}));
+        const QString summary = dialogs_.messages().last().text;
+        QVERIFY2(summary.startsWith("The item could not be moved to the Trash:\r\n\r\n" +
+                                    QFile::decodeName(deep) + ": ") &&
+                     summary.endsWith("File name too long"),
+                 qPrintable(summary.right(200)));
+        QVERIFY(removeDeepFile(dir_.path(), "deep.txt"));
     }
 
     void anotherMountUsesItsOwnTrashOrKeepsTheFile() {
