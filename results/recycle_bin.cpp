@@ -3,6 +3,7 @@
 
 #include "results/recycle_bin.h"
 
+#include "app/escaped_text.h"
 #include "app/fs/path_entry.h"
 
 namespace quillmere::results {
@@ -23,7 +24,8 @@ TrashOutcome trashOne(const QByteArray& path) {
     g_object_unref(file);
     if (trashed)
         return {Result::Trashed, {}};
-    TrashOutcome outcome{Result::Failed, QString::fromUtf8(error->message)};
+    // GIO's words may hold the path as it is, with its line breaks and reversing marks.
+    TrashOutcome outcome{Result::Failed, app::escapedText(QString::fromUtf8(error->message))};
     if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND))
         outcome.result = Result::AlreadyGone;
     g_error_free(error);

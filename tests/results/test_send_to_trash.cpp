@@ -160,6 +160,19 @@ private slots:
         QVERIFY(removeDeepFile(dir_.path(), "deep.txt"));
     }
 
+    void theTrashsOwnReasonNamesTheFileEscaped() {
+        const QByteArray name = "line\nbreak\xe2\x80\xaetxt.exe";
+        const QByteArray deep = writeDeepFile(dir_.path(), name, "deep");
+        const auto cleanup = qScopeGuard([&] { removeDeepFile(dir_.path(), name); });
+        addRow(results_, deep, true);
+        trash(BoxAnswer::Yes);
+        const QString summary = dialogs_.messages().last().text;
+        QVERIFY(removeDeepFile(dir_.path(), name));
+        QCOMPARE(summary.count(u'\n'), 2);
+        QVERIFY(!summary.contains(QChar(0x202e)));
+        QCOMPARE(summary.count("line\\nbreak\\u202etxt.exe"), 2);
+    }
+
     void anotherMountUsesItsOwnTrashOrKeepsTheFile() {
         ScratchFileSystem ext4;
         if (!ext4.isMounted())
