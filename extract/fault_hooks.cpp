@@ -1,6 +1,7 @@
 #include "extract/fault_hooks.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QStringList>
 
 #include "app/fs/regular_file.h"
@@ -146,6 +147,9 @@ bool dieAtNextFile = false;
 // Set by a file that makes the helper say that the next one is of no reader's kind.
 bool disownNextFile = false;
 
+// Set for a zygote by "names PID": it tells that id for every helper it forks.
+pid_t namedInstead = 0;
+
 // Every value far past the bounds, with a surrogate pair across each cut.
 void fillPastBounds(details::Answer& answer) {
     QString value(100'000, u'x');
@@ -219,6 +223,19 @@ bool runFaultHook(int fd, details::Answer& answer) {
     if (word == "otherbatch")
         ++answer.batch;
     return true;
+}
+
+void readZygoteFault(const char* program) {
+    QFile file(QFile::decodeName(program) + QStringLiteral(".zygote"));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray word = file.read(64).trimmed();
+    if (word.startsWith("names "))
+        namedInstead = pid_t(word.mid(6).toInt());
+}
+
+pid_t helperIdToTell(pid_t forked) {
+    return namedInstead > 0 ? namedInstead : forked;
 }
 
 void startAThreadWhenAsked() {

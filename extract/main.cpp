@@ -254,6 +254,9 @@ int main(int argc, char** argv) {
         return 2; // not started by the engine
     // Nothing inherited beyond the standard streams and the socket stays reachable.
     ::close_range(SocketFd + 1, ~0U, 0);
+#ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
+    extract::readZygoteFault(argv[0]);
+#endif
     // The loader's setting, which it has used by now: the helpers' environment is the readers'.
     ::unsetenv("LD_BIND_NOW");
     extract::SandboxLimits limits;

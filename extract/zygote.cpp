@@ -4,6 +4,10 @@
 #include "details/zygote_protocol.h"
 #include "extract/resource_limits.h"
 
+#ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
+#include "extract/fault_hooks.h"
+#endif
+
 #include <cerrno>
 #include <csignal>
 #include <sys/prctl.h>
@@ -73,6 +77,9 @@ ZygoteMessage forkHelper(const ZygoteMessage& request, int socket,
     if (pid > 0) {
         answer.kind = ZygoteMessageKind::Forked;
         answer.pid = pid;
+#ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
+        answer.pid = helperIdToTell(pid);
+#endif
         answer.value = 0;
     }
     return answer;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -65,6 +66,27 @@ int openPidfd(pid_t pid) {
 }
 void killByPidfd(int pidfd) {
     ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
+// The parent of process `pid`, or -1 when /proc does not say.
+pid_t parentOf(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // The name in brackets may hold anything; the fields after it are numbers and letters.
+    char stat[256];
+    const ssize_t got = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (got <= 0)
+        return -1;
+    stat[got] = 0;
+    const char* afterName = std::strrchr(stat, ')');
+    int parent = -1;
+    if (!afterName || std::sscanf(afterName + 1, " %*c %d", &parent) != 1)
+        return -1;
+    return parent;
 }
 
 // A list of strings as execve() takes it, built before forking: the child may not allocate.
@@ -262,14 +284,26 @@ bool Zygote::forkHelper(int helperEnd, ForkedHelper& helper, QString& failure) {
         return false;
     }
     // Until the zygote is asked to reap it, the helper's id goes to no other process.
-    helper.pid = answer.pid;
-    helper.pidfd = openPidfd(answer.pid);
-    if (helper.pidfd < 0) {
-        failure = errorText(QStringLiteral("cannot watch the reader helper"), errno);
-        ::kill(answer.pid, SIGKILL); // reaped when the zygote ends
-        helper.pid = -1;
+    const int pidfd = openPidfd(answer.pid);
+    const int error = errno;
+    // A zygote taken over could name any process of the user for the engine to kill: only its own
+    // child is taken. Checked once the pidfd holds the process, so the one checked is the one the
+    // pidfd signals, or one gone since.
+    if (parentOf(answer.pid) != pid_) {
+        if (pidfd >= 0)
+            ::close(pidfd);
+        std::lock_guard lock(mutex_);
+        broken_ = true;
+        failure = QStringLiteral("the reader zygote named a process it did not fork");
         return false;
     }
+    if (pidfd < 0) {
+        failure = errorText(QStringLiteral("cannot watch the reader helper"), error);
+        ::kill(answer.pid, SIGKILL); // reaped when the zygote ends
+        return false;
+    }
+    helper.pid = answer.pid;
+    helper.pidfd = pidfd;
     return true;
 }
 

@@ -874,6 +874,46 @@ private slots:
         QVERIFY(Extractor::runningZygote() != victim);
     }
 
+    // A zygote taken over could name another process of the user as the helper it forked, for
+    // the engine to kill when that helper is done: no helper is taken from it, and the other
+    // process lives on.
+    void aLyingZygoteGivesNoHelper_data() {
+        QTest::addColumn<QByteArray>("fault"); // %1: a process that is not the zygote's child
+        QTest::addColumn<QString>("cause");
+        QTest::addRow("names another process")
+            << QByteArray("names %1") << QStringLiteral("named a process it did not fork");
+    }
+    void aLyingZygoteGivesNoHelper() {
+        QFETCH(QByteArray, fault);
+        QFETCH(QString, cause);
+        pid_t stranger = -1;
+        char* const arguments[] = {const_cast<char*>("sleep"), const_cast<char*>("60"), nullptr};
+        QCOMPARE(::posix_spawn(&stranger, "/bin/sleep", nullptr, nullptr, arguments, environ), 0);
+        const auto endStranger = qScopeGuard([stranger] {
+            ::kill(stranger, SIGKILL);
+            ::waitpid(stranger, nullptr, 0);
+        });
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("quillmere-extract"));
+        QVERIFY(QFile::link(QStringLiteral(QUILLMERE_EXTRACT_FAULTY), program));
+        QVERIFY(writeBytes(program + QStringLiteral(".zygote"),
+                           fault.replace("%1", QByteArray::number(stranger))));
+        const QString path = dir.filePath(QStringLiteral("a.jpg"));
+        writeFault(path, "w");
+        const app::fs::RegularFile file(QFile::encodeName(path));
+        HelperLimits limits;
+        limits.spareHelpers = 0;
+        HelperProcess helper(QFile::encodeName(program), limits);
+        const HelperProcess::File one{0, file.fd(), file.size()};
+        const HelperProcess::Outcome outcome =
+            helper.read({&one, 1}, [](size_t, details::Answer&) {});
+        helper.retire();
+        ZygoteKeeper::instance().retire();
+        QCOMPARE(int(outcome.kind), int(HelperProcess::Outcome::Kind::NotStarted));
+        QVERIFY2(outcome.failure.contains(cause), qPrintable(outcome.failure));
+        QCOMPARE(::waitpid(stranger, nullptr, WNOHANG), 0);
+    }
+
     // An engine killed outright takes its zygote and every helper with it, even helpers busy in
     // a parser that would never look at their socket again.
     void killingTheEngineLeavesNoHelper() {
