@@ -149,6 +149,8 @@ bool disownNextFile = false;
 
 // Set for a zygote by "names PID": it tells that id for every helper it forks.
 pid_t namedInstead = 0;
+// Set for a zygote by "attaches": it sends its standard input with every answer.
+bool attachToAnswers = false;
 
 // Every value far past the bounds, with a surrogate pair across each cut.
 void fillPastBounds(details::Answer& answer) {
@@ -232,10 +234,15 @@ void readZygoteFault(const char* program) {
     const QByteArray word = file.read(64).trimmed();
     if (word.startsWith("names "))
         namedInstead = pid_t(word.mid(6).toInt());
+    attachToAnswers = word == "attaches";
 }
 
 pid_t helperIdToTell(pid_t forked) {
     return namedInstead > 0 ? namedInstead : forked;
+}
+
+int descriptorToAttach() {
+    return attachToAnswers ? STDIN_FILENO : -1;
 }
 
 void startAThreadWhenAsked() {

@@ -19,6 +19,8 @@ bool runFaultHook(int fd, details::Answer& answer);
 void readZygoteFault(const char* program);
 // The process id the zygote tells the engine for the helper it forked as `forked`.
 pid_t helperIdToTell(pid_t forked);
+// A descriptor the zygote attaches to each answer, or -1.
+int descriptorToAttach();
 
 // With QUILLMERE_TEST_THREAD_IN_WARM_UP set, starts a thread that outlives the warm-up, as a
 // reader library might.

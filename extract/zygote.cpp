@@ -38,7 +38,11 @@ Received receiveRequest(ZygoteMessage& request, int& attached) {
 }
 
 bool sendAnswer(const ZygoteMessage& answer) {
+#ifdef QUILLMERE_EXTRACT_FAULT_HOOKS
+    return details::sendRecord(ZygoteSocketFd, &answer, sizeof answer, descriptorToAttach());
+#else
     return details::sendRecord(ZygoteSocketFd, &answer, sizeof answer);
+#endif
 }
 
 [[noreturn]] void becomeHelper(pid_t zygote, const CompiledFilter& helperFilter,

@@ -48,16 +48,22 @@ bool waitReadable(int fd, Clock::time_point deadline) {
     }
 }
 
-// One whole record of at most `capacity` bytes: its length, 0 when the zygote ended, -1 when
-// none came by `deadline` or it was longer. The zygote never sends descriptors.
+constexpr ssize_t NoneInTime = -1;
+constexpr ssize_t Malformed = -2;
+
+// One whole record of at most `capacity` bytes: its length, 0 when the zygote ended, NoneInTime
+// when none came by `deadline`, Malformed when it was longer or brought a descriptor, which the
+// zygote never sends (closed at once).
 ssize_t receiveMessage(int socket, void* into, size_t capacity, Clock::time_point deadline) {
     if (!waitReadable(socket, deadline))
-        return -1;
+        return NoneInTime;
     int attached = -1;
     const ssize_t got = details::receiveRecord(socket, into, capacity, attached);
-    if (attached >= 0)
+    if (attached >= 0) {
         ::close(attached);
-    return got;
+        return Malformed;
+    }
+    return got < 0 ? Malformed : got;
 }
 
 // glibc 2.36 declares these without extern "C", so C++ cannot link to its wrappers.
@@ -214,7 +220,7 @@ std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
     int status = 0;
     if (first.kind == ZygoteMessageKind::NotReady) {
         failure = QStringLiteral("the reader's sandbox could not be set up: ") + said;
-    } else if (got < 0) {
+    } else if (got == NoneInTime) {
         failure =
             QStringLiteral("it did not answer within %1 s").arg(double(deadline.count()) / 1000.0);
     } else if (got == 0 && reapWithin(pid, std::chrono::seconds(1), status)) {
@@ -262,8 +268,8 @@ bool Zygote::ask(ZygoteMessage request, int attached, ZygoteMessage& answer, QSt
     if (got == ssize_t(sizeof answer) && answer.sequence == request.sequence)
         return true;
     broken_ = true;
-    failure = got < 0 ? QStringLiteral("the reader zygote did not answer within %1 s")
-                            .arg(AnswerDeadline.count())
+    failure = got == NoneInTime ? QStringLiteral("the reader zygote did not answer within %1 s")
+                                      .arg(AnswerDeadline.count())
               : got == 0 ? QStringLiteral("the reader zygote ended")
                          : QStringLiteral("the reader zygote gave an answer that makes no sense");
     return false;

@@ -875,13 +875,15 @@ private slots:
     }
 
     // A zygote taken over could name another process of the user as the helper it forked, for
-    // the engine to kill when that helper is done: no helper is taken from it, and the other
-    // process lives on.
+    // the engine to kill when that helper is done, or send descriptors: no helper is taken from
+    // it, and the other process lives on.
     void aLyingZygoteGivesNoHelper_data() {
         QTest::addColumn<QByteArray>("fault"); // %1: a process that is not the zygote's child
         QTest::addColumn<QString>("cause");
         QTest::addRow("names another process")
             << QByteArray("names %1") << QStringLiteral("named a process it did not fork");
+        QTest::addRow("attaches a descriptor")
+            << QByteArray("attaches") << QStringLiteral("gave an answer that makes no sense");
     }
     void aLyingZygoteGivesNoHelper() {
         QFETCH(QByteArray, fault);
