@@ -132,6 +132,8 @@ public:
     // helpers stay small whatever they were once sent.
     void shrink();
     size_t roomBytes() const { return buffer_.capacity(); }
+    // Whether it holds nothing beyond the frames handed out.
+    bool isEmpty() const { return begin_ == end_; }
     // Waits at most `timeout` (negative: without end) for the next whole frame from `fd`.
     // `payload` shows the inbox's own memory, valid until the next call.
     Channel::Received next(int fd, QByteArrayView& payload, std::chrono::milliseconds timeout);

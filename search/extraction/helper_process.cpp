@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -116,9 +117,20 @@ HelperProcess::HelperProcess(QByteArray program, HelperLimits limits)
 HelperProcess::~HelperProcess() {
     if (!isRunning())
         return;
-    // Let go of while idle: nothing went wrong in its life.
-    life_->endCleanly();
+    endLife();
     stop({QStringLiteral("closed"), false});
+}
+
+void HelperProcess::endLife() {
+    // After its last answer a helper waits for the next request. One that still owes answers,
+    // said more than it was asked, or ended on its own broke off: no request shows it, but what
+    // it said is as suspect as a faulted helper's.
+    pollfd watch{socket_, POLLIN, 0};
+    if (pending_.empty() && inbox_.isEmpty() && ::poll(&watch, 1, 0) == 0 &&
+        !Zygote::hasEnded(helper_))
+        life_->endCleanly();
+    else
+        life_->endFaulted();
 }
 
 HelperProcess::Start HelperProcess::start(QString& failure, bool maySpare) {
@@ -236,7 +248,7 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
 void HelperProcess::retire() {
     if (!isRunning())
         return;
-    life_->endCleanly();
+    endLife();
     life_.reset();
     // Its work is done, so how it ends says nothing: it is killed, and reaped by the keeper's
     // thread rather than waited for, which would cost each batch the teardown of a process.

@@ -125,8 +125,8 @@ public:
     // The reader family of its first batch, or -1 before that.
     int family() const { return family_; }
 
-    // Ends the helper now that its work is done, without a fault: what it answered may be
-    // remembered. The next read gets a fresh one.
+    // Ends the helper now that its work is done: what it answered may be remembered, unless it
+    // owes answers or broke off since its last one. The next read gets a fresh one.
     void retire();
 
     // The life of the running helper, or null when none runs.
@@ -153,6 +153,8 @@ private:
     End stop(const End& known = {{}, false}, bool unlessEnded = false);
     Outcome failed(const End& known = {{}, false}, bool unlessEnded = false);
     End tookTooLong() const;
+    // Ends the running helper's life: cleanly only when it kept to the protocol to the end.
+    void endLife();
 
     const QByteArray program_;
     const HelperLimits limits_;

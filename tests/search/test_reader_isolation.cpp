@@ -437,6 +437,40 @@ private slots:
         search(2, 4);
     }
 
+    // A helper that breaks off after its last answer, by saying more than it was asked or by
+    // ending on its own, broke the protocol though no request was out to show it: retired, it
+    // leaves nothing it said in the store or in memory.
+    void aHelperThatBreaksOffIdleLeavesNothingInTheStore_data() {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::addRow("an answer more") << QByteArray("says more");
+        QTest::addRow("an end of its own") << QByteArray("answers, ends");
+    }
+    void aHelperThatBreaksOffIdleLeavesNothingInTheStore() {
+        QFETCH(QByteArray, fault);
+        QTemporaryDir dir;
+        QTemporaryDir storeFolder;
+        const QString photo = dir.filePath(QStringLiteral("a.jpg"));
+        const QString breaksOff = dir.filePath(QStringLiteral("m.jpg"));
+        writeKodakPhoto(photo);
+        writeFault(breaksOff, fault);
+        store::StoreOptions options;
+        options.folder = storeFolder.path();
+        options.settleTime = std::chrono::nanoseconds(0);
+        const auto store = std::make_shared<store::DetailStore>(options);
+        sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false, store);
+        // One helper, two requests, both answered in full.
+        QCOMPARE(DetailColumns(QFile::encodeName(photo), *sources_).value(32),
+                 QStringLiteral("Kodak"));
+        QCOMPARE(DetailColumns(QFile::encodeName(breaksOff), *sources_).value(Comments),
+                 QString::fromLatin1(fault));
+        const std::vector<pid_t> helpers = sources_->extractor().runningHelpers();
+        QCOMPARE(helpers.size(), std::size_t(1));
+        QTRY_VERIFY(fault != "answers, ends" || hasEnded(helpers[0]));
+        sources_->extractor().retireIdleHelpers();
+        QCOMPARE(store->figures().entries, qint64(0));
+        QCOMPARE(qint64(sources_->cache().figures().kept), qint64(0));
+    }
+
     // That a file is of no reader's kind is a helper's answer too: said by a helper that faults
     // later, it is not kept, and a later process reads the file again.
     void aFileDisownedByAHelperThatFaultsLaterIsReadAgain() {
@@ -518,7 +552,7 @@ private slots:
 
     // A reader that stops between sending a request and taking its answers gives its helper
     // back with those answers still to come: the helper ends rather than answer the next request
-    // with them.
+    // with them, and not cleanly.
     void aHelperGivenBackWithARequestOutEnds() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("a.jpg"));
@@ -530,13 +564,19 @@ private slots:
         const int photos =
             readerFamilyFor(QMimeDatabase().mimeTypeForName(QStringLiteral("image/jpeg")))
                 ->number();
+        bool kept = false;
         {
             HelperPool::Lease lease = pool.take(QUILLMERE_EXTRACT_FAULTY, photos);
             const HelperProcess::File one{photos, file.fd(), file.size()};
+            QCOMPARE(lease->read({&one, 1}, [](size_t, details::Answer&) {}).kind,
+                     HelperProcess::Outcome::Kind::Whole);
+            HelperLife::whenAllEndCleanly({&lease->life(), 1}, [&kept] { kept = true; });
             QCOMPARE(lease->begin({&one, 1}).kind, HelperProcess::Outcome::Kind::Whole);
         }
         QCOMPARE(pool.idleCount(), size_t(0));
         QVERIFY(pool.runningPids().empty());
+        // Its answers owed were never checked: what it said before is not kept either.
+        QVERIFY(!kept);
     }
 
     // Every kind of file gives the same details in a helper as in this process; a large PDF,
