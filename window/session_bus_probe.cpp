@@ -1,10 +1,10 @@
 #include "window/session_bus_probe.h"
 
+#include "app/fs/descriptor.h"
+
 #include <QByteArrayList>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -42,19 +42,6 @@ bool socketAddressOf(const QByteArray& entry, sockaddr_un& address, socklen_t& l
     return false;
 }
 
-// Whether `fd` is ready for `events` before `deadline`.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd watch{fd, events, 0};
-        const int ready = ::poll(&watch, 1, int(std::clamp<long long>(left.count(), 0, INT_MAX)));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 } // namespace
 
 BusGreeting probeBus(const QByteArray& addressList, std::chrono::milliseconds deadline) {
@@ -65,25 +52,25 @@ BusGreeting probeBus(const QByteArray& addressList, std::chrono::milliseconds de
     if (!socketAddressOf(first, address, length))
         return BusGreeting::NotProbed;
     const Clock::time_point until = Clock::now() + deadline;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const app::fs::Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0)
         return BusGreeting::NotProbed;
     BusGreeting greeting = BusGreeting::Refused;
     // A full queue of waiting connections makes connect() wait, as a silent bus does.
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
         errno == EAGAIN || errno == EINPROGRESS) {
         // The handshake's first words: a zero byte, then the client's user id in hex digits.
         QByteArray hello("\0AUTH EXTERNAL ", 15);
         hello += QByteArray::number(::getuid()).toHex() + "\r\n";
         greeting = BusGreeting::Silent;
         char answer[64];
-        if (waitFor(fd, POLLOUT, until) &&
-            ::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size() &&
-            waitFor(fd, POLLIN, until))
-            greeting = ::recv(fd, answer, sizeof answer, 0) > 0 ? BusGreeting::Answered
-                                                                : BusGreeting::Refused;
+        if (app::fs::readyBefore(fd.get(), POLLOUT, until) &&
+            ::send(fd.get(), hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) ==
+                hello.size() &&
+            app::fs::readyBefore(fd.get(), POLLIN, until))
+            greeting = ::recv(fd.get(), answer, sizeof answer, 0) > 0 ? BusGreeting::Answered
+                                                                      : BusGreeting::Refused;
     }
-    ::close(fd);
     return greeting;
 }
 

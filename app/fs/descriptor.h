@@ -1,7 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <utility>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace quillmere::app::fs {
@@ -22,5 +27,20 @@ public:
 private:
     int fd_;
 };
+
+// Whether `fd` is ready for `events` (POLLIN, POLLOUT) before `deadline`; a pidfd is readable once
+// its process has ended.
+inline bool readyBefore(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd watch{fd, events, 0};
+        const int ready = ::poll(&watch, 1, int(std::clamp<long long>(left.count(), 0, INT_MAX)));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
 
 } // namespace quillmere::app::fs

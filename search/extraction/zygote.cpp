@@ -1,5 +1,6 @@
 #include "search/extraction/zygote.h"
 
+#include "app/fs/descriptor.h"
 #include "details/helper_environment.h"
 #include "details/helper_protocol.h"
 #include "search/extraction/helper_process.h"
@@ -35,19 +36,6 @@ QString errorText(const QString& what, int error) {
     return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Waits until `fd` is readable (a pidfd: until its process ended), at most until `deadline`.
-bool waitReadable(int fd, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = ::poll(&watch, 1, int(std::clamp<long long>(left.count(), 0, INT_MAX)));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 constexpr ssize_t NoneInTime = -1;
 constexpr ssize_t Malformed = -2;
 
@@ -55,7 +43,7 @@ constexpr ssize_t Malformed = -2;
 // when none came by `deadline`, Malformed when it was longer or brought a descriptor, which the
 // zygote never sends (closed at once).
 ssize_t receiveMessage(int socket, void* into, size_t capacity, Clock::time_point deadline) {
-    if (!waitReadable(socket, deadline))
+    if (!app::fs::readyBefore(socket, POLLIN, deadline))
         return NoneInTime;
     int attached = -1;
     const ssize_t got = details::receiveRecord(socket, into, capacity, attached);
@@ -326,7 +314,7 @@ Zygote::End Zygote::endHelper(ForkedHelper& helper, std::chrono::milliseconds de
                               int& status) {
     if (!hasEnded(helper)) {
         killByPidfd(helper.pidfd);
-        if (!waitReadable(helper.pidfd, Clock::now() + deadline))
+        if (!app::fs::readyBefore(helper.pidfd, POLLIN, Clock::now() + deadline))
             return End::NotInTime; // one stuck in an uninterruptible read on a hung mount
     }
     ::close(helper.pidfd);
