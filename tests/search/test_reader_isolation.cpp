@@ -54,6 +54,14 @@ namespace {
 
 constexpr int Comments = 24;
 
+// A store in `folder` that also keeps files changed a moment ago, as the tests' files are.
+store::StoreOptions storeIn(const QTemporaryDir& folder) {
+    store::StoreOptions options;
+    options.folder = folder.path();
+    options.settleTime = std::chrono::nanoseconds(0);
+    return options;
+}
+
 // AddressSanitizer catches the crash and exits with its own code; the helper may also write, for
 // the sanitizers' reports.
 const QString Crashed =
@@ -287,9 +295,7 @@ private slots:
         QTemporaryDir storeFolder;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
         writeFault(dir.filePath(QStringLiteral("c.jpg")), "crash");
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const QByteArray faulty = QFile::encodeName(dir.filePath(QStringLiteral("c.jpg")));
         {
             sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false,
@@ -373,9 +379,7 @@ private slots:
         writeFault(dir.filePath(QStringLiteral("ab.jpg")), "slow5");
         writeFault(dir.filePath(QStringLiteral("b.jpg")), "crash");
         QVERIFY(writeBytes(dir.filePath(QStringLiteral("c.jpg")), "not a photo"));
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const auto searchAsANewProcess = [&](quint64 hits, bool helpers, QStringList& rows) {
             // No helper, no detail kept in memory.
             const auto store = std::make_shared<store::DetailStore>(options);
@@ -414,9 +418,7 @@ private slots:
         for (const char* name : {"a.jpg", "b.jpg", "z.jpg"})
             writeKodakPhoto(dir.filePath(QString::fromLatin1(name)));
         writeFault(dir.filePath(QStringLiteral("m.jpg")), fault);
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const QStringList all = {QStringLiteral("a.jpg\t[Camera maker] Kodak"),
                                  QStringLiteral("b.jpg\t[Camera maker] Kodak"),
                                  QStringLiteral("z.jpg\t[Camera maker] Kodak")};
@@ -453,9 +455,7 @@ private slots:
         const QString breaksOff = dir.filePath(QStringLiteral("m.jpg"));
         writeKodakPhoto(photo);
         writeFault(breaksOff, fault);
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const auto store = std::make_shared<store::DetailStore>(options);
         sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false, store);
         // One helper, two requests, both answered in full.
@@ -479,9 +479,7 @@ private slots:
         writeFault(dir.filePath(QStringLiteral("a.jpg")), "disowns next");
         writeKodakPhoto(dir.filePath(QStringLiteral("b.jpg")));
         writeFault(dir.filePath(QStringLiteral("m.jpg")), "crash");
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const auto search = [&] {
             sources_ = useHelpers(std::chrono::milliseconds(5000), 0, false,
                                   std::make_shared<store::DetailStore>(options));
@@ -695,9 +693,7 @@ private slots:
             QVERIFY(writeBytes(helper, script));
             QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
         }
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         auto detailStore = std::make_shared<store::DetailStore>(options);
         DetailSources::Setup setup;
         setup.reading.program = QFile::encodeName(helper);
@@ -1344,9 +1340,7 @@ private slots:
         writeFault(QFile::decodeName(faulty), fault);
         // As the user or the kernel short of memory would: every helper that reads the file, once
         // it said it was ready (a helper that never started would make the readers run here).
-        store::StoreOptions options;
-        options.folder = storeFolder.path();
-        options.settleTime = std::chrono::nanoseconds(0);
+        const store::StoreOptions options = storeIn(storeFolder);
         const std::shared_ptr<DetailSources> reading =
             useHelpers(std::chrono::milliseconds(killFromOutside ? 20000 : 500), 0, false,
                        std::make_shared<store::DetailStore>(options));
