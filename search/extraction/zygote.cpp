@@ -188,7 +188,12 @@ std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
         failure = QString::fromLocal8Bit(std::strerror(errno));
         return nullptr;
     }
-    const pid_t pid = spawnZygote(program, arguments, ends[1], failure);
+    // Only one request is ever out, so a send that cannot go at once means a zygote that stopped
+    // reading: the engine's end never blocks, and every receive is polled against a deadline.
+    const bool nonBlocking = ::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0;
+    const pid_t pid = nonBlocking ? spawnZygote(program, arguments, ends[1], failure) : -1;
+    if (!nonBlocking)
+        failure = QString::fromLocal8Bit(std::strerror(errno));
     ::close(ends[1]);
     if (pid < 0) {
         ::close(ends[0]);
@@ -248,7 +253,9 @@ bool Zygote::ask(ZygoteMessage request, int attached, ZygoteMessage& answer, QSt
     request.sequence = ++lastSequence_;
     if (!details::sendRecord(socket_, &request, sizeof request, attached)) {
         broken_ = true;
-        failure = errorText(QStringLiteral("the reader zygote cannot be reached"), errno);
+        failure = errno == EAGAIN
+                      ? QStringLiteral("the reader zygote did not take the request")
+                      : errorText(QStringLiteral("the reader zygote cannot be reached"), errno);
         return false;
     }
     const ssize_t got =
