@@ -29,7 +29,9 @@ constexpr const char* findUsage =
     "file changes; --no-cache reads every file and leaves the store alone. --cache-stats writes\n"
     "the store's size and how many files it answered to stderr.\n"
     "--in-process runs the readers in this process instead of in sandboxed helpers, to compare.\n"
-    "Without a working helper, embedded details are not read (one line says why).\n";
+    "Without a working helper, embedded details are not read (one line says why).\n"
+    "Exits with 1 when a folder could not be searched or embedded details could not be read,\n"
+    "so the list may be short, and with 2 when the arguments are wrong.\n";
 
 // A disk that stalls costs at most this; what is not written by then is read again next time.
 constexpr std::chrono::seconds kStoreWriteTime{10};
@@ -170,7 +172,11 @@ int runFind(const QList<QByteArray>& arguments) {
     // What the search read is written now, within a bound, not whenever its last user lets go.
     options.sources->writeStore(kStoreWriteTime);
     const bool written = output.flush();
-    std::fputs(readerNoticeLines(noticeBefore, extractor.readingNotice()).constData(), stderr);
+    const search::extraction::ReadingNotice noticeAfter = extractor.readingNotice();
+    std::fputs(readerNoticeLines(noticeBefore, noticeAfter).constData(), stderr);
+    // Files searched without their embedded details may be missing from the list, as the items
+    // of a folder that could not be read are.
+    const bool incomplete = observer.failures > 0 || noticeAfter.notRead > noticeBefore.notRead;
     // Counting the store's entries costs a pass over it: only when they are asked for.
     const bool distrusted = store && store->distrusted();
     const search::store::StoreFigures figures =
@@ -184,7 +190,7 @@ int runFind(const QList<QByteArray>& arguments) {
                      escaped(problem).toUtf8().constData());
     if (!written)
         return output.reportFailure("find");
-    return observer.failures > 0 ? 1 : 0;
+    return incomplete ? 1 : 0;
 }
 
 } // namespace quillmere::cli
