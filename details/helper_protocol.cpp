@@ -247,17 +247,21 @@ Channel::Sent Channel::sendParts(std::span<iovec> parts, std::span<const int> at
 namespace {
 
 // One recvmsg() into `into`, `flags` besides close-on-exec: the descriptors that came with it are
-// added to `received`, and `truncated` says whether the kernel had to drop some.
+// added to `received`, and `truncated` says whether the kernel had to drop some. Without
+// `wanted`, no room is offered for any: the kernel then drops them all and says so, rather than
+// filling this process's table with up to MaxAttached of them before they could be closed.
 // recvmsg() writes through the iovec, which tidy does not see.
 ssize_t receiveSome(int fd, char* into, size_t bytes, // NOLINT(readability-non-const-parameter)
-                    int flags, std::vector<int>& received, bool& truncated) {
+                    int flags, bool wanted, std::vector<int>& received, bool& truncated) {
     iovec part{into, bytes};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxAttached)];
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    if (wanted) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
     const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | flags);
     if (n < 0)
         return n;
@@ -321,7 +325,7 @@ private:
     ssize_t readSome(char* into, size_t bytes) {
         bool truncated = false;
         const ssize_t n = receiveSome(fd_, into, bytes, deadline_.endless() ? 0 : MSG_DONTWAIT,
-                                      received_, truncated);
+                                      attached_ != nullptr, received_, truncated);
         if (n <= 0)
             return n;
         // Descriptors the kernel could not fit in were dropped: the batch is not whole.
@@ -417,20 +421,18 @@ Channel::Received FrameInbox::next(int fd, QByteArrayView& payload,
 
 // Reads what there is into the free room: Frame when anything came or nothing was there yet.
 Channel::Received FrameInbox::readSome(int fd, size_t room) {
-    std::vector<int> received;
+    std::vector<int> received; // stays empty: no room is offered for any
     bool truncated = false;
     const ssize_t n =
-        receiveSome(fd, buffer_.data() + end_, room, MSG_DONTWAIT, received, truncated);
+        receiveSome(fd, buffer_.data() + end_, room, MSG_DONTWAIT, false, received, truncated);
     if (n < 0) {
         if (errno != EINTR && !wouldBlock())
             return Channel::Received::Broken;
         drained_ = errno != EINTR;
         return Channel::Received::Frame;
     }
-    // Descriptors have no place in an answer: closed at once, and the frame is broken.
-    for (const int each : received)
-        ::close(each);
-    if (truncated || !received.empty())
+    // Descriptors have no place in an answer: the kernel dropped them, and the frame is broken.
+    if (truncated)
         return Channel::Received::Broken;
     if (n == 0)
         return end_ == begin_ ? Channel::Received::Closed : Channel::Received::Broken;

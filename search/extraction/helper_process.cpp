@@ -182,8 +182,10 @@ HelperProcess::Start HelperProcess::awaitReady(QString& failure) {
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     // A forked helper is ready in a millisecond.
     const auto startup = std::max(limits_.deadline * 2, limits_.startDeadline);
-    const details::Channel::Received got = details::Channel(socket_).receive(buffer_, startup);
-    if (got == details::Channel::Received::Frame && details::isReady(buffer_))
+    // Its own, not kept: whatever a taken-over helper says instead of Ready is freed at once.
+    QByteArray ready;
+    const details::Channel::Received got = details::Channel(socket_).receive(ready, startup);
+    if (got == details::Channel::Received::Frame && details::isReady(ready))
         return Start::Ready;
     const bool timedOut = got == details::Channel::Received::TimedOut;
     failure = QStringLiteral("the reader helper could not start: ") +

@@ -168,7 +168,6 @@ private:
     int family_ = -1;           // whose readers it runs
     quint32 batch_ = 0;         // the serial of the last request
     std::vector<bool> pending_; // its files answered so far, between begin and finish
-    QByteArray buffer_;         // for its Ready
     details::FrameInbox inbox_; // its answers, reused from batch to batch
 };
 

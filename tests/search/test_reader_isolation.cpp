@@ -1257,10 +1257,18 @@ private slots:
         const int probe = ::dup(STDIN_FILENO);
         QVERIFY(probe >= 0);
         ::close(probe); // the lowest free number: where a received descriptor would land
-        const int attached[] = {STDIN_FILENO};
+        // As many as one message carries, to the inbox and to a receive that wants none (a
+        // Ready): none is ever taken into this process's table.
+        const std::vector<int> attached(size_t(details::MaxAttached), STDIN_FILENO);
         QCOMPARE(details::Channel(other[1]).send("fd", attached, timeout),
                  details::Channel::Sent::Whole);
         QCOMPARE(fresh.next(other[0], got, timeout), details::Channel::Received::Broken);
+        QCOMPARE(::fstat(probe, &before), -1);
+        QByteArray ready;
+        QCOMPARE(details::Channel(other[1]).send(details::encodeReady(), attached, timeout),
+                 details::Channel::Sent::Whole);
+        QCOMPARE(details::Channel(other[0]).receive(ready, timeout),
+                 details::Channel::Received::Broken);
         QCOMPARE(::fstat(probe, &before), -1);
     }
 
