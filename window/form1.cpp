@@ -2,6 +2,7 @@
 
 #include "app/app_title.h"
 #include "app/fs/path_entry.h"
+#include "app/fs/safe_move.h"
 #include "app/guard.h"
 #include "app/mouse_pointer.h"
 #include "app/settings.h"
@@ -61,7 +62,9 @@ FormServices withDefaults(FormServices services) {
         services.detailSources = std::make_shared<search::DetailSources>();
     if (!services.endProcess)
         services.endProcess = [] {
-            // Nothing may run after the close: no pending handler, no destructor, no atexit.
+            // Nothing may run after the close: no pending handler, no destructor, no atexit. A
+            // move's copy may be half written: its file goes, its source was never touched.
+            app::fs::removeCopiesInFlight();
             std::fflush(nullptr);
             std::_Exit(0);
         };

@@ -1,5 +1,6 @@
 #include "app/fs/safe_move.h"
 
+#include "app/event_pump.h"
 #include "app/fs/descriptor.h"
 #include "app/fs/error_text.h"
 #include "app/fs/path_cleanup.h"
@@ -10,9 +11,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +34,52 @@ constexpr int kMaxNumberedNames = 9999;
 constexpr int kTemporaryNameAttempts = 100;
 
 const CopyProbe* g_probe = nullptr;
+
+// How often the window's messages run while a copy is written on its own thread.
+constexpr std::chrono::milliseconds kPumpInterval{25};
+
+// The copies being written under a name of their own. The window ends the process at once when
+// it is closed, and may be closed while a copy runs: these names are what would be left behind.
+class CopiesInFlight {
+public:
+    struct Copy {
+        int folderFd;
+        QByteArray name;
+        int fd;
+    };
+    void add(const Copy* copy) {
+        std::lock_guard lock(mutex_);
+        copies_.push_back(copy);
+    }
+    void remove(const Copy* copy) {
+        std::lock_guard lock(mutex_);
+        std::erase(copies_, copy);
+    }
+    void removeFiles();
+
+private:
+    std::mutex mutex_;
+    std::vector<const Copy*> copies_;
+};
+
+CopiesInFlight& copiesInFlight() {
+    static CopiesInFlight* const copies = new CopiesInFlight; // used as the process ends
+    return *copies;
+}
+
+// Keeps one copy's name on the list while it lives: from its making to its placing or removal.
+class CopyInFlight {
+public:
+    CopyInFlight(int folderFd, const QByteArray& name, int fd) : copy_{folderFd, name, fd} {
+        copiesInFlight().add(&copy_);
+    }
+    ~CopyInFlight() { copiesInFlight().remove(&copy_); }
+    CopyInFlight(const CopyInFlight&) = delete;
+    CopyInFlight& operator=(const CopyInFlight&) = delete;
+
+private:
+    const CopiesInFlight::Copy copy_;
+};
 
 QString describe(int errnum) {
     return errorText(errnum);
@@ -53,6 +106,15 @@ bool nameHolds(int folderFd, const QByteArray& name, int fd) {
     struct stat open {};
     return ::fstatat(folderFd, name.constData(), &atName, AT_SYMLINK_NOFOLLOW) == 0 &&
            ::fstat(fd, &open) == 0 && sameFile(atName, open);
+}
+
+void CopiesInFlight::removeFiles() {
+    std::lock_guard lock(mutex_);
+    for (const Copy* copy : copies_) {
+        // Only the copy itself: a name that holds another file by now is not ours.
+        if (nameHolds(copy->folderFd, copy->name, copy->fd))
+            ::unlinkat(copy->folderFd, copy->name.constData(), 0);
+    }
 }
 
 // Returns 0 or the errno. EEXIST when the target name is taken, EXDEV across file systems.
@@ -284,6 +346,10 @@ Placement copyIntoPlace(const QByteArray& source, const QByteArray& target, Plac
     if (copy.fd < 0)
         return {Result::Failed, describe(copy.error), {}};
     const Descriptor copyFd(copy.fd);
+    // An anonymous copy that first takes the target name never has a name of its own.
+    std::optional<CopyInFlight> inFlight;
+    if (copy.name != targetName)
+        inFlight.emplace(folder.get(), copy.name, copy.fd);
     if (g_probe && g_probe->created)
         g_probe->created(folder.get(), copy.name);
 
@@ -354,7 +420,26 @@ Placement placeFile(const QByteArray& source, const QByteArray& target, Placing 
         return {Result::NameTaken, describe(error), {}};
     if (error != EXDEV)
         return {Result::Failed, describe(error), {}};
-    return copyIntoPlace(source, target, placing);
+    // A copy may take minutes (a film to a memory card, then its flush to the card): it runs on a
+    // thread of its own while the window's messages run here, so the window never freezes. What
+    // other commands do to the file meanwhile, the copy's own checks catch.
+    std::packaged_task<Placement()> copying(
+        [&source, &target, placing] { return copyIntoPlace(source, target, placing); });
+    std::future<Placement> placed = copying.get_future();
+    std::thread copier;
+    try {
+        copier = std::thread(std::move(copying));
+    } catch (const std::system_error&) {
+        return copyIntoPlace(source, target, placing); // no thread to be had: here, then
+    }
+    while (placed.wait_for(kPumpInterval) != std::future_status::ready)
+        letWindowMessagesRunNow();
+    copier.join();
+    return placed.get();
+}
+
+void removeCopiesInFlight() {
+    copiesInFlight().removeFiles();
 }
 
 QByteArray freeNameBeside(const QByteArray& target) {

@@ -46,8 +46,14 @@ struct Placement {
 // the target name then holds that very file: a link swapped in by someone else who can write
 // to the folder never redirects the copy to another file.
 // With KeepExisting an entry already at the target is never replaced, even one that appears
-// while the copy runs.
+// while the copy runs. A copy runs on a thread of its own while window messages run on the
+// caller's.
 Placement placeFile(const QByteArray& source, const QByteArray& target, Placing placing);
+
+// For a process about to end at once (its window closed) while a copy may be running: removes
+// the copies being written under names of their own, so none is left in the destination folder.
+// Such a copy then fails, as if another program had removed it; sources are never touched.
+void removeCopiesInFlight();
 
 constexpr qint64 kVerifiedContentLimit = 16 * 1024 * 1024;
 

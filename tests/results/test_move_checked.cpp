@@ -8,6 +8,8 @@
 
 #include <QScopeGuard>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <fcntl.h>
@@ -290,6 +292,43 @@ private slots:
         QVERIFY2(summary().contains(QFile::decodeName(notes)) &&
                      summary().contains(QFile::decodeName(large)),
                  qPrintable(summary()));
+    }
+
+    // A copy to another file system is written on a thread of its own while the window's
+    // messages run. The window may then be closed, which ends the process at once: on a file
+    // system without anonymous files (a memory card) the half-written copy must not stay.
+    void aCopyLetsTheWindowRunAndAClosedWindowLeavesNoHalfCopy() {
+        ScratchFileSystem other("size=4m");
+        if (!other.isMounted())
+            QSKIP(qPrintable(other.whyNot()));
+        const QByteArray content = patternBytes(1 << 20);
+        const QByteArray film = file("film.bin", content);
+        fs::CopyProbe probe;
+        probe.withoutAnonymousFile = true;
+        std::atomic<bool> closed{false};
+        bool closedDuringCopy = false;
+        probe.created = [&](int folderFd, const QByteArray& name) {
+            QVERIFY(::faccessat(folderFd, name.constData(), F_OK, AT_SYMLINK_NOFOLLOW) == 0);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [&] {
+                    fs::removeCopiesInFlight();
+                    closed = true;
+                },
+                Qt::QueuedConnection);
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!closed && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            closedDuringCopy = closed;
+        };
+        fs::setCopyProbe(&probe);
+        const auto noProbe = qScopeGuard([] { fs::setCopyProbe(nullptr); });
+        moveTo(other.path());
+        QVERIFY(closedDuringCopy);
+        QCOMPARE(namesIn(other.path()), QStringList());
+        QCOMPARE(contentOf(film), content);
+        QCOMPARE(rowsOf(results_), QStringList({"x " + QFile::decodeName(film)}));
+        QVERIFY2(summary().contains(QFile::decodeName(film)), qPrintable(summary()));
     }
 
     void copyThatFailsMidwayKeepsSourceRowAndTheFileItWouldReplace() {
