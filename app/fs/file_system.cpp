@@ -1,5 +1,6 @@
 #include "app/fs/file_system.h"
 
+#include "app/event_pump.h"
 #include "app/fs/descriptor.h"
 
 #include <QCollator>
@@ -233,8 +234,11 @@ void TextFile::close() {
     const bool flushed = file_->flush();
     const QString flushError = file_->errorString();
     const int fd = file_->handle();
-    const bool synced = flushed && (::fsync(fd) == 0 || errno == EINVAL);
-    const int syncError = errno;
+    // A slow disk (a memory card) may take seconds to take it all: the window does not freeze.
+    const int syncError = !flushed ? 0 : runWhileWindowMessagesRun([fd] {
+        return ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+    });
+    const bool synced = flushed && syncError == 0;
     if (!flushed || !synced) {
         discard();
         if (!flushed)

@@ -11,14 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -34,9 +30,6 @@ constexpr int kMaxNumberedNames = 9999;
 constexpr int kTemporaryNameAttempts = 100;
 
 const CopyProbe* g_probe = nullptr;
-
-// How often the window's messages run while a copy is written on its own thread.
-constexpr std::chrono::milliseconds kPumpInterval{25};
 
 // The copies being written under a name of their own. The window ends the process at once when
 // it is closed, and may be closed while a copy runs: these names are what would be left behind.
@@ -420,22 +413,11 @@ Placement placeFile(const QByteArray& source, const QByteArray& target, Placing 
         return {Result::NameTaken, describe(error), {}};
     if (error != EXDEV)
         return {Result::Failed, describe(error), {}};
-    // A copy may take minutes (a film to a memory card, then its flush to the card): it runs on a
-    // thread of its own while the window's messages run here, so the window never freezes. What
-    // other commands do to the file meanwhile, the copy's own checks catch.
-    std::packaged_task<Placement()> copying(
+    // A copy may take minutes (a film to a memory card, then its flush to the card): the window
+    // must not freeze meanwhile. What other commands do to the file then, the copy's own checks
+    // catch.
+    return runWhileWindowMessagesRun(
         [&source, &target, placing] { return copyIntoPlace(source, target, placing); });
-    std::future<Placement> placed = copying.get_future();
-    std::thread copier;
-    try {
-        copier = std::thread(std::move(copying));
-    } catch (const std::system_error&) {
-        return copyIntoPlace(source, target, placing); // no thread to be had: here, then
-    }
-    while (placed.wait_for(kPumpInterval) != std::future_status::ready)
-        letWindowMessagesRunNow();
-    copier.join();
-    return placed.get();
 }
 
 void removeCopiesInFlight() {

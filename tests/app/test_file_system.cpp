@@ -1,9 +1,14 @@
+#include "app/event_pump.h"
 #include "app/fs/file_system.h"
 #include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +107,24 @@ private slots:
         file.writeLine(QString());
         file.close();
         QCOMPARE(readBytes(path), QByteArray("first\tline\r\nZo\xc3\xab\r\n\r\n"));
+    }
+
+    // A flush or a copy that takes long runs beside the window's messages, which go on running;
+    // its result, or what it threw, comes back to the caller.
+    void longWorkLetsWindowMessagesRun() {
+        std::atomic<bool> ran{false};
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { ran = true; }, Qt::QueuedConnection);
+        const bool sawIt = runWhileWindowMessagesRun([&] {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!ran && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return bool(ran);
+        });
+        QVERIFY(sawIt);
+        QVERIFY_THROWS_EXCEPTION(FileSystemError, runWhileWindowMessagesRun([]() -> int {
+                                     throw FileSystemError("No space left on device");
+                                 }));
     }
 
     void copyKeepsContentAndModeAndRefusesToClobber() {
