@@ -16,6 +16,21 @@ namespace {
 
 const QString kDetailsTitle = QStringLiteral("Details");
 
+// A box lays out all of its text at once: the longest values a file may hold (a megabyte in
+// all) held the window for seconds, in lines no screen could show. `quillmere-cli details`
+// prints every value whole.
+constexpr qsizetype kShownValueLength = 1000;
+
+QString shownValue(const QString& value) {
+    if (value.size() <= kShownValueLength)
+        return results::oneLinePath(value.toUtf8());
+    qsizetype cut = kShownValueLength;
+    if (value[cut - 1].isHighSurrogate())
+        --cut;
+    return results::oneLinePath(value.left(cut).toUtf8()) +
+           QStringLiteral("\u2026 (%1 characters in all)").arg(value.size());
+}
+
 // The title in a row's "[Title] value", or the empty text.
 QString titleOfLabel(const QString& label) {
     const qsizetype close = label.indexOf(u']');
@@ -39,7 +54,7 @@ QString allDetailsText(search::DetailColumns& details, const QString& matchedLab
                     .arg(!matchedTitle.isEmpty() && title == matchedTitle ? QStringLiteral("> ")
                                                                           : QStringLiteral("  "))
                     .arg(column)
-                    .arg(title, results::oneLinePath(value.toUtf8()));
+                    .arg(title, shownValue(value));
     }
     for (const QString& problem : details.problems())
         text += u'\n' + problem;

@@ -27,6 +27,8 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
 using namespace quillmere;
 using namespace quillmere::window;
 using namespace quillmere::results;
@@ -433,6 +435,18 @@ private slots:
         QVERIFY2(tooLong.contains(QStringLiteral("> 0 Name: xxx")) &&
                      tooLong.endsWith(QStringLiteral("cannot read metadata: File name too long")),
                  qPrintable(tooLong));
+
+        // A value longer than a box can lay out at once is cut, with its length.
+        const QByteArray far = root_ + "/b/far";
+        QVERIFY(::symlink(QByteArray(3000, 'f').constData(), far.constData()) == 0);
+        form->results().appendRow(far, QStringLiteral("[Name] far"));
+        select(*form, {5});
+        trigger(form->resultsActions().popUpMenu({0, 0}), QStringLiteral("Show All Details"));
+        QTRY_COMPARE(fixture.dialogs.messages().size(), 4);
+        const QString cut = fixture.dialogs.messages()[3].text;
+        QVERIFY2(cut.contains(QStringLiteral("  8 Link target: ") + QString(1000, u'f') +
+                              QStringLiteral("\u2026 (3000 characters in all)\n")),
+                 qPrintable(cut.left(200)));
     }
 };
 
