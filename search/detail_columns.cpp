@@ -297,10 +297,21 @@ bool storable(const KeptDetails& kept, const State& s, store::StoredDetails& out
 // goes to the store.
 void remember(const EmbeddedReading& r, const QByteArray& path, KeptDetails kept,
               std::optional<store::StoredDetails> stored, EmbeddedCache& cache) {
-    const bool atOnce =
-        r.lives.empty() || (stored && stored->fault == store::FaultKind::ReaderFailed);
+    // Where nothing would be kept, nothing waits: only the count of files read goes on.
+    const bool atOnce = r.lives.empty() ||
+                        (stored && stored->fault == store::FaultKind::ReaderFailed) ||
+                        (!stored && !cache.keepsDetails());
+    std::shared_ptr<const void> room;
+    if (!atOnce) {
+        qsizetype bytes = qsizetype(sizeof kept) + path.size();
+        for (const auto& [column, text] : std::as_const(kept.values))
+            bytes += qsizetype(sizeof column) + text.size() * qsizetype(sizeof(QChar));
+        room = cache.holdWaiting(bytes);
+        if (!room)
+            return; // read again next time
+    }
     auto keep = [&cache, store = r.store, path, kept = std::move(kept), stored = std::move(stored),
-                 signature = r.signature]() mutable {
+                 signature = r.signature, room = std::move(room)]() mutable {
         if (stored)
             store->keep(path, signature, *stored);
         cache.keep(path, std::move(kept), true);

@@ -32,6 +32,25 @@ void EmbeddedCache::keep(const QByteArray& path, KeptDetails kept, bool read) {
     dropOverLimit();
 }
 
+std::shared_ptr<const void> EmbeddedCache::holdWaiting(qsizetype bytes) {
+    if (waiting_.fetch_add(bytes) + bytes > WaitingBytes) {
+        waiting_ -= bytes;
+        return nullptr;
+    }
+    class Room {
+    public:
+        Room(std::atomic<qsizetype>& waiting, qsizetype bytes) : waiting_(waiting), bytes_(bytes) {}
+        ~Room() { waiting_ -= bytes_; }
+        Room(const Room&) = delete;
+        Room& operator=(const Room&) = delete;
+
+    private:
+        std::atomic<qsizetype>& waiting_;
+        const qsizetype bytes_;
+    };
+    return std::make_shared<const Room>(waiting_, bytes);
+}
+
 EmbeddedCache::Figures EmbeddedCache::figures() {
     std::shared_lock lock(mutex_);
     return {reads_.load(), reuses_.load(), remembered_.load(), kept_.size()};

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <shared_mutex>
 #include <utility>
 
@@ -39,6 +40,16 @@ public:
 
     explicit EmbeddedCache(qsizetype limit) : limit_(limit) {}
 
+    // Whether it keeps the details of any file (a limit of nought keeps none).
+    bool keepsDetails() const { return limit_ > 0; }
+
+    // Details that wait for their helpers to end cleanly before they are kept share a budget of
+    // WaitingBytes: a helper may span hundreds of files, and one taken over may fill each answer
+    // to its bound. Room for `bytes` of them, given back when the last copy of the token goes;
+    // null when the budget is spent, and the file is then not remembered.
+    static constexpr qsizetype WaitingBytes = qsizetype(32) << 20;
+    std::shared_ptr<const void> holdWaiting(qsizetype bytes);
+
     bool find(const QByteArray& path, const store::FileSignature& signature, KeptDetails& out);
     // `read`: the details were read from the file, not taken from the detail store.
     void keep(const QByteArray& path, KeptDetails kept, bool read);
@@ -53,6 +64,7 @@ private:
     QHash<QByteArray, KeptDetails> kept_;
     std::deque<QByteArray> order_; // each kept path once, oldest first
     const qsizetype limit_;
+    std::atomic<qsizetype> waiting_{0};
     std::atomic<quint64> reads_{0};
     std::atomic<quint64> reuses_{0};
     std::atomic<quint64> remembered_{0};

@@ -1,6 +1,7 @@
 #include "details/helper_protocol.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
+#include "search/embedded_cache.h"
 #include "search/search_folder.h"
 #include "search/store/detail_store.h"
 #include "search/store/stored_details.h"
@@ -684,6 +685,20 @@ private slots:
         QVERIFY(!detailStore.find("/far/away/file0", {1, 0, 10, 5, 5}, found));
         // Another signature is no hit, whatever is stored.
         QVERIFY(!detailStore.find("/far/away/file3999", {1, 3999, 10, 5, 6}, found));
+    }
+
+    // What waits for a helper's clean end before it is kept shares one budget: spent while the
+    // tokens live, given back as each goes.
+    void detailsWaitingToBeKeptShareOneBudget() {
+        EmbeddedCache cache(0);
+        std::shared_ptr<const void> first = cache.holdWaiting(EmbeddedCache::WaitingBytes / 2);
+        const std::shared_ptr<const void> second =
+            cache.holdWaiting(EmbeddedCache::WaitingBytes / 2);
+        QVERIFY(first && second);
+        QVERIFY(!cache.holdWaiting(1));
+        first.reset();
+        QVERIFY(cache.holdWaiting(EmbeddedCache::WaitingBytes / 2));
+        QVERIFY(!cache.holdWaiting(EmbeddedCache::WaitingBytes));
     }
 
     // The log is on disk too: after every write the database and its log together keep to the
