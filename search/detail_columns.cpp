@@ -515,7 +515,8 @@ void DetailColumns::readEmbedded() {
         found = extractor.extract(*r.asked, r.file);
 }
 
-void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) {
+void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items,
+                                         const std::function<void(DetailColumns&)>& worked) {
     std::vector<DetailColumns*> reading;
     // What an item cannot finish costs that item's embedded details, not the others'.
     const auto guarded = [](DetailColumns* item, const auto& step) {
@@ -526,22 +527,43 @@ void DetailColumns::readEmbeddedTogether(std::span<DetailColumns* const> items) 
             return false;
         }
     };
+    const auto done = [&worked](DetailColumns* item) {
+        if (worked)
+            worked(*item);
+    };
     for (DetailColumns* item : items) {
         if (guarded(item, [item] { return item->startEmbedded(); }))
             reading.push_back(item);
+        else
+            done(item);
     }
     while (!reading.empty()) {
         std::vector<extraction::FileRead> reads;
         reads.reserve(reading.size());
         for (const DetailColumns* item : reading)
             reads.push_back({item->state_->reading->asked, &item->state_->reading->file});
+        // Each result is taken as soon as it is final, and its values then live in the item
+        // alone.
+        std::vector<bool> taken(reading.size(), false);
+        std::vector<bool> more(reading.size(), false);
+        const auto take = [&](size_t i, extraction::Extraction& found) {
+            taken[i] = true;
+            DetailColumns* item = reading[i];
+            more[i] = guarded(item, [item, &found] { return item->takeRead(found); });
+            found.values = {};
+            if (!more[i])
+                done(item);
+        };
         std::vector<extraction::Extraction> found =
-            reading.front()->sources_->extractor().extract(reads);
+            reading.front()->sources_->extractor().extract(reads, take);
+        for (size_t i = 0; i < reading.size(); ++i) {
+            if (!taken[i])
+                take(i, found[i]);
+        }
         std::vector<DetailColumns*> again;
         for (size_t i = 0; i < reading.size(); ++i) {
-            DetailColumns* item = reading[i];
-            if (guarded(item, [item, &found, i] { return item->takeRead(found[i]); }))
-                again.push_back(item);
+            if (more[i])
+                again.push_back(reading[i]);
         }
         reading.swap(again);
     }

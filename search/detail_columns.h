@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -52,7 +53,10 @@ public:
     // Works out the embedded details of many items together, as value() of an embedded column
     // would for each: the files a helper reads go to it as one batch, and the files of a next
     // round (a reader the content points to) as another. All items have the same sources.
-    static void readEmbeddedTogether(std::span<DetailColumns* const> items);
+    // `worked` is told of each item as soon as its details are worked out (in no set order), and
+    // may let the item go: holding them all to the end would hold a megabyte a file.
+    static void readEmbeddedTogether(std::span<DetailColumns* const> items,
+                                     const std::function<void(DetailColumns&)>& worked = {});
 
     struct State; // defined in the source file only
 

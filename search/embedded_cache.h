@@ -47,7 +47,7 @@ public:
     // WaitingBytes: a helper may span hundreds of files, and one taken over may fill each answer
     // to its bound. Room for `bytes` of them, given back when the last copy of the token goes;
     // null when the budget is spent, and the file is then not remembered.
-    static constexpr qsizetype WaitingBytes = qsizetype(32) << 20;
+    static constexpr qsizetype WaitingBytes = qsizetype(8) << 20;
     std::shared_ptr<const void> holdWaiting(qsizetype bytes);
 
     bool find(const QByteArray& path, const store::FileSignature& signature, KeptDetails& out);

@@ -129,7 +129,6 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
     std::vector<DetailColumns> items;
     items.reserve(nativePaths.size());
     std::vector<DetailColumns*> undecided;
-    std::vector<size_t> where;
     std::vector<ItemAnswer> answers;
     answers.reserve(nativePaths.size());
     for (size_t i = 0; i < nativePaths.size(); ++i) {
@@ -141,7 +140,6 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
                 match = testColumns(details, query, 0, details::column::FirstEmbedded, skipped);
             if (!match.matched() && !details.gone()) {
                 undecided.push_back(&details);
-                where.push_back(i);
                 continue;
             }
         } catch (...) {
@@ -153,17 +151,19 @@ void testItems(std::span<const QByteArray> nativePaths, const Query& query, Deta
         decided(answers);
         answers.clear();
     }
-    DetailColumns::readEmbeddedTogether(undecided);
-    for (size_t u = 0; u < undecided.size(); ++u) {
+    // Each item is tested once its file is read, and then let go: a group's files may hold a
+    // megabyte of details each.
+    DetailColumns::readEmbeddedTogether(undecided, [&](DetailColumns& item) {
         ItemMatch match;
         try {
-            match = testColumns(*undecided[u], query, details::column::FirstEmbedded,
-                                details::column::Count, skipped);
+            match = testColumns(item, query, details::column::FirstEmbedded, details::column::Count,
+                                skipped);
         } catch (...) {
             match = {};
         }
-        answers.push_back({where[u], std::move(match)});
-    }
+        answers.push_back({size_t(&item - items.data()), std::move(match)});
+        item = DetailColumns(QByteArray(), sources);
+    });
     // The files are read by now: the rest is decided in one go, and told together.
     if (!answers.empty())
         decided(answers);

@@ -249,9 +249,10 @@ namespace {
 class BatchReading {
 public:
     BatchReading(Extractor::Parts& parts, std::span<const FileRead> files,
-                 std::vector<Extraction>& results)
+                 std::vector<Extraction>& results, const Extractor::Settled& settled)
         : parts_(parts), files_(files), results_(results), numbers_(files.size(), -1),
-          ids_(files.size()), identified_(files.size(), false) {}
+          ids_(files.size()), identified_(files.size(), false), settled_(settled),
+          told_(files.size(), false) {}
 
     void run() {
         for (size_t i = 0; i < files_.size(); ++i) {
@@ -278,10 +279,13 @@ public:
                     sent.push_back(&family);
             }
             if (sent.empty())
-                return;
+                break;
             for (Family* family : sent)
                 finish(*family);
         }
+        // Those decided without a helper, and those left unread.
+        for (size_t i = 0; i < files_.size(); ++i)
+            settle(i);
     }
 
 private:
@@ -290,10 +294,20 @@ private:
         std::deque<size_t> queue;
         HelperPool::Lease lease;
         std::vector<size_t> batch; // sent, answers awaited
+        QByteArray folder;         // the batch's, kept: a file settled may be gone
         HelperProcess::Outcome sent;
     };
 
     int numberOf(const Family& family) const { return int(&family - families_.data()); }
+
+    // The file's result is final: the caller hears of it once, and may then let the file go, so
+    // nothing here looks at it again.
+    void settle(size_t i) {
+        if (!settled_ || told_[i])
+            return;
+        told_[i] = true;
+        settled_(i, results_[i]);
+    }
 
     // Sends the family's next batch to its helper, started first where none runs; false when
     // nothing was sent, its files now left unread where no helper could start.
@@ -312,7 +326,8 @@ private:
         if (!lease && !program_.isEmpty())
             lease = parts_.pool.take(program_, number);
         HelperProcess* helper = lease ? &*lease : nullptr;
-        if (helper && !helper->takes(folderOf(batch.front()), number, batch.size()))
+        family.folder = folderOf(batch.front()).toByteArray();
+        if (helper && !helper->takes(family.folder, number, batch.size()))
             helper->retire();
         // Files not sent are left unread, this batch's first.
         const auto leaveRest = [&](HelperFault fault, const QString& cause) {
@@ -356,11 +371,11 @@ private:
         std::vector<bool> answered(batch.size(), false);
         const HelperProcess::Outcome outcome =
             family.sent.kind == HelperProcess::Outcome::Kind::Whole
-                ? helper.finish(answerInto(helper, batch, answered))
+                ? helper.finish(answerInto(helper, batch, answered, true))
                 : family.sent;
         if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
             if (helper.isRunning())
-                helper.noteBatch(folderOf(batch.front()), numberOf(family));
+                helper.noteBatch(family.folder, numberOf(family));
             return;
         }
         for (size_t i = 0; i < batch.size(); ++i) {
@@ -385,6 +400,10 @@ private:
             if (!answered[i] && !tried[i])
                 family.queue.push_front(batch[i]);
         }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (tried[i])
+                settle(batch[i]);
+        }
     }
 
     std::vector<HelperProcess::File> list(const std::vector<size_t>& batch) const {
@@ -395,9 +414,11 @@ private:
         return files;
     }
 
+    // `final`: an answer stands whatever the helper does next (in a batch; a file read alone
+    // again counts as failed if its helper fails even after answering).
     HelperProcess::Answered answerInto(HelperProcess& helper, const std::vector<size_t>& batch,
-                                       std::vector<bool>& answered) {
-        return [this, &helper, &batch, &answered](size_t index, details::Answer& answer) {
+                                       std::vector<bool>& answered, bool final) {
+        return [this, &helper, &batch, &answered, final](size_t index, details::Answer& answer) {
             answered[index] = true;
             Extraction& result = results_[batch[index]];
             result.outcome =
@@ -406,6 +427,10 @@ private:
             result.life = helper.life();
             for (size_t c = 0; c < answer.values.size(); ++c)
                 result.values[c] = std::move(answer.values[c]);
+            // It stands for this search even if the helper fails later in the batch; what the
+            // helper said is then not remembered, since its life ends with a fault.
+            if (final)
+                settle(batch[index]);
         };
     }
 
@@ -424,7 +449,7 @@ private:
         const std::vector<size_t> alone{i};
         std::vector<bool> answered(1, false);
         HelperProcess::Outcome again =
-            helper.read(list(alone), answerInto(helper, alone, answered));
+            helper.read(list(alone), answerInto(helper, alone, answered, false));
         parts_.startGate.leave(again.kind != Kind::NotStarted);
         helper.retire();
         if (again.kind == Kind::Whole)
@@ -466,11 +491,14 @@ private:
     std::vector<int> numbers_;
     std::vector<FileIdentity> ids_;
     std::vector<bool> identified_;
+    const Extractor::Settled& settled_;
+    std::vector<bool> told_;
 };
 
 } // namespace
 
-std::vector<Extraction> Extractor::extract(std::span<const FileRead> files) {
+std::vector<Extraction> Extractor::extract(std::span<const FileRead> files,
+                                           const Settled& settled) {
     const Settings& settings = parts_->settings;
     std::vector<Extraction> results(files.size());
     if (settings.isolation == Isolation::InProcess || !kernelHasSeccomp()) {
@@ -482,10 +510,12 @@ std::vector<Extraction> Extractor::extract(std::span<const FileRead> files) {
                                        *files[i].file);
             if (results[i].outcome != Extraction::Outcome::NotRead)
                 parts_->notices.readHere(because);
+            if (settled)
+                settled(i, results[i]);
         }
         return results;
     }
-    BatchReading(*parts_, files, results).run();
+    BatchReading(*parts_, files, results, settled).run();
     return results;
 }
 

@@ -108,8 +108,11 @@ public:
     // The same for many files at once, in the order given: those a helper reads go to one helper
     // in batches, one request each. When a helper fails in the middle of a batch, the file it was
     // reading is tried once more alone in a fresh helper and the rest of the batch goes to
-    // another fresh helper.
-    std::vector<Extraction> extract(std::span<const FileRead> files);
+    // another fresh helper. `settled`, when given, is told of each file as soon as its result is
+    // final (a batch's files once all its answers are in), and may take the result's values: a
+    // batch's answers may hold a megabyte a file.
+    using Settled = std::function<void(size_t index, Extraction& result)>;
+    std::vector<Extraction> extract(std::span<const FileRead> files, const Settled& settled = {});
 
     // What the user is to hear of where the readers ran, counted since the extractor was made;
     // a search compares the figures before and after it.

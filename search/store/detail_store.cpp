@@ -47,7 +47,7 @@ constexpr auto gatherTime = 200ms;
 // Beyond this many queued writes, or this many bytes in them (the batch being written counted),
 // new ones are dropped rather than hold memory.
 constexpr qsizetype maxQueued = 8192;
-constexpr qint64 maxQueuedBytes = qint64(16) << 20;
+constexpr qint64 maxQueuedBytes = qint64(8) << 20;
 // A folder's entries are loaded at once when the walk enters it, unless there are more than
 // this; then each file is looked up alone.
 constexpr qint64 maxFolderRows = 20000;
