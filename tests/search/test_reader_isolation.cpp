@@ -1663,6 +1663,35 @@ private slots:
         QVERIFY2(after - before < 1024,
                  qPrintable(QStringLiteral("%1 kB, then %2 kB").arg(before).arg(after)));
     }
+
+    // A helper that fills every answer to its bound costs this process about one file's details
+    // at a time, not a group's: each file is tested as its answer comes, and then let go.
+    void answersFilledToTheBoundAreLetGoOneByOne() {
+        if (sanitizerBuild())
+            QSKIP("AddressSanitizer holds freed memory back for a while");
+        QTemporaryDir dir;
+        std::vector<QByteArray> paths;
+        for (int i = 0; i < 128; ++i) {
+            const QString path = dir.filePath(QStringLiteral("%1.jpg").arg(i));
+            writeFault(path, "huge");
+            paths.push_back(QFile::encodeName(path));
+        }
+        sources_ = useHelpers();
+        const auto peakKilobytes = [] {
+            return statusLine(::getpid(), "VmHWM").section(u' ', 0, 0).toInt();
+        };
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+            QSKIP("the kernel cannot reset the peak of resident memory");
+        clearRefs.close();
+        const int before = peakKilobytes();
+        int tested = 0;
+        testItems(paths, Query{QStringLiteral("absent"), CaseMode::MustAgree}, *sources_,
+                  [&](std::vector<ItemAnswer>& answers) { tested += int(answers.size()); });
+        QCOMPARE(tested, 128);
+        const int grown = peakKilobytes() - before;
+        QVERIFY2(grown < 32 * 1024, qPrintable(QStringLiteral("%1 kB more").arg(grown)));
+    }
 };
 
 QUILLMERE_CORE_TEST_MAIN(TestReaderIsolation)
