@@ -54,7 +54,9 @@ struct Extraction {
     bool lasting = false;    // Failed in a way the same file would fail in again, not by time
     bool incomplete = false; // Read, but the reader failed part-way
     // Answered by a helper that failed later in the same batch: good for this search, but not
-    // to be remembered, since that helper may have been taken over by a file it read.
+    // to be remembered, since that helper may have been taken over by a file it read. Known only
+    // once the batch is over: a caller that took the answer as it settled has `life` say the
+    // same, as it ends with a fault.
     bool untrusted = false;
     // The life of the helper that answered, when one did: what it said is remembered only once
     // that life ended without a fault.
