@@ -53,6 +53,9 @@ constexpr qint64 maxQueuedBytes = qint64(8) << 20;
 constexpr qint64 maxFolderRows = 20000;
 constexpr qsizetype maxLoadedRows = 50000;
 constexpr qsizetype maxLoadedFolders = 32;
+// The same in bytes, a folder alone or all loaded together: entries may be large (a file's values
+// may reach a megabyte), and what a folder of them holds would otherwise all be in memory at once.
+constexpr qint64 maxLoadedBytes = qint64(24) << 20;
 // The write-ahead log counts against the size limit: past this many bytes (or an eighth of a
 // smaller limit) it is written into the database and emptied after a commit; the entries keep
 // to the rest of the limit.
@@ -143,6 +146,7 @@ Row rowFrom(const Statement& s) {
 struct LoadedFolder {
     std::vector<std::pair<QByteArray, Row>> rows;
     bool complete = true; // false: too many to load, each name is looked up alone
+    qint64 bytes = 0;     // of the rows' names and details
 
     Row* find(const QByteArray& name) {
         const auto at = std::lower_bound(rows.begin(), rows.end(), name,
@@ -277,6 +281,7 @@ private:
     quint64 lastFolderChecksum_ = 0; // of lastFolder_
     std::deque<QByteArray> loadOrder_;
     qsizetype loadedRows_ = 0;
+    qint64 loadedBytes_ = 0;
     int readFailures_ = 0;
     bool readsOff_ = false;
 
@@ -393,10 +398,18 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
     selectFolder_.bind(1, folderPath);
     selectFolder_.bind(2, maxFolderRows + 1);
     int code = SQLITE_ROW;
+    bool tooLarge = false;
     while ((code = selectFolder_.step()) == SQLITE_ROW) {
         Row row = rowFrom(selectFolder_);
         stale = stale || row.used < staleBefore;
-        loadedFolder.rows.emplace_back(selectFolder_.blob(0), std::move(row));
+        QByteArray name = selectFolder_.blob(0);
+        loadedFolder.bytes += name.size() + row.details.size();
+        if (loadedFolder.bytes > maxLoadedBytes) {
+            tooLarge = true;
+            code = SQLITE_DONE;
+            break;
+        }
+        loadedFolder.rows.emplace_back(std::move(name), std::move(row));
     }
     selectFolder_.reset();
     // The table's key gives them in this order already; a store that does not is still read.
@@ -408,13 +421,15 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
         readFailed(reader_.lastError());
         return nullptr;
     }
-    if (qsizetype(loadedFolder.rows.size()) > maxFolderRows) {
+    if (qsizetype(loadedFolder.rows.size()) > maxFolderRows || tooLarge) {
         loadedFolder.rows.clear();
         loadedFolder.complete = false;
+        loadedFolder.bytes = 0;
     } else if (stale) {
         enqueue(Touch{folderPath, {}});
     }
     loadedRows_ += qsizetype(loadedFolder.rows.size());
+    loadedBytes_ += loadedFolder.bytes;
     loadOrder_.push_back(folderPath);
     loaded_.emplace(folderPath, std::move(loadedFolder));
     dropLoadedOverLimit(); // never the newest; erasing may move the others
@@ -424,7 +439,8 @@ LoadedFolder* DetailStore::Impl::load(const QByteArray& folderPath) {
 
 void DetailStore::Impl::dropLoadedOverLimit() {
     while (loadOrder_.size() > 1 &&
-           (qsizetype(loadOrder_.size()) > maxLoadedFolders || loadedRows_ > maxLoadedRows)) {
+           (qsizetype(loadOrder_.size()) > maxLoadedFolders || loadedRows_ > maxLoadedRows ||
+            loadedBytes_ > maxLoadedBytes)) {
         const QByteArray oldest = loadOrder_.front();
         loadOrder_.pop_front();
         const auto it = loaded_.find(oldest);
@@ -432,6 +448,7 @@ void DetailStore::Impl::dropLoadedOverLimit() {
             continue;
         enqueue(pruneOf(oldest, *it));
         loadedRows_ -= qsizetype(it->rows.size());
+        loadedBytes_ -= it->bytes;
         loaded_.erase(it);
     }
 }

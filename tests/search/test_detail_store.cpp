@@ -687,6 +687,29 @@ private slots:
         QVERIFY(!detailStore.find("/far/away/file3999", {1, 3999, 10, 5, 6}, found));
     }
 
+    // A folder whose entries are too large to load together is looked up entry by entry, and
+    // every entry is still found.
+    void aFolderOfLargeEntriesIsReadOneByOne() {
+        StoreOptions options = freshOptions();
+        DetailStore detailStore(options);
+        store::StoredDetails details;
+        // Half a megabyte each: 64 of them hold more than one folder may load.
+        for (int c = column::FirstEmbedded + 1; c <= column::FirstEmbedded + 16; ++c)
+            details.values.append({c, QString(32'000, u'c')});
+        for (int i = 0; i < 64; ++i) {
+            detailStore.keep("/far/large/file" + QByteArray::number(i), {1, quint64(i), 10, 5, 5},
+                             details);
+            detailStore.flush(); // each, or the queue's bound drops some
+        }
+        QCOMPARE(detailStore.figures().entries, 64);
+        for (int i = 63; i >= 0; --i) {
+            store::StoredDetails found;
+            QVERIFY(detailStore.find("/far/large/file" + QByteArray::number(i),
+                                     {1, quint64(i), 10, 5, 5}, found));
+            QCOMPARE(found.values, details.values);
+        }
+    }
+
     // What waits for a helper's clean end before it is kept shares one budget: spent while the
     // tokens live, given back as each goes.
     void detailsWaitingToBeKeptShareOneBudget() {
