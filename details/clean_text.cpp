@@ -38,4 +38,12 @@ void cleanText(QString& text) {
     }
 }
 
+qsizetype boundedLength(const QString& text, qsizetype units) {
+    if (text.size() <= units)
+        return text.size();
+    if (units > 0 && text.at(units - 1).isHighSurrogate())
+        --units;
+    return units;
+}
+
 } // namespace quillmere::details

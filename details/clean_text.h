@@ -10,4 +10,7 @@ namespace quillmere::details {
 // goes further. Text without them is left as it is, without a copy.
 void cleanText(QString& text);
 
+// The length of `text` cut to at most `units`, keeping a surrogate pair whole or not at all.
+qsizetype boundedLength(const QString& text, qsizetype units);
+
 } // namespace quillmere::details

@@ -1,5 +1,7 @@
 #include "details/helper_protocol.h"
 
+#include "details/clean_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -58,15 +60,6 @@ private:
 
 bool wouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
-}
-
-// The length of `value` cut to at most `units`, keeping a surrogate pair whole or not at all.
-qsizetype boundedLength(const QString& value, qsizetype units) {
-    if (value.size() <= units)
-        return value.size();
-    if (units > 0 && value.at(units - 1).isHighSurrogate())
-        --units;
-    return units;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "window/details_box.h"
 
 #include "app/dialogs.h"
+#include "details/clean_text.h"
 #include "details/column_ids.h"
 #include "results/path_text.h"
 #include "search/detail_columns.h"
@@ -24,10 +25,8 @@ constexpr qsizetype kShownValueLength = 1000;
 QString shownValue(const QString& value) {
     if (value.size() <= kShownValueLength)
         return results::oneLinePath(value.toUtf8());
-    qsizetype cut = kShownValueLength;
-    if (value[cut - 1].isHighSurrogate())
-        --cut;
-    return results::oneLinePath(value.left(cut).toUtf8()) +
+    return results::oneLinePath(
+               value.left(details::boundedLength(value, kShownValueLength)).toUtf8()) +
            QStringLiteral("\u2026 (%1 characters in all)").arg(value.size());
 }
 
