@@ -177,6 +177,7 @@ ColdSearch coldSearch(const QString& tree, const search::Query& query,
     setup.reading.isolation = isolation;
     setup.reading.limits = limits;
     setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_PATH);
+    setup.reading.leanProgram = QByteArrayLiteral(QUILLMERE_EXTRACT_LEAN_PATH);
     setup.reading.readerModule = QByteArrayLiteral(QUILLMERE_READER_MODULE_PATH);
     setup.cacheLimit = 0;
     search::SearchOptions options;

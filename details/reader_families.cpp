@@ -94,17 +94,17 @@ bool isLegacyOffice(const QMimeType& type) {
 }
 
 // In the order they are asked; the families that complete a type come before those they complete.
-// The readers (details/readers/registry.cpp) keep the same order.
+// The readers (details/readers/registry.cpp) keep the same order, and the same use of FFmpeg.
 constexpr std::array<ReaderFamily, ReaderFamilyCount> families = {{
-    {0, &isAac},
-    {1, &isMp4Audio},
-    {2, &isAvif},
+    {0, &isAac, true},
+    {1, &isMp4Audio, true},
+    {2, &isAvif, true},
     {3, &isHeif},
     {4, &hasImageHeader},
     {5, &isPhoto},
     {6, &isJpegXl},
     {7, &isAudio},
-    {8, &isVideo},
+    {8, &isVideo, true},
     {9, &isPdf},
     {10, &isOfficePackage},
     {11, &isLegacyOffice},

@@ -23,13 +23,17 @@ struct FileToRead {
 class ReaderFamily {
 public:
     using Handles = bool (*)(const QMimeType& type);
-    constexpr ReaderFamily(int number, Handles handles) : number_(number), handles_(handles) {}
+    constexpr ReaderFamily(int number, Handles handles, bool needsFfmpeg = false)
+        : number_(number), handles_(handles), needsFfmpeg_(needsFfmpeg) {}
     int number() const { return number_; }
     bool handles(const QMimeType& type) const { return handles_(type); }
+    // Whether its reader uses FFmpeg, which the lean reader helper leaves out.
+    bool needsFfmpeg() const { return needsFfmpeg_; }
 
 private:
     int number_;
     Handles handles_;
+    bool needsFfmpeg_;
 };
 
 constexpr int ReaderFamilyCount = 12;

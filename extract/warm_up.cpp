@@ -137,10 +137,10 @@ void exerciseReaders() {
         if (fd < 0)
             return;
         if (::write(fd, sample.constData(), size_t(sample.size())) == sample.size()) {
-            for (int number = 0;; ++number) {
+            for (int number = 0; number < details::ReaderFamilyCount; ++number) {
                 const details::readers::Reader* reader = details::readers::readerByNumber(number);
                 if (!reader)
-                    break;
+                    continue;
                 details::readers::FileToRead file;
                 file.size = sample.size();
                 file.descriptor = fd;
@@ -177,11 +177,9 @@ void warmUp() {
     loadLocaleAndZone();
     loadConversions();
     heif_init(nullptr);
-    for (int number = 0;; ++number) {
-        const details::readers::Reader* reader = details::readers::readerByNumber(number);
-        if (!reader)
-            break;
-        reader->prepare();
+    for (int number = 0; number < details::ReaderFamilyCount; ++number) {
+        if (const details::readers::Reader* reader = details::readers::readerByNumber(number))
+            reader->prepare();
     }
     // Compiled once here rather than inside the sandbox.
     (void)QRegularExpression(QStringLiteral("[;,]")).match(QStringLiteral("a;b"));

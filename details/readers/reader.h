@@ -71,7 +71,8 @@ const Reader* readerFor(const QMimeType& type);
 
 // A reader's place among all readers and back, so a reader can be named across processes.
 int readerNumber(const Reader& reader);
-const Reader* readerByNumber(int number); // nullptr when there is no such reader
+// Null when there is no such reader, or this build has none for that family (the lean helper).
+const Reader* readerByNumber(int number);
 
 // Runs a reader, which must not throw. One that does anyway keeps what it found before the fault
 // and sets `incomplete`; running out of memory is passed on, for the caller's own limit.

@@ -7,14 +7,32 @@ namespace quillmere::details::readers {
 
 namespace {
 
+// A reader that uses FFmpeg, left out of a build without it.
+#ifdef QUILLMERE_READERS_WITHOUT_FFMPEG
+#define QUILLMERE_FFMPEG_READER(reader) nullptr
+#else
+#define QUILLMERE_FFMPEG_READER(reader) &reader()
+#endif
+
 // In the order of their families: a reader's place is its family's number.
 const std::array<const Reader*, ReaderFamilyCount>& allReaders() {
     static const std::array<const Reader*, ReaderFamilyCount> all = {
-        &aacReader(),         &mp4AudioReader(), &avifReader(),   &heifReader(),
-        &imageHeaderReader(), &imageReader(),    &jpegXlReader(), &audioReader(),
-        &videoReader(),       &pdfReader(),      &officeReader(), &legacyOfficeReader()};
+        QUILLMERE_FFMPEG_READER(aacReader),
+        QUILLMERE_FFMPEG_READER(mp4AudioReader),
+        QUILLMERE_FFMPEG_READER(avifReader),
+        &heifReader(),
+        &imageHeaderReader(),
+        &imageReader(),
+        &jpegXlReader(),
+        &audioReader(),
+        QUILLMERE_FFMPEG_READER(videoReader),
+        &pdfReader(),
+        &officeReader(),
+        &legacyOfficeReader()};
     return all;
 }
+
+#undef QUILLMERE_FFMPEG_READER
 
 } // namespace
 

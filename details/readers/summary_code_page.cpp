@@ -3,8 +3,8 @@
 namespace quillmere::details::readers {
 namespace {
 
-constexpr qsizetype HeaderBytes = 28;  // byte order, version, system, class, section count
-constexpr qsizetype SectionEntry = 20; // format identifier and offset
+constexpr qsizetype SetHeaderBytes = 28; // byte order, version, system, class, section count
+constexpr qsizetype SectionEntry = 20;   // format identifier and offset
 constexpr quint32 CodePageProperty = 1;
 constexpr quint32 TwoByteInteger = 2; // VT_I2
 constexpr qsizetype Added = 8 + 8;    // one more identifier and offset, one more value
@@ -28,14 +28,14 @@ QByteArray le32Bytes(quint32 value) {
 } // namespace
 
 QByteArray withCodePageNamed(const QByteArray& set, int codePage) {
-    if (set.size() < HeaderBytes + SectionEntry || le32(set, 0) != 0x0000fffe)
+    if (set.size() < SetHeaderBytes + SectionEntry || le32(set, 0) != 0x0000fffe)
         return {};
     const quint32 sections = le32(set, 24);
     if (sections == 0 || sections > 16 ||
-        HeaderBytes + SectionEntry * qsizetype(sections) > set.size())
+        SetHeaderBytes + SectionEntry * qsizetype(sections) > set.size())
         return {};
-    const qsizetype start = le32(set, HeaderBytes + 16);
-    if (start < HeaderBytes + SectionEntry * qsizetype(sections) || start > set.size() - 8)
+    const qsizetype start = le32(set, SetHeaderBytes + 16);
+    if (start < SetHeaderBytes + SectionEntry * qsizetype(sections) || start > set.size() - 8)
         return {};
     const qsizetype size = le32(set, start);
     const qsizetype count = le32(set, start + 4);
@@ -57,7 +57,7 @@ QByteArray withCodePageNamed(const QByteArray& set, int codePage) {
     section += le32Bytes(TwoByteInteger) + le32Bytes(quint32(quint16(codePage)));
     QByteArray out = set.left(start) + section + set.mid(start + size);
     for (quint32 s = 1; s < sections; ++s) {
-        const qsizetype at = HeaderBytes + SectionEntry * qsizetype(s) + 16;
+        const qsizetype at = SetHeaderBytes + SectionEntry * qsizetype(s) + 16;
         const quint32 offset = le32(set, at);
         if (offset > quint32(start))
             putLe32(out, at, offset + quint32(Added));

@@ -29,6 +29,9 @@ struct Settings {
     Isolation isolation = Isolation::Helpers;
     HelperLimits limits;
     QByteArray program; // the helper to run; empty: the one beside this program
+    // The helper without FFmpeg, for the families that need none; empty: the one beside this
+    // program when `program` is empty too, else `program` reads every family.
+    QByteArray leanProgram;
     // The reader module, loaded only to read in this process; empty: the one beside this program.
     QByteArray readerModule;
 };
@@ -128,9 +131,9 @@ public:
     // is remembered (a helper's answers are kept only once its life ended cleanly), and the
     // spares forked for it end too.
     void retireIdleHelpers();
-    // The zygote the helpers are forked from, or -1 when none runs.
-    static pid_t runningZygote();
-    // Helpers forked from it ahead of need, whose lives have not started.
+    // The zygotes the helpers are forked from: the lean helper's and the whole one's.
+    static std::vector<pid_t> runningZygotes();
+    // Helpers forked from them ahead of need, whose lives have not started.
     static std::vector<pid_t> spareHelpers();
 
     struct Parts; // defined in the source file only

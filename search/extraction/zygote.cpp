@@ -348,6 +348,12 @@ ZygoteKeeper::ZygoteKeeper() {
 
 void ZygoteKeeper::run() {
     std::unique_lock lock(mutex_);
+    const auto findSlot = [this](auto wanted) {
+        const auto found = std::find_if(slots_.begin(), slots_.end(),
+                                        [&](const SlotPtr& slot) { return wanted(*slot); });
+        return found == slots_.end() ? SlotPtr() : *found;
+    };
+    const auto wantsStart = [](const Slot& slot) { return slot.startWanted; };
     for (;;) {
         // A killed helper is looked at again until it ended: often at first, then seldom (one
         // stuck on a hung mount may never end). A spare nobody took is ended after a while.
@@ -357,49 +363,53 @@ void ZygoteKeeper::run() {
             wake = std::min(wake, now + (now - each.since < std::chrono::seconds(1)
                                              ? std::chrono::milliseconds(20)
                                              : std::chrono::milliseconds(1000)));
-        for (const Spare& spare : spares_)
-            wake = std::min(wake, spare.forked + SpareLife);
+        for (const SlotPtr& slot : slots_) {
+            for (const Spare& spare : slot->spares)
+                wake = std::min(wake, spare.forked + SpareLife);
+        }
         sleepsUntil_ = wake;
         working_ = false;
-        changed_.wait_until(lock, wake,
-                            [this] { return startWanted_ || wantsSpare() || endingAdded_; });
+        changed_.wait_until(lock, wake, [&] {
+            return findSlot(wantsStart) || findSlot(&ZygoteKeeper::wantsSpare) || endingAdded_;
+        });
         working_ = true;
-        if (startWanted_) {
-            startZygote(lock);
+        if (const SlotPtr slot = findSlot(wantsStart)) {
+            startZygote(slot, lock);
             continue;
         }
-        if (wantsSpare())
-            forkSpare(lock);
-        endSpares(true);
+        if (const SlotPtr slot = findSlot(&ZygoteKeeper::wantsSpare))
+            forkSpare(slot, lock);
+        for (const SlotPtr& slot : slots_)
+            endSpares(*slot, true);
         reapEnded(lock);
     }
 }
 
-void ZygoteKeeper::startZygote(std::unique_lock<std::mutex>& lock) {
-    const QByteArray program = program_;
-    const std::vector<std::string> arguments = arguments_;
-    const std::chrono::milliseconds startDeadline = startDeadline_;
-    endSpares(false);
-    std::shared_ptr<Zygote> old = std::move(current_);
+void ZygoteKeeper::startZygote(const SlotPtr& slot, std::unique_lock<std::mutex>& lock) {
+    const QByteArray program = slot->program;
+    const std::vector<std::string> arguments = slot->arguments;
+    const std::chrono::milliseconds startDeadline = slot->startDeadline;
+    endSpares(*slot, false);
+    std::shared_ptr<Zygote> old = std::move(slot->current);
     lock.unlock();
     old.reset(); // ended outside the lock, unless a reader still holds it
     // Libraries load and the sandbox goes up before it answers.
     QString failure;
     std::shared_ptr<Zygote> started = Zygote::start(program, arguments, startDeadline, failure);
     lock.lock();
-    current_ = std::move(started);
-    failure_ = failure;
-    startWanted_ = false;
-    ++attempts_;
+    slot->current = std::move(started);
+    slot->failure = failure;
+    slot->startWanted = false;
+    ++slot->attempts;
     changed_.notify_all();
 }
 
-bool ZygoteKeeper::wantsSpare() const {
-    return current_ && !startWanted_ && spares_.size() < sparesWanted_;
+bool ZygoteKeeper::wantsSpare(const Slot& slot) {
+    return slot.current && !slot.startWanted && slot.spares.size() < slot.sparesWanted;
 }
 
-void ZygoteKeeper::forkSpare(std::unique_lock<std::mutex>& lock) {
-    std::shared_ptr<Zygote> zygote = current_;
+void ZygoteKeeper::forkSpare(const SlotPtr& slot, std::unique_lock<std::mutex>& lock) {
+    std::shared_ptr<Zygote> zygote = slot->current;
     const quint64 round = spareRound_;
     lock.unlock();
     Spare spare{{}, -1, {}};
@@ -415,32 +425,34 @@ void ZygoteKeeper::forkSpare(std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     if (!forked) {
-        sparesWanted_ = 0; // tried again when a spare is asked for next; readers fork their own
+        // Tried again when a spare is asked for next; readers fork their own.
+        slot->sparesWanted = 0;
         lock.unlock();
         zygote.reset(); // maybe the last hold on a zygote let go of meanwhile: ended unlocked
         lock.lock();
         return;
     }
     spare.forked = Clock::now();
-    // Dropped, or its zygote replaced, while it was forked.
-    if (zygote != current_ || round != spareRound_ || spares_.size() >= sparesWanted_) {
+    // Dropped, or its zygote replaced or given up, while it was forked.
+    if (zygote != slot->current || round != spareRound_ ||
+        slot->spares.size() >= slot->sparesWanted) {
         Zygote::kill(spare.helper);
         ::close(spare.socket);
         ending_.push_back({zygote, spare.helper, spare.forked});
         return;
     }
-    spares_.push_back(spare);
+    slot->spares.push_back(spare);
 }
 
-void ZygoteKeeper::endSpares(bool expiredOnly) {
+void ZygoteKeeper::endSpares(Slot& slot, bool expiredOnly) {
     const auto now = Clock::now();
-    std::erase_if(spares_, [&](const Spare& spare) {
+    std::erase_if(slot.spares, [&](const Spare& spare) {
         if (expiredOnly && now - spare.forked < SpareLife)
             return false;
-        sparesWanted_ = 0; // nobody reads now: none are forked until one is asked for again
+        slot.sparesWanted = 0; // nobody reads now: none are forked until one is asked for again
         Zygote::kill(spare.helper);
         ::close(spare.socket);
-        ending_.push_back({current_, spare.helper, now});
+        ending_.push_back({slot.current, spare.helper, now});
         return true;
     });
 }
@@ -464,26 +476,61 @@ void ZygoteKeeper::reapEnded(std::unique_lock<std::mutex>& lock) {
                    std::make_move_iterator(ending.end()));
 }
 
+ZygoteKeeper::SlotPtr ZygoteKeeper::slotFor(const QByteArray& program,
+                                            const std::vector<std::string>& arguments,
+                                            std::shared_ptr<Zygote>& evicted) {
+    const quint64 ask = ++asks_;
+    for (const SlotPtr& slot : slots_) {
+        if (slot->program == program && slot->arguments == arguments) {
+            slot->lastAsked = ask;
+            return slot;
+        }
+    }
+    if (slots_.size() >= MaxZygotes) {
+        // The one asked for longest ago, unless its start is under way or awaited: then there is
+        // one slot more for a while.
+        auto oldest = slots_.end();
+        for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+            if (!(*it)->startWanted && (*it)->waiters == 0 &&
+                (oldest == slots_.end() || (*it)->lastAsked < (*oldest)->lastAsked))
+                oldest = it;
+        }
+        if (oldest != slots_.end()) {
+            endSpares(**oldest, false);
+            evicted = std::move((*oldest)->current);
+            slots_.erase(oldest);
+            endingAdded_ = true;
+            changed_.notify_all();
+        }
+    }
+    auto slot = std::make_shared<Slot>();
+    slot->program = program;
+    slot->arguments = arguments;
+    slot->lastAsked = ask;
+    slots_.push_back(slot);
+    return slot;
+}
+
 bool ZygoteKeeper::takeSpare(const QByteArray& program, const std::vector<std::string>& arguments,
                              int spares, SpareHelper& taken) {
+    std::shared_ptr<Zygote> evicted; // ended after the lock is let go
     std::lock_guard lock(mutex_);
-    sparesWanted_ = size_t(std::max(0, spares));
+    const SlotPtr slot = slotFor(program, arguments, evicted);
+    slot->sparesWanted = size_t(std::max(0, spares));
     changed_.notify_all();
-    if (!current_ || startWanted_ || program_ != program || arguments_ != arguments)
-        return false;
     // A killed zygote's spares die with it, though some may not have yet.
-    if (!current_->isUsable())
+    if (!slot->current || slot->startWanted || !slot->current->isUsable())
         return false;
-    while (!spares_.empty()) {
-        const Spare spare = spares_.front(); // the oldest, which has surely said it is ready
-        spares_.erase(spares_.begin());
+    while (!slot->spares.empty()) {
+        const Spare spare = slot->spares.front(); // the oldest, which has surely said it is ready
+        slot->spares.erase(slot->spares.begin());
         if (Zygote::hasEnded(spare.helper)) { // killed from outside while it waited
             ::close(spare.socket);
-            ending_.push_back({current_, spare.helper, Clock::now()});
+            ending_.push_back({slot->current, spare.helper, Clock::now()});
             endingAdded_ = true;
             continue;
         }
-        taken = {current_, spare.helper, spare.socket};
+        taken = {slot->current, spare.helper, spare.socket};
         return true;
     }
     return false;
@@ -491,9 +538,11 @@ bool ZygoteKeeper::takeSpare(const QByteArray& program, const std::vector<std::s
 
 void ZygoteKeeper::dropSpares() {
     std::lock_guard lock(mutex_);
-    sparesWanted_ = 0;
     ++spareRound_;
-    endSpares(false);
+    for (const SlotPtr& slot : slots_) {
+        slot->sparesWanted = 0;
+        endSpares(*slot, false);
+    }
     endingAdded_ = true;
     changed_.notify_all();
 }
@@ -512,49 +561,66 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
                                              const std::vector<std::string>& arguments,
                                              std::chrono::milliseconds startDeadline,
                                              QString& failure) {
+    std::shared_ptr<Zygote> evicted; // ended after the lock is let go
     std::unique_lock lock(mutex_);
-    if (current_ && program_ == program && arguments_ == arguments && current_->isUsable())
-        return current_;
-    // Another caller may be waiting for a start already; wait for the one after it asks.
-    changed_.wait(lock, [this] { return !startWanted_; });
-    if (current_ && program_ == program && arguments_ == arguments && current_->isUsable())
-        return current_;
-    program_ = program;
-    arguments_ = arguments;
-    startDeadline_ = startDeadline;
-    const quint64 awaited = attempts_ + 1;
-    startWanted_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return attempts_ >= awaited; });
-    if (!current_)
-        failure = failure_;
-    return current_;
+    const SlotPtr slot = slotFor(program, arguments, evicted);
+    if (slot->current && slot->current->isUsable())
+        return slot->current;
+    // Kept while this caller waits. Another caller may be waiting for a start already; wait for
+    // the one after it asks.
+    ++slot->waiters;
+    changed_.wait(lock, [&] { return !slot->startWanted; });
+    if (!slot->current || !slot->current->isUsable()) {
+        slot->startDeadline = startDeadline;
+        const quint64 awaited = slot->attempts + 1;
+        slot->startWanted = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return slot->attempts >= awaited; });
+    }
+    --slot->waiters;
+    if (!slot->current)
+        failure = slot->failure;
+    return slot->current;
 }
 
 void ZygoteKeeper::retire() {
     dropSpares();
-    std::shared_ptr<Zygote> retired; // ended outside the lock
+    std::vector<std::shared_ptr<Zygote>> retired; // ended outside the lock
     std::lock_guard lock(mutex_);
-    if (!startWanted_)
-        retired = std::move(current_);
+    std::erase_if(slots_, [&](const SlotPtr& slot) {
+        if (slot->startWanted)
+            return false;
+        retired.push_back(std::move(slot->current));
+        return true;
+    });
 }
 
 std::vector<pid_t> ZygoteKeeper::sparePids() {
     std::lock_guard lock(mutex_);
     std::vector<pid_t> pids;
-    for (const Spare& spare : spares_)
-        pids.push_back(spare.helper.pid);
+    for (const SlotPtr& slot : slots_) {
+        for (const Spare& spare : slot->spares)
+            pids.push_back(spare.helper.pid);
+    }
     return pids;
 }
 
 bool ZygoteKeeper::isIdle() {
     std::lock_guard lock(mutex_);
-    return !working_ && !startWanted_ && spares_.empty() && ending_.empty();
+    const bool busy = std::any_of(slots_.begin(), slots_.end(), [](const SlotPtr& slot) {
+        return slot->startWanted || !slot->spares.empty();
+    });
+    return !working_ && !busy && ending_.empty();
 }
 
-pid_t ZygoteKeeper::runningPid() {
+std::vector<pid_t> ZygoteKeeper::runningPids() {
     std::lock_guard lock(mutex_);
-    return current_ ? current_->pid() : -1;
+    std::vector<pid_t> pids;
+    for (const SlotPtr& slot : slots_) {
+        if (slot->current)
+            pids.push_back(slot->current->pid());
+    }
+    return pids;
 }
 
 } // namespace quillmere::search::extraction

@@ -89,14 +89,15 @@ struct SpareHelper {
 // thread that started it ends, so zygotes are never started from the threads that read files,
 // which come and go: they ask this one. Off the reading threads it also forks spare helpers
 // ahead of need, and reaps the helpers that were killed, so that replacing a helper costs a
-// reading thread neither a fork nor a reap.
+// reading thread neither a fork nor a reap. It keeps a zygote for each of the last MaxZygotes
+// programs and arguments asked for (the lean helper and the whole one).
 class ZygoteKeeper {
 public:
     static ZygoteKeeper& instance();
 
     // The zygote running `program` with `arguments`; one is started first, given `startDeadline`
-    // to say it is ready, when there is none, the last one broke or ended, or it ran another
-    // program or arguments. Null, with the reason, when none could be started.
+    // to say it is ready, when there is none, or the last one broke or ended. Null, with the
+    // reason, when none could be started.
     std::shared_ptr<Zygote> zygote(const QByteArray& program,
                                    const std::vector<std::string>& arguments,
                                    std::chrono::milliseconds startDeadline, QString& failure);
@@ -109,29 +110,39 @@ public:
     void dropSpares();
     // Reaps `helper`, which was sent SIGKILL, once it ended; until then its zygote is held.
     void reapLater(std::shared_ptr<Zygote> zygote, const ForkedHelper& helper);
-    // The running zygote's process id, or -1.
-    pid_t runningPid();
+    // The running zygotes' process ids.
+    std::vector<pid_t> runningPids();
     // The spares' process ids.
     std::vector<pid_t> sparePids();
     // Whether it waits with nothing to end or reap: until it works again, it opens and closes no
     // descriptor.
     bool isIdle();
-    // Lets go of the running zygote and its spares: it ends once no helper forked from it is
+    // Lets go of the running zygotes and their spares: each ends once no helper forked from it is
     // held any more, and the next helper asked for starts a new one.
     void retire();
 
     // A spare that nobody takes for this long is ended (one forked for a search that just ended).
     static constexpr std::chrono::seconds SpareLife{2};
+    static constexpr size_t MaxZygotes = 2;
 
 private:
+    struct Slot;
+    using SlotPtr = std::shared_ptr<Slot>;
+
     ZygoteKeeper();
     [[noreturn]] void run();
-    void startZygote(std::unique_lock<std::mutex>& lock);
-    void forkSpare(std::unique_lock<std::mutex>& lock);
+    void startZygote(const SlotPtr& slot, std::unique_lock<std::mutex>& lock);
+    void forkSpare(const SlotPtr& slot, std::unique_lock<std::mutex>& lock);
     void reapEnded(std::unique_lock<std::mutex>& lock);
-    bool wantsSpare() const;
-    // Kills the spares, to be reaped later; the caller holds the lock.
-    void endSpares(bool expiredOnly);
+    static bool wantsSpare(const Slot& slot);
+    // The slot of `program` with `arguments`, made when there is none; a slot made beyond
+    // MaxZygotes takes the place of the one asked for longest ago that nobody waits for, whose
+    // zygote is let go of into `evicted` (to be ended once the lock is let go). The caller holds
+    // the lock.
+    SlotPtr slotFor(const QByteArray& program, const std::vector<std::string>& arguments,
+                    std::shared_ptr<Zygote>& evicted);
+    // Kills the slot's spares, to be reaped later; the caller holds the lock.
+    void endSpares(Slot& slot, bool expiredOnly);
 
     struct Ending {
         std::shared_ptr<Zygote> zygote;
@@ -143,18 +154,25 @@ private:
         int socket;
         std::chrono::steady_clock::time_point forked;
     };
+    // One program with its arguments, its zygote and that zygote's spares.
+    struct Slot {
+        QByteArray program;
+        std::vector<std::string> arguments;
+        std::shared_ptr<Zygote> current;
+        std::chrono::milliseconds startDeadline{0};
+        QString failure;
+        bool startWanted = false;
+        quint64 attempts = 0;      // starts finished, so that a caller waits for its own
+        std::vector<Spare> spares; // forked from `current`
+        size_t sparesWanted = 0;
+        quint64 lastAsked = 0; // for choosing the slot to give up
+        int waiters = 0;       // callers waiting for its zygote to start
+    };
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::shared_ptr<Zygote> current_;
-    QByteArray program_;
-    std::vector<std::string> arguments_;
-    std::chrono::milliseconds startDeadline_{0};
-    QString failure_;
-    bool startWanted_ = false;
-    quint64 attempts_ = 0;      // starts finished, so that a caller waits for its own
-    std::vector<Spare> spares_; // forked from `current_`
-    size_t sparesWanted_ = 0;
+    std::vector<SlotPtr> slots_;
+    quint64 asks_ = 0;
     quint64 spareRound_ = 0; // counts drops, so that a spare forked across one is not kept
     std::vector<Ending> ending_;
     bool endingAdded_ = false;

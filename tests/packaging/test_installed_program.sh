@@ -2,9 +2,9 @@
 # Installs the build into a temporary prefix, moves the installed tree elsewhere, and runs the
 # programs from there through their links in bin: they must find the files beside the real
 # executable wherever the tree lies.
-#   test_installed_program.sh CMAKE BUILD_FOLDER PROGRAM_FOLDER_IN_PREFIX [HELPER_PROGRAM]
+#   test_installed_program.sh CMAKE BUILD_FOLDER PROGRAM_FOLDER_IN_PREFIX ["HELPER_PROGRAMS"]
 set -euo pipefail
-cmake=$1 build=$2 program_dir=$3 helper=${4:-}
+cmake=$1 build=$2 program_dir=$3 helpers=${4:-}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,9 +39,9 @@ for size in 16 24 32 48 64 128 256; do
     [ "$width x $height" = "$size x $size" ] || fail "${size}px icon is $width x $height"
 done
 [ -d "$programs/Samples" ] || fail "no Samples folder"
-if [ -n "$helper" ]; then
+for helper in $helpers; do
     [ -x "$programs/$helper" ] || fail "$helper is not installed beside the program"
-fi
+done
 for command in quillmere quillmere-cli; do
     link=$prefix/bin/$command
     [ -L "$link" ] || fail "bin/$command is not a link"

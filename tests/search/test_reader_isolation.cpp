@@ -6,6 +6,7 @@
 #include "details/clean_text.h"
 #include "details/column_ids.h"
 #include "details/reader_families.h"
+#include "fixtures/media.h"
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "search/detail_sources.h"
@@ -203,11 +204,17 @@ QString statusLine(pid_t pid, const QByteArray& key) {
     return {};
 }
 
+// The zygote these tests' helpers are forked from (they run one helper program), or -1.
+pid_t theZygote() {
+    const std::vector<pid_t> running = extraction::Extractor::runningZygotes();
+    return running.size() == 1 ? running.front() : -1;
+}
+
 // A helper with its own filter on top of the zygote's has said Ready, or is about to: stopped now,
 // it stops while reading, not while starting (which a busy machine may draw out).
 bool pastItsStart(pid_t helper) {
     const QString own = statusLine(helper, "Seccomp_filters");
-    const QString zygote = statusLine(extraction::Extractor::runningZygote(), "Seccomp_filters");
+    const QString zygote = statusLine(theZygote(), "Seccomp_filters");
     return own.isEmpty() || zygote.isEmpty() || own.toInt() > zygote.toInt();
 }
 
@@ -389,7 +396,7 @@ private slots:
             QCOMPARE(store->figures().hits, hits);
             // A search's helpers are retired at its end; their zygote starts with the first.
             QVERIFY(sources_->extractor().runningHelpers().empty());
-            QCOMPARE(extraction::Extractor::runningZygote() > 0, helpers);
+            QCOMPARE(theZygote() > 0, helpers);
         };
         QStringList first;
         searchAsANewProcess(0, true, first);
@@ -797,7 +804,7 @@ private slots:
         const pid_t pid = pid_t(said.section(QStringLiteral("pid "), 1).toInt());
         QVERIFY(sources_->extractor().runningHelpers() == std::vector<pid_t>{pid});
         // Forked from the zygote, with a hard limit of its own far below the zygote's.
-        QCOMPARE(statusLine(pid, "PPid"), QString::number(Extractor::runningZygote()));
+        QCOMPARE(statusLine(pid, "PPid"), QString::number(theZygote()));
         QFile limits(QStringLiteral("/proc/%1/limits").arg(pid));
         QVERIFY(limits.open(QIODevice::ReadOnly));
         const QString table = QString::fromLatin1(limits.readAll());
@@ -885,6 +892,36 @@ private slots:
         QVERIFY(sources_->extractor().runningHelpers().empty());
     }
 
+    // A photo goes to the lean helper, which maps no FFmpeg, and a video and an AAC song to the
+    // whole one, each zygote serving its own in the same search. Without the lean helper the
+    // whole one reads them all.
+    void eachFamilyMeetsTheHelperThatHasItsLibraries() {
+        QTemporaryDir dir;
+        writeKodakPhoto(dir.filePath(QStringLiteral("photo.jpg")));
+        fixtures::Tags tags;
+        tags.artist = QStringLiteral("Kodak");
+        fixtures::writeMedia(fixtures::Kind::Mp4, dir.filePath(QStringLiteral("clip.mp4")), tags);
+        fixtures::writeMedia(fixtures::Kind::M4a, dir.filePath(QStringLiteral("song.m4a")), tags);
+        const auto mapsFfmpeg = [](pid_t pid) {
+            QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+            return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libavformat");
+        };
+        for (const bool lean : {true, false}) {
+            DetailSources::Setup setup;
+            setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT);
+            setup.reading.leanProgram = lean ? QByteArrayLiteral(QUILLMERE_EXTRACT_LEAN)
+                                             : QFile::encodeName(dir.filePath("not-installed"));
+            sources_ = std::make_shared<DetailSources>(std::move(setup));
+            FaultLog log(sources_);
+            const QStringList rows = searchKodak(sources_, dir.path(), 2);
+            QCOMPARE(rows.size(), 3);
+            QCOMPARE(log.faults().size(), 0);
+            const std::vector<pid_t> zygotes = Extractor::runningZygotes();
+            QCOMPARE(zygotes.size(), lean ? size_t(2) : size_t(1));
+            QCOMPARE(size_t(std::count_if(zygotes.begin(), zygotes.end(), mapsFfmpeg)), size_t(1));
+        }
+    }
+
     // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
     // and the files in flight are read again, so the search lists what an undisturbed one lists.
     void aSearchSurvivesItsZygoteDying() {
@@ -899,15 +936,15 @@ private slots:
         pid_t victim = -1;
         const QStringList disturbed = searchKodak(sources_, dir.path(), 2, [&] {
             if (victim < 0 && !sources_->extractor().runningHelpers().empty()) {
-                victim = Extractor::runningZygote();
+                victim = theZygote();
                 ::kill(victim, SIGKILL);
             }
         });
         QVERIFY(victim > 0);
         QCOMPARE(disturbed, undisturbed);
         QCOMPARE(log.faults().size(), 0);
-        QVERIFY(Extractor::runningZygote() > 0);
-        QVERIFY(Extractor::runningZygote() != victim);
+        QVERIFY(theZygote() > 0);
+        QVERIFY(theZygote() != victim);
     }
 
     // A zygote taken over could name another process of the user as the helper it forked, for
@@ -1602,7 +1639,7 @@ private slots:
         QCOMPARE(found.size(), 12);
         QVERIFY(!spares.empty());
         QVERIFY(Extractor::spareHelpers().empty());
-        const pid_t zygote = Extractor::runningZygote();
+        const pid_t zygote = theZygote();
         QVERIFY(zygote > 0);
         const auto allEnded = [&] {
             const std::vector<pid_t> children = childrenOf(zygote);
