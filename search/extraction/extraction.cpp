@@ -26,7 +26,7 @@ namespace {
 
 constexpr const char* HelperName = "quillmere-extract";
 // The same helper without FFmpeg, for the families that do not need it: forking and ending a
-// process with a third of the mappings costs a third as much.
+// process with half the mappings costs about half as much.
 constexpr const char* LeanHelperName = "quillmere-extract-lean";
 
 // A file, as long as it stays the same file: which files failed, so none is tried twice.
