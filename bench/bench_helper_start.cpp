@@ -1,8 +1,9 @@
-// How long it takes to have a reader helper ready to read: forked from the sealed zygote, against
-// started afresh (fork and exec of quillmere-extract, which loads the reader libraries, warms up
-// and seals itself: what every helper cost before the zygote). Each is timed from the request to
-// the helper's Ready; ending it is not timed. The two are interleaved, so the noise of a shared
-// machine falls on both alike. Prints microseconds.
+// How long it takes to have a reader helper ready to read: forked from the sealed zygote of
+// quillmere-extract and of quillmere-extract-lean, against started afresh (fork and exec of
+// quillmere-extract, which loads the reader libraries, warms up and seals itself: what every helper
+// cost before the zygote). Each is timed from the request to the helper's Ready; ending it is not
+// timed, but the processor time each forked helper costs from its fork to its end is. The three
+// are interleaved, so the noise of a shared machine falls on all alike. Prints microseconds.
 
 #include "details/helper_protocol.h"
 #include "search/extraction/zygote.h"
@@ -13,8 +14,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const QByteArray Program = QUILLMERE_EXTRACT_PATH;
+const QByteArray LeanProgram = QUILLMERE_EXTRACT_LEAN_PATH;
 const std::vector<std::string> Arguments = {"--zygote"};
 constexpr std::chrono::seconds Deadline{20};
 
@@ -59,6 +63,25 @@ double forkFromZygote(Zygote& zygote) {
     return microseconds(ready - start);
 }
 
+// Processor microseconds of process `pid` and of the children it reaped (a zygote reaps its
+// helpers), or -1 when /proc does not say.
+double processorMicroseconds(pid_t pid) {
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!file)
+        return -1;
+    char line[1024];
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    // The name in brackets may hold anything; fields 14 to 17 follow it.
+    const char* afterName = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long long user = 0, system = 0, childUser = 0, childSystem = 0;
+    if (!afterName || std::sscanf(afterName + 2,
+                                  "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu",
+                                  &user, &system, &childUser, &childSystem) != 4)
+        return -1;
+    return double(user + system + childUser + childSystem) * 1e6 / double(::sysconf(_SC_CLK_TCK));
+}
+
 // Microseconds to a process started afresh, sealed and ready.
 double startAfresh() {
     QString failure;
@@ -87,22 +110,34 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     // Started from this thread, which lives as long as the benchmark.
     QString failure;
-    const std::unique_ptr<Zygote> zygote = Zygote::start(Program, Arguments, Deadline, failure);
-    if (!zygote)
+    const std::unique_ptr<Zygote> whole = Zygote::start(Program, Arguments, Deadline, failure);
+    const std::unique_ptr<Zygote> lean = Zygote::start(LeanProgram, Arguments, Deadline, failure);
+    if (!whole || !lean)
         fail(failure);
-    std::vector<double> forked, fresh;
+    std::vector<double> forked, forkedLean, fresh;
+    double spent = 0, spentLean = 0;
     for (int round = 0; round < rounds; ++round) {
-        forked.push_back(forkFromZygote(*zygote));
+        double before = processorMicroseconds(whole->pid());
+        forked.push_back(forkFromZygote(*whole));
+        spent += processorMicroseconds(whole->pid()) - before;
+        before = processorMicroseconds(lean->pid());
+        forkedLean.push_back(forkFromZygote(*lean));
+        spentLean += processorMicroseconds(lean->pid()) - before;
         fresh.push_back(startAfresh());
     }
     std::printf("helper ready, microseconds over %d rounds          p10    median       p90\n",
                 rounds);
+    const auto print = [](const char* what, const Summary& summary) {
+        std::printf("%-44s %9.0f %9.0f %9.0f\n", what, summary.p10, summary.median, summary.p90);
+    };
     const Summary f = summarize(forked);
+    const Summary l = summarize(forkedLean);
     const Summary s = summarize(fresh);
-    std::printf("forked from the sealed zygote                %9.0f %9.0f %9.0f\n", f.p10, f.median,
-                f.p90);
-    std::printf("fork+exec, libraries, warm-up, sealing       %9.0f %9.0f %9.0f\n", s.p10, s.median,
-                s.p90);
+    print("forked from the sealed zygote", f);
+    print("the same, lean helper (no FFmpeg)", l);
+    print("fork+exec, libraries, warm-up, sealing", s);
     std::printf("a fresh sealed helper costs %.1f times a forked one\n", s.median / f.median);
+    std::printf("processor per forked helper, fork to end: %.0f us, lean %.0f us (%.2f)\n",
+                spent / rounds, spentLean / rounds, spentLean / spent);
     return 0;
 }
