@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QLocale>
 #include <QMimeDatabase>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -77,6 +78,11 @@ MimeKinds mimeKinds(const QMimeType& type) {
         if (it != known.constEnd())
             return *it;
     }
+    // A type's description is in the user's language: Qt 6.4 fills in the list of those the first
+    // time it is asked, holding only a read lock, so two threads asking first at once corrupt or
+    // leak it. Asked once, here, before any thread asks for a description.
+    static const bool languagesKnown = [] { return !QLocale::system().uiLanguages().isEmpty(); }();
+    Q_UNUSED(languagesKnown);
     MimeKinds kinds = classify(type);
     kinds.description = type.comment();
     std::unique_lock lock(mutex);

@@ -32,7 +32,7 @@ void start(QProcess& process, const QStringList& arguments, const QProcessEnviro
 Outcome finish(QProcess& process) {
     const qint64 pid = process.processId();
     if (!process.waitForFinished(120000))
-        return {};
+        return {-2, {}, process.errorString().toUtf8(), pid};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError(), pid};
 }
@@ -112,8 +112,9 @@ private slots:
             for (const QProcessEnvironment& env : environments) {
                 const Outcome fresh =
                     find(QStringList{QStringLiteral("--no-cache")} + arguments, env);
+                QVERIFY2(fresh.status == 0, fresh.err.constData());
                 const Outcome stored = find(arguments, env);
-                QCOMPARE(stored.status, 0);
+                QVERIFY2(stored.status == 0, stored.err.constData());
                 QCOMPARE(stored.out, fresh.out);
                 QVERIFY(fresh.out.contains("Date taken"));
                 distinct.insert(fresh.out);
