@@ -6,6 +6,9 @@
 //                                         reader library, seals itself, says Ready, then forks a
 //                                         helper for each request of the engine
 //   quillmere-extract --describe-sandbox  prints which layers of the sandbox hold on this machine
+//
+// Built twice: quillmere-extract with every reader, and quillmere-extract-lean without those that
+// use FFmpeg, which the engine starts for every other family of readers.
 
 #include "details/helper_protocol.h"
 #include "details/readers/reader.h"
