@@ -88,8 +88,9 @@ bool kernelHasSeccomp() {
 
 // Once starting a helper has failed, it is tried again at most once a second and by one thread at
 // a time: a try may take the whole start-up deadline, and the files in between must not wait for
-// it. By time rather than by folder, because the readers do not know folders and a tree of many
-// small folders would otherwise pay a try for each.
+// it. One gate for each helper program, so that a whole helper that cannot start (an FFmpeg
+// library gone in an upgrade) holds up no photo. By time rather than by folder, because the readers
+// do not know folders and a tree of many small folders would otherwise pay a try for each.
 class StartGate {
 public:
     static constexpr std::chrono::seconds Pause{1};
@@ -211,7 +212,9 @@ struct Extractor::Parts {
     const Settings settings;
     const FaultListener tell;
     HelperPool pool;
-    StartGate startGate;
+    StartGate& startGate(bool lean) { return lean ? leanGate : wholeGate; }
+    StartGate wholeGate;
+    StartGate leanGate;
     FailedFiles failedFiles;
     Notices notices;
     std::mutex programMutex;
@@ -365,14 +368,15 @@ private:
             return false;
         };
         const bool starting = !helper || !helper->isRunning();
+        StartGate& gate = parts_.startGate(isLean(size_t(number)));
         if (starting) {
-            if (!parts_.startGate.enter())
+            if (!gate.enter())
                 return leaveRest(
                     program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
             if (program.isEmpty())
                 program = parts_.refindProgram(isLean(size_t(number)));
             if (program.isEmpty()) {
-                parts_.startGate.leave(false);
+                gate.leave(false);
                 return leaveRest(HelperFault::Missing,
                                  QStringLiteral("the reader helper could not start: ") +
                                      HelperName +
@@ -384,7 +388,7 @@ private:
         }
         family.sent = helper->begin(list(batch));
         if (starting)
-            parts_.startGate.leave(family.sent.kind != HelperProcess::Outcome::Kind::NotStarted);
+            gate.leave(family.sent.kind != HelperProcess::Outcome::Kind::NotStarted);
         // Never read here instead: a file that would take over a parser must meet the sandbox.
         if (family.sent.kind == HelperProcess::Outcome::Kind::NotStarted)
             return leaveRest(HelperFault::CannotStart, family.sent.failure);
@@ -470,7 +474,8 @@ private:
     // suspect: it is left unread, not blamed.
     Retry retryAlone(HelperProcess& helper, size_t i) {
         using Kind = HelperProcess::Outcome::Kind;
-        if (!parts_.startGate.enter()) {
+        StartGate& gate = parts_.startGate(isLean(size_t(numbers_[i])));
+        if (!gate.enter()) {
             leaveUnread({i}, HelperFault::CannotStart, {});
             return Retry::NoHelper;
         }
@@ -478,7 +483,7 @@ private:
         std::vector<bool> answered(1, false);
         HelperProcess::Outcome again =
             helper.read(list(alone), answerInto(helper, alone, answered, false));
-        parts_.startGate.leave(again.kind != Kind::NotStarted);
+        gate.leave(again.kind != Kind::NotStarted);
         helper.retire();
         if (again.kind == Kind::Whole)
             return Retry::Read;

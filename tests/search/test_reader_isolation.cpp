@@ -922,6 +922,30 @@ private slots:
         }
     }
 
+    // The whole helper cannot start (an FFmpeg library gone in an upgrade): a photo met after a
+    // song for it is still read by the lean helper, and only the song is left unread.
+    void aWholeHelperThatCannotStartHoldsUpNoPhoto() {
+        QTemporaryDir dir;
+        const QString broken = dir.filePath(QStringLiteral("whole"));
+        QVERIFY(test::writeBytes(broken, "#!/bin/sh\nexit 127\n"));
+        QVERIFY(QFile::setPermissions(broken, QFile::ReadOwner | QFile::ExeOwner));
+        const QString files = dir.filePath(QStringLiteral("files"));
+        QVERIFY(QDir().mkpath(files));
+        fixtures::Tags tags;
+        tags.artist = QStringLiteral("Kodak");
+        fixtures::writeMedia(fixtures::Kind::M4a, files + QStringLiteral("/a.m4a"), tags);
+        writeKodakPhoto(files + QStringLiteral("/b.jpg"));
+        DetailSources::Setup setup;
+        setup.reading.program = QFile::encodeName(broken);
+        setup.reading.leanProgram = QByteArrayLiteral(QUILLMERE_EXTRACT_LEAN);
+        sources_ = std::make_shared<DetailSources>(std::move(setup));
+        const quint64 before = sources_->extractor().readingNotice().notRead;
+        const QStringList rows = searchKodak(sources_, files, 1);
+        QCOMPARE(rows.size(), 1);
+        QVERIFY2(rows.front().startsWith(QStringLiteral("b.jpg\t")), qPrintable(rows.front()));
+        QCOMPARE(sources_->extractor().readingNotice().notRead - before, quint64(1));
+    }
+
     // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
     // and the files in flight are read again, so the search lists what an undisturbed one lists.
     void aSearchSurvivesItsZygoteDying() {
