@@ -173,11 +173,11 @@ struct Extractor::Parts {
     // The helper that runs the readers of a family that needs FFmpeg or not (`lean`), or empty
     // when there is none: the ones the settings name, else `quillmere-extract-lean` and
     // `quillmere-extract` beside the real executable (symbolic links followed). Where there is no
-    // lean one, the whole one reads every family. Found once.
-    QByteArray program(bool lean) {
+    // lean one, the whole one reads every family. Found once, unless looked for `again`.
+    QByteArray program(bool lean, bool again = false) {
         std::lock_guard lock(programMutex);
         Found& found = lean ? foundLean : foundWhole;
-        if (!found.looked) {
+        if (!found.looked || again) {
             found.program = findHelperProgram(lean);
             found.looked = true;
         }
@@ -199,14 +199,6 @@ struct Extractor::Parts {
         static const QByteArray beside = besideThisProgram(HelperName);
         const QByteArray& whole = named ? settings.program : beside;
         return runnable(whole) ? whole : QByteArray();
-    }
-    // While it is missing: it may have been installed since.
-    QByteArray refindProgram(bool lean) {
-        std::lock_guard lock(programMutex);
-        Found& found = lean ? foundLean : foundWhole;
-        found.program = findHelperProgram(lean);
-        found.looked = true;
-        return found.program;
     }
 
     const Settings settings;
@@ -373,8 +365,9 @@ private:
             if (!gate.enter())
                 return leaveRest(
                     program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
+            // While it is missing: it may have been installed since.
             if (program.isEmpty())
-                program = parts_.refindProgram(isLean(size_t(number)));
+                program = parts_.program(isLean(size_t(number)), true);
             if (program.isEmpty()) {
                 gate.leave(false);
                 return leaveRest(HelperFault::Missing,
