@@ -892,7 +892,7 @@ private slots:
         QVERIFY(sources_->extractor().runningHelpers().empty());
     }
 
-    // A photo goes to the lean helper, which maps no FFmpeg, and a video and an AAC song to the
+    // A photo goes to the lean helper, which maps no FFmpeg, and a video and an MP4 song to the
     // whole one, each zygote serving its own in the same search. Without the lean helper the
     // whole one reads them all.
     void eachFamilyMeetsTheHelperThatHasItsLibraries() {
