@@ -62,30 +62,6 @@ QStringList splitList(const QString& text) {
     return parts;
 }
 
-// Every text of an XMP value: the x-default entry of a language alternative first, each item of
-// an array, or the plain text.
-QStringList xmpTexts(const Exiv2::Xmpdatum& datum) {
-    QStringList texts;
-    const Exiv2::Value& value = datum.value();
-    if (const auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&value)) {
-        const auto def = alt->value_.find("x-default");
-        if (def != alt->value_.end())
-            texts.append(fromStd(def->second));
-        for (const auto& [language, text] : alt->value_) {
-            if (language != "x-default")
-                texts.append(fromStd(text));
-        }
-        return texts;
-    }
-    if (dynamic_cast<const Exiv2::XmpArrayValue*>(&value)) {
-        for (long i = 0; i < value.count(); ++i)
-            texts.append(fromStd(value.toString(i)));
-        return texts;
-    }
-    texts.append(fromStd(value.toString()));
-    return texts;
-}
-
 double rationalValue(const Exiv2::Value& value) {
     const Exiv2::Rational r = value.toRational(0);
     if (r.second == 0)
@@ -318,36 +294,33 @@ void readExif(const Exiv2::ExifData& exif, Found& f) {
     }
 }
 
-void readXmp(const Exiv2::XmpData& xmp, Found& f) {
-    for (const Exiv2::Xmpdatum& datum : xmp) {
-        const std::string key = datum.key();
-        const auto first = [&datum]() -> QString {
-            const QStringList texts = xmpTexts(datum);
-            return texts.isEmpty() ? QString() : texts.first();
-        };
-        if (key == "Xmp.dc.title")
-            f.xmpTitle += xmpTexts(datum);
-        else if (key == "Xmp.dc.creator")
-            f.xmpCreator += xmpTexts(datum);
-        else if (key == "Xmp.dc.subject")
-            f.xmpSubject += xmpTexts(datum);
-        else if (key == "Xmp.dc.rights")
-            f.xmpRights += xmpTexts(datum);
-        else if (key == "Xmp.dc.description")
-            f.xmpDescription += xmpTexts(datum);
-        else if (key == "Xmp.xmp.Rating" && f.xmpRating == 0)
-            f.xmpRating = std::lround(first().toDouble());
-        else if (key == "Xmp.xmp.CreatorTool" && f.xmpCreatorTool.isEmpty())
-            f.xmpCreatorTool = first();
-        else if ((key == "Xmp.exif.DateTimeOriginal" || key == "Xmp.photoshop.DateCreated") &&
+void readXmp(const XmpProperties& xmp, Found& f) {
+    for (const XmpProperty& property : xmp) {
+        const std::string& key = property.key;
+        const QString first = property.texts.value(0);
+        if (key == "dc.title")
+            f.xmpTitle += property.texts;
+        else if (key == "dc.creator")
+            f.xmpCreator += property.texts;
+        else if (key == "dc.subject")
+            f.xmpSubject += property.texts;
+        else if (key == "dc.rights")
+            f.xmpRights += property.texts;
+        else if (key == "dc.description")
+            f.xmpDescription += property.texts;
+        else if (key == "xmp.Rating" && f.xmpRating == 0)
+            f.xmpRating = std::lround(first.toDouble());
+        else if (key == "xmp.CreatorTool" && f.xmpCreatorTool.isEmpty())
+            f.xmpCreatorTool = first;
+        else if ((key == "exif.DateTimeOriginal" || key == "photoshop.DateCreated") &&
                  f.xmpDate.isEmpty())
-            f.xmpDate = first();
-        else if (key == "Xmp.tiff.Make" && f.xmpMake.isEmpty())
-            f.xmpMake = first();
-        else if (key == "Xmp.tiff.Model" && f.xmpModel.isEmpty())
-            f.xmpModel = first();
-        else if ((key == "Xmp.aux.Lens" || key == "Xmp.exifEX.LensModel") && f.xmpLens.isEmpty())
-            f.xmpLens = first();
+            f.xmpDate = first;
+        else if (key == "tiff.Make" && f.xmpMake.isEmpty())
+            f.xmpMake = first;
+        else if (key == "tiff.Model" && f.xmpModel.isEmpty())
+            f.xmpModel = first;
+        else if ((key == "aux.Lens" || key == "exifEX.LensModel") && f.xmpLens.isEmpty())
+            f.xmpLens = first;
     }
 }
 
@@ -573,17 +546,6 @@ void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif) {
     }
 }
 
-void decodeXmp(const QByteArray& packet, Exiv2::XmpData& xmp) {
-    if (packet.isEmpty())
-        return;
-    try {
-        if (Exiv2::XmpParser::decode(xmp, packet.toStdString()) != 0)
-            xmp.clear();
-    } catch (const std::exception&) {
-        xmp.clear();
-    }
-}
-
 QString dimensionsText(qint64 width, qint64 height) {
     if (width <= 0 || height <= 0)
         return {};
@@ -607,7 +569,7 @@ QDateTime parsePhotoTime(const QString& raw) {
 }
 
 void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
-                     const Exiv2::XmpData& xmp, const QString& jpegComment, QString dimensions,
+                     const XmpProperties& xmp, const QString& jpegComment, QString dimensions,
                      EmbeddedDetails& out) {
     Found f;
     readExif(exif, f);

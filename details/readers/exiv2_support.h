@@ -3,11 +3,11 @@
 #include "app/fs/regular_file.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
+#include "details/readers/xmp_packet.h"
 
 #include <exiv2/basicio.hpp>
 #include <exiv2/exif.hpp>
 #include <exiv2/iptc.hpp>
-#include <exiv2/xmp_exiv2.hpp>
 
 #include <QDateTime>
 
@@ -69,14 +69,11 @@ void prepareExiv2();
 // exiv2 cannot parse, adds nothing.
 void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif);
 
-// An XMP packet; one that exiv2 cannot parse adds nothing.
-void decodeXmp(const QByteArray& packet, Exiv2::XmpData& xmp);
-
 // Everything the photo columns take from EXIF, IPTC and XMP, each column's sources in the order
 // EXIF, then XMP or IPTC as the column's table row lists them. `dimensions` is the caller's
 // measure of the picture (e.g. from its header); EXIF pixel sizes fill in when it is empty.
 void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
-                     const Exiv2::XmpData& xmp, const QString& jpegComment, QString dimensions,
+                     const XmpProperties& xmp, const QString& jpegComment, QString dimensions,
                      EmbeddedDetails& out);
 
 // "4000 x 3000"; empty when either side is not positive.

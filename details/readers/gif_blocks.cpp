@@ -104,10 +104,8 @@ void addGifDetails(const app::fs::RegularFile& file, const QString& dimensions,
         out.add(column::Comments, comment);
     Exiv2::ExifData exif;
     Exiv2::IptcData iptc;
-    Exiv2::XmpData parsed;
-    decodeXmp(xmp, parsed);
     try {
-        addPhotoDetails(exif, iptc, parsed, QString(), dimensions, out);
+        addPhotoDetails(exif, iptc, readXmpPacket(xmp), QString(), dimensions, out);
     } catch (const std::exception&) {
     }
 }

@@ -112,9 +112,9 @@ public:
                                                   heif_image_handle_get_height(handle.get()));
         Exiv2::ExifData exif;
         Exiv2::IptcData iptc;
-        Exiv2::XmpData xmp;
         decodeOffsetExif(metadataBlock(handle.get(), "Exif"), exif);
-        decodeXmp(metadataBlock(handle.get(), "mime", "application/rdf+xml"), xmp);
+        const XmpProperties xmp =
+            readXmpPacket(metadataBlock(handle.get(), "mime", "application/rdf+xml"));
         try {
             addPhotoDetails(exif, iptc, xmp, QString(), dimensions, out);
         } catch (const std::exception&) {

@@ -234,9 +234,8 @@ public:
         }
         Exiv2::ExifData exif;
         Exiv2::IptcData iptc;
-        Exiv2::XmpData xmp;
         decodeOffsetExif(found.exif, exif);
-        decodeXmp(found.xmp, xmp);
+        const XmpProperties xmp = readXmpPacket(found.xmp);
         try {
             addPhotoDetails(exif, iptc, xmp, QString(), dimensionsText(found.width, found.height),
                             out);

@@ -169,9 +169,7 @@ void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList
         (noProgram && (packet.contains("CreatorTool") || packet.contains("Producer")));
     if (!worthParsing)
         return;
-    prepareExiv2();
-    Exiv2::XmpData xmp;
-    decodeXmp(packet, xmp);
+    const XmpProperties xmp = readXmpPacket(packet);
     if (xmp.empty())
         return;
     Exiv2::ExifData exif;
@@ -179,8 +177,8 @@ void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList
     EmbeddedDetails found;
     addPhotoDetails(exif, iptc, xmp, QString(), QString(), found);
     const auto text = [&xmp](const char* key) {
-        const auto it = xmp.findKey(Exiv2::XmpKey(key));
-        return it == xmp.end() ? QString() : QString::fromStdString(it->toString());
+        const QStringList* texts = findXmp(xmp, key);
+        return texts ? texts->join(QStringLiteral(", ")) : QString();
     };
     if (info.title.isEmpty())
         info.title = found.joined(column::Title);
@@ -189,13 +187,13 @@ void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList
     if (info.subject.isEmpty())
         info.subject = found.joined(column::FileDescription);
     if (tags.isEmpty()) {
-        const QString keywords = text("Xmp.pdf.Keywords");
+        const QString keywords = text("pdf.Keywords");
         tags = !keywords.isEmpty() ? QStringList{keywords}
                                    : found.joined(column::Tags).split(QStringLiteral("; "));
     }
     if (info.creator.isEmpty() && info.producer.isEmpty()) {
         info.creator = found.joined(column::ProgramName);
-        info.producer = text("Xmp.pdf.Producer");
+        info.producer = text("pdf.Producer");
     }
 }
 

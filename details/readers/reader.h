@@ -50,7 +50,7 @@ public:
 };
 
 // One reader per family, each defined in its own file.
-const Reader& imageReader();        // exif.cpp: exiv2 (JPEG, TIFF, PNG, WebP, raw) and PNG text
+const Reader& imageReader(); // exif.cpp: JPEG segments, exiv2 (TIFF, PNG, WebP, raw), PNG text
 const Reader& imageHeaderReader();  // image_header.cpp: sizes of BMP, GIF, ICO, PCX, PNM, XCF
 const Reader& heifReader();         // heif.cpp
 const Reader& jpegXlReader();       // jpeg_xl.cpp

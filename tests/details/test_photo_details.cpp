@@ -262,9 +262,9 @@ private slots:
         QFETCH(QString, xmp);
         Exiv2::ExifData exif;
         exif["Exif.Photo.DateTimeOriginal"] = stored.toStdString();
-        Exiv2::XmpData xmpData;
+        quillmere::details::readers::XmpProperties xmpData;
         if (!xmp.isEmpty())
-            xmpData["Xmp.exif.DateTimeOriginal"] = xmp.toStdString();
+            xmpData.push_back({"exif.DateTimeOriginal", {xmp}});
         quillmere::details::readers::EmbeddedDetails out;
         quillmere::details::readers::addPhotoDetails(exif, {}, xmpData, QString(), QString(), out);
         QTEST(out.joined(column::DateTaken), "expected");

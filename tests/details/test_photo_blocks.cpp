@@ -1,0 +1,189 @@
+// The blocks of photo metadata that our own code walks: XMP packets, and the segments of a JPEG.
+
+#include "details/column_ids.h"
+#include "details/readers/reader.h"
+#include "details/readers/xmp_packet.h"
+#include "support/test_main.h"
+
+#include <QTemporaryDir>
+
+using namespace quillmere::details::readers;
+namespace column = quillmere::details::column;
+
+namespace {
+
+QString describe(const XmpProperties& properties) {
+    QStringList parts;
+    for (const XmpProperty& p : properties)
+        parts.append(QString::fromStdString(p.key) + u'=' + p.texts.join(u'|'));
+    return parts.join(u' ');
+}
+
+QByteArray packet(const QByteArray& description, const QByteArray& declarations = {}) {
+    return "<?xpacket begin=\"\xef\xbb\xbf\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+           "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+           "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" " +
+           declarations + description + "</rdf:Description></rdf:RDF></x:xmpmeta>\n" +
+           QByteArray(200, ' ') + "\n<?xpacket end=\"w\"?>";
+}
+
+QByteArray utf16WithMark(const QByteArray& utf8) {
+    const QString text = QString::fromUtf8(utf8);
+    return QByteArray("\xff\xfe") +
+           QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+}
+
+QByteArray segment(int marker, const QByteArray& body) {
+    const int length = int(body.size()) + 2;
+    return QByteArray("\xff") + char(marker) + char(length >> 8) + char(length & 0xff) + body;
+}
+
+// A Photoshop resource block holding IPTC records.
+QByteArray iptcResource(const QByteArray& records) {
+    QByteArray block = QByteArray("8BIM\x04\x04\0\0", 8);
+    const quint32 size = quint32(records.size());
+    block += char(size >> 24);
+    block += char((size >> 16) & 0xff);
+    block += char((size >> 8) & 0xff);
+    block += char(size & 0xff);
+    block += records;
+    if (records.size() % 2)
+        block += '\0';
+    return block;
+}
+
+QByteArray iptcRecord(int dataset, const QByteArray& text) {
+    return QByteArray("\x1c\x02") + char(dataset) + char(text.size() >> 8) +
+           char(text.size() & 0xff) + text;
+}
+
+} // namespace
+
+class TestPhotoBlocks : public QObject {
+    Q_OBJECT
+
+private slots:
+    void xmpPacketsReadAsTheirTextSays_data() {
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("attributes and elements, arrays in order")
+            << packet("xmp:Rating=\"4\" xmp:CreatorTool=\"Tool &amp; Co\"><dc:creator><rdf:Seq>"
+                      "<rdf:li>B</rdf:li><rdf:li>A</rdf:li></rdf:Seq></dc:creator>"
+                      "<dc:subject><rdf:Bag><rdf:li>x</rdf:li><rdf:li/></rdf:Bag></dc:subject>")
+            << "xmp.Rating=4 xmp.CreatorTool=Tool & Co dc.creator=B|A dc.subject=x|";
+        QTest::addRow("languages: x-default first, then by normalised tag, the last of one tag")
+            << packet("><dc:title><rdf:Alt><rdf:li xml:lang=\"fr\">un</rdf:li>"
+                      "<rdf:li xml:lang=\"EN-us\">one</rdf:li><rdf:li "
+                      "xml:lang=\"x-default\">def</rdf:li>"
+                      "<rdf:li xml:lang=\"en-US\">two</rdf:li></rdf:Alt></dc:title>")
+            << "dc.title=def|two|un";
+        QTest::addRow("an alternative without languages is a list")
+            << packet("><dc:title><rdf:Alt><rdf:li>a</rdf:li><rdf:li xml:lang=\"de\">b</rdf:li>"
+                      "</rdf:Alt></dc:title>")
+            << "dc.title=a|b";
+        QTest::addRow("structures, qualified items and unknown namespaces are left out")
+            << packet(
+                   "><dc:rights rdf:parseType=\"Resource\"><dc:x>s</dc:x></dc:rights>"
+                   "<dc:source><rdf:Description><dc:y>t</dc:y></rdf:Description></dc:source>"
+                   "<dc:format dc:z=\"u\"/><o:other>v</o:other><dc:coverage rdf:resource=\"r\"/>"
+                   "<dc:type><rdf:Bag><rdf:li rdf:parseType=\"Resource\"><rdf:value>w</rdf:value>"
+                   "</rdf:li><rdf:li>kept</rdf:li></rdf:Bag></dc:type>",
+                   "xmlns:o=\"urn:other\" ")
+            << "dc.coverage=r dc.type=kept";
+        QTest::addRow("any prefix, the default namespace, references, CDATA and line ends")
+            << packet("><t:Make>&#x4B;odak&#33;</t:Make><Model "
+                      "xmlns=\"http://ns.adobe.com/tiff/1.0/\">"
+                      "<![CDATA[<Z> 9]]>\r\n</Model>",
+                      "xmlns:t=\"http://ns.adobe.com/tiff/1.0/\" ")
+            << "tiff.Make=Kodak! tiff.Model=<Z> 9\n";
+        QTest::addRow("grouped by namespace in order of first use; a second value is dropped")
+            << packet("><p:DateCreated>1</p:DateCreated><e:DateTimeOriginal>2</e:DateTimeOriginal>"
+                      "<p:Caption>3</p:Caption><p:DateCreated>4</p:DateCreated>",
+                      "xmlns:p=\"http://ns.adobe.com/photoshop/1.0/\" "
+                      "xmlns:e=\"http://ns.adobe.com/exif/1.0/\" ")
+            << "photoshop.DateCreated=1 exif.DateTimeOriginal=2 dc.description=3";
+        QTest::addRow("an alias counts only where its property is missing")
+            << packet("pdf:Author=\"alias\" pdf:Title=\"alias title\"><dc:title>"
+                      "<rdf:Alt><rdf:li xml:lang=\"x-default\">real</rdf:li></rdf:Alt></dc:title>",
+                      "xmlns:pdf=\"http://ns.adobe.com/pdf/1.3/\" ")
+            << "dc.creator=alias dc.title=real";
+        QTest::addRow("not UTF-8: Latin-1") << packet("xmp:Label=\"Caf\xe9\">") << "xmp.Label=Café";
+        QTest::addRow("UTF-16 with its mark")
+            << utf16WithMark(packet("xmp:CreatorTool=\"é\">")) << "xmp.CreatorTool=é";
+        // Faults of form give nothing at all, and nothing declared is expanded.
+        QTest::addRow("a document type")
+            << QByteArray("<!DOCTYPE x [<!ENTITY a \"aaaa\">]>") + packet("xmp:Rating=\"&a;\">")
+            << "";
+        QTest::addRow("an unknown entity") << packet("xmp:Rating=\"&b;\">") << "";
+        QTest::addRow("a bad character reference") << packet("xmp:Rating=\"&#xD800;\">") << "";
+        QTest::addRow("mismatched tags") << packet("><dc:title>a</dc:creator>") << "";
+        QTest::addRow("an unbound prefix") << packet("><q:title>a</q:title>") << "";
+        QTest::addRow("cut short") << packet("xmp:Rating=\"4\">").left(300) << "";
+        QTest::addRow("nested too deep")
+            << packet(QByteArray(">") + QByteArray("<dc:a>").repeated(100000)) << "";
+        QTest::addRow("nothing but text") << QByteArray("no markup at all") << "";
+    }
+    void xmpPacketsReadAsTheirTextSays() {
+        QFETCH(QByteArray, packet);
+        QFETCH(QString, expected);
+        QCOMPARE(describe(readXmpPacket(packet)), expected);
+    }
+
+    // A JPEG written segment by segment, then cut at every length: each cut reads without fault
+    // and gives no detail that the whole file lacks; the whole file gives every detail, with the
+    // IPTC records of two Photoshop segments joined and the comment's trailing NULs gone.
+    void jpegSegmentsReadWholeAndCut() {
+        const QByteArray records = iptcRecord(5, "Harbour") + iptcRecord(80, "Mira Holm");
+        const QByteArray photoshop = QByteArray("Photoshop 3.0\0", 14);
+        const QByteArray resource = iptcResource(records);
+        QByteArray jpeg("\xff\xd8");
+        jpeg += segment(0xe0, QByteArray("JFIF\0\1\1\0\0\1\0\1\0\0", 14));
+        jpeg += segment(0xfe, QByteArray("Pier at night\0\0", 15));
+        jpeg += segment(0xe1, QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
+                                  packet("xmp:Rating=\"3\" xmp:CreatorTool=\"Night Tool\">"));
+        jpeg += segment(0xed, photoshop + resource.left(10));
+        jpeg += "\xff\xff"; // fill bytes before a marker
+        jpeg += segment(0xed, photoshop + resource.mid(10));
+        jpeg += segment(0xc0, QByteArray("\x08\x01\xe0\x02\x80\x03", 6));
+        jpeg += segment(0xda, QByteArray("\x01\x01\0\0\x3f\0", 6));
+        jpeg += QByteArray(64, '\x55') + "\xff\xd9";
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("photo.jpg"));
+        const auto read = [&path](const QByteArray& bytes, EmbeddedDetails& out) {
+            QFile file(path);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+                file.write(bytes) != bytes.size())
+                return false;
+            file.close();
+            FileToRead request;
+            request.nativePath = QFile::encodeName(path);
+            request.size = bytes.size();
+            return imageReader().read(request, out);
+        };
+        const QList<int> columns{column::Title,  column::Authors,    column::Comments,
+                                 column::Rating, column::Dimensions, column::ProgramName};
+        EmbeddedDetails whole;
+        QVERIFY(read(jpeg, whole));
+        QCOMPARE(whole.joined(column::Title), QStringLiteral("Harbour"));
+        QCOMPARE(whole.joined(column::Authors), QStringLiteral("Mira Holm"));
+        QCOMPARE(whole.joined(column::Comments), QStringLiteral("Pier at night"));
+        QCOMPARE(whole.joined(column::Rating), QStringLiteral("3 Stars"));
+        QCOMPARE(whole.joined(column::Dimensions), QStringLiteral("640 x 480"));
+        QCOMPARE(whole.joined(column::ProgramName), QStringLiteral("Night Tool"));
+        for (qsizetype cut = 0; cut < jpeg.size(); ++cut) {
+            EmbeddedDetails part;
+            read(jpeg.left(cut), part);
+            for (const int c : columns) {
+                const QString value = part.joined(c);
+                QVERIFY2(value.isEmpty() || value == whole.joined(c),
+                         qPrintable(QStringLiteral("cut at %1: %2").arg(cut).arg(value)));
+            }
+        }
+    }
+};
+
+QUILLMERE_TEST_MAIN(TestPhotoBlocks)
+#include "test_photo_blocks.moc"
