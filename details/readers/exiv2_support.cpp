@@ -5,6 +5,7 @@
 #include "details/value_formats.h"
 
 #include <exiv2/error.hpp>
+#include <exiv2/jpgimage.hpp>
 #include <exiv2/value.hpp>
 
 #include <QTimeZone>
@@ -543,6 +544,47 @@ void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif) {
         Exiv2::ExifParser::decode(exif, bytes + start, uint32_t(block.size() - start));
     } catch (const std::exception&) {
         exif.clear();
+    }
+}
+
+void decodeExif(QByteArrayView tiff, Exiv2::ExifData& exif) {
+    if (tiff.isEmpty())
+        return;
+    try {
+        if (Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(tiff.data()),
+                                      uint32_t(tiff.size())) == Exiv2::invalidByteOrder)
+            exif.clear();
+    } catch (const std::exception&) {
+        exif.clear();
+    }
+}
+
+void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& iptc) {
+    QByteArray records;
+    bool found = false;
+    const auto* at = reinterpret_cast<const Exiv2::byte*>(photoshop.data());
+    const Exiv2::byte* const end = at + photoshop.size();
+    const Exiv2::byte* record = nullptr;
+    uint32_t headerSize = 0;
+    uint32_t dataSize = 0;
+    while (at < end && Exiv2::Photoshop::locateIptcIrb(at, long(end - at), &record, &headerSize,
+                                                       &dataSize) == 0) {
+        found = true;
+        const Exiv2::byte* data = record + headerSize;
+        if (data > end || dataSize > quint64(end - data))
+            break;
+        records.append(reinterpret_cast<const char*>(data), qsizetype(dataSize));
+        at = data + dataSize + (dataSize & 1);
+    }
+    const QByteArrayView parsed = found || !orBareRecords ? QByteArrayView(records) : photoshop;
+    if (parsed.isEmpty())
+        return;
+    try {
+        if (Exiv2::IptcParser::decode(iptc, reinterpret_cast<const Exiv2::byte*>(parsed.data()),
+                                      uint32_t(parsed.size())) != 0)
+            iptc.clear();
+    } catch (const std::exception&) {
+        iptc.clear();
     }
 }
 

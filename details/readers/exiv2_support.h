@@ -69,6 +69,15 @@ void prepareExiv2();
 // exiv2 cannot parse, adds nothing.
 void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif);
 
+// TIFF data as EXIF holds it (after a JPEG segment's "Exif\0\0"); data exiv2 cannot parse adds
+// nothing.
+void decodeExif(QByteArrayView tiff, Exiv2::ExifData& exif);
+
+// The IPTC records of Photoshop resource blocks, joined. Where there is no such block and
+// `orBareRecords` is set, the data is taken as records itself (as PNG's raw profiles may hold
+// them). Records exiv2 cannot parse add nothing.
+void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& iptc);
+
 // Everything the photo columns take from EXIF, IPTC and XMP, each column's sources in the order
 // EXIF, then XMP or IPTC as the column's table row lists them. `dimensions` is the caller's
 // measure of the picture (e.g. from its header); EXIF pixel sizes fill in when it is empty.

@@ -158,7 +158,9 @@ const details::ReaderModule* loadReaderModule(const QByteArray& path, QString* p
     static std::mutex mutex;
     // Only what loaded is kept: a module installed later is found by a later read.
     static QHash<QByteArray, const details::ReaderModule*> loaded;
-    const QByteArray file = path.isEmpty() ? besideThisProgram(details::ReaderModuleFile) : path;
+    // Asked for every file read in process: the program's place is looked up once.
+    static const QByteArray beside = besideThisProgram(details::ReaderModuleFile);
+    const QByteArray& file = path.isEmpty() ? beside : path;
     std::lock_guard lock(mutex);
     if (const auto it = loaded.constFind(file); it != loaded.constEnd())
         return *it;

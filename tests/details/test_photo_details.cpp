@@ -540,6 +540,31 @@ private slots:
         }
     }
 
+    // EXIF in PNG's own eXIf chunk, as newer programs write it, rather than in a raw profile.
+    void pngExifChunk() {
+        QTemporaryDir dir;
+        const QString path = write(dir, Kind::Png, QStringLiteral("plain.png"), Tags());
+        Exiv2::ExifData exif;
+        exif["Exif.Image.Make"] = "Kodak";
+        exif["Exif.Photo.DateTimeOriginal"] = "2024:05:01 10:20:30";
+        Exiv2::Blob tiff;
+        Exiv2::ExifParser::encode(tiff, Exiv2::bigEndian, exif);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        const QByteArray withExif =
+            bytes.left(33) +
+            pngChunk("eXIf", QByteArray(reinterpret_cast<const char*>(tiff.data()),
+                                        qsizetype(tiff.size()))) +
+            bytes.mid(33);
+        QVERIFY(file.seek(0));
+        QCOMPARE(file.write(withExif), withExif.size());
+        file.close();
+        DetailColumns details(QFile::encodeName(path), sources_);
+        QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
+        QCOMPARE(details.value(column::DateTaken), QStringLiteral("5/1/24 10:20 AM"));
+    }
+
     void nonLatinTextSurvives() {
         Tags tags;
         tags.title = QStringLiteral("Fjällstuga – 山小屋");
