@@ -67,7 +67,7 @@ constexpr std::array<Alias, 15> Aliases{{
 struct Attribute {
     std::string_view uri;
     std::string_view name;
-    QString value;
+    QByteArray value; // references decoded, bytes as the packet has them
 };
 
 struct Element {
@@ -225,14 +225,20 @@ private:
     // line ends as XML reads them.
     bool characters(QByteArray& out, char quote) {
         while (at_ < end_) {
+            const char* run = at_;
+            while (run < end_ && *run != '<' && *run != '&' && *run != '\r' &&
+                   !(quote && (*run == quote || *run == '\n' || *run == '\t')))
+                ++run;
+            out.append(at_, run - at_);
+            at_ = run;
+            if (at_ >= end_)
+                break;
             const char c = *at_;
             if (c == '<')
                 return quote == 0;
-            if (c == quote) {
-                ++at_;
-                return true;
-            }
             ++at_;
+            if (quote && c == quote)
+                return true;
             if (c == '&') {
                 if (!reference(out))
                     return false;
@@ -240,10 +246,8 @@ private:
                 if (at_ < end_ && *at_ == '\n')
                     ++at_;
                 out.append(quote ? ' ' : '\n');
-            } else if (quote && (c == '\n' || c == '\t')) {
-                out.append(' ');
             } else {
-                out.append(c);
+                out.append(' '); // a line feed or tab inside an attribute
             }
         }
         return quote == 0;
@@ -336,7 +340,7 @@ private:
                 if (!attributeUri)
                     return -1;
                 attribute.uri = *attributeUri;
-                attribute.value = commentText(a.value);
+                attribute.value = std::move(a.value);
                 e.attributes.push_back(std::move(attribute));
             }
         }
@@ -349,10 +353,8 @@ private:
     // What lies between an element's start and its end tag.
     bool content(int index, std::string_view qualified, int depth) {
         for (;;) {
-            QByteArray text;
-            if (!characters(text, 0))
+            if (!characters(elements_[size_t(index)].text, 0))
                 return false;
-            elements_[size_t(index)].text.append(text);
             if (at_ >= end_)
                 return false;
             if (startsWith("</")) {
@@ -469,7 +471,7 @@ private:
     void readDescription(const Element& description) {
         for (const Attribute& a : description.attributes) {
             if (a.uri != RdfUri && a.uri != XmlUri)
-                add(a.uri, a.name, {a.value});
+                add(a.uri, a.name, {commentText(a.value)});
         }
         for (const int child : description.children) {
             const Element& e = tree_[child];
@@ -480,7 +482,7 @@ private:
 
     std::optional<QStringList> propertyTexts(const Element& e) const {
         if (const Attribute* resource = e.attribute(RdfUri, "resource"))
-            return QStringList{resource->value};
+            return QStringList{commentText(resource->value)};
         if (e.attribute(RdfUri, "parseType") || !hasOnlyRdfOrXmlAttributes(e))
             return std::nullopt; // a structure
         if (e.children.empty())
@@ -498,7 +500,7 @@ private:
                 continue;
             QString text;
             if (const Attribute* resource = item.attribute(RdfUri, "resource"))
-                text = resource->value;
+                text = commentText(resource->value);
             else if (item.children.empty() && !item.attribute(RdfUri, "parseType") &&
                      hasOnlyRdfOrXmlAttributes(item))
                 text = commentText(item.text);
@@ -506,7 +508,7 @@ private:
                 continue; // a structure, or a value with qualifiers
             const Attribute* language = item.attribute(XmlUri, "lang");
             if (language)
-                byLanguage[normalLanguage(language->value)] = text;
+                byLanguage[normalLanguage(commentText(language->value))] = text;
             else
                 everyItemHasLanguage = false;
             items.append(text);

@@ -109,6 +109,9 @@ private slots:
                       "<rdf:Alt><rdf:li xml:lang=\"x-default\">real</rdf:li></rdf:Alt></dc:title>",
                       "xmlns:pdf=\"http://ns.adobe.com/pdf/1.3/\" ")
             << "dc.creator=alias dc.title=real";
+        QTest::addRow("a NUL inside a text is text")
+            << packet(QByteArray("><dc:format>a\0b</dc:format>", 27))
+            << QString(QStringLiteral("dc.format=a") + QChar(0) + u'b');
         QTest::addRow("not UTF-8: Latin-1") << packet("xmp:Label=\"Caf\xe9\">") << "xmp.Label=Café";
         QTest::addRow("UTF-16 with its mark")
             << utf16WithMark(packet("xmp:CreatorTool=\"é\">")) << "xmp.CreatorTool=é";
