@@ -265,10 +265,11 @@ private:
             return XmlUri;
         if (prefix.empty() && !useDefault)
             return std::string_view();
-        for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-            if (it->first == prefix)
-                return it->second;
-        }
+        // The innermost declaration counts.
+        const auto bound = std::find_if(bindings_.rbegin(), bindings_.rend(),
+                                        [prefix](const auto& b) { return b.first == prefix; });
+        if (bound != bindings_.rend())
+            return bound->second;
         if (prefix.empty())
             return std::string_view();
         return std::nullopt;
