@@ -106,6 +106,8 @@ bool readChunks(int fd, qint64 size, QByteArray& window, Chunks& chunks) {
         png_set_read_fn(png, &source, readBytes);
         png_set_chunk_malloc_max(png, chunkLimit);
         png_set_user_limits(png, 1000000, 1000000);
+        // As other readers do: a chunk whose checksum fails is still read.
+        png_set_crc_action(png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
         png_read_info(png, info);
     }
     chunks.width = png_get_image_width(png, info);

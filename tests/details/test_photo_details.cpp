@@ -540,8 +540,9 @@ private slots:
         }
     }
 
-    // EXIF in PNG's own eXIf chunk, as newer programs write it, rather than in a raw profile.
-    void pngExifChunk() {
+    // EXIF in PNG's own eXIf chunk, as newer programs write it, rather than in a raw profile; and
+    // a text chunk whose checksum fails, read all the same, as other programs read it.
+    void pngExifChunkAndABrokenChecksum() {
         QTemporaryDir dir;
         const QString path = write(dir, Kind::Png, QStringLiteral("plain.png"), Tags());
         Exiv2::ExifData exif;
@@ -552,17 +553,20 @@ private slots:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadWrite));
         const QByteArray bytes = file.readAll();
+        QByteArray brokenText = pngChunk("tEXt", QByteArray("Author\0Ines Lund", 16));
+        brokenText[brokenText.size() - 1] = char(brokenText.back() ^ 0x5a);
         const QByteArray withExif =
             bytes.left(33) +
             pngChunk("eXIf", QByteArray(reinterpret_cast<const char*>(tiff.data()),
                                         qsizetype(tiff.size()))) +
-            bytes.mid(33);
+            brokenText + bytes.mid(33);
         QVERIFY(file.seek(0));
         QCOMPARE(file.write(withExif), withExif.size());
         file.close();
         DetailColumns details(QFile::encodeName(path), sources_);
         QCOMPARE(details.value(column::CameraMaker), QStringLiteral("Kodak"));
         QCOMPARE(details.value(column::DateTaken), QStringLiteral("5/1/24 10:20 AM"));
+        QCOMPARE(details.value(column::Authors), QStringLiteral("Ines Lund"));
     }
 
     void nonLatinTextSurvives() {
