@@ -1,17 +1,32 @@
 #include "details/readers/reader.h"
 
+#include <algorithm>
+
 namespace quillmere::details::readers {
+
+namespace {
+
+// Unicode's control characters (category Cc), which are exactly these.
+bool isControl(QChar c) {
+    return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f);
+}
+
+} // namespace
 
 void EmbeddedDetails::add(int column, const QString& value) {
     if (column < 0 || column >= int(values_.size()))
         return;
-    QString clean;
-    clean.reserve(value.size());
-    for (QChar c : value) {
-        if (c.category() != QChar::Other_Control)
-            clean.append(c);
-        else if (c == u'\n' || c == u'\t' || c == u'\r')
-            clean.append(u' ');
+    // Most values hold no control character: they are kept as they are, without a copy.
+    QString clean = value;
+    if (std::any_of(value.cbegin(), value.cend(), isControl)) {
+        clean.clear();
+        clean.reserve(value.size());
+        for (QChar c : value) {
+            if (!isControl(c))
+                clean.append(c);
+            else if (c == u'\n' || c == u'\t' || c == u'\r')
+                clean.append(u' ');
+        }
     }
     clean = clean.trimmed();
     if (clean.isEmpty() || values_[column].contains(clean))

@@ -134,6 +134,19 @@ private slots:
         QCOMPARE(describe(readXmpPacket(packet)), expected);
     }
 
+    // Every reader's values: control characters dropped (C0, DEL and C1 alike), line breaks and
+    // tabs as blanks, blanks trimmed, each distinct value once; other text as it is.
+    void valuesLoseControlCharacters() {
+        EmbeddedDetails out;
+        out.add(column::Title, QStringLiteral(" \x1b[31mRed\u0085\u009b\x7f\r\nsky\t "));
+        out.add(column::Title, QStringLiteral("[31mRed  sky"));
+        out.add(column::Title, QStringLiteral("\u00a0Caf\u00e9 \u200e\U0001F600"));
+        out.add(column::Title, QStringLiteral("\x01\x02 \t"));
+        out.add(column::Count, QStringLiteral("nowhere"));
+        QCOMPARE(out.joined(column::Title),
+                 QStringLiteral("[31mRed  sky; Caf\u00e9 \u200e\U0001F600"));
+    }
+
     // A JPEG written segment by segment, then cut at every length: each cut reads without fault
     // and gives no detail that the whole file lacks; the whole file gives every detail, with the
     // IPTC records of two Photoshop segments joined and the comment's trailing NULs gone.
