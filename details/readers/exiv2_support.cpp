@@ -204,13 +204,11 @@ constexpr quint16 PixelYDimension = 0xa003;
 } // namespace exif
 
 // A tag's text. ASCII tags are taken straight from their bytes, as exiv2 would print them (up to
-// their trailing NULs): its printing goes through a string stream, which cost more than the rest
-// of a photo's EXIF.
+// the first NUL: a damaged count may reach into the next tag's bytes); its printing goes through a
+// string stream, which cost more than the rest of a photo's EXIF.
 std::string exifText(const Exiv2::Exifdatum& datum) {
-    if (const auto* ascii = dynamic_cast<const Exiv2::AsciiValue*>(&datum.value())) {
-        const size_t last = ascii->value_.find_last_not_of('\0');
-        return last == std::string::npos ? std::string() : ascii->value_.substr(0, last + 1);
-    }
+    if (const auto* ascii = dynamic_cast<const Exiv2::AsciiValue*>(&datum.value()))
+        return ascii->value_.substr(0, ascii->value_.find('\0'));
     return datum.toString();
 }
 

@@ -276,6 +276,8 @@ private slots:
         Exiv2::ExifData exif;
         exif["Exif.Image.Artist"] = std::string("Jos\xe9 Mu\xf1oz");
         exif["Exif.Image.Make"] = std::string("M\xc3\xbcller Optik");
+        // A damaged count that reaches past the text's NUL into the next tag's bytes.
+        exif["Exif.Image.Model"] = std::string("Z990\0Eastman", 12);
         exif["Exif.Image.Copyright"] = std::string("\xa9 J. Mu\xf1oz");
         Exiv2::IptcData iptc;
         iptc["Iptc.Application2.ObjectName"] = std::string("Caf\xe9 at noon");
@@ -284,6 +286,7 @@ private slots:
         quillmere::details::readers::addPhotoDetails(exif, iptc, {}, QString(), QString(), out);
         QCOMPARE(out.joined(column::Authors), QStringLiteral("José Muñoz"));
         QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Müller Optik"));
+        QCOMPARE(out.joined(column::CameraModel), QStringLiteral("Z990"));
         QCOMPARE(out.joined(column::Copyright), QStringLiteral("© J. Muñoz"));
         QCOMPARE(out.joined(column::Title), QStringLiteral("Café at noon"));
         QCOMPARE(out.joined(column::Tags), QStringLiteral("café"));
