@@ -22,6 +22,9 @@ namespace {
 
 // Deeper packets are refused: real ones nest four to six elements.
 constexpr int MaxDepth = 64;
+// So are packets of more elements, whose tree would take memory out of all proportion to what a
+// column can show: large real ones hold a few thousand.
+constexpr size_t MaxElements = 100'000;
 
 constexpr std::string_view RdfUri = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
 constexpr std::string_view XmlUri = "http://www.w3.org/XML/1998/namespace";
@@ -277,7 +280,7 @@ private:
 
     // The element at `at_`, with everything inside it; its index, or -1.
     int element(int depth) {
-        if (depth > MaxDepth)
+        if (depth > MaxDepth || elements_.size() >= MaxElements)
             return -1;
         ++at_; // '<'
         const std::string_view qualified = name();

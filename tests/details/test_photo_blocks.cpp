@@ -124,6 +124,8 @@ private slots:
         QTest::addRow("mismatched tags") << packet("><dc:title>a</dc:creator>") << "";
         QTest::addRow("an unbound prefix") << packet("><q:title>a</q:title>") << "";
         QTest::addRow("cut short") << packet("xmp:Rating=\"4\">").left(300) << "";
+        QTest::addRow("too many elements")
+            << packet(QByteArray(">") + QByteArray("<dc:a/>").repeated(100'001)) << "";
         QTest::addRow("nested too deep")
             << packet(QByteArray(">") + QByteArray("<dc:a>").repeated(100000)) << "";
         QTest::addRow("nothing but text") << QByteArray("no markup at all") << "";
