@@ -61,12 +61,14 @@ public:
         if (!opened.isOpen())
             return false;
         try {
+            // The format by its first bytes, read once: each walk reads a window of its own.
+            const QByteArray head = opened.read(0, 8);
             JpegSegments jpeg;
-            if (readJpegSegments(opened, jpeg)) {
+            if (head.startsWith("\xff\xd8") && readJpegSegments(opened, jpeg)) {
                 addJpegDetails(jpeg, out);
                 return true;
             }
-            if (isPng(opened))
+            if (isPng(head))
                 return addPngDetails(opened, out);
             return addExiv2Details(opened, out);
         } catch (const Exiv2::AnyError&) {

@@ -195,10 +195,9 @@ QByteArrayView xmpOfText(const QByteArray& text) {
 
 } // namespace
 
-bool isPng(const app::fs::RegularFile& file) {
-    const QByteArray signature = file.read(0, 8);
-    return signature.size() == 8 &&
-           png_sig_cmp(reinterpret_cast<png_const_bytep>(signature.data()), 0, 8) == 0;
+bool isPng(const QByteArray& head) {
+    return head.size() >= 8 &&
+           png_sig_cmp(reinterpret_cast<png_const_bytep>(head.data()), 0, 8) == 0;
 }
 
 bool addPngDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {

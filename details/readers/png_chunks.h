@@ -5,8 +5,8 @@
 
 namespace quillmere::details::readers {
 
-// True when the file starts with PNG's signature.
-bool isPng(const app::fs::RegularFile& file);
+// True when a file's first bytes are PNG's signature.
+bool isPng(const QByteArray& head);
 
 // The details of a PNG from its chunks before the image data: the size; EXIF from its eXIf chunk
 // or a raw profile, IPTC from a raw profile and XMP from its text chunk; and the texts Title,
