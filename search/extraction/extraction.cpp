@@ -105,6 +105,11 @@ public:
         trying_ = true;
         return true;
     }
+    // No start failed lately: one may be tried at any time.
+    bool isOpen() {
+        std::lock_guard lock(mutex_);
+        return !failing_;
+    }
     void leave(bool started) {
         std::lock_guard lock(mutex_);
         trying_ = false;
@@ -283,8 +288,11 @@ public:
                 families_.at(size_t(numbers_[i])).queue.push_back(i);
         }
         for (size_t f = 0; f < families_.size(); ++f) {
-            if (!families_[f].queue.empty())
-                families_[f].program = parts_.program(isLean(f));
+            if (families_[f].queue.empty())
+                continue;
+            families_[f].program = parts_.program(isLean(f));
+            if (!families_[f].program.isEmpty() && parts_.startGate(isLean(f)).isOpen())
+                startZygoteAhead(families_[f].program, parts_.settings.limits);
         }
         // In rounds: every family with files left sends its helper a batch, then each takes its
         // answers, so the helpers of different families read side by side.

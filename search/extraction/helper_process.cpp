@@ -133,10 +133,21 @@ void HelperProcess::endLife() {
         life_->endFaulted();
 }
 
+namespace {
+
+std::vector<std::string> zygoteArguments(const HelperLimits& limits) {
+    return {"--zygote", "--memory-limit=" + std::to_string(limits.memoryBytes),
+            "--cpu-limit=" + std::to_string(limits.cpuSeconds)};
+}
+
+} // namespace
+
+void startZygoteAhead(const QByteArray& program, const HelperLimits& limits) {
+    ZygoteKeeper::instance().startAhead(program, zygoteArguments(limits), limits.startDeadline);
+}
+
 HelperProcess::Start HelperProcess::start(QString& failure, bool maySpare) {
-    const std::vector<std::string> arguments = {
-        "--zygote", "--memory-limit=" + std::to_string(limits_.memoryBytes),
-        "--cpu-limit=" + std::to_string(limits_.cpuSeconds)};
+    const std::vector<std::string> arguments = zygoteArguments(limits_);
     const int spares =
         limits_.spareHelpers >= 0 ? limits_.spareHelpers : std::max(1, QThread::idealThreadCount());
     SpareHelper spare;

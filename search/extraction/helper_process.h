@@ -171,6 +171,10 @@ private:
     details::FrameInbox inbox_; // its answers, reused from batch to batch
 };
 
+// Has the zygote that forks the helpers of `program` started, without waiting for it: a batch
+// that needs two helper programs has both load their libraries at once.
+void startZygoteAhead(const QByteArray& program, const HelperLimits& limits);
+
 // Waits at most `deadline` for the child `pid` (a zygote) to end and reaps it; false when it did
 // not end in time. Its `status` then stays unset and the child is reaped later, by a later call.
 bool reapWithin(pid_t pid, std::chrono::milliseconds deadline, int& status);

@@ -180,9 +180,9 @@ Ending describeEnd(int status) {
     }
 }
 
-std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
-                                      const std::vector<std::string>& arguments,
-                                      std::chrono::milliseconds deadline, QString& failure) {
+std::unique_ptr<Zygote> Zygote::launch(const QByteArray& program,
+                                       const std::vector<std::string>& arguments,
+                                       QString& failure) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
         failure = QString::fromLocal8Bit(std::strerror(errno));
@@ -199,14 +199,18 @@ std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
         ::close(ends[0]);
         return nullptr;
     }
-    std::unique_ptr<Zygote> zygote(new Zygote(pid, ends[0]));
+    return std::unique_ptr<Zygote>(new Zygote(pid, ends[0]));
+}
+
+bool Zygote::awaitReady(std::chrono::steady_clock::time_point deadline,
+                        std::chrono::milliseconds allowed, QString& failure) {
     char buffer[sizeof(ZygoteMessage) + details::MaxSandboxDescription];
-    const ssize_t got = receiveMessage(ends[0], buffer, sizeof buffer, Clock::now() + deadline);
+    const ssize_t got = receiveMessage(socket_, buffer, sizeof buffer, deadline);
     ZygoteMessage first{};
     if (got >= ssize_t(sizeof first))
         std::memcpy(&first, buffer, sizeof first);
-    if (first.kind == ZygoteMessageKind::Ready && first.pid == pid)
-        return zygote;
+    if (first.kind == ZygoteMessageKind::Ready && first.pid == pid_)
+        return true;
     const QString said =
         QString::fromUtf8(buffer + sizeof first,
                           got > ssize_t(sizeof first) ? qsizetype(got - ssize_t(sizeof first)) : 0);
@@ -215,14 +219,23 @@ std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
         failure = QStringLiteral("the reader's sandbox could not be set up: ") + said;
     } else if (got == NoneInTime) {
         failure =
-            QStringLiteral("it did not answer within %1 s").arg(double(deadline.count()) / 1000.0);
-    } else if (got == 0 && reapWithin(pid, std::chrono::seconds(1), status)) {
-        zygote->reaped_ = true; // the destructor has nothing left to wait for
+            QStringLiteral("it did not answer within %1 s").arg(double(allowed.count()) / 1000.0);
+    } else if (got == 0 && reapWithin(pid_, std::chrono::seconds(1), status)) {
+        reaped_ = true; // the destructor has nothing left to wait for
         failure = describeEnd(status).cause;
     } else {
         failure = QStringLiteral("it said something else than that it was ready");
     }
-    return nullptr;
+    return false;
+}
+
+std::unique_ptr<Zygote> Zygote::start(const QByteArray& program,
+                                      const std::vector<std::string>& arguments,
+                                      std::chrono::milliseconds deadline, QString& failure) {
+    std::unique_ptr<Zygote> zygote = launch(program, arguments, failure);
+    if (zygote && !zygote->awaitReady(Clock::now() + deadline, deadline, failure))
+        zygote.reset();
+    return zygote;
 }
 
 Zygote::~Zygote() {
@@ -373,8 +386,8 @@ void ZygoteKeeper::run() {
             return findSlot(wantsStart) || findSlot(&ZygoteKeeper::wantsSpare) || endingAdded_;
         });
         working_ = true;
-        if (const SlotPtr slot = findSlot(wantsStart)) {
-            startZygote(slot, lock);
+        if (findSlot(wantsStart)) {
+            startZygotes(lock);
             continue;
         }
         if (const SlotPtr slot = findSlot(&ZygoteKeeper::wantsSpare))
@@ -385,23 +398,62 @@ void ZygoteKeeper::run() {
     }
 }
 
-void ZygoteKeeper::startZygote(const SlotPtr& slot, std::unique_lock<std::mutex>& lock) {
-    const QByteArray program = slot->program;
-    const std::vector<std::string> arguments = slot->arguments;
-    const std::chrono::milliseconds startDeadline = slot->startDeadline;
-    endSpares(*slot, false);
-    std::shared_ptr<Zygote> old = std::move(slot->current);
+void ZygoteKeeper::startZygotes(std::unique_lock<std::mutex>& lock) {
+    struct Start {
+        SlotPtr slot;
+        std::shared_ptr<Zygote> old;
+        std::unique_ptr<Zygote> launched;
+        QString failure;
+    };
+    std::vector<Start> starts;
+    for (const SlotPtr& slot : slots_) {
+        if (!slot->startWanted)
+            continue;
+        endSpares(*slot, false);
+        starts.push_back({slot, std::move(slot->current), nullptr, {}});
+    }
     lock.unlock();
-    old.reset(); // ended outside the lock, unless a reader still holds it
-    // Libraries load and the sandbox goes up before it answers.
-    QString failure;
-    std::shared_ptr<Zygote> started = Zygote::start(program, arguments, startDeadline, failure);
+    for (Start& start : starts) {
+        start.old.reset(); // ended outside the lock, unless a reader still holds it
+        start.launched = Zygote::launch(start.slot->program, start.slot->arguments, start.failure);
+    }
+    // Libraries load and the sandbox goes up before each answers; they all do so at once, and
+    // each is handed out as soon as it is ready, whatever the others do.
+    const auto launched = Clock::now();
+    const auto deadline = [&](const Start& start) { return launched + start.slot->startDeadline; };
+    while (!starts.empty()) {
+        std::vector<pollfd> watched;
+        auto nearest = Clock::time_point::max();
+        for (const Start& start : starts) {
+            watched.push_back({start.launched ? start.launched->socket_ : -1, POLLIN, 0});
+            nearest = std::min(nearest, start.launched ? deadline(start) : launched);
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now());
+        ::poll(watched.data(), nfds_t(watched.size()), int(std::max<qint64>(0, left.count())));
+        std::vector<Start> finished;
+        for (size_t i = starts.size(); i-- > 0;) {
+            Start& start = starts[i];
+            if (start.launched && watched[i].revents == 0 && Clock::now() < deadline(start))
+                continue;
+            if (start.launched && !start.launched->awaitReady(
+                                      deadline(start), start.slot->startDeadline, start.failure))
+                start.launched.reset();
+            finished.push_back(std::move(start));
+            starts.erase(starts.begin() + qsizetype(i));
+        }
+        lock.lock();
+        for (Start& start : finished) {
+            start.slot->current = std::move(start.launched);
+            start.slot->failure = start.failure;
+            start.slot->startWanted = false;
+            ++start.slot->attempts;
+        }
+        changed_.notify_all();
+        if (starts.empty())
+            return;
+        lock.unlock();
+    }
     lock.lock();
-    slot->current = std::move(started);
-    slot->failure = failure;
-    slot->startWanted = false;
-    ++slot->attempts;
-    changed_.notify_all();
 }
 
 bool ZygoteKeeper::wantsSpare(const Slot& slot) {
@@ -581,6 +633,19 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
     if (!slot->current)
         failure = slot->failure;
     return slot->current;
+}
+
+void ZygoteKeeper::startAhead(const QByteArray& program, const std::vector<std::string>& arguments,
+                              std::chrono::milliseconds startDeadline) {
+    std::shared_ptr<Zygote> evicted; // ended after the lock is let go
+    std::lock_guard lock(mutex_);
+    const SlotPtr slot = slotFor(program, arguments, evicted);
+    // One that broke since is started again by the first caller that needs it.
+    if (slot->startWanted || slot->current)
+        return;
+    slot->startDeadline = startDeadline;
+    slot->startWanted = true;
+    changed_.notify_all();
 }
 
 void ZygoteKeeper::retire() {

@@ -39,6 +39,12 @@ public:
     static std::unique_ptr<Zygote> start(const QByteArray& program,
                                          const std::vector<std::string>& arguments,
                                          std::chrono::milliseconds deadline, QString& failure);
+    // The same in two steps, so that one thread starts several at once: `launch` spawns it, and
+    // `awaitReady` waits until `deadline` (`allowed` after the launch) for it to be sealed.
+    static std::unique_ptr<Zygote>
+    launch(const QByteArray& program, const std::vector<std::string>& arguments, QString& failure);
+    bool awaitReady(std::chrono::steady_clock::time_point deadline,
+                    std::chrono::milliseconds allowed, QString& failure);
     // Ends the zygote, and so its helpers, within a bounded wait.
     ~Zygote();
     Zygote(const Zygote&) = delete;
@@ -65,6 +71,7 @@ public:
     bool isUsable() const;
 
 private:
+    friend class ZygoteKeeper; // watches the sockets of the zygotes it starts, all at once
     Zygote(pid_t pid, int socket) : pid_(pid), socket_(socket) {}
     bool ask(details::ZygoteMessage request, int attached, details::ZygoteMessage& answer,
              QString& failure);
@@ -101,6 +108,11 @@ public:
     std::shared_ptr<Zygote> zygote(const QByteArray& program,
                                    const std::vector<std::string>& arguments,
                                    std::chrono::milliseconds startDeadline, QString& failure);
+    // Has the zygote running `program` with `arguments` started, without waiting for it, unless
+    // there is one or one is starting: zygotes wanted at once start side by side, each loading
+    // its libraries on a core of its own.
+    void startAhead(const QByteArray& program, const std::vector<std::string>& arguments,
+                    std::chrono::milliseconds startDeadline);
     // A spare helper of the zygote running `program` with `arguments`, handed to this caller
     // alone, and `spares` kept forked ahead for the next callers. False when none is at hand (no
     // such zygote runs yet, or every spare was taken or had died): the caller forks its own.
@@ -131,7 +143,8 @@ private:
 
     ZygoteKeeper();
     [[noreturn]] void run();
-    void startZygote(const SlotPtr& slot, std::unique_lock<std::mutex>& lock);
+    // Starts every zygote wanted, all launched before any is waited for.
+    void startZygotes(std::unique_lock<std::mutex>& lock);
     void forkSpare(const SlotPtr& slot, std::unique_lock<std::mutex>& lock);
     void reapEnded(std::unique_lock<std::mutex>& lock);
     static bool wantsSpare(const Slot& slot);

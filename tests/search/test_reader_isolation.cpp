@@ -946,6 +946,37 @@ private slots:
         QCOMPARE(sources_->extractor().readingNotice().notRead - before, quint64(1));
     }
 
+    // Two zygotes asked for together load side by side: each stand-in waits up to ten seconds for
+    // the other to begin, which one started only after the other had given up never sees. Each
+    // then ends without a word, which the caller hears as its failure, not as a hang.
+    void zygotesAskedForTogetherStartSideBySide() {
+        ZygoteKeeper::instance().retire();
+        QTemporaryDir dir;
+        const QString first = dir.filePath(QStringLiteral("first"));
+        const QString second = dir.filePath(QStringLiteral("second"));
+        for (const auto& [self, other] : {std::pair(first, second), std::pair(second, first)}) {
+            const QByteArray script = "#!/bin/sh\n[ -e \"$0.began\" ] && exit 3\n: > \"$0.began\"\n"
+                                      "for i in $(/usr/bin/seq 100); do\n  if [ -e \"" +
+                                      QFile::encodeName(other) +
+                                      ".began\" ]; then : > \"$0.saw\"; exit 3; fi\n"
+                                      "  /bin/sleep 0.1\ndone\nexit 3\n";
+            QVERIFY(writeBytes(self, script));
+            QVERIFY(QFile::setPermissions(self, QFile::ReadOwner | QFile::ExeOwner));
+        }
+        const std::vector<std::string> arguments{"--zygote"};
+        const std::chrono::milliseconds deadline(30000);
+        ZygoteKeeper& keeper = ZygoteKeeper::instance();
+        keeper.startAhead(QFile::encodeName(first), arguments, deadline);
+        keeper.startAhead(QFile::encodeName(second), arguments, deadline);
+        for (const QString& program : {first, second}) {
+            QString failure;
+            QVERIFY(!keeper.zygote(QFile::encodeName(program), arguments, deadline, failure));
+            QVERIFY2(failure.contains(QStringLiteral("exit code 3")), qPrintable(failure));
+            QVERIFY2(QFile::exists(program + QStringLiteral(".saw")), qPrintable(program));
+        }
+        keeper.retire();
+    }
+
     // The zygote killed in the middle of a search: its helpers die with it, a new one is started,
     // and the files in flight are read again, so the search lists what an undisturbed one lists.
     void aSearchSurvivesItsZygoteDying() {
