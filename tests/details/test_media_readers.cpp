@@ -4,6 +4,7 @@
 #include "fixtures/sample_files.h"
 #include "search/detail_columns.h"
 #include "support/readers_here.h"
+#include "support/test_files.h"
 #include "support/test_main.h"
 
 #include <QFile>
@@ -438,6 +439,30 @@ private slots:
         QTEST(result.details.joined(column::Title), "title");
         QCOMPARE(result.details.joined(column::Length), QStringLiteral("00:00:03"));
         QCOMPARE(result.stderrText, QByteArray());
+    }
+
+    // Bytes that are no audio between the tag and the first frame: the frames are found wherever
+    // they start within the first 64 KiB after the tag.
+    void framesAfterJunkAreFound_data() {
+        QTest::addColumn<int>("junk");
+        for (const int junk : {100, 6000, 60000})
+            QTest::addRow("%d bytes", junk) << junk;
+    }
+    void framesAfterJunkAreFound() {
+        QFETCH(int, junk);
+        QFile tagged(taggedFile(Kind::Mp3));
+        QVERIFY(tagged.open(QIODevice::ReadOnly));
+        QByteArray bytes = tagged.readAll();
+        QVERIFY(bytes.startsWith("ID3"));
+        const auto size = [&](int i) { return qsizetype(bytes[i] & 0x7f); };
+        const qsizetype tagEnd = 10 + (size(6) << 21 | size(7) << 14 | size(8) << 7 | size(9));
+        bytes.insert(tagEnd, QByteArray(junk, '\x01'));
+        const QString file = path(QStringLiteral("junk-%1.mp3").arg(junk));
+        QVERIFY(quillmere::test::writeBytes(file, bytes));
+        const ReadResult result = readByName(file);
+        QVERIFY(result.recognised);
+        QCOMPARE(result.details.joined(column::Title), fullTags(Kind::Mp3).title);
+        QCOMPARE(result.details.joined(column::Length), QStringLiteral("00:00:03"));
     }
 
     void unknownExtensionFallsBackToContent() {
