@@ -206,22 +206,21 @@ constexpr quint16 PixelYDimension = 0xa003;
 // A tag's text. ASCII tags are taken straight from their bytes, as exiv2 would print them (up to
 // the first NUL: a damaged count may reach into the next tag's bytes); its printing goes through a
 // string stream, which cost more than the rest of a photo's EXIF.
-std::string exifText(const Exiv2::Exifdatum& datum) {
-    if (const auto* ascii = dynamic_cast<const Exiv2::AsciiValue*>(&datum.value()))
+std::string exifText(const Exiv2::Value& value) {
+    if (const auto* ascii = dynamic_cast<const Exiv2::AsciiValue*>(&value))
         return ascii->value_.substr(0, ascii->value_.find('\0'));
-    return datum.toString();
+    return value.toString();
 }
 
-void readExif(const Exiv2::ExifData& exif, Found& f) {
-    for (const Exiv2::Exifdatum& datum : exif) {
-        const uint16_t tag = datum.tag();
-        const std::string group = datum.groupName();
-        const bool image = group == "Image";
-        const bool photo = group == "Photo";
+void readExif(const ExifTags& exif, Found& f) {
+    for (const ExifTag& each : exif) {
+        const uint16_t tag = each.tag;
+        const bool image = each.image;
+        const Exiv2::Value& value = *each.value;
         // A tag may come with no value at all; exiv2 throws when asked for its first.
-        if ((!image && !photo) || datum.count() == 0)
+        if (value.count() == 0)
             continue;
-        const auto text = [&datum] { return fromStd(exifText(datum)).trimmed(); };
+        const auto text = [&value] { return fromStd(exifText(value)).trimmed(); };
         const auto setOnce = [](QString& slot, const QString& value) {
             if (slot.isEmpty())
                 slot = value;
@@ -249,19 +248,19 @@ void readExif(const Exiv2::ExifData& exif, Found& f) {
             setOnce(f.dateTaken, text());
             break;
         case exif::FNumber:
-            setOnce(f.fNumber, fNumberText(rationalValue(datum.value())));
+            setOnce(f.fNumber, fNumberText(rationalValue(value)));
             break;
         case exif::ApertureValue: {
-            const double apex = rationalValue(datum.value());
+            const double apex = rationalValue(value);
             if (apex >= 0 && apex < 64)
                 setOnce(f.aperture, fNumberText(std::pow(2.0, apex / 2)));
             break;
         }
         case exif::ExposureTime:
-            setOnce(f.exposure, exposureText(datum.value()));
+            setOnce(f.exposure, exposureText(value));
             break;
         case exif::IsoSpeedRatings: {
-            const long iso = datum.value().count() > 0 ? datum.value().toLong(0) : 0;
+            const long iso = value.count() > 0 ? value.toLong(0) : 0;
             if (iso > 0)
                 setOnce(f.iso, QStringLiteral("ISO-%1").arg(iso));
             break;
@@ -270,27 +269,27 @@ void readExif(const Exiv2::ExifData& exif, Found& f) {
             setOnce(f.lens, text());
             break;
         case exif::UserComment:
-            if (const auto* comment = dynamic_cast<const Exiv2::CommentValue*>(&datum.value()))
+            if (const auto* comment = dynamic_cast<const Exiv2::CommentValue*>(&value))
                 setOnce(f.userComment, fromStd(comment->comment()));
             break;
         case exif::XPTitle:
-            setOnce(f.xpTitle, decodeUcs2(datum.value()));
+            setOnce(f.xpTitle, decodeUcs2(value));
             break;
         case exif::XPComment:
-            setOnce(f.xpComment, decodeUcs2(datum.value()));
+            setOnce(f.xpComment, decodeUcs2(value));
             break;
         case exif::XPAuthor:
-            setOnce(f.xpAuthor, decodeUcs2(datum.value()));
+            setOnce(f.xpAuthor, decodeUcs2(value));
             break;
         case exif::XPKeywords:
-            setOnce(f.xpKeywords, decodeUcs2(datum.value()));
+            setOnce(f.xpKeywords, decodeUcs2(value));
             break;
         case exif::XPSubject:
-            setOnce(f.xpSubject, decodeUcs2(datum.value()));
+            setOnce(f.xpSubject, decodeUcs2(value));
             break;
         case exif::Rating:
-            if (image && f.exifRating == 0 && datum.value().count() > 0)
-                f.exifRating = datum.value().toLong(0);
+            if (image && f.exifRating == 0 && value.count() > 0)
+                f.exifRating = value.toLong(0);
             break;
         case exif::PixelXDimension:
             setOnce(f.pixelX, text());
@@ -540,32 +539,15 @@ void prepareExiv2() {
     });
 }
 
-void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif) {
+ExifTags decodeOffsetExif(const QByteArray& block) {
     if (block.size() < 4)
-        return;
+        return {};
     const auto* bytes = reinterpret_cast<const unsigned char*>(block.constData());
     const quint32 skip = (quint32(bytes[0]) << 24) | (quint32(bytes[1]) << 16) |
                          (quint32(bytes[2]) << 8) | quint32(bytes[3]);
     if (skip > quint32(block.size() - 4))
-        return;
-    const qsizetype start = 4 + qsizetype(skip);
-    try {
-        Exiv2::ExifParser::decode(exif, bytes + start, uint32_t(block.size() - start));
-    } catch (const std::exception&) {
-        exif.clear();
-    }
-}
-
-void decodeExif(QByteArrayView tiff, Exiv2::ExifData& exif) {
-    if (tiff.isEmpty())
-        return;
-    try {
-        if (Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(tiff.data()),
-                                      uint32_t(tiff.size())) == Exiv2::invalidByteOrder)
-            exif.clear();
-    } catch (const std::exception&) {
-        exif.clear();
-    }
+        return {};
+    return readExifTags(QByteArrayView(block).sliced(4 + qsizetype(skip)));
 }
 
 void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& iptc) {
@@ -619,9 +601,8 @@ QDateTime parsePhotoTime(const QString& raw) {
     return time;
 }
 
-void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
-                     const XmpProperties& xmp, const QString& jpegComment, QString dimensions,
-                     EmbeddedDetails& out) {
+void addPhotoDetails(const ExifTags& exif, const Exiv2::IptcData& iptc, const XmpProperties& xmp,
+                     const QString& jpegComment, QString dimensions, EmbeddedDetails& out) {
     Found f;
     readExif(exif, f);
     readXmp(xmp, f);

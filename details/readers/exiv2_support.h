@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/fs/regular_file.h"
+#include "details/readers/exif_tags.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
 #include "details/readers/xmp_packet.h"
@@ -64,14 +65,10 @@ private:
 // Mutes exiv2's log and initialises its XMP toolkit with a lock, once, before any thread parses.
 void prepareExiv2();
 
-// An EXIF block as HEIF and JPEG XL store it: the big-endian offset from the block's fifth byte to
-// the TIFF header, then the TIFF data. A block that is too short or points past its end, or that
-// exiv2 cannot parse, adds nothing.
-void decodeOffsetExif(const QByteArray& block, Exiv2::ExifData& exif);
-
-// TIFF data as EXIF holds it (after a JPEG segment's "Exif\0\0"); data exiv2 cannot parse adds
-// nothing.
-void decodeExif(QByteArrayView tiff, Exiv2::ExifData& exif);
+// The tags of an EXIF block as HEIF and JPEG XL store it: the big-endian offset from the block's
+// fifth byte to the TIFF header, then the TIFF data. None when the block is too short or points
+// past its end.
+ExifTags decodeOffsetExif(const QByteArray& block);
 
 // The IPTC records of Photoshop resource blocks, joined. Where there is no such block and
 // `orBareRecords` is set, the data is taken as records itself (as PNG's raw profiles may hold
@@ -81,9 +78,8 @@ void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& i
 // Everything the photo columns take from EXIF, IPTC and XMP, each column's sources in the order
 // EXIF, then XMP or IPTC as the column's table row lists them. `dimensions` is the caller's
 // measure of the picture (e.g. from its header); EXIF pixel sizes fill in when it is empty.
-void addPhotoDetails(const Exiv2::ExifData& exif, const Exiv2::IptcData& iptc,
-                     const XmpProperties& xmp, const QString& jpegComment, QString dimensions,
-                     EmbeddedDetails& out);
+void addPhotoDetails(const ExifTags& exif, const Exiv2::IptcData& iptc, const XmpProperties& xmp,
+                     const QString& jpegComment, QString dimensions, EmbeddedDetails& out);
 
 // "4000 x 3000"; empty when either side is not positive.
 QString dimensionsText(qint64 width, qint64 height);

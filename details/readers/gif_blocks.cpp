@@ -102,10 +102,9 @@ void addGifDetails(const app::fs::RegularFile& file, const QString& dimensions,
     }
     for (const QString& comment : comments)
         out.add(column::Comments, comment);
-    Exiv2::ExifData exif;
     Exiv2::IptcData iptc;
     try {
-        addPhotoDetails(exif, iptc, readXmpPacket(xmp), QString(), dimensions, out);
+        addPhotoDetails({}, iptc, readXmpPacket(xmp), QString(), dimensions, out);
     } catch (const std::exception&) {
     }
 }

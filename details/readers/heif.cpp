@@ -110,9 +110,8 @@ public:
         const std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
         const QString dimensions = dimensionsText(heif_image_handle_get_width(handle.get()),
                                                   heif_image_handle_get_height(handle.get()));
-        Exiv2::ExifData exif;
+        const ExifTags exif = decodeOffsetExif(metadataBlock(handle.get(), "Exif"));
         Exiv2::IptcData iptc;
-        decodeOffsetExif(metadataBlock(handle.get(), "Exif"), exif);
         const XmpProperties xmp =
             readXmpPacket(metadataBlock(handle.get(), "mime", "application/rdf+xml"));
         try {

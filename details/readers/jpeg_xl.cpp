@@ -232,9 +232,8 @@ public:
             if (!decoder || !walk(opened, decoder.get(), found))
                 return false;
         }
-        Exiv2::ExifData exif;
+        const ExifTags exif = decodeOffsetExif(found.exif);
         Exiv2::IptcData iptc;
-        decodeOffsetExif(found.exif, exif);
         const XmpProperties xmp = readXmpPacket(found.xmp);
         try {
             addPhotoDetails(exif, iptc, xmp, QString(), dimensionsText(found.width, found.height),

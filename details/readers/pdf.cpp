@@ -172,10 +172,9 @@ void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList
     const XmpProperties xmp = readXmpPacket(packet);
     if (xmp.empty())
         return;
-    Exiv2::ExifData exif;
     Exiv2::IptcData iptc;
     EmbeddedDetails found;
-    addPhotoDetails(exif, iptc, xmp, QString(), QString(), found);
+    addPhotoDetails({}, iptc, xmp, QString(), QString(), found);
     const auto text = [&xmp](const char* key) {
         const QStringList* texts = findXmp(xmp, key);
         return texts ? texts->join(QStringLiteral(", ")) : QString();

@@ -209,10 +209,9 @@ bool addPngDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {
     if (!readChunks(file.fd(), file.size(), window.bytes(), chunks))
         return false;
 
-    Exiv2::ExifData exif;
+    ExifTags exif = readExifTags(chunks.exif);
     Exiv2::IptcData iptc;
     QByteArray xmp;
-    decodeExif(chunks.exif, exif);
     for (const Chunks::Text& text : chunks.texts) {
         if (text.keyword == "XML:com.adobe.xmp" && xmp.isEmpty()) {
             xmp = xmpOfText(text.bytes).toByteArray();
@@ -221,7 +220,7 @@ bool addPngDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {
         } else if ((text.keyword == "Raw profile type exif" ||
                     text.keyword == "Raw profile type APP1") &&
                    exif.empty()) {
-            decodeExif(exifOfProfile(rawProfile(text.bytes)), exif);
+            exif = readExifTags(exifOfProfile(rawProfile(text.bytes)));
         } else if (text.keyword == "Raw profile type iptc" && iptc.empty()) {
             decodeIptc(rawProfile(text.bytes), true, iptc);
         }

@@ -1,6 +1,8 @@
-// The blocks of photo metadata that our own code walks: XMP packets, and the segments of a JPEG.
+// The blocks of photo metadata that our own code walks: XMP packets, EXIF directories, and the
+// segments of a JPEG.
 
 #include "details/column_ids.h"
+#include "details/readers/exif_tags.h"
 #include "details/readers/reader.h"
 #include "details/readers/xmp_packet.h"
 #include "support/test_main.h"
@@ -57,6 +59,78 @@ QByteArray iptcResource(const QByteArray& records) {
 QByteArray iptcRecord(int dataset, const QByteArray& text) {
     return QByteArray("\x1c\x02") + char(dataset) + char(text.size() >> 8) +
            char(text.size() & 0xff) + text;
+}
+
+// Little-endian TIFF data, built directory by directory: an entry's value goes into the entry
+// when it fits in four bytes, else after all directories, where `offset` (if given) points
+// instead.
+class Tiff {
+public:
+    struct Entry {
+        quint16 tag;
+        quint16 type;
+        quint32 count;
+        QByteArray value;
+        qint64 offset = -1;
+    };
+    // Adds a directory; its entries may point to directories by index with pointerTo().
+    int directory(std::vector<Entry> entries) {
+        directories_.push_back(std::move(entries));
+        return int(directories_.size()) - 1;
+    }
+    static QByteArray pointerTo(int directory) { return QByteArray("@") + char(directory); }
+    static QByteArray text(const QByteArray& ascii) { return ascii + '\0'; }
+
+    QByteArray bytes() const {
+        std::vector<quint32> at;
+        quint32 next = 8;
+        for (const auto& entries : directories_) {
+            at.push_back(next);
+            next += 2 + 12 * quint32(entries.size()) + 4;
+        }
+        QByteArray out("II*\0", 4);
+        append(out, at.front());
+        QByteArray data;
+        for (const auto& entries : directories_) {
+            append16(out, quint16(entries.size()));
+            for (const Entry& e : entries) {
+                append16(out, e.tag);
+                append16(out, e.type);
+                append(out, e.count);
+                if (e.value.startsWith('@') && e.value.size() == 2) {
+                    append(out, at[size_t(e.value[1])]);
+                } else if (e.value.size() <= 4) {
+                    out += e.value.leftJustified(4, '\0');
+                } else {
+                    append(out, e.offset >= 0 ? quint32(e.offset) : next + quint32(data.size()));
+                    data += e.value;
+                }
+            }
+            append(out, 0);
+        }
+        return out + data;
+    }
+
+private:
+    static void append16(QByteArray& out, quint16 v) {
+        out += char(v & 0xff);
+        out += char(v >> 8);
+    }
+    static void append(QByteArray& out, quint32 v) {
+        append16(out, quint16(v & 0xffff));
+        append16(out, quint16(v >> 16));
+    }
+    std::vector<std::vector<Entry>> directories_;
+};
+
+QString describe(const ExifTags& tags) {
+    QStringList parts;
+    for (const ExifTag& t : tags) {
+        const auto* comment = dynamic_cast<const Exiv2::CommentValue*>(t.value.get());
+        parts.append(QString::number(t.tag, 16) + (t.image ? u'I' : u'P') + u'=' +
+                     QString::fromStdString(comment ? comment->comment() : t.value->toString()));
+    }
+    return parts.join(u' ');
 }
 
 } // namespace
@@ -147,6 +221,61 @@ private slots:
         out.add(column::Count, QStringLiteral("nowhere"));
         QCOMPARE(out.joined(column::Title),
                  QStringLiteral("[31mRed  sky; Caf\u00e9 \u200e\U0001F600"));
+    }
+
+    // EXIF directories are read as exiv2 reads them, in its order and by its bounds, so that the
+    // first of two values that compete for a column stays the same: the Exif directory's tags
+    // where IFD0 points to it, a directory met before not read again, a value beyond the data
+    // left empty, a directory of more than 256 entries not read at all.
+    void exifDirectoriesReadInExiv2sOrder() {
+        constexpr quint16 Ascii = 2, Short = 3, Long = 4, Undefined = 7;
+        const QByteArray taken = Tiff::text("2021:01:01 10:00:00");
+        Tiff tiff;
+        tiff.directory({{0x010f, Ascii, 6, Tiff::text("Kodak")},
+                        {0x8769, Long, 1, Tiff::pointerTo(1)},
+                        {0x9003, Ascii, 20, Tiff::text("2020:01:01 10:00:00")},
+                        {0x8825, Long, 1, Tiff::pointerTo(1)},
+                        {0x013b, Ascii, 40, QByteArray(40, 'x'), 100000}});
+        tiff.directory({{0x9003, Ascii, 20, taken},
+                        {0x9286, Undefined, 13, QByteArray("ASCII\0\0\0Pier", 12) + '\0'},
+                        {0x8769, Long, 1, Tiff::pointerTo(0)}});
+        const QByteArray bytes = tiff.bytes();
+        QCOMPARE(describe(readExifTags(bytes)),
+                 QStringLiteral("10fI=Kodak 8769I=74 9003P=2021:01:01 10:00:00 9286P=Pier "
+                                "8769P=8 9003I=2020:01:01 10:00:00 8825I=74 13bI="));
+
+        // Cut anywhere, nothing out of bounds is read, and a tag keeps its whole value or none.
+        const QStringList whole = describe(readExifTags(bytes)).split(u' ');
+        for (qsizetype cut = 0; cut < bytes.size(); ++cut) {
+            const QString part = describe(readExifTags(bytes.left(cut)));
+            for (const QString& tag : part.split(u' ', Qt::SkipEmptyParts))
+                QVERIFY2(tag.endsWith(u'=') || whole.contains(tag), qPrintable(part));
+        }
+
+        // A pointer that is no 32-bit offset is no directory; a comment not stored as undefined
+        // bytes is plain text.
+        Tiff shortPointer;
+        shortPointer.directory({{0x8769, Short, 1, QByteArray("\x1a\0", 2)}});
+        shortPointer.directory({{0x9286, Ascii, 5, Tiff::text("Pier")}});
+        QCOMPARE(describe(readExifTags(shortPointer.bytes())), QStringLiteral("8769I=26"));
+        Tiff asciiComment;
+        asciiComment.directory({{0x8769, Long, 1, Tiff::pointerTo(1)}});
+        asciiComment.directory({{0x9286, Ascii, 5, Tiff::text("Pier")}});
+        QCOMPARE(describe(readExifTags(asciiComment.bytes())),
+                 QStringLiteral("8769I=26 9286P=Pier"));
+        QVERIFY(!dynamic_cast<const Exiv2::CommentValue*>(
+            readExifTags(asciiComment.bytes()).back().value.get()));
+
+        std::vector<Tiff::Entry> many(257, {0x010f, Ascii, 4, Tiff::text("abc")});
+        Tiff tooMany;
+        tooMany.directory(many);
+        QVERIFY(readExifTags(tooMany.bytes()).empty());
+        many.pop_back();
+        Tiff most;
+        most.directory(many);
+        QCOMPARE(readExifTags(most.bytes()).size(), size_t(256));
+        QVERIFY(readExifTags(QByteArray("MM\0*\0\0\0\x08", 8)).empty());
+        QVERIFY(readExifTags(QByteArray("II+\0\x08\0\0\0\0\0", 10)).empty());
     }
 
     // A JPEG written segment by segment, then cut at every length: each cut reads without fault

@@ -191,7 +191,8 @@ private slots:
         Exiv2::ExifData exif;
         exif["Exif.Photo.ExposureTime"] = Exiv2::Rational(numerator, denominator);
         quillmere::details::readers::EmbeddedDetails out;
-        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
+                                                     {}, {}, QString(), QString(), out);
         QTEST(out.joined(column::ExposureTime), "expected");
     }
 
@@ -225,7 +226,8 @@ private slots:
         Exiv2::ExifData exif;
         exif[key.toStdString()] = Exiv2::Rational(numerator, denominator);
         quillmere::details::readers::EmbeddedDetails out;
-        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
+                                                     {}, {}, QString(), QString(), out);
         QTEST(out.joined(column::FStop), "expected");
     }
 
@@ -266,7 +268,8 @@ private slots:
         if (!xmp.isEmpty())
             xmpData.push_back({"exif.DateTimeOriginal", {xmp}});
         quillmere::details::readers::EmbeddedDetails out;
-        quillmere::details::readers::addPhotoDetails(exif, {}, xmpData, QString(), QString(), out);
+        quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
+                                                     {}, xmpData, QString(), QString(), out);
         QTEST(out.joined(column::DateTaken), "expected");
     }
 
@@ -283,7 +286,8 @@ private slots:
         iptc["Iptc.Application2.ObjectName"] = std::string("Caf\xe9 at noon");
         iptc["Iptc.Application2.Keywords"] = std::string("caf\xc3\xa9");
         quillmere::details::readers::EmbeddedDetails out;
-        quillmere::details::readers::addPhotoDetails(exif, iptc, {}, QString(), QString(), out);
+        quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
+                                                     iptc, {}, QString(), QString(), out);
         QCOMPARE(out.joined(column::Authors), QStringLiteral("José Muñoz"));
         QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Müller Optik"));
         QCOMPARE(out.joined(column::CameraModel), QStringLiteral("Z990"));
@@ -307,7 +311,8 @@ private slots:
             exif.add(exifKey, empty.get());
         }
         quillmere::details::readers::EmbeddedDetails out;
-        quillmere::details::readers::addPhotoDetails(exif, {}, {}, QString(), QString(), out);
+        quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
+                                                     {}, {}, QString(), QString(), out);
         QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Kodak"));
         QCOMPARE(out.joined(column::DateTaken),
                  quillmere::details::shortDateTime(QDate(2024, 5, 1), QTime(10, 20, 30)));
