@@ -15,13 +15,12 @@ namespace quillmere::details::readers {
 namespace {
 
 // JPEG and PNG are walked here rather than by exiv2, which hands every XMP packet to its general
-// toolkit and decodes every directory of the EXIF data, maker notes included; their IPTC blocks
-// still go to exiv2's parser.
+// toolkit and decodes every directory of the EXIF data, maker notes included, and builds a key
+// object for every IPTC dataset.
 void addJpegDetails(const JpegSegments& jpeg, EmbeddedDetails& out) {
-    Exiv2::IptcData iptc;
-    decodeIptc(jpeg.photoshop, false, iptc);
-    addPhotoDetails(readExifTags(jpeg.exif), iptc, readXmpPacket(jpeg.xmp),
-                    QString::fromUtf8(jpeg.comment), dimensionsText(jpeg.width, jpeg.height), out);
+    addPhotoDetails(readExifTags(jpeg.exif), decodeIptc(jpeg.photoshop, false),
+                    readXmpPacket(jpeg.xmp), QString::fromUtf8(jpeg.comment),
+                    dimensionsText(jpeg.width, jpeg.height), out);
 }
 
 // Other formats through exiv2.
@@ -43,7 +42,7 @@ bool addExiv2Details(const app::fs::RegularFile& opened, EmbeddedDetails& out) {
     // The packet as read; otherwise exiv2 would write it anew from what it decoded.
     image->writeXmpFromPacket(true);
     const std::string& packet = image->xmpPacket();
-    addPhotoDetails(exifTagsOf(image->exifData()), image->iptcData(),
+    addPhotoDetails(exifTagsOf(image->exifData()), iptcTextsOf(image->iptcData()),
                     readXmpPacket(QByteArrayView(packet.data(), qsizetype(packet.size()))),
                     QString::fromStdString(image->comment()),
                     dimensionsText(image->pixelWidth(), image->pixelHeight()), out);

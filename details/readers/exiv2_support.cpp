@@ -333,25 +333,23 @@ void readXmp(const XmpProperties& xmp, Found& f) {
     }
 }
 
-void readIptc(const Exiv2::IptcData& iptc, Found& f) {
-    for (const Exiv2::Iptcdatum& datum : iptc) {
-        if (datum.record() != 2)
-            continue;
-        const QString text = fromStd(datum.toString());
-        switch (datum.tag()) {
-        case 25:
+void readIptc(const IptcTexts& iptc, Found& f) {
+    for (const IptcText& each : iptc) {
+        const QString text = fromStd(each.bytes.toStdString());
+        switch (each.dataset) {
+        case iptc::Keywords:
             f.iptcKeywords.append(text);
             break;
-        case 5:
+        case iptc::ObjectName:
             f.iptcObjectName.append(text);
             break;
-        case 80:
+        case iptc::Byline:
             f.iptcByline.append(text);
             break;
-        case 116:
+        case iptc::Copyright:
             f.iptcCopyright.append(text);
             break;
-        case 120:
+        case iptc::Caption:
             f.iptcCaption.append(text);
             break;
         default:
@@ -550,7 +548,7 @@ ExifTags decodeOffsetExif(const QByteArray& block) {
     return readExifTags(QByteArrayView(block).sliced(4 + qsizetype(skip)));
 }
 
-void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& iptc) {
+IptcTexts decodeIptc(QByteArrayView photoshop, bool orBareRecords) {
     QByteArray records;
     bool found = false;
     const auto* at = reinterpret_cast<const Exiv2::byte*>(photoshop.data());
@@ -567,16 +565,7 @@ void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& i
         records.append(reinterpret_cast<const char*>(data), qsizetype(dataSize));
         at = data + dataSize + (dataSize & 1);
     }
-    const QByteArrayView parsed = found || !orBareRecords ? QByteArrayView(records) : photoshop;
-    if (parsed.isEmpty())
-        return;
-    try {
-        if (Exiv2::IptcParser::decode(iptc, reinterpret_cast<const Exiv2::byte*>(parsed.data()),
-                                      uint32_t(parsed.size())) != 0)
-            iptc.clear();
-    } catch (const std::exception&) {
-        iptc.clear();
-    }
+    return readIptcRecords(found || !orBareRecords ? QByteArrayView(records) : photoshop);
 }
 
 QString dimensionsText(qint64 width, qint64 height) {
@@ -601,7 +590,7 @@ QDateTime parsePhotoTime(const QString& raw) {
     return time;
 }
 
-void addPhotoDetails(const ExifTags& exif, const Exiv2::IptcData& iptc, const XmpProperties& xmp,
+void addPhotoDetails(const ExifTags& exif, const IptcTexts& iptc, const XmpProperties& xmp,
                      const QString& jpegComment, QString dimensions, EmbeddedDetails& out) {
     Found f;
     readExif(exif, f);

@@ -2,6 +2,7 @@
 
 #include "app/fs/regular_file.h"
 #include "details/readers/exif_tags.h"
+#include "details/readers/iptc_records.h"
 #include "details/readers/reader.h"
 #include "details/readers/scratch_bytes.h"
 #include "details/readers/xmp_packet.h"
@@ -73,12 +74,12 @@ ExifTags decodeOffsetExif(const QByteArray& block);
 // The IPTC records of Photoshop resource blocks, joined. Where there is no such block and
 // `orBareRecords` is set, the data is taken as records itself (as PNG's raw profiles may hold
 // them). Records exiv2 cannot parse add nothing.
-void decodeIptc(QByteArrayView photoshop, bool orBareRecords, Exiv2::IptcData& iptc);
+IptcTexts decodeIptc(QByteArrayView photoshop, bool orBareRecords);
 
 // Everything the photo columns take from EXIF, IPTC and XMP, each column's sources in the order
 // EXIF, then XMP or IPTC as the column's table row lists them. `dimensions` is the caller's
 // measure of the picture (e.g. from its header); EXIF pixel sizes fill in when it is empty.
-void addPhotoDetails(const ExifTags& exif, const Exiv2::IptcData& iptc, const XmpProperties& xmp,
+void addPhotoDetails(const ExifTags& exif, const IptcTexts& iptc, const XmpProperties& xmp,
                      const QString& jpegComment, QString dimensions, EmbeddedDetails& out);
 
 // "4000 x 3000"; empty when either side is not positive.

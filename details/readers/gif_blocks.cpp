@@ -102,9 +102,8 @@ void addGifDetails(const app::fs::RegularFile& file, const QString& dimensions,
     }
     for (const QString& comment : comments)
         out.add(column::Comments, comment);
-    Exiv2::IptcData iptc;
     try {
-        addPhotoDetails({}, iptc, readXmpPacket(xmp), QString(), dimensions, out);
+        addPhotoDetails({}, {}, readXmpPacket(xmp), QString(), dimensions, out);
     } catch (const std::exception&) {
     }
 }

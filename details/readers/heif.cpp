@@ -111,11 +111,10 @@ public:
         const QString dimensions = dimensionsText(heif_image_handle_get_width(handle.get()),
                                                   heif_image_handle_get_height(handle.get()));
         const ExifTags exif = decodeOffsetExif(metadataBlock(handle.get(), "Exif"));
-        Exiv2::IptcData iptc;
         const XmpProperties xmp =
             readXmpPacket(metadataBlock(handle.get(), "mime", "application/rdf+xml"));
         try {
-            addPhotoDetails(exif, iptc, xmp, QString(), dimensions, out);
+            addPhotoDetails(exif, {}, xmp, QString(), dimensions, out);
         } catch (const std::exception&) {
         }
         return true;

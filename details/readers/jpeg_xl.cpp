@@ -233,10 +233,9 @@ public:
                 return false;
         }
         const ExifTags exif = decodeOffsetExif(found.exif);
-        Exiv2::IptcData iptc;
         const XmpProperties xmp = readXmpPacket(found.xmp);
         try {
-            addPhotoDetails(exif, iptc, xmp, QString(), dimensionsText(found.width, found.height),
+            addPhotoDetails(exif, {}, xmp, QString(), dimensionsText(found.width, found.height),
                             out);
         } catch (const std::exception&) {
         }

@@ -172,9 +172,8 @@ void fillFromXmp(const poppler::document& document, InfoTexts& info, QStringList
     const XmpProperties xmp = readXmpPacket(packet);
     if (xmp.empty())
         return;
-    Exiv2::IptcData iptc;
     EmbeddedDetails found;
-    addPhotoDetails({}, iptc, xmp, QString(), QString(), found);
+    addPhotoDetails({}, {}, xmp, QString(), QString(), found);
     const auto text = [&xmp](const char* key) {
         const QStringList* texts = findXmp(xmp, key);
         return texts ? texts->join(QStringLiteral(", ")) : QString();

@@ -210,7 +210,7 @@ bool addPngDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {
         return false;
 
     ExifTags exif = readExifTags(chunks.exif);
-    Exiv2::IptcData iptc;
+    IptcTexts iptc;
     QByteArray xmp;
     for (const Chunks::Text& text : chunks.texts) {
         if (text.keyword == "XML:com.adobe.xmp" && xmp.isEmpty()) {
@@ -222,7 +222,7 @@ bool addPngDetails(const app::fs::RegularFile& file, EmbeddedDetails& out) {
                    exif.empty()) {
             exif = readExifTags(exifOfProfile(rawProfile(text.bytes)));
         } else if (text.keyword == "Raw profile type iptc" && iptc.empty()) {
-            decodeIptc(rawProfile(text.bytes), true, iptc);
+            iptc = decodeIptc(rawProfile(text.bytes), true);
         }
     }
     addPhotoDetails(exif, iptc, readXmpPacket(xmp), QString(),

@@ -1,8 +1,9 @@
-// The blocks of photo metadata that our own code walks: XMP packets, EXIF directories, and the
-// segments of a JPEG.
+// The blocks of photo metadata that our own code walks: XMP packets, EXIF directories, IPTC
+// records, and the segments of a JPEG.
 
 #include "details/column_ids.h"
 #include "details/readers/exif_tags.h"
+#include "details/readers/iptc_records.h"
 #include "details/readers/reader.h"
 #include "details/readers/xmp_packet.h"
 #include "support/test_main.h"
@@ -276,6 +277,30 @@ private slots:
         QCOMPARE(readExifTags(most.bytes()).size(), size_t(256));
         QVERIFY(readExifTags(QByteArray("MM\0*\0\0\0\x08", 8)).empty());
         QVERIFY(readExifTags(QByteArray("II+\0\x08\0\0\0\0\0", 10)).empty());
+    }
+
+    // IPTC records as exiv2 read them: bytes before a marker skipped, other records left out, a
+    // title or caption that may not repeat keeps its first value while keywords and authors
+    // repeat, an extended length read, and a length that runs past the data loses them all.
+    void iptcRecordsReadAsExiv2ReadThem() {
+        const auto describe = [](const IptcTexts& texts) {
+            QStringList parts;
+            for (const IptcText& t : texts)
+                parts.append(QString::number(t.dataset) + u'=' + QString::fromLatin1(t.bytes));
+            return parts.join(u' ');
+        };
+        QByteArray extended("\x1c\x02\x78\x80\x02\x00\x05Quay!", 12);
+        const QByteArray records = "junk" + iptcRecord(5, "Pier") + iptcRecord(25, "sea") +
+                                   QByteArray("\x1c\x01\x05\0\x04"
+                                              "Envl",
+                                              9) +
+                                   iptcRecord(5, "Second") + iptcRecord(25, "boat") +
+                                   iptcRecord(80, "Mira") + extended + iptcRecord(120, "Later");
+        QCOMPARE(describe(readIptcRecords(records)),
+                 QStringLiteral("5=Pier 25=sea 25=boat 80=Mira 120=Quay!"));
+        QCOMPARE(describe(readIptcRecords(records.chopped(1))), QString());
+        QCOMPARE(describe(readIptcRecords(QByteArray("\x1c\x02\x05\x80\x05", 5) + "123456")),
+                 QString());
     }
 
     // A JPEG written segment by segment, then cut at every length: each cut reads without fault

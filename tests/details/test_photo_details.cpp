@@ -287,7 +287,8 @@ private slots:
         iptc["Iptc.Application2.Keywords"] = std::string("caf\xc3\xa9");
         quillmere::details::readers::EmbeddedDetails out;
         quillmere::details::readers::addPhotoDetails(quillmere::details::readers::exifTagsOf(exif),
-                                                     iptc, {}, QString(), QString(), out);
+                                                     quillmere::details::readers::iptcTextsOf(iptc),
+                                                     {}, QString(), QString(), out);
         QCOMPARE(out.joined(column::Authors), QStringLiteral("José Muñoz"));
         QCOMPARE(out.joined(column::CameraMaker), QStringLiteral("Müller Optik"));
         QCOMPARE(out.joined(column::CameraModel), QStringLiteral("Z990"));
