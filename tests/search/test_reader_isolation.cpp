@@ -110,10 +110,11 @@ void readTogether(std::vector<DetailColumns>& items) {
 std::shared_ptr<DetailSources>
 useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
            int filesPerHelper = 0, bool oneFolderPerHelper = false,
-           std::shared_ptr<DetailStore> store = nullptr) {
+           std::shared_ptr<DetailStore> store = nullptr, int cpuSeconds = 10) {
     DetailSources::Setup setup;
     setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
     setup.reading.limits.deadline = deadline;
+    setup.reading.limits.cpuSeconds = cpuSeconds;
     setup.reading.limits.filesPerHelper = filesPerHelper;
     setup.reading.limits.oneFolderPerHelper = oneFolderPerHelper;
     setup.reading.limits.memoryBytes = qint64(512) << 20;
@@ -252,26 +253,32 @@ private slots:
         QTest::addColumn<QString>("cause");
         QTest::addColumn<int>("workers");
         QTest::addColumn<int>("deadline");
+        QTest::addColumn<int>("cpuSeconds");
         // Deadlines leave ordinary files room on a busy machine.
-        QTest::addRow("crash, two workers") << QByteArray("crash") << Crashed << 2 << 5000;
-        QTest::addRow("crash, on the walk's thread") << QByteArray("crash") << Crashed << 0 << 5000;
-        QTest::addRow("hang") << QByteArray("hang") << "took longer than 2 s" << 2 << 2000;
+        QTest::addRow("crash, two workers") << QByteArray("crash") << Crashed << 2 << 5000 << 10;
+        QTest::addRow("crash, on the walk's thread")
+            << QByteArray("crash") << Crashed << 0 << 5000 << 10;
+        QTest::addRow("hang") << QByteArray("hang") << "took longer than 2 s" << 2 << 2000 << 10;
+        // The helper's own limit of processor time per file, moved along file by file.
+        QTest::addRow("spinning past its processor time")
+            << QByteArray("hang") << "used too much processor time" << 2 << 60000 << 1;
         if (!sanitizerBuild()) // the address-space limit is off where AddressSanitizer runs
             QTest::addRow("endless allocation")
-                << QByteArray("allocate") << "ran out of memory" << 2 << 20000;
+                << QByteArray("allocate") << "ran out of memory" << 2 << 20000 << 10;
     }
     void aFaultCostsOneFile() {
         QFETCH(QByteArray, fault);
         QFETCH(QString, cause);
         QFETCH(int, workers);
         QFETCH(int, deadline);
+        QFETCH(int, cpuSeconds);
         QTemporaryDir dir;
         writeKodakPhoto(dir.filePath(QStringLiteral("a.jpg")));
         // Named as a photo so that the photo reader gets it; its name also matches.
         writeFault(dir.filePath(QStringLiteral("b Kodak.jpg")), fault);
         writeFault(dir.filePath(QStringLiteral("c.jpg")), fault);
         writeKodakPhoto(dir.filePath(QStringLiteral("d.jpg")));
-        sources_ = useHelpers(std::chrono::milliseconds(deadline));
+        sources_ = useHelpers(std::chrono::milliseconds(deadline), 0, false, nullptr, cpuSeconds);
         FaultLog log(sources_);
 
         const QStringList expected = {
