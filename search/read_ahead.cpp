@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <numeric>
 
 #include <sys/resource.h>
 
@@ -94,15 +95,25 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
     const size_t workers = queues_->workers();
     if (workers == 0 || tickets.empty())
         return tickets;
-    // Consecutive items stay together; a few items still go to every worker.
+    // Items of one kind go together, so that a group's files of one reader family go to a helper
+    // in as few requests as may be; a few items still go to every worker.
+    std::vector<size_t> order(tickets.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    const auto suffix = [&tickets](size_t i) {
+        const QByteArray& path = tickets[i]->nativePath;
+        const qsizetype dot = path.lastIndexOf('.');
+        return dot > path.lastIndexOf('/') ? QByteArrayView(path).sliced(dot) : QByteArrayView();
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return suffix(a) < suffix(b); });
     const size_t size =
         std::clamp((tickets.size() + workers - 1) / workers, size_t(1), largestGroup_);
     std::vector<Group> groups;
     groups.reserve((tickets.size() + size - 1) / size);
-    for (size_t from = 0; from < tickets.size(); from += size) {
+    for (size_t from = 0; from < order.size(); from += size) {
         Group& group = groups.emplace_back(Group{query, {}});
-        group.jobs.assign(tickets.begin() + qsizetype(from),
-                          tickets.begin() + qsizetype(std::min(from + size, tickets.size())));
+        for (size_t i = from; i < std::min(from + size, order.size()); ++i)
+            group.jobs.push_back(tickets[order[i]]);
     }
     queues_->post(std::move(groups));
     return tickets;

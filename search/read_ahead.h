@@ -46,8 +46,8 @@ public:
 
     // One ticket per item, in the order given; the items are handed over in groups of at most
     // GroupSize (fewer where many workers would hold too many descriptors), at least one per
-    // worker, each to the worker with least to do, with one
-    // wake-up per group.
+    // worker, each to the worker with least to do, with one wake-up per group. Items with the
+    // same extension go together, as they most likely meet the same readers.
     std::vector<Ticket> submit(std::vector<QByteArray> nativePaths,
                                const std::shared_ptr<const Query>& query);
 
