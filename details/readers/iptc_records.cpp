@@ -3,6 +3,7 @@
 #include <exiv2/datasets.hpp>
 
 #include <algorithm>
+#include <array>
 
 namespace quillmere::details::readers {
 
@@ -16,20 +17,35 @@ bool isRead(quint8 dataset) {
            dataset == iptc::Copyright || dataset == iptc::Caption;
 }
 
-void keep(quint8 record, quint8 dataset, QByteArrayView bytes, IptcTexts& out) {
-    if (record != ApplicationRecord || !isRead(dataset))
-        return;
-    const bool taken = std::any_of(out.begin(), out.end(),
-                                   [dataset](const IptcText& t) { return t.dataset == dataset; });
-    if (taken && !Exiv2::IptcDataSets::dataSetRepeatable(dataset, record))
-        return;
-    out.push_back({dataset, bytes.toByteArray()});
-}
+// Beyond this much of one dataset nothing more can show, as a column's value is cut at 32,768
+// characters; each text counts its bytes and what holding it costs. A crafted block of a few
+// megabytes could otherwise ask for a million texts.
+constexpr qsizetype MaxBytesPerDataset = qsizetype(1) << 20;
+constexpr qsizetype CostPerText = 32;
+
+class Kept {
+public:
+    void keep(quint8 record, quint8 dataset, QByteArrayView bytes, IptcTexts& out) {
+        if (record != ApplicationRecord || !isRead(dataset))
+            return;
+        qsizetype& kept = bytes_[dataset];
+        if (kept > 0 && !Exiv2::IptcDataSets::dataSetRepeatable(dataset, record))
+            return;
+        if (kept >= MaxBytesPerDataset)
+            return;
+        kept += bytes.size() + CostPerText;
+        out.push_back({dataset, bytes.toByteArray()});
+    }
+
+private:
+    std::array<qsizetype, 256> bytes_{}; // by dataset; more than 0 once one was kept
+};
 
 } // namespace
 
 IptcTexts readIptcRecords(QByteArrayView records) {
     IptcTexts out;
+    Kept kept;
     const auto* p = reinterpret_cast<const unsigned char*>(records.data());
     const auto* const end = p + records.size();
     while (end - p >= 6) {
@@ -52,7 +68,7 @@ IptcTexts readIptcRecords(QByteArrayView records) {
         }
         if (size > quint64(end - p))
             return {};
-        keep(record, dataset, QByteArrayView(p, qsizetype(size)), out);
+        kept.keep(record, dataset, QByteArrayView(p, qsizetype(size)), out);
         p += size;
     }
     return out;

@@ -27,7 +27,8 @@ using IptcTexts = std::vector<IptcText>;
 
 // The datasets above in IPTC records, by the rules of exiv2's IPTC parser, which the photos'
 // details followed before: bytes before a record's marker are skipped, a dataset that may not
-// repeat keeps its first value, and a record whose length is damaged loses every dataset.
+// repeat keeps its first value, and a record whose length is damaged loses every dataset. Of one
+// dataset, no more is kept than a column could show.
 IptcTexts readIptcRecords(QByteArrayView records);
 
 // The same datasets of what exiv2 decoded itself, for the formats it reads whole.

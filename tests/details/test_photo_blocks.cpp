@@ -299,6 +299,14 @@ private slots:
         QCOMPARE(describe(readIptcRecords(records)),
                  QStringLiteral("5=Pier 25=sea 25=boat 80=Mira 120=Quay!"));
         QCOMPARE(describe(readIptcRecords(records.chopped(1))), QString());
+
+        // A crafted block of 300,000 keywords keeps what a column can show, and what follows.
+        QByteArray many;
+        for (int i = 0; i < 300'000; ++i)
+            many += iptcRecord(25, "k");
+        const IptcTexts bounded = readIptcRecords(many + iptcRecord(5, "Last"));
+        QVERIFY(bounded.size() > 20'000 && bounded.size() < 40'000);
+        QCOMPARE(describe({bounded.back()}), QStringLiteral("5=Last"));
         QCOMPARE(describe(readIptcRecords(QByteArray("\x1c\x02\x05\x80\x05", 5) + "123456")),
                  QString());
     }
