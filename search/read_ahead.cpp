@@ -97,15 +97,20 @@ std::vector<ReadAhead::Ticket> ReadAhead::submit(std::vector<QByteArray> nativeP
         return tickets;
     // Items of one kind go together, so that a group's files of one reader family go to a helper
     // in as few requests as may be; a few items still go to every worker.
+    std::vector<QByteArrayView> suffixes;
+    suffixes.reserve(tickets.size());
+    for (const Ticket& ticket : tickets) {
+        const QByteArray& path = ticket->nativePath;
+        qsizetype at = path.size();
+        while (at > 0 && path[at - 1] != '.' && path[at - 1] != '/')
+            --at;
+        suffixes.push_back(at > 0 && path[at - 1] == '.' ? QByteArrayView(path).sliced(at)
+                                                         : QByteArrayView());
+    }
     std::vector<size_t> order(tickets.size());
     std::iota(order.begin(), order.end(), size_t(0));
-    const auto suffix = [&tickets](size_t i) {
-        const QByteArray& path = tickets[i]->nativePath;
-        const qsizetype dot = path.lastIndexOf('.');
-        return dot > path.lastIndexOf('/') ? QByteArrayView(path).sliced(dot) : QByteArrayView();
-    };
     std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return suffix(a) < suffix(b); });
+                     [&](size_t a, size_t b) { return suffixes[a] < suffixes[b]; });
     const size_t size =
         std::clamp((tickets.size() + workers - 1) / workers, size_t(1), largestGroup_);
     std::vector<Group> groups;
