@@ -618,11 +618,13 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
     const SlotPtr slot = slotFor(program, arguments, evicted);
     if (slot->current && slot->current->isUsable())
         return slot->current;
-    // Kept while this caller waits. Another caller may be waiting for a start already; wait for
-    // the one after it asks.
+    // Kept while this caller waits. A start under way (asked for ahead, or by another caller) is
+    // this caller's answer too, whether it succeeds or not: trying again at once would double the
+    // wait for a helper that cannot start.
     ++slot->waiters;
-    changed_.wait(lock, [&] { return !slot->startWanted; });
-    if (!slot->current || !slot->current->isUsable()) {
+    if (slot->startWanted) {
+        changed_.wait(lock, [&] { return !slot->startWanted; });
+    } else {
         slot->startDeadline = startDeadline;
         const quint64 awaited = slot->attempts + 1;
         slot->startWanted = true;

@@ -929,6 +929,30 @@ private slots:
         }
     }
 
+    // A helper program that cannot start is tried once for the files that need it together, not
+    // once when asked for ahead and again by the thread that waited for that try: a try may take
+    // the whole start-up deadline. The photos are left unread, and a name still matches.
+    void aHelperThatCannotStartIsTriedOnce() {
+        QTemporaryDir dir;
+        const QString broken = dir.filePath(QStringLiteral("broken"));
+        QVERIFY(test::writeBytes(broken, "#!/bin/sh\necho x >> \"$0.tries\"\nexit 3\n"));
+        QVERIFY(QFile::setPermissions(broken, QFile::ReadOwner | QFile::ExeOwner));
+        const QString files = dir.filePath(QStringLiteral("files"));
+        QVERIFY(QDir().mkpath(files));
+        writeKodakPhoto(files + QStringLiteral("/a.jpg"));
+        writeKodakPhoto(files + QStringLiteral("/b Kodak.jpg"));
+        DetailSources::Setup setup;
+        setup.reading.program = QFile::encodeName(broken);
+        setup.reading.leanProgram = QFile::encodeName(broken);
+        sources_ = std::make_shared<DetailSources>(std::move(setup));
+        ZygoteKeeper::instance().retire();
+        const QStringList rows = searchKodak(sources_, files, 1);
+        QCOMPARE(rows, QStringList{QStringLiteral("b Kodak.jpg\t[Name] b Kodak.jpg")});
+        QFile tries(broken + QStringLiteral(".tries"));
+        QVERIFY(tries.open(QIODevice::ReadOnly));
+        QCOMPARE(tries.readAll(), QByteArray("x\n"));
+    }
+
     // The whole helper cannot start (an FFmpeg library gone in an upgrade): a photo met after a
     // song for it is still read by the lean helper, and only the song is left unread.
     void aWholeHelperThatCannotStartHoldsUpNoPhoto() {
