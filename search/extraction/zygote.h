@@ -103,8 +103,9 @@ public:
     static ZygoteKeeper& instance();
 
     // The zygote running `program` with `arguments`; one is started first, given `startDeadline`
-    // to say it is ready, when there is none, or the last one broke or ended. Null, with the
-    // reason, when none could be started.
+    // to say it is ready, when there is none, or the last one broke or ended. Where a start is
+    // under way already, its outcome is the answer. Null, with the reason, when none could be
+    // started.
     std::shared_ptr<Zygote> zygote(const QByteArray& program,
                                    const std::vector<std::string>& arguments,
                                    std::chrono::milliseconds startDeadline, QString& failure);
