@@ -70,6 +70,12 @@ const QString Crashed =
 const QString WriteRefused =
     sanitizerBuild() ? QStringLiteral("write allowed") : QStringLiteral("write EPERM");
 
+// A stand-in helper program: a shell script only its owner may read and run.
+bool writeProgram(const QString& path, const QByteArray& script) {
+    return writeBytes(path, script) &&
+           QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+}
+
 // A file the test build of the helper turns into the named misbehaviour.
 void writeFault(const QString& path, const QByteArray& word) {
     QVERIFY(writeBytes(path, "QUILLMERE-FAULT " + word + "\n"));
@@ -376,8 +382,7 @@ private slots:
         // Every file is in the store now, so no helper starts: one would leave its mark and fail.
         QVERIFY(QFile::remove(helper));
         const QString mark = dir.filePath(QStringLiteral("started"));
-        QVERIFY(writeBytes(helper, "#!/bin/sh\n: > '" + QFile::encodeName(mark) + "'\nexit 1\n"));
-        QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(writeProgram(helper, "#!/bin/sh\n: > '" + QFile::encodeName(mark) + "'\nexit 1\n"));
         QCOMPARE(find(), first);
         QVERIFY(!QFile::exists(mark));
     }
@@ -704,8 +709,7 @@ private slots:
         QVERIFY(writeBytes(dir.filePath(QStringLiteral("tree/Kodak notes.txt")), "")); // no store
         const QString helper = dir.filePath(QStringLiteral("quillmere-extract"));
         if (!script.isEmpty()) {
-            QVERIFY(writeBytes(helper, script));
-            QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(writeProgram(helper, script));
         }
         const store::StoreOptions options = storeIn(storeFolder);
         auto detailStore = std::make_shared<store::DetailStore>(options);
@@ -935,8 +939,7 @@ private slots:
     void aHelperThatCannotStartIsTriedOnce() {
         QTemporaryDir dir;
         const QString broken = dir.filePath(QStringLiteral("broken"));
-        QVERIFY(test::writeBytes(broken, "#!/bin/sh\necho x >> \"$0.tries\"\nexit 3\n"));
-        QVERIFY(QFile::setPermissions(broken, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(writeProgram(broken, "#!/bin/sh\necho x >> \"$0.tries\"\nexit 3\n"));
         const QString files = dir.filePath(QStringLiteral("files"));
         QVERIFY(QDir().mkpath(files));
         writeKodakPhoto(files + QStringLiteral("/a.jpg"));
@@ -958,8 +961,7 @@ private slots:
     void aWholeHelperThatCannotStartHoldsUpNoPhoto() {
         QTemporaryDir dir;
         const QString broken = dir.filePath(QStringLiteral("whole"));
-        QVERIFY(test::writeBytes(broken, "#!/bin/sh\nexit 127\n"));
-        QVERIFY(QFile::setPermissions(broken, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(writeProgram(broken, "#!/bin/sh\nexit 127\n"));
         const QString files = dir.filePath(QStringLiteral("files"));
         QVERIFY(QDir().mkpath(files));
         fixtures::Tags tags;
@@ -991,8 +993,7 @@ private slots:
                                       QFile::encodeName(other) +
                                       ".began\" ]; then : > \"$0.saw\"; exit 3; fi\n"
                                       "  /bin/sleep 0.1\ndone\nexit 3\n";
-            QVERIFY(writeBytes(self, script));
-            QVERIFY(QFile::setPermissions(self, QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(writeProgram(self, script));
         }
         const std::vector<std::string> arguments{"--zygote"};
         const std::chrono::milliseconds deadline(30000);
