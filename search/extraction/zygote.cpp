@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -355,7 +356,7 @@ ZygoteKeeper& ZygoteKeeper::instance() {
     return *keeper;
 }
 
-ZygoteKeeper::ZygoteKeeper() {
+ZygoteKeeper::ZygoteKeeper() : startWanted_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     std::thread([this] { run(); }).detach();
 }
 
@@ -404,39 +405,51 @@ void ZygoteKeeper::startZygotes(std::unique_lock<std::mutex>& lock) {
         std::shared_ptr<Zygote> old;
         std::unique_ptr<Zygote> launched;
         QString failure;
+        Clock::time_point deadline;
     };
     std::vector<Start> starts;
-    for (const SlotPtr& slot : slots_) {
-        if (!slot->startWanted)
-            continue;
-        endSpares(*slot, false);
-        starts.push_back({slot, std::move(slot->current), nullptr, {}});
-    }
-    lock.unlock();
-    for (Start& start : starts) {
-        start.old.reset(); // ended outside the lock, unless a reader still holds it
-        start.launched = Zygote::launch(start.slot->program, start.slot->arguments, start.failure);
-    }
-    // Libraries load and the sandbox goes up before each answers; they all do so at once, and
-    // each is handed out as soon as it is ready, whatever the others do.
-    const auto launched = Clock::now();
-    const auto deadline = [&](const Start& start) { return launched + start.slot->startDeadline; };
-    while (!starts.empty()) {
-        std::vector<pollfd> watched;
+    for (;;) {
+        // Every start wanted and not under way yet: one wanted while others load their
+        // libraries joins them rather than waiting for them.
+        std::vector<Start> added;
+        for (const SlotPtr& slot : slots_) {
+            const auto underWay = [&](const Start& start) { return start.slot == slot; };
+            if (!slot->startWanted || std::any_of(starts.begin(), starts.end(), underWay))
+                continue;
+            endSpares(*slot, false);
+            added.push_back({slot, std::move(slot->current), nullptr, {}, {}});
+        }
+        if (added.empty() && starts.empty())
+            return;
+        lock.unlock();
+        for (Start& start : added) {
+            start.old.reset(); // ended outside the lock, unless a reader still holds it
+            start.launched =
+                Zygote::launch(start.slot->program, start.slot->arguments, start.failure);
+            start.deadline = Clock::now() + start.slot->startDeadline;
+            starts.push_back(std::move(start));
+        }
+        // Libraries load and the sandbox goes up before each answers; each is handed out as soon
+        // as it is ready, whatever the others do.
+        std::vector<pollfd> watched{{startWanted_.get(), POLLIN, 0}};
         auto nearest = Clock::time_point::max();
         for (const Start& start : starts) {
             watched.push_back({start.launched ? start.launched->socket_ : -1, POLLIN, 0});
-            nearest = std::min(nearest, start.launched ? deadline(start) : launched);
+            nearest = std::min(nearest, start.launched ? start.deadline : Clock::now());
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now());
         ::poll(watched.data(), nfds_t(watched.size()), int(std::max<qint64>(0, left.count())));
+        if (watched[0].revents != 0) {
+            quint64 count = 0;
+            [[maybe_unused]] const auto drained = ::read(startWanted_.get(), &count, sizeof count);
+        }
         std::vector<Start> finished;
         for (size_t i = starts.size(); i-- > 0;) {
             Start& start = starts[i];
-            if (start.launched && watched[i].revents == 0 && Clock::now() < deadline(start))
+            if (start.launched && watched[i + 1].revents == 0 && Clock::now() < start.deadline)
                 continue;
             if (start.launched && !start.launched->awaitReady(
-                                      deadline(start), start.slot->startDeadline, start.failure))
+                                      start.deadline, start.slot->startDeadline, start.failure))
                 start.launched.reset();
             finished.push_back(std::move(start));
             starts.erase(starts.begin() + qsizetype(i));
@@ -449,11 +462,16 @@ void ZygoteKeeper::startZygotes(std::unique_lock<std::mutex>& lock) {
             ++start.slot->attempts;
         }
         changed_.notify_all();
-        if (starts.empty())
-            return;
-        lock.unlock();
     }
-    lock.lock();
+}
+
+void ZygoteKeeper::wantStart(Slot& slot, std::chrono::milliseconds startDeadline) {
+    slot.startDeadline = startDeadline;
+    slot.startWanted = true;
+    changed_.notify_all();
+    // Wakes the keeper also while it waits for other zygotes to start.
+    const quint64 one = 1;
+    [[maybe_unused]] const auto woken = ::write(startWanted_.get(), &one, sizeof one);
 }
 
 bool ZygoteKeeper::wantsSpare(const Slot& slot) {
@@ -625,10 +643,8 @@ std::shared_ptr<Zygote> ZygoteKeeper::zygote(const QByteArray& program,
     if (slot->startWanted) {
         changed_.wait(lock, [&] { return !slot->startWanted; });
     } else {
-        slot->startDeadline = startDeadline;
         const quint64 awaited = slot->attempts + 1;
-        slot->startWanted = true;
-        changed_.notify_all();
+        wantStart(*slot, startDeadline);
         changed_.wait(lock, [&] { return slot->attempts >= awaited; });
     }
     --slot->waiters;
@@ -645,9 +661,7 @@ void ZygoteKeeper::startAhead(const QByteArray& program, const std::vector<std::
     // One that broke since is started again by the first caller that needs it.
     if (slot->startWanted || slot->current)
         return;
-    slot->startDeadline = startDeadline;
-    slot->startWanted = true;
-    changed_.notify_all();
+    wantStart(*slot, startDeadline);
 }
 
 void ZygoteKeeper::retire() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/fs/descriptor.h"
 #include "details/zygote_protocol.h"
 
 #include <QByteArray>
@@ -144,8 +145,10 @@ private:
 
     ZygoteKeeper();
     [[noreturn]] void run();
-    // Starts every zygote wanted, all launched before any is waited for.
+    // Starts every zygote wanted, side by side, until none is wanted.
     void startZygotes(std::unique_lock<std::mutex>& lock);
+    // Has the slot's zygote started by the keeper; the caller holds the lock.
+    void wantStart(Slot& slot, std::chrono::milliseconds startDeadline);
     void forkSpare(const SlotPtr& slot, std::unique_lock<std::mutex>& lock);
     void reapEnded(std::unique_lock<std::mutex>& lock);
     static bool wantsSpare(const Slot& slot);
@@ -192,6 +195,7 @@ private:
     bool endingAdded_ = false;
     bool working_ = false; // between its waits, with the lock let go at times
     std::chrono::steady_clock::time_point sleepsUntil_{}; // when the keeper wakes on its own
+    app::fs::Descriptor startWanted_; // an eventfd, readable once a start is wanted
 };
 
 } // namespace quillmere::search::extraction

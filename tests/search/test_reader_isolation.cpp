@@ -979,9 +979,10 @@ private slots:
         QCOMPARE(sources_->extractor().readingNotice().notRead - before, quint64(1));
     }
 
-    // Two zygotes asked for together load side by side: each stand-in waits up to ten seconds for
-    // the other to begin, which one started only after the other had given up never sees. Each
-    // then ends without a word, which the caller hears as its failure, not as a hang.
+    // Two zygotes asked for together load side by side, also when the second is asked for while
+    // the first is loading already: each stand-in waits up to ten seconds for the other to begin,
+    // which one started only after the other had given up never sees. Each then ends without a
+    // word, which the caller hears as its failure, not as a hang.
     void zygotesAskedForTogetherStartSideBySide() {
         ZygoteKeeper::instance().retire();
         QTemporaryDir dir;
@@ -999,6 +1000,7 @@ private slots:
         const std::chrono::milliseconds deadline(30000);
         ZygoteKeeper& keeper = ZygoteKeeper::instance();
         keeper.startAhead(QFile::encodeName(first), arguments, deadline);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(first + QStringLiteral(".began")), 5000);
         keeper.startAhead(QFile::encodeName(second), arguments, deadline);
         for (const QString& program : {first, second}) {
             QString failure;
