@@ -210,7 +210,7 @@ double median(std::vector<double> values) {
 // helper search starts its helpers from nothing, as a new process would. Wall time drifts with
 // whatever else the machine runs, so processor time is shown too. The helpers run as the program
 // runs them (each reads at most a batch's worth of files), and for comparison also kept to one
-// folder each, and never replaced.
+// folder each, never replaced, and one for each program rather than for each reader family.
 void compareIsolation(const QString& tree, const search::Query& query,
                       const QStringList& only = {}) {
     struct Way {
@@ -224,6 +224,8 @@ void compareIsolation(const QString& tree, const search::Query& query,
     oneFolder.oneFolderPerHelper = true;
     extraction::HelperLimits neverReplaced;
     neverReplaced.filesPerHelper = 0;
+    extraction::HelperLimits perProgram;
+    perProgram.helperPerFamily = false;
     std::vector<Way> ways = {
         {QStringLiteral("readers in process:           "),
          extraction::Isolation::InProcess,
@@ -245,10 +247,16 @@ void compareIsolation(const QString& tree, const search::Query& query,
          neverReplaced,
          {},
          {}},
+        {QStringLiteral("  helpers, one per program:   "),
+         extraction::Isolation::Helpers,
+         perProgram,
+         {},
+         {}},
     };
     // Their names for --ways, in the same order.
     const QStringList keys{QStringLiteral("here"), QStringLiteral("helpers"),
-                           QStringLiteral("folder"), QStringLiteral("never")};
+                           QStringLiteral("folder"), QStringLiteral("never"),
+                           QStringLiteral("program")};
     if (!only.isEmpty()) {
         std::vector<Way> kept;
         for (size_t i = 0; i < ways.size(); ++i) {

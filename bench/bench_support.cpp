@@ -32,7 +32,7 @@ BenchOptions parseOptions(const QStringList& arguments, const QString& descripti
     parser.addOption({QStringLiteral("no-exiftool"), QStringLiteral("Skip the exiftool runs.")});
     parser.addOption({QStringLiteral("ways"),
                       QStringLiteral("Only the cold searches of these ways, comma-separated: "
-                                     "here, helpers, folder, never."),
+                                     "here, helpers, folder, never, program."),
                       QStringLiteral("list")});
     parser.process(arguments);
     BenchOptions options;

@@ -264,7 +264,8 @@ std::vector<pid_t> Extractor::spareHelpers() {
 namespace {
 
 // One call's files on their way through the helpers it leases: one for each reader family among
-// them, all reading at once.
+// them (or for each helper program, where helpers are not kept to one family), all reading at
+// once.
 class BatchReading {
 public:
     BatchReading(Extractor::Parts& parts, std::span<const FileRead> files,
@@ -285,28 +286,28 @@ public:
             results_[i].outcome = Extraction::Outcome::Failed;
             identified_[i] = identify(read.file->descriptor, ids_[i]);
             if (!identified_[i] || !parts_.failedFiles.find(ids_[i], results_[i]))
-                families_.at(size_t(numbers_[i])).queue.push_back(i);
+                lanes_.at(laneOf(numbers_[i])).queue.push_back(i);
         }
-        for (size_t f = 0; f < families_.size(); ++f) {
-            if (families_[f].queue.empty())
+        for (Lane& lane : lanes_) {
+            if (lane.queue.empty())
                 continue;
-            families_[f].program = parts_.program(isLean(f));
-            if (!families_[f].program.isEmpty() && parts_.startGate(isLean(f)).isOpen())
-                startZygoteAhead(families_[f].program, parts_.settings.limits);
+            lane.program = parts_.program(isLean(lane));
+            if (!lane.program.isEmpty() && parts_.startGate(isLean(lane)).isOpen())
+                startZygoteAhead(lane.program, parts_.settings.limits);
         }
-        // In rounds: every family with files left sends its helper a batch, then each takes its
-        // answers, so the helpers of different families read side by side.
-        std::vector<Family*> sent;
+        // In rounds: every lane with files left sends its helper a batch, then each takes its
+        // answers, so the helpers of different lanes read side by side.
+        std::vector<Lane*> sent;
         for (;;) {
             sent.clear();
-            for (Family& family : families_) {
-                if (!family.queue.empty() && begin(family))
-                    sent.push_back(&family);
+            for (Lane& lane : lanes_) {
+                if (!lane.queue.empty() && begin(lane))
+                    sent.push_back(&lane);
             }
             if (sent.empty())
                 break;
-            for (Family* family : sent)
-                finish(*family);
+            for (Lane* lane : sent)
+                finish(*lane);
         }
         // Those decided without a helper, and those left unread.
         for (size_t i = 0; i < files_.size(); ++i)
@@ -314,8 +315,9 @@ public:
     }
 
 private:
-    // The files of one reader family still to read, and the helper they go to.
-    struct Family {
+    // The files still to read of one reader family (or of one helper program), and the helper
+    // they go to.
+    struct Lane {
         std::deque<size_t> queue;
         QByteArray program; // the helper program that reads them
         HelperPool::Lease lease;
@@ -324,10 +326,22 @@ private:
         HelperProcess::Outcome sent;
     };
 
-    int numberOf(const Family& family) const { return int(&family - families_.data()); }
-    static bool isLean(size_t number) {
-        const details::ReaderFamily* family = details::readerFamilyByNumber(int(number));
+    // The lanes are the reader families, or the lean program and the whole one.
+    static constexpr size_t LeanLane = 0, WholeLane = 1;
+    int numberOf(const Lane& lane) const { return int(&lane - lanes_.data()); }
+    static bool isLean(int readerNumber) {
+        const details::ReaderFamily* family = details::readerFamilyByNumber(readerNumber);
         return family && !family->needsFfmpeg();
+    }
+    size_t laneOf(int readerNumber) const {
+        if (parts_.settings.limits.helperPerFamily)
+            return size_t(readerNumber);
+        return isLean(readerNumber) ? LeanLane : WholeLane;
+    }
+    bool isLean(const Lane& lane) const {
+        if (parts_.settings.limits.helperPerFamily)
+            return isLean(numberOf(lane));
+        return numberOf(lane) == int(LeanLane);
     }
 
     // The file's result is final: the caller hears of it once, and may then let the file go, so
@@ -339,26 +353,26 @@ private:
         settled_(i, results_[i]);
     }
 
-    // Sends the family's next batch to its helper, started first where none runs; false when
+    // Sends the lane's next batch to its helper, started first where none runs; false when
     // nothing was sent, its files now left unread where no helper could start.
-    bool begin(Family& family) {
-        const int number = numberOf(family);
-        std::deque<size_t>& queue = family.queue;
+    bool begin(Lane& lane) {
+        const int number = numberOf(lane);
+        std::deque<size_t>& queue = lane.queue;
         // A batch holds the files of one folder: all a helper may ever lie about.
-        std::vector<size_t>& batch = family.batch;
+        std::vector<size_t>& batch = lane.batch;
         batch.clear();
         while (!queue.empty() && batch.size() < size_t(details::MaxBatchFiles) &&
                (batch.empty() || folderOf(batch.front()) == folderOf(queue.front()))) {
             batch.push_back(queue.front());
             queue.pop_front();
         }
-        HelperPool::Lease& lease = family.lease;
-        QByteArray& program = family.program;
+        HelperPool::Lease& lease = lane.lease;
+        QByteArray& program = lane.program;
         if (!lease && !program.isEmpty())
             lease = parts_.pool.take(program, number);
         HelperProcess* helper = lease ? &*lease : nullptr;
-        family.folder = folderOf(batch.front()).toByteArray();
-        if (helper && !helper->takes(family.folder, number, batch.size()))
+        lane.folder = folderOf(batch.front()).toByteArray();
+        if (helper && !helper->takes(lane.folder, number, batch.size()))
             helper->retire();
         // Files not sent are left unread, this batch's first.
         const auto leaveRest = [&](HelperFault fault, const QString& cause) {
@@ -368,14 +382,14 @@ private:
             return false;
         };
         const bool starting = !helper || !helper->isRunning();
-        StartGate& gate = parts_.startGate(isLean(size_t(number)));
+        StartGate& gate = parts_.startGate(isLean(lane));
         if (starting) {
             if (!gate.enter())
                 return leaveRest(
                     program.isEmpty() ? HelperFault::Missing : HelperFault::CannotStart, {});
             // While it is missing: it may have been installed since.
             if (program.isEmpty())
-                program = parts_.program(isLean(size_t(number)), true);
+                program = parts_.program(isLean(lane), true);
             if (program.isEmpty()) {
                 gate.leave(false);
                 return leaveRest(HelperFault::Missing,
@@ -387,28 +401,28 @@ private:
                 lease = parts_.pool.take(program, number);
             helper = &*lease;
         }
-        family.sent = helper->begin(list(batch));
+        lane.sent = helper->begin(list(batch));
         if (starting)
-            gate.leave(family.sent.kind != HelperProcess::Outcome::Kind::NotStarted);
+            gate.leave(lane.sent.kind != HelperProcess::Outcome::Kind::NotStarted);
         // Never read here instead: a file that would take over a parser must meet the sandbox.
-        if (family.sent.kind == HelperProcess::Outcome::Kind::NotStarted)
-            return leaveRest(HelperFault::CannotStart, family.sent.failure);
+        if (lane.sent.kind == HelperProcess::Outcome::Kind::NotStarted)
+            return leaveRest(HelperFault::CannotStart, lane.sent.failure);
         return true;
     }
 
-    // Takes the answers to the family's batch. Where its helper failed, the file it was reading
+    // Takes the answers to the lane's batch. Where its helper failed, the file it was reading
     // is tried once more alone, and the rest of the batch goes first to a fresh helper.
-    void finish(Family& family) {
-        HelperProcess& helper = *family.lease;
-        const std::vector<size_t>& batch = family.batch;
+    void finish(Lane& lane) {
+        HelperProcess& helper = *lane.lease;
+        const std::vector<size_t>& batch = lane.batch;
         std::vector<bool> answered(batch.size(), false);
         const HelperProcess::Outcome outcome =
-            family.sent.kind == HelperProcess::Outcome::Kind::Whole
+            lane.sent.kind == HelperProcess::Outcome::Kind::Whole
                 ? helper.finish(answerInto(helper, batch, answered, true))
-                : family.sent;
+                : lane.sent;
         if (outcome.kind == HelperProcess::Outcome::Kind::Whole) {
             if (helper.isRunning())
-                helper.noteBatch(family.folder, numberOf(family));
+                helper.noteBatch(lane.folder, numberOf(lane));
             return;
         }
         for (size_t i = 0; i < batch.size(); ++i) {
@@ -431,7 +445,7 @@ private:
         // The rest of the batch goes to a fresh helper, in order, before anything after it.
         for (size_t i = batch.size(); i-- > 0;) {
             if (!answered[i] && !tried[i])
-                family.queue.push_front(batch[i]);
+                lane.queue.push_front(batch[i]);
         }
         for (size_t i = 0; i < batch.size(); ++i) {
             if (tried[i])
@@ -475,7 +489,7 @@ private:
     // suspect: it is left unread, not blamed.
     Retry retryAlone(HelperProcess& helper, size_t i) {
         using Kind = HelperProcess::Outcome::Kind;
-        StartGate& gate = parts_.startGate(isLean(size_t(numbers_[i])));
+        StartGate& gate = parts_.startGate(isLean(numbers_[i]));
         if (!gate.enter()) {
             leaveUnread({i}, HelperFault::CannotStart, {});
             return Retry::NoHelper;
@@ -518,7 +532,7 @@ private:
     }
 
     Extractor::Parts& parts_;
-    std::array<Family, details::ReaderFamilyCount> families_;
+    std::array<Lane, details::ReaderFamilyCount> lanes_;
     const std::span<const FileRead> files_;
     std::vector<Extraction>& results_;
     std::vector<int> numbers_;

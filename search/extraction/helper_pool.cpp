@@ -40,11 +40,11 @@ HelperPool::~HelperPool() {
     all_.clear();
 }
 
-HelperPool::Lease HelperPool::take(const QByteArray& program, int family) {
+HelperPool::Lease HelperPool::take(const QByteArray& program, int lane) {
     {
         std::lock_guard lock(mutex_);
         const auto fits = [&](const std::unique_ptr<HelperProcess>& helper) {
-            return helper->family() == family;
+            return helper->lane() == lane;
         };
         // The most recently idle first: it is the likeliest to still be in the caches.
         const auto found = std::find_if(idle_.rbegin(), idle_.rend(), fits);

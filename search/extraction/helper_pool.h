@@ -11,8 +11,8 @@ namespace quillmere::search::extraction {
 
 // The helpers of one set of detail sources. A reading call leases a helper for as long as it
 // reads, so no request waits in a shared queue; afterwards the helper waits here for the next call
-// of its reader family (at most one idle helper per core, up to eight, and family; the longest
-// idle let go first), so a new search starts no new processes.
+// of its reader family or program (at most one idle helper per core, up to eight, and family; the
+// longest idle let go first), so a new search starts no new processes.
 class HelperPool {
 public:
     explicit HelperPool(HelperLimits limits);
@@ -39,9 +39,10 @@ public:
         std::unique_ptr<HelperProcess> helper_;
     };
 
-    // An idle helper that keeps to reader family `family`, or a new one for `program` (the helper
-    // program may be installed after the pool was made, so the caller says which it found).
-    Lease take(const QByteArray& program, int family);
+    // An idle helper that keeps to `lane` (see HelperProcess::takes), or a new one for `program`
+    // (the helper program may be installed after the pool was made, so the caller says which it
+    // found).
+    Lease take(const QByteArray& program, int lane);
     // The helpers running now, idle ones included.
     std::vector<pid_t> runningPids();
     // Helpers no call holds at the moment.

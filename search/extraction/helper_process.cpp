@@ -231,7 +231,7 @@ HelperProcess::End HelperProcess::stop(const End& known, bool unlessEnded) {
     pid_ = -1;
     filesRead_ = 0;
     folder_.clear();
-    family_ = -1;
+    lane_ = -1;
     const bool endedAlready = Zygote::hasEnded(helper_);
     int status = 0;
     // Killed even when it closed its end: it may be dying already, or it may have been taken
@@ -270,7 +270,7 @@ void HelperProcess::retire() {
     pid_ = -1;
     filesRead_ = 0;
     folder_.clear();
-    family_ = -1;
+    lane_ = -1;
     Zygote::kill(helper_);
     ZygoteKeeper::instance().reapLater(std::move(zygote_), helper_);
     zygote_.reset();
@@ -284,10 +284,10 @@ HelperProcess::Outcome HelperProcess::failed(const End& known, bool unlessEnded)
     return {Outcome::Kind::Failed, end.cause, end.lasting};
 }
 
-bool HelperProcess::takes(QByteArrayView folder, int family, size_t files) const {
+bool HelperProcess::takes(QByteArrayView folder, int lane, size_t files) const {
     if (!isRunning())
         return true;
-    if (family_ >= 0 && family != family_)
+    if (lane_ >= 0 && lane != lane_)
         return false;
     if (limits_.filesPerHelper <= 0)
         return true;
@@ -296,11 +296,11 @@ bool HelperProcess::takes(QByteArrayView folder, int family, size_t files) const
     return filesRead_ + qsizetype(files) <= limits_.filesPerHelper;
 }
 
-void HelperProcess::noteBatch(QByteArrayView folder, int family) {
+void HelperProcess::noteBatch(QByteArrayView folder, int lane) {
     if (folder_.isNull())
         folder_ = folder.toByteArray();
-    if (family_ < 0)
-        family_ = family;
+    if (lane_ < 0)
+        lane_ = lane;
 }
 
 HelperProcess::Outcome HelperProcess::read(std::span<const File> files, const Answered& answered) {

@@ -42,6 +42,12 @@ struct HelperLimits {
     // files than a batch, and two reading threads share a folder, so this makes six times as many
     // helpers in a cold search of many small folders: a fifth to a third more time.
     bool oneFolderPerHelper = false;
+    // A helper reads the files of one reader family, so a fresh one touches that family's
+    // libraries only: a machine where each page a new process touches is dear (a paravirtualized
+    // guest) pays that for every helper. Otherwise one helper of each program (lean or whole)
+    // reads all of a folder's files that it can in one request: fewer wake-ups of both ends, but
+    // every fresh helper touches the libraries of every family it reads.
+    bool helperPerFamily = true;
     // Helpers forked ahead of need, so that replacing one costs a reading thread no fork: one per
     // reading thread (one per core) when negative.
     int spareHelpers = -1;
@@ -116,14 +122,15 @@ public:
     Outcome finish(const Answered& answered);
 
     // Whether this helper may still be given `files` more files of `folder` (the folder of the
-    // file paths, with its last slash) for reader family `family`, within the limits above. A
-    // helper keeps to the family of its first batch: a fresh process pays for every page it
-    // touches, and one family's libraries are a fraction of all the readers' pages.
-    bool takes(QByteArrayView folder, int family, size_t files) const;
-    // After a batch read whole: the folder and the family this helper keeps to.
-    void noteBatch(QByteArrayView folder, int family);
-    // The reader family of its first batch, or -1 before that.
-    int family() const { return family_; }
+    // file paths, with its last slash) for `lane` (a reader family, or a program where helpers
+    // are not kept to one family), within the limits above. A helper keeps to the lane of its
+    // first batch: a fresh process pays for every page it touches, and one family's libraries
+    // are a fraction of all the readers' pages.
+    bool takes(QByteArrayView folder, int lane, size_t files) const;
+    // After a batch read whole: the folder and the lane this helper keeps to.
+    void noteBatch(QByteArrayView folder, int lane);
+    // The lane of its first batch, or -1 before that.
+    int lane() const { return lane_; }
 
     // Ends the helper now that its work is done: what it answered may be remembered, unless it
     // owes answers or broke off since its last one. The next read gets a fresh one.
@@ -165,7 +172,7 @@ private:
     int socket_ = -1;
     qsizetype filesRead_ = 0;   // by this helper
     QByteArray folder_;         // whose files it reads
-    int family_ = -1;           // whose readers it runs
+    int lane_ = -1;             // whose files it reads
     quint32 batch_ = 0;         // the serial of the last request
     std::vector<bool> pending_; // its files answered so far, between begin and finish
     details::FrameInbox inbox_; // its answers, reused from batch to batch

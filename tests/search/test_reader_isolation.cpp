@@ -32,6 +32,7 @@
 #include <atomic>
 #include <csignal>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -112,11 +113,12 @@ void readTogether(std::vector<DetailColumns>& items) {
 
 // Sources of a test's own, reading in helpers that misbehave as a file tells them to, with `store`
 // if given. Most cases watch one helper across several requests, so by default a helper is kept;
-// the program replaces it after a folder or a batch's worth of files.
+// the program replaces it after a folder or a batch's worth of files. `adjust` changes the rest.
 std::shared_ptr<DetailSources>
 useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
            int filesPerHelper = 0, bool oneFolderPerHelper = false,
-           std::shared_ptr<DetailStore> store = nullptr, int cpuSeconds = 10) {
+           std::shared_ptr<DetailStore> store = nullptr, int cpuSeconds = 10,
+           const std::function<void(DetailSources::Setup&)>& adjust = {}) {
     DetailSources::Setup setup;
     setup.reading.program = QByteArrayLiteral(QUILLMERE_EXTRACT_FAULTY);
     setup.reading.limits.deadline = deadline;
@@ -125,6 +127,8 @@ useHelpers(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
     setup.reading.limits.oneFolderPerHelper = oneFolderPerHelper;
     setup.reading.limits.memoryBytes = qint64(512) << 20;
     setup.store = std::move(store);
+    if (adjust)
+        adjust(setup);
     return std::make_shared<DetailSources>(std::move(setup));
 }
 
@@ -1660,6 +1664,49 @@ private slots:
         QCOMPARE(helperOf(song), pid[1]);
         DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("7.jpg"))), *sources_);
         QCOMPARE(helperOf(photo), pid[4]);
+    }
+
+    // With one helper per program, a call's photos, songs and documents go to the lean one in one
+    // request, and a video to the whole one beside it. After a crash the file is tried alone and
+    // the rest of its batch goes to one fresh helper; the video's batch is not touched.
+    void oneHelperPerProgramTakesEveryFamilyItReads() {
+        QTemporaryDir dir;
+        const QStringList names = {QStringLiteral("0.jpg"), QStringLiteral("1.mp3"),
+                                   QStringLiteral("2.jpg"), QStringLiteral("3.pdf"),
+                                   QStringLiteral("4.mp4")};
+        const QString lean = dir.filePath(QStringLiteral("lean"));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLMERE_EXTRACT_FAULTY), lean));
+        sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles, false,
+                              nullptr, 10, [&](DetailSources::Setup& setup) {
+                                  setup.reading.leanProgram = QFile::encodeName(lean);
+                                  setup.reading.limits.helperPerFamily = false;
+                              });
+        FaultLog log(sources_);
+        std::vector<DetailColumns> items;
+        for (const QString& name : names) {
+            writeFault(dir.filePath(name), name == u"0.jpg" ? "crash" : "probe");
+            items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
+        }
+        readTogether(items);
+        std::vector<int> pid;
+        for (DetailColumns& item : items)
+            pid.push_back(helperOf(item));
+        QCOMPARE(pid[0], 0);
+        QVERIFY(pid[1] > 0 && pid[4] > 0 && pid[4] != pid[1]);
+        QCOMPARE(pid[2], pid[1]);
+        QCOMPARE(pid[3], pid[1]);
+        const QList<Fault> faults = log.faults();
+        QCOMPARE(faults.size(), 1);
+        QCOMPARE(faults[0].name, QStringLiteral("0.jpg"));
+        QVERIFY2(faults[0].cause.contains(Crashed), qPrintable(faults[0].cause));
+
+        // Later, each program's idle helper serves it again, whichever was idle last.
+        for (const QString& name : {QStringLiteral("5.mp4"), QStringLiteral("6.jpg")})
+            writeFault(dir.filePath(name), "probe");
+        DetailColumns video(QFile::encodeName(dir.filePath(QStringLiteral("5.mp4"))), *sources_);
+        QCOMPARE(helperOf(video), pid[4]);
+        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("6.jpg"))), *sources_);
+        QCOMPARE(helperOf(photo), pid[1]);
     }
 
     // Helpers replaced at every folder by four threads at once come from spares forked ahead:
