@@ -111,6 +111,29 @@ void readTogether(std::vector<DetailColumns>& items) {
     DetailColumns::readEmbeddedTogether(all);
 }
 
+// Reads the files `names` of `dir` together, each a probe but `crashing`: the helper of each, 0
+// where none answered.
+std::vector<int> helpersReading(const QTemporaryDir& dir, const QStringList& names,
+                                const QString& crashing, DetailSources& sources) {
+    std::vector<DetailColumns> items;
+    for (const QString& name : names) {
+        writeFault(dir.filePath(name), name == crashing ? "crash" : "probe");
+        items.emplace_back(QFile::encodeName(dir.filePath(name)), sources);
+    }
+    readTogether(items);
+    std::vector<int> pid;
+    for (DetailColumns& item : items)
+        pid.push_back(helperOf(item));
+    return pid;
+}
+
+// The helper that reads the probe `name`, written in `dir` first.
+int helperReading(const QTemporaryDir& dir, const QString& name, DetailSources& sources) {
+    writeFault(dir.filePath(name), "probe");
+    DetailColumns item(QFile::encodeName(dir.filePath(name)), sources);
+    return helperOf(item);
+}
+
 // Sources of a test's own, reading in helpers that misbehave as a file tells them to, with `store`
 // if given. Most cases watch one helper across several requests, so by default a helper is kept;
 // the program replaces it after a folder or a batch's worth of files. `adjust` changes the rest.
@@ -1638,15 +1661,7 @@ private slots:
                                    QStringLiteral("4.jpg"), QStringLiteral("5.pdf")};
         sources_ = useHelpers(std::chrono::milliseconds(5000), details::MaxBatchFiles);
         FaultLog log(sources_);
-        std::vector<DetailColumns> items;
-        for (const QString& name : names) {
-            writeFault(dir.filePath(name), name == u"2.jpg" ? "crash" : "probe");
-            items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
-        }
-        readTogether(items);
-        std::vector<int> pid;
-        for (DetailColumns& item : items)
-            pid.push_back(helperOf(item));
+        const std::vector<int> pid = helpersReading(dir, names, QStringLiteral("2.jpg"), *sources_);
         QVERIFY(pid[0] > 0 && pid[1] > 0 && pid[5] > 0);
         QCOMPARE(pid[3], pid[1]);
         QVERIFY(pid[1] != pid[0] && pid[5] != pid[0] && pid[5] != pid[1]);
@@ -1658,12 +1673,8 @@ private slots:
         QVERIFY2(faults[0].cause.contains(Crashed), qPrintable(faults[0].cause));
 
         // Later, each family's idle helper serves that family again, whichever was idle last.
-        for (const QString& name : {QStringLiteral("6.mp3"), QStringLiteral("7.jpg")})
-            writeFault(dir.filePath(name), "probe");
-        DetailColumns song(QFile::encodeName(dir.filePath(QStringLiteral("6.mp3"))), *sources_);
-        QCOMPARE(helperOf(song), pid[1]);
-        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("7.jpg"))), *sources_);
-        QCOMPARE(helperOf(photo), pid[4]);
+        QCOMPARE(helperReading(dir, QStringLiteral("6.mp3"), *sources_), pid[1]);
+        QCOMPARE(helperReading(dir, QStringLiteral("7.jpg"), *sources_), pid[4]);
     }
 
     // With one helper per program, a call's photos, songs and documents go to the lean one in one
@@ -1682,15 +1693,7 @@ private slots:
                                   setup.reading.limits.helperPerFamily = false;
                               });
         FaultLog log(sources_);
-        std::vector<DetailColumns> items;
-        for (const QString& name : names) {
-            writeFault(dir.filePath(name), name == u"0.jpg" ? "crash" : "probe");
-            items.emplace_back(QFile::encodeName(dir.filePath(name)), *sources_);
-        }
-        readTogether(items);
-        std::vector<int> pid;
-        for (DetailColumns& item : items)
-            pid.push_back(helperOf(item));
+        const std::vector<int> pid = helpersReading(dir, names, QStringLiteral("0.jpg"), *sources_);
         QCOMPARE(pid[0], 0);
         QVERIFY(pid[1] > 0 && pid[4] > 0 && pid[4] != pid[1]);
         QCOMPARE(pid[2], pid[1]);
@@ -1701,12 +1704,8 @@ private slots:
         QVERIFY2(faults[0].cause.contains(Crashed), qPrintable(faults[0].cause));
 
         // Later, each program's idle helper serves it again, whichever was idle last.
-        for (const QString& name : {QStringLiteral("5.mp4"), QStringLiteral("6.jpg")})
-            writeFault(dir.filePath(name), "probe");
-        DetailColumns video(QFile::encodeName(dir.filePath(QStringLiteral("5.mp4"))), *sources_);
-        QCOMPARE(helperOf(video), pid[4]);
-        DetailColumns photo(QFile::encodeName(dir.filePath(QStringLiteral("6.jpg"))), *sources_);
-        QCOMPARE(helperOf(photo), pid[1]);
+        QCOMPARE(helperReading(dir, QStringLiteral("5.mp4"), *sources_), pid[4]);
+        QCOMPARE(helperReading(dir, QStringLiteral("6.jpg"), *sources_), pid[1]);
     }
 
     // Helpers replaced at every folder by four threads at once come from spares forked ahead:
